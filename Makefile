@@ -1,0 +1,46 @@
+# 澄序 Orvane — the two commands: `make run` and `make test`.
+#   make setup    install packages, build libsodium.dll and GoogleTest for mingw, prepare the wine prefix
+#   make build    cross-build the client into build/dist/ and build the reference service
+#   make test     build and run every test (service tests natively, client tests under wine)
+#   make run      start the local reference service and the client (on a virtual display if needed)
+#   make bench    build and run the benchmarks, printing their figures
+# Build options (CMake cache variables) can be passed as CLIENT_CMAKE_ARGS, for example
+#   make build CLIENT_CMAKE_ARGS='-DORVANE_SERVICE_ENDPOINT=https://sync.example.cn/api.php'
+
+SHELL := /bin/bash
+ROOT := $(CURDIR)
+BUILD := $(ROOT)/build
+JOBS ?= 2
+CLIENT_CMAKE_ARGS ?=
+SERVICE_BIN := $(BUILD)/service/orvane-service
+
+.PHONY: all setup build build-service build-client test test-service test-client run bench clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+build-service: setup
+	@cmake -S service -B $(BUILD)/service -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD)/service -j$(JOBS)
+
+build-client: setup build-service
+	@cmake -S client -B $(BUILD)/client -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-w64.cmake \
+	  -DORVANE_SERVICE_BIN=$(SERVICE_BIN) -DORVANE_DIST_DIR=$(BUILD)/dist $(CLIENT_CMAKE_ARGS) >/dev/null
+	@cmake --build $(BUILD)/client -j$(JOBS)
+
+build: build-client
+	@echo "distributable folder: $(BUILD)/dist"
+
+test: build
+	@bash scripts/run-tests.sh
+
+run: build
+	@bash scripts/run.sh
+
+bench: build
+	@bash scripts/run-bench.sh
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,56 @@
+#include "app/app_state.h"
+
+#include "app/clock.h"
+
+AppState& App() {
+    static AppState state;
+    return state;
+}
+
+void PostToMainWindow(UINT message) {
+    HWND window = App().mainWindow;
+    if (window) PostMessageW(window, message, 0, 0);
+}
+
+void SetStatus(std::wstring status, std::wstring detail) {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.statusText = std::move(status);
+        app.detailText = std::move(detail);
+    }
+    PostToMainWindow(MSG_STATUS_CHANGED);
+}
+
+void PublishTimeAlignment(int64_t offsetMs, std::wstring label, int64_t uncertaintyMs) {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.timeOffsetMs = offsetMs;
+        app.timeSourceLabel = std::move(label);
+        app.timeUncertaintyMs = uncertaintyMs;
+        app.timeAligned = true;
+    }
+    PostToMainWindow(MSG_STATE_CHANGED);
+}
+
+void SetCountdownTarget(int64_t targetMs, std::optional<int64_t> offsetMs) {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.countdownTargetMs = targetMs;
+        if (offsetMs) app.timeOffsetMs = *offsetMs;
+    }
+    PostToMainWindow(MSG_STATE_CHANGED);
+    if (HWND overlay = app.countdownWindow) PostMessageW(overlay, MSG_STATE_CHANGED, 0, 0);
+}
+
+int64_t UnifiedNowMs() {
+    AppState& app = App();
+    int64_t offset;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        offset = app.timeOffsetMs;
+    }
+    return offset + WallClockMs();
+}

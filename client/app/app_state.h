@@ -1,0 +1,132 @@
+// The process-wide application state: everything that more than one thread sees, under one lock.
+//
+// Workers change it under `stateMutex` and then post one of the private messages below to the main
+// window; the user-interface thread repaints from a snapshot. The lock is held only for short copies
+// and updates, never across a network call, a sleep, a message box or drawing.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+// Private messages (always posted with wParam = lParam = 0).
+constexpr UINT MSG_STATUS_CHANGED = WM_APP + 1;     // statusText / detailText changed
+constexpr UINT MSG_STATE_CHANGED = WM_APP + 2;      // anything else changed (also to the countdown overlay)
+constexpr UINT MSG_TIME_ALIGNED = WM_APP + 3;       // the unified time was just aligned after a login
+constexpr UINT MSG_BLACKLIST_HIT = WM_APP + 4;      // the chosen target is blacklisted
+constexpr UINT MSG_PREPARATION_DONE = WM_APP + 5;   // session preparation finished
+constexpr UINT MSG_TASK_STARTED = WM_APP + 6;       // a click task has started
+
+enum class ModalPanelKind : int32_t { None = 0, Purpose = 1, TopUp = 2, PersonalCentre = 3 };
+enum class AuthFormMode : int32_t { Login = 0, Register = 1, ResetPassword = 2 };
+enum class PaymentMethod : int32_t { None = 0, Alipay = 1, WeChatPay = 2 };
+
+// The signed-in account.
+struct Session {
+    bool logged_in = false;
+    std::string token;            // bearer token (UTF-8)
+    std::string sign_public_key;  // base64 of the service's 32-byte Ed25519 key, as received
+    std::string email;            // UTF-8
+    int64_t id = 0;
+    int64_t credits = 0;
+    bool developer_user = false;
+};
+
+// The chosen click position and the program under it.
+struct TargetSelection {
+    bool target_confirmed = false;
+    POINT click_point{0, 0};
+    std::wstring executable_name;
+    std::string executable_sha256;  // 64 lower-case hex digits
+    bool check_ok = false;
+    bool blocked = false;
+    std::wstring block_reason;
+};
+
+struct AppState {
+    // Window handles: written on the user-interface thread, read by workers only to post messages.
+    HWND mainWindow = nullptr;
+    HWND pickerWindow = nullptr;
+    HWND countdownWindow = nullptr;
+    HWND roomCodeEdit = nullptr;
+    HWND clickTimeEdit = nullptr;
+    HWND participantsEdit = nullptr;
+    HWND joinCodeEdit = nullptr;
+    HWND testTimeEdit = nullptr;
+    HWND purposeCombo = nullptr;
+    HWND amountEdit = nullptr;
+    HWND softwareNameEdit = nullptr;
+    HWND blacklistReasonEdit = nullptr;
+    HWND accountEdit = nullptr;
+    HWND passwordEdit = nullptr;
+    HWND emailCodeEdit = nullptr;
+    HFONT uiFont = nullptr;
+
+    std::mutex stateMutex;  // guards every member below (not taskBusy)
+
+    std::wstring statusText = L"正在连接服务…";
+    std::wstring detailText;
+
+    Session session;
+
+    int64_t countdownTargetMs = 0;  // unified ms of the scheduled click; 0 = no countdown
+    int64_t timeOffsetMs = 0;       // unified time minus the local wall clock
+    int64_t timeUncertaintyMs = 0;
+    std::wstring timeSourceLabel = L"正在获取准确时间";
+    bool timeAligned = false;
+    bool clickTimeEdited = false;
+    bool testTimeEdited = false;
+
+    bool serviceReady = false;
+    bool accountBusy = false;
+    bool codeRequestBusy = false;
+    bool rememberPassword = false;
+    bool privacyAccepted = false;
+
+    uint32_t hotkeyModifiers = MOD_ALT | MOD_CONTROL;
+    uint32_t hotkeyKey = 0x51;  // Q
+    bool hotkeyRegistered = false;
+    bool hotkeyCapturing = false;
+
+    bool purposeSaved = false;
+    ModalPanelKind modalPanel = ModalPanelKind::None;
+    bool accountRefreshBusy = false;
+    bool alipayAvailable = false;
+    bool wxpayAvailable = false;
+    int32_t pointsPerYuan = 10;
+    int32_t savedPurpose = 0;
+    int32_t pendingPurpose = 0;
+    PaymentMethod paymentMethod = PaymentMethod::Alipay;
+    AuthFormMode authFormMode = AuthFormMode::Login;
+
+    TargetSelection target;
+    bool blacklistPickMode = false;
+
+    int64_t accountRefreshDueMs = 0;  // local wall clock ms
+    int64_t fastRefreshUntilMs = 0;   // local wall clock ms
+
+    std::atomic<bool> taskBusy{false};  // a click task is running; changed by exchange, outside the lock
+};
+
+// The one instance.
+AppState& App();
+
+// Posts `message` to the main window when it exists (a post to a destroyed window simply fails).
+void PostToMainWindow(UINT message);
+
+// Replaces both status lines, then posts MSG_STATUS_CHANGED.
+void SetStatus(std::wstring status, std::wstring detail);
+
+// Stores a successful time alignment, marks the time as aligned, then posts MSG_STATE_CHANGED.
+void PublishTimeAlignment(int64_t offsetMs, std::wstring label, int64_t uncertaintyMs);
+
+// Sets the countdown target (0 clears it) and, when given, the time offset; then posts
+// MSG_STATE_CHANGED to the main window and to the countdown overlay.
+void SetCountdownTarget(int64_t targetMs, std::optional<int64_t> offsetMs = std::nullopt);
+
+// The unified time: the local wall clock plus the offset of the latest alignment, in ms since 1970.
+int64_t UnifiedNowMs();

@@ -1,0 +1,11 @@
+// The local wall clock, read with sub-microsecond precision. The system clock is never changed.
+#pragma once
+
+#include <cstdint>
+
+// 100-ns ticks since 1970-01-01 00:00 UTC.
+int64_t WallClockTicks();
+// Microseconds since 1970 (ticks / 10).
+int64_t WallClockUs();
+// Milliseconds since 1970 (ticks / 10000).
+int64_t WallClockMs();

@@ -1,0 +1,6 @@
+#include "app/globals.h"
+
+ProcessGlobals& Globals() {
+    static ProcessGlobals globals;
+    return globals;
+}

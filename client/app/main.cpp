@@ -1,0 +1,8 @@
+// 澄序 Orvane: the program's entry point.
+#include <windows.h>
+
+#include "app/startup.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCommand) {
+    return RunApplication(instance, commandLine, showCommand);
+}

@@ -1,0 +1,126 @@
+#include "app/startup.h"
+
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <cwchar>
+
+#include "app/app_state.h"
+#include "app/data_dir.h"
+#include "app/globals.h"
+#include "app/main_window.h"
+#include "selftest/self_test.h"
+
+#ifndef DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+#define DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 ((DPI_AWARENESS_CONTEXT)-4)
+#endif
+
+namespace {
+
+constexpr int kAppIconId = 101;
+constexpr DWORD kMainStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // fixed frame, no maximise box
+constexpr DWORD kCountdownExStyle = WS_EX_TOPMOST | WS_EX_TRANSPARENT | WS_EX_TOOLWINDOW | WS_EX_LAYERED |
+                                    WS_EX_NOACTIVATE;
+
+void RegisterClass(HINSTANCE instance, const wchar_t* name, UINT style, WNDPROC procedure, HICON icon,
+                   const wchar_t* cursor) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = style;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = instance;
+    wc.hIcon = icon;
+    wc.hIconSm = icon;
+    wc.hCursor = LoadCursorW(nullptr, cursor);
+    wc.lpszClassName = name;
+    RegisterClassExW(&wc);
+}
+
+// Shuts GDI+ down when the run ends, whichever way it ends.
+class GdiplusSession {
+public:
+    bool Start() {
+        Gdiplus::GdiplusStartupInput input;
+        started_ = Gdiplus::GdiplusStartup(&Globals().gdiplusToken, &input, nullptr) == Gdiplus::Ok;
+        return started_;
+    }
+    ~GdiplusSession() {
+        if (started_) Gdiplus::GdiplusShutdown(Globals().gdiplusToken);
+    }
+
+private:
+    bool started_ = false;
+};
+
+}  // namespace
+
+CommandLineChoice ParseCommandLine(const wchar_t* commandLine) {
+    CommandLineChoice choice;
+    if (!commandLine) return choice;
+    choice.uninstallCleanup = std::wcsstr(commandLine, L"--uninstall-cleanup") != nullptr;
+    choice.selfTest = std::wcsstr(commandLine, L"--self-test") != nullptr;
+    return choice;
+}
+
+void RegisterWindowClasses(HINSTANCE instance) {
+    HICON mainIcon = Globals().appIcon ? Globals().appIcon : LoadIconW(nullptr, IDI_APPLICATION);
+    RegisterClass(instance, L"BriskodeskMain", CS_HREDRAW | CS_VREDRAW, MainWindowProc, mainIcon, IDC_ARROW);
+    // The picker overlay's window procedure arrives with the position picker.
+    RegisterClass(instance, L"BriskodeskOverlay", 0, DefWindowProcW, nullptr, IDC_HAND);
+    RegisterClass(instance, L"OrvaneCountdownOverlay", 0, CountdownWindowProc, nullptr, IDC_ARROW);
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+    RECT frame{0, 0, 1180, 760};
+    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_TOPMOST);
+    return CreateWindowExW(WS_EX_TOPMOST, L"BriskodeskMain", L"澄序 Orvane", kMainStyle, CW_USEDEFAULT,
+                           CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                           instance, nullptr);
+}
+
+HWND CreateCountdownWindow(HINSTANCE instance) {
+    return CreateWindowExW(kCountdownExStyle, L"OrvaneCountdownOverlay", L"澄序倒计时", WS_POPUP, 0, 0, 250, 48,
+                           nullptr, nullptr, instance, nullptr);
+}
+
+int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showCommand) {
+    const CommandLineChoice choice = ParseCommandLine(commandLine);
+    if (choice.uninstallCleanup) return RunUninstallCleanup();
+
+    ProcessGlobals& globals = Globals();
+    globals.instance = instance;
+    globals.selfTest = choice.selfTest;
+
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);  // fails under wine; harmless
+
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&controls);
+
+    GdiplusSession gdiplus;
+    if (!gdiplus.Start()) return kExitGdiplusFailed;
+
+    globals.appIcon = LoadIconW(instance, MAKEINTRESOURCEW(kAppIconId));
+    RegisterWindowClasses(instance);
+
+    HWND mainWindow = CreateMainWindow(instance);
+    if (!mainWindow) return kExitMainWindowFailed;
+    App().countdownWindow = CreateCountdownWindow(instance);
+
+    ShowWindow(mainWindow, globals.selfTest ? SW_HIDE : showCommand);
+    UpdateWindow(mainWindow);
+
+    if (globals.selfTest) {
+        const int result = RunSelfTest();
+        DestroyWindow(mainWindow);
+        return result;
+    }
+
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}

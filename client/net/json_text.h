@@ -1,0 +1,39 @@
+// JSON and text helpers at the edge between the service (UTF-8 JSON) and the user interface (UTF-16).
+//
+// There is no general JSON parser: request bodies are built by concatenation (string values through
+// JsonEscape) and answers are read by searching for one key at a time. The first occurrence of the
+// quoted key wins, wherever it stands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct JsonValuePosition {
+    bool found = false;
+    size_t index = 0;  // first character of the value
+};
+
+// Escapes UTF-8 text for use between the quotes of a JSON string.
+std::string JsonEscape(const std::string& text);
+
+// Finds the value of the first occurrence of "key" followed (after anything) by a colon.
+JsonValuePosition JsonFindValue(const std::string& json, const std::string& key);
+
+// The unescaped string value of `key`, or "" when it is missing or not a string.
+std::string JsonGetString(const std::string& json, const std::string& key);
+
+// true / false for the literal words, otherwise the fallback.
+bool JsonGetBool(const std::string& json, const std::string& key, bool fallback);
+
+// A decimal integer (saturating at the 64-bit limits; a fraction gives its integer part), or the
+// fallback when the value does not start with a number.
+int64_t JsonGetInt64(const std::string& json, const std::string& key, int64_t fallback);
+
+std::string Utf16ToUtf8(const std::wstring& text);
+std::wstring Utf8ToUtf16(const std::string& text);
+
+// Standard base64 with padding, no line breaks; empty on failure.
+std::string Base64Encode(const std::vector<uint8_t>& bytes);
+// Empty on failure (callers treat an empty result as invalid data).
+std::vector<uint8_t> Base64Decode(const std::string& text);

@@ -1,0 +1,137 @@
+#include "net/service_api.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+
+#include "app/config.h"
+#include "net/json_text.h"
+
+const wchar_t kServiceRequestHeaders[] =
+    L"Content-Type: application/json\r\n"
+    L"Accept: application/json\r\n"
+    L"X-Orvane-Platform: windows\r\n"
+    L"X-Orvane-Version: 0.9.10\r\n"
+    L"X-Orvane-Protocol: 2\r\n";
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Orvane-Windows/0.9.10";
+
+// Closes a WinHTTP handle when it goes out of scope.
+class InternetHandle {
+public:
+    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
+    ~InternetHandle() {
+        if (handle_) WinHttpCloseHandle(handle_);
+    }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    HINTERNET get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    HINTERNET handle_;
+};
+
+}  // namespace
+
+uint32_t ClampServiceTimeout(uint32_t timeoutMs) { return std::clamp<uint32_t>(timeoutMs, 300, 15000); }
+
+ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string& action,
+                                const std::string& bodyJson, const std::string& bearerToken,
+                                uint32_t timeoutMs) {
+    ApiResponse response;
+    const std::wstring url = endpoint + L"?action=" + Utf8ToUtf16(action);
+
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts) || parts.dwHostNameLength == 0) {
+        response.errorText = L"服务地址配置有误";
+        return response;
+    }
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring objectName(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) objectName.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+
+    InternetHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        response.errorText = L"无法启动网络功能";
+        return response;
+    }
+    const int timeout = static_cast<int>(ClampServiceTimeout(timeoutMs));
+    WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
+
+    InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    if (!connection) {
+        response.errorText = L"无法发送网络请求";
+        return response;
+    }
+    InternetHandle request(WinHttpOpenRequest(connection.get(), L"POST", objectName.c_str(), nullptr,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) {
+        response.errorText = L"无法发送网络请求";
+        return response;
+    }
+
+    std::wstring headers = kServiceRequestHeaders;
+    if (!bearerToken.empty()) headers += L"Authorization: Bearer " + Utf8ToUtf16(bearerToken) + L"\r\n";
+
+    const DWORD bodyLength = static_cast<DWORD>(bodyJson.size());
+    LPVOID bodyData = bodyJson.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(bodyJson.data());
+    if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1L), bodyData, bodyLength,
+                            bodyLength, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr)) {
+        response.errorText = L"无法连接服务，请确认本机服务已经启动";
+        return response;
+    }
+
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX))
+        response.httpStatus = status;
+
+    DWORD available = 0;
+    while (WinHttpQueryDataAvailable(request.get(), &available) && available > 0) {
+        const size_t start = response.body.size();
+        response.body.resize(start + available);
+        DWORD read = 0;
+        if (!WinHttpReadData(request.get(), response.body.data() + start, available, &read)) {
+            response.body.resize(start);
+            break;
+        }
+        response.body.resize(start + read);
+    }
+    response.received = true;
+    return response;
+}
+
+ApiResponse PostServiceAction(const std::string& action, const std::string& bodyJson,
+                              const std::string& bearerToken, uint32_t timeoutMs) {
+    return PostServiceActionTo(ServiceEndpoint(), action, bodyJson, bearerToken, timeoutMs);
+}
+
+bool EvaluateApiResponse(const ApiResponse& response, std::wstring& message) {
+    if (!response.received) {
+        message = response.errorText;
+        return false;
+    }
+    if (response.httpStatus >= 200 && response.httpStatus <= 299 && JsonGetBool(response.body, "ok", false))
+        return true;
+    std::string text = JsonGetString(response.body, "message");
+    if (!text.empty()) {
+        message = Utf8ToUtf16(text);
+    } else {
+        message = L"服务请求失败（错误码 " + std::to_wstring(response.httpStatus) + L"）";
+    }
+    return false;
+}

@@ -1,0 +1,11 @@
+// The entry point of every test program: GoogleTest, aimed at the reference service of the test run.
+#include <gtest/gtest.h>
+
+#include "app/config.h"
+#include "support/test_support.h"
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (std::wstring endpoint = TestServiceEndpoint(); !endpoint.empty()) SetServiceEndpointForTesting(endpoint);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,109 @@
+#include "support/test_support.h"
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "net/json_text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::wstring Environment(const wchar_t* name) {
+    wchar_t buffer[1024] = {};
+    DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
+    return length && length < 1024 ? std::wstring(buffer, length) : std::wstring();
+}
+
+}  // namespace
+
+std::wstring TestServiceEndpoint() { return Environment(L"ORVANE_TEST_ENDPOINT"); }
+
+std::string TestSntpHost() {
+    std::string value = Utf16ToUtf8(Environment(L"ORVANE_TEST_SNTP"));
+    return value.substr(0, value.rfind(':'));
+}
+
+uint16_t TestSntpPort() {
+    std::string value = Utf16ToUtf8(Environment(L"ORVANE_TEST_SNTP"));
+    size_t colon = value.rfind(':');
+    return colon == std::string::npos ? 0 : static_cast<uint16_t>(std::stoi(value.substr(colon + 1)));
+}
+
+fs::path ProgramFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return fs::path(buffer).parent_path();
+}
+
+TempFolder::TempFolder() {
+    wchar_t name[64];
+    static LONG counter = 0;
+    swprintf(name, 64, L"orvane-test-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+    path_ = fs::temp_directory_path() / name;
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
+    wchar_t buffer[32768];
+    DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
+    hadOld_ = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    old_.assign(buffer, length);
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() { SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr); }
+
+ProcessResult RunProgram(const fs::path& program, const std::wstring& arguments, DWORD timeoutMs) {
+    ProcessResult result;
+    std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return result;
+    result.started = true;
+    result.finished = WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (!result.finished) {
+        TerminateProcess(process.hProcess, 255);
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= deadline) return done();
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return true;
+}
+
+std::string ReadFileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    if (in) bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFileBytes(const fs::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}

@@ -1,0 +1,111 @@
+#include "ui/child_controls.h"
+
+#include <commctrl.h>
+
+#include "app/globals.h"
+
+const wchar_t* const kPurposeLabels[4] = {L"软件测试", L"展厅演示", L"教学实验", L"内部培训"};
+
+namespace {
+
+struct EditSpec {
+    HWND AppState::*member;
+    int x, y, w, h;
+    const wchar_t* text;  // null: the default time text
+    int limit;
+    DWORD extraStyle;
+};
+
+HWND CreateEdit(HWND parent, const EditSpec& spec, const std::wstring& defaultTime) {
+    const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | spec.extraStyle;
+    const wchar_t* text = spec.text ? spec.text : defaultTime.c_str();
+    return CreateWindowExW(0, L"EDIT", text, style, spec.x, spec.y, spec.w, spec.h, parent, nullptr,
+                           Globals().instance, nullptr);
+}
+
+void Show(HWND control, bool shown) {
+    if (control) ShowWindow(control, shown ? SW_SHOW : SW_HIDE);
+}
+
+void Enable(HWND control, bool enabled) {
+    if (control) EnableWindow(control, enabled);
+}
+
+}  // namespace
+
+void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText) {
+    AppState& app = App();
+    // Creation order, geometry, initial text and individual limit of every edit control.
+    const EditSpec edits[] = {
+        {&AppState::roomCodeEdit, 341, 335, 223, 28, L"", 16, 0},
+        {&AppState::clickTimeEdit, 341, 459, 88, 28, nullptr, 8, 0},
+        {&AppState::participantsEdit, 466, 459, 98, 28, L"2", 6, ES_NUMBER},
+        {&AppState::joinCodeEdit, 626, 335, 218, 28, L"", 16, 0},
+        {&AppState::testTimeEdit, 906, 335, 228, 28, nullptr, 8, 0},
+        {&AppState::softwareNameEdit, 516, 683, 158, 28, L"", 100, 0},
+        {&AppState::blacklistReasonEdit, 716, 683, 198, 28, L"", 255, 0},
+        {&AppState::accountEdit, 556, 335, 368, 28, L"", 190, 0},
+        {&AppState::passwordEdit, 556, 415, 368, 28, L"", 200, ES_PASSWORD},
+        {&AppState::emailCodeEdit, 556, 495, 168, 28, L"", 6, ES_NUMBER},
+        {&AppState::amountEdit, 356, 344, 164, 28, L"10", 8, 0},
+    };
+    for (const EditSpec& spec : edits) app.*spec.member = CreateEdit(parent, spec, defaultTimeText);
+
+    app.purposeCombo = CreateWindowExW(0, WC_COMBOBOXW, L"",
+                                       WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                                       530, 158, 280, 180, parent, nullptr, Globals().instance, nullptr);
+    if (app.purposeCombo) {
+        for (const wchar_t* label : kPurposeLabels)
+            SendMessageW(app.purposeCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
+        SendMessageW(app.purposeCombo, CB_SETCURSEL, 0, 0);
+    }
+
+    // Every edit gets the font, a limit of 16 and no margins first; then its own limit.
+    for (const EditSpec& spec : edits) {
+        HWND edit = app.*spec.member;
+        if (!edit) continue;
+        SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        SendMessageW(edit, EM_SETLIMITTEXT, 16, 0);
+        SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
+    }
+    if (app.purposeCombo) SendMessageW(app.purposeCombo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    for (const EditSpec& spec : edits)
+        if (HWND edit = app.*spec.member) SendMessageW(edit, EM_SETLIMITTEXT, spec.limit, 0);
+}
+
+ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool purposeSaved,
+                                           ModalPanelKind panel, AuthFormMode mode) {
+    ChildControlRules rules;
+    const bool noPanel = panel == ModalPanelKind::None;
+    rules.dashboardFieldsShown = loggedIn && noPanel;
+    rules.dashboardFieldsEnabled = purposeSaved && noPanel;
+    rules.developerFieldsShown = loggedIn && developer && noPanel;
+    rules.accountFieldsShown = !loggedIn;
+    rules.emailCodeShown = !loggedIn && mode != AuthFormMode::Login;
+    rules.amountShown = loggedIn && panel == ModalPanelKind::TopUp;
+    return rules;
+}
+
+void UpdateChildControls() {
+    AppState& app = App();
+    ChildControlRules rules;
+    bool loggedIn;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        loggedIn = app.session.logged_in;
+        rules = ComputeChildControlRules(loggedIn, app.session.developer_user, app.purposeSaved, app.modalPanel,
+                                         app.authFormMode);
+    }
+    for (HWND field : {app.roomCodeEdit, app.clickTimeEdit, app.participantsEdit, app.joinCodeEdit, app.testTimeEdit}) {
+        Show(field, rules.dashboardFieldsShown);
+        Enable(field, rules.dashboardFieldsEnabled);
+    }
+    Show(app.softwareNameEdit, rules.developerFieldsShown);
+    Show(app.blacklistReasonEdit, rules.developerFieldsShown);
+    Show(app.accountEdit, rules.accountFieldsShown);
+    Show(app.passwordEdit, rules.accountFieldsShown);
+    Show(app.emailCodeEdit, rules.emailCodeShown);
+    Show(app.amountEdit, rules.amountShown);
+    Show(app.purposeCombo, false);
+    if (loggedIn && app.passwordEdit) SetWindowTextW(app.passwordEdit, L"");
+}

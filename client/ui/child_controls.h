@@ -1,0 +1,33 @@
+// The child controls of the main window: standard EDIT controls over painted frames, and the
+// (never shown) purpose combo box.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/app_state.h"
+
+// Creates the twelve controls in their fixed order, with the font, limits and initial texts, and
+// stores their handles in AppState. A control that cannot be created stays null.
+void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText);
+
+// Which controls the current screen shows and enables.
+struct ChildControlRules {
+    bool dashboardFieldsShown = false;    // room code, click time, participants, join code, test time
+    bool dashboardFieldsEnabled = false;
+    bool developerFieldsShown = false;    // software name, blacklist reason
+    bool accountFieldsShown = false;      // account, password
+    bool emailCodeShown = false;
+    bool amountShown = false;
+};
+
+ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool purposeSaved,
+                                           ModalPanelKind panel, AuthFormMode mode);
+
+// Applies the rules to the controls from one snapshot of AppState; while signed in it also empties
+// the password field.
+void UpdateChildControls();
+
+// The four purpose labels in index order.
+extern const wchar_t* const kPurposeLabels[4];

@@ -1,0 +1,68 @@
+#include "ui/time_field.h"
+
+#include <algorithm>
+#include <cwctype>
+#include <vector>
+
+#include "app/globals.h"
+#include "timesync/time_of_day.h"
+
+namespace {
+
+std::wstring WindowText(HWND window) {
+    int length = GetWindowTextLengthW(window);
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+    int read = GetWindowTextW(window, buffer.data(), length + 1);
+    return std::wstring(buffer.data(), static_cast<size_t>(std::max(read, 0)));
+}
+
+}  // namespace
+
+std::wstring MaskTimeText(const std::wstring& text) {
+    std::wstring digits;
+    for (wchar_t c : text) {
+        if (digits.size() == 6) break;
+        if (std::iswdigit(c)) digits.push_back(c);
+    }
+    std::wstring out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        out.push_back(digits[i]);
+        if (i == 1 || i == 3) out.push_back(L':');
+    }
+    return out;
+}
+
+int MaskedCaretPosition(int digitsBeforeCaret, int newLength) {
+    int caret = digitsBeforeCaret;
+    if (digitsBeforeCaret > 1) ++caret;
+    if (digitsBeforeCaret > 3) ++caret;
+    return std::min(caret, newLength);
+}
+
+void MaskTimeField(HWND field) {
+    if (!field) return;
+    const std::wstring current = WindowText(field);
+    const std::wstring masked = MaskTimeText(current);
+    if (masked == current) return;
+
+    DWORD selectionStart = 0;
+    SendMessageW(field, EM_GETSEL, reinterpret_cast<WPARAM>(&selectionStart), 0);
+    int digitsBefore = 0;
+    for (size_t i = 0; i < current.size() && i < selectionStart && digitsBefore < 6; ++i)
+        if (std::iswdigit(current[i])) ++digitsBefore;
+
+    ProgrammaticEdit guard;
+    SetWindowTextW(field, masked.c_str());
+    const int caret = MaskedCaretPosition(digitsBefore, static_cast<int>(masked.size()));
+    SendMessageW(field, EM_SETSEL, caret, caret);
+}
+
+void NormaliseTimeField(HWND field) {
+    if (!field) return;
+    std::optional<std::wstring> canonical = ParseTimeOfDay(WindowText(field));
+    if (!canonical) return;
+    ProgrammaticEdit guard;
+    SetWindowTextW(field, canonical->c_str());
+    const int end = static_cast<int>(canonical->size());
+    SendMessageW(field, EM_SETSEL, end, end);
+}

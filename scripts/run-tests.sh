@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs every test: the reference service's native tests, then the client's tests under wine on one
+# virtual display with one warm wine server.
+set -uo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ROOT/scripts/wine-env.sh"
+status=0
+
+echo "== reference service tests =="
+if [ -f "$ROOT/build/service/CTestTestfile.cmake" ]; then
+  ctest --test-dir "$ROOT/build/service" --output-on-failure || status=1
+fi
+
+echo "== client tests (wine) =="
+started_xvfb=""
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    started_xvfb=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    break
+  done
+fi
+started_wineserver=""
+if ! pgrep -f wineserver >/dev/null 2>&1; then started_wineserver=1; fi
+wineserver -p
+# Warm wine up with its output detached, so its background services never hold ctest's pipes.
+wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+
+ctest --test-dir "$ROOT/build/client" --output-on-failure || status=1
+
+if [ -n "$started_wineserver" ]; then wineserver -k 2>/dev/null || true; fi
+if [ -n "$started_xvfb" ]; then kill "$started_xvfb" 2>/dev/null || true; fi
+exit $status

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Prepares everything the build and the tests need, idempotently:
+#   - Debian packages (cross compiler, wine, virtual display, fonts, service libraries)
+#   - libsodium.dll cross-built from Debian's libsodium source
+#   - GoogleTest cross-built for mingw
+#   - the project's own wine prefix (Chinese fonts, no prompts)
+# What it builds is cached under .deps/ (git-ignored); delete that folder to start over.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+DEPS="$ROOT/.deps"
+mkdir -p "$DEPS"
+log() { printf '[setup] %s\n' "$*"; }
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(
+  # cross compiler for the Windows client
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  cmake make ninja-build pkg-config
+  # running and testing the client
+  wine wine64 xvfb xauth xdotool imagemagick x11-utils
+  fonts-noto-cjk fonts-wqy-microhei
+  # building libsodium.dll from source
+  dpkg-dev autoconf automake libtool
+  # native tests and the reference service
+  g++ googletest libgtest-dev
+  libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libsodium-dev libssl-dev openssl ca-certificates
+  wrk curl
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+MINGW_PREFIX="$DEPS/mingw"
+mkdir -p "$MINGW_PREFIX"
+
+# ---- libsodium.dll -------------------------------------------------------------------------
+if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
+  log "building libsodium.dll from Debian's source"
+  if ! grep -rqs 'deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list; then
+    src=/etc/apt/sources.list.d/debian.sources
+    if [ -f "$src" ]; then
+      sed 's/^Types: deb$/Types: deb-src/' "$src" | $SUDO tee /etc/apt/sources.list.d/orvane-deb-src.sources >/dev/null
+    else
+      echo "deb-src http://deb.debian.org/debian bookworm main" | $SUDO tee /etc/apt/sources.list.d/orvane-deb-src.list >/dev/null
+    fi
+    $SUDO apt-get update -qq
+  fi
+  rm -rf "$DEPS/libsodium-src" && mkdir -p "$DEPS/libsodium-src"
+  (cd "$DEPS/libsodium-src" && apt-get source -qq libsodium >/dev/null 2>&1)
+  srcdir=$(find "$DEPS/libsodium-src" -maxdepth 1 -mindepth 1 -type d -name 'libsodium-*' | head -n1)
+  [ -n "$srcdir" ] || { echo "libsodium source not found" >&2; exit 1; }
+  (
+    cd "$srcdir"
+    ./autogen.sh -s >/dev/null 2>&1
+    ./configure -q --host=x86_64-w64-mingw32 --prefix="$MINGW_PREFIX" --enable-shared --disable-ssp \
+      --without-pthreads CFLAGS="-O2" LDFLAGS=-static-libgcc >/dev/null
+    make -s -j"$(nproc)" >/dev/null 2>&1
+    make -s install >/dev/null 2>&1
+  )
+  dll=$(ls "$MINGW_PREFIX"/bin/libsodium-*.dll | head -n1)
+  x86_64-w64-mingw32-strip -o "$MINGW_PREFIX/bin/libsodium.dll" "$dll"
+  rm -rf "$DEPS/libsodium-src"
+fi
+
+# ---- GoogleTest for mingw ------------------------------------------------------------------
+if [ ! -f "$MINGW_PREFIX/lib/libgtest.a" ]; then
+  log "building GoogleTest for mingw"
+  rm -rf "$DEPS/gtest-build"
+  cmake -S /usr/src/googletest -B "$DEPS/gtest-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$MINGW_PREFIX" -Dgtest_disable_pthreads=ON -DBUILD_GMOCK=ON \
+    -DCMAKE_CROSSCOMPILING_EMULATOR= >/dev/null
+  cmake --build "$DEPS/gtest-build" >/dev/null
+  cmake --install "$DEPS/gtest-build" >/dev/null
+  rm -rf "$DEPS/gtest-build"
+fi
+
+# ---- wine prefix -----------------------------------------------------------------------------
+"$ROOT/scripts/wine-prefix.sh"
+
+log "ready"

@@ -1,0 +1,6 @@
+# Sourced by the wine scripts: the environment of the project's own wine prefix.
+ORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX="${ORVANE_WINEPREFIX:-$ORVANE_ROOT/.deps/wineprefix}"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
