@@ -22,12 +22,13 @@ setup:
 	@bash scripts/setup.sh
 
 build-service: setup
-	@cmake -S service -B $(BUILD)/service -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD)/service -j$(JOBS)
+	@if [ -f service/CMakeLists.txt ]; then \
+	  cmake -S service -B $(BUILD)/service -DCMAKE_BUILD_TYPE=Release >/dev/null && \
+	  cmake --build $(BUILD)/service -j$(JOBS); fi
 
 build-client: setup build-service
 	@cmake -S client -B $(BUILD)/client -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-w64.cmake \
-	  -DORVANE_SERVICE_BIN=$(SERVICE_BIN) -DORVANE_DIST_DIR=$(BUILD)/dist $(CLIENT_CMAKE_ARGS) >/dev/null
+	  -DORVANE_SERVICE_BIN=$$([ -f service/CMakeLists.txt ] && echo $(SERVICE_BIN)) -DORVANE_DIST_DIR=$(BUILD)/dist $(CLIENT_CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD)/client -j$(JOBS)
 
 build: build-client

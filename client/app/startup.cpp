@@ -71,8 +71,11 @@ void RegisterWindowClasses(HINSTANCE instance) {
 }
 
 HWND CreateMainWindow(HINSTANCE instance) {
+    // The outer size is computed for the frame the window really has, so that the client area is
+    // exactly the 1180 × 760 the screens are laid out for (a resizable frame is wider and would
+    // leave a slightly larger client area).
     RECT frame{0, 0, 1180, 760};
-    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_TOPMOST);
+    AdjustWindowRectEx(&frame, kMainStyle, FALSE, WS_EX_TOPMOST);
     return CreateWindowExW(WS_EX_TOPMOST, L"BriskodeskMain", L"澄序 Orvane", kMainStyle, CW_USEDEFAULT,
                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                            instance, nullptr);

@@ -1,0 +1,309 @@
+// The real main window, created in this test process: creation, the private messages, the timer, the
+// time fields and the edit guard.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/globals.h"
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "support/test_support.h"
+#include "timesync/time_of_day.h"
+#include "ui/child_controls.h"
+
+namespace {
+
+std::wstring TextOf(HWND window) {
+    wchar_t buffer[512] = {};
+    GetWindowTextW(window, buffer, 512);
+    return buffer;
+}
+
+void ResetState() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    app.statusText = L"正在连接服务…";
+    app.detailText.clear();
+    app.session = Session{};
+    app.countdownTargetMs = 0;
+    app.timeOffsetMs = 0;
+    app.timeAligned = false;
+    app.clickTimeEdited = false;
+    app.testTimeEdited = false;
+    app.purposeSaved = false;
+    app.savedPurpose = 0;
+    app.pendingPurpose = 0;
+    app.modalPanel = ModalPanelKind::None;
+    app.authFormMode = AuthFormMode::Login;
+    app.hotkeyRegistered = false;
+}
+
+class MainWindowTest : public testing::Test {
+protected:
+    TempFolder appData;
+    ScopedEnvironment appDataVariable{L"APPDATA", appData.path().wstring()};
+    HWND window = nullptr;
+
+    void Open(bool selfTest) {
+        ResetState();
+        Globals().instance = GetModuleHandleW(nullptr);
+        Globals().selfTest = selfTest;
+        static bool registered = false;
+        if (!registered) RegisterWindowClasses(Globals().instance);
+        registered = true;
+        window = CreateMainWindow(Globals().instance);
+        ASSERT_NE(window, nullptr);
+    }
+    void TearDown() override {
+        if (window && IsWindow(window)) DestroyWindow(window);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }  // drop the WM_QUIT of the destroyed window
+        App().mainWindow = nullptr;
+        Globals().selfTest = false;
+    }
+    std::wstring Status() {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        return App().statusText;
+    }
+    std::wstring Detail() {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        return App().detailText;
+    }
+};
+
+}  // namespace
+
+TEST_F(MainWindowTest, CreatesTheTwelveControlsWithTheirTextsAndLimits) {
+    Open(true);
+    AppState& app = App();
+    EXPECT_EQ(app.mainWindow, window);
+    struct Expect {
+        HWND control;
+        const wchar_t* text;  // null: the default time text
+        LRESULT limit;
+        DWORD style;
+    } expected[] = {
+        {app.roomCodeEdit, L"", 16, 0},          {app.clickTimeEdit, nullptr, 8, 0},
+        {app.participantsEdit, L"2", 6, ES_NUMBER}, {app.joinCodeEdit, L"", 16, 0},
+        {app.testTimeEdit, nullptr, 8, 0},       {app.softwareNameEdit, L"", 100, 0},
+        {app.blacklistReasonEdit, L"", 255, 0},  {app.accountEdit, L"", 190, 0},
+        {app.passwordEdit, L"", 200, ES_PASSWORD}, {app.emailCodeEdit, L"", 6, ES_NUMBER},
+        {app.amountEdit, L"10", 8, 0},
+    };
+    for (const Expect& e : expected) {
+        ASSERT_NE(e.control, nullptr);
+        EXPECT_EQ(GetParent(e.control), window);
+        if (e.text) EXPECT_EQ(TextOf(e.control), e.text);
+        else EXPECT_TRUE(ParseTimeOfDay(TextOf(e.control)).has_value()) << "a canonical time of day";
+        EXPECT_EQ(SendMessageW(e.control, EM_GETLIMITTEXT, 0, 0), e.limit);
+        EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(e.control, GWL_STYLE)) & e.style, e.style);
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(e.control, WM_GETFONT, 0, 0)), app.uiFont);
+    }
+    ASSERT_NE(app.purposeCombo, nullptr);
+    EXPECT_EQ(SendMessageW(app.purposeCombo, CB_GETCOUNT, 0, 0), 4);
+    EXPECT_EQ(SendMessageW(app.purposeCombo, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_FALSE(IsWindowVisible(app.purposeCombo));
+}
+
+TEST_F(MainWindowTest, SelfTestRunSaysSoRegistersNoHotkeyAndIgnoresTaskStart) {
+    Open(true);
+    ShowWindow(window, SW_SHOW);
+    EXPECT_EQ(Status(), L"软件正在自检");
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_FALSE(App().hotkeyRegistered);
+    }
+    SendMessageW(window, MSG_TASK_STARTED, 0, 0);
+    EXPECT_FALSE(IsIconic(window));
+}
+
+TEST_F(MainWindowTest, InteractiveRunRegistersTheHotkeyAndMinimisesOnTaskStart) {
+    Open(false);
+    ShowWindow(window, SW_SHOW);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_TRUE(App().hotkeyRegistered);
+    }
+    EXPECT_NE(Detail(), L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置");
+    SendMessageW(window, MSG_TASK_STARTED, 0, 0);
+    EXPECT_TRUE(IsIconic(window));
+}
+
+TEST_F(MainWindowTest, ATakenWakeHotkeyStillOpensTheWindowWithTheConflictText) {
+    HWND other = CreateWindowExW(0, L"STATIC", L"holder", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(RegisterHotKey(other, 7, MOD_CONTROL | MOD_ALT | MOD_NOREPEAT, 'Q'));
+    Open(false);
+    EXPECT_EQ(Detail(), L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置");
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_FALSE(App().hotkeyRegistered);
+    }
+    UnregisterHotKey(other, 7);
+    DestroyWindow(other);
+}
+
+TEST_F(MainWindowTest, TimeAlignmentRefreshesOnlyTheFieldsTheUserLeftAlone) {
+    Open(true);
+    AppState& app = App();
+    // The user types into the click time field; the test time field is untouched.
+    SetWindowTextW(app.clickTimeEdit, L"235959");
+    EXPECT_EQ(TextOf(app.clickTimeEdit), L"23:59:59");
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        EXPECT_TRUE(app.clickTimeEdited);
+        EXPECT_FALSE(app.testTimeEdited);
+    }
+    // A fresh alignment three hours ahead: the untouched field gets the new default time.
+    PublishTimeAlignment(3 * 3600 * 1000, L"本机直连标准时间", 1);
+    SendMessageW(window, MSG_TIME_ALIGNED, 0, 0);
+    EXPECT_EQ(TextOf(app.clickTimeEdit), L"23:59:59");
+    const std::wstring expected = DefaultTimeText();
+    const std::wstring shown = TextOf(app.testTimeEdit);
+    EXPECT_TRUE(shown == expected || shown == DefaultTimeTextAt(UnifiedNowMs() - 1000)) << "shown " << shown;
+    // The program's own writes never count as user input.
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    EXPECT_FALSE(app.testTimeEdited);
+}
+
+TEST_F(MainWindowTest, TimeFieldsAreMaskedWhileTypingAndNormalisedOnLeaving) {
+    Open(true);
+    HWND field = App().testTimeEdit;
+    struct Case {
+        const wchar_t *typed, *shown;
+    } cases[] = {{L"1415", L"14:15:"}, {L"14:15:16:17", L"14:15:16"}, {L"1a4b", L"14:"}, {L"", L""}};
+    for (const Case& c : cases) {
+        SetWindowTextW(field, c.typed);
+        EXPECT_EQ(TextOf(field), c.shown) << c.typed;
+    }
+    // Typing one digit at a time, as the keyboard does: the caret follows the inserted colons.
+    SetWindowTextW(field, L"");
+    for (const wchar_t* digit : {L"1", L"4", L"1", L"5"})
+        SendMessageW(field, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(digit));
+    EXPECT_EQ(TextOf(field), L"14:15:");
+    DWORD start = 0, end = 0;
+    SendMessageW(field, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, 6u) << "caret after the second colon";
+    // Leaving the field puts the canonical form into it.
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, EN_KILLFOCUS), reinterpret_cast<LPARAM>(field));
+    EXPECT_EQ(TextOf(field), L"14:15:00");
+}
+
+TEST_F(MainWindowTest, TheTimerRepaintsOnlyTheCountdownAreaAndOnlyWhileACountdownRuns) {
+    Open(true);
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    ValidateRect(window, nullptr);
+    SendMessageW(window, WM_TIMER, 1, 0);
+    RECT dirty{};
+    EXPECT_FALSE(GetUpdateRect(window, &dirty, FALSE)) << "no countdown, no repaint";
+
+    SetCountdownTarget(UnifiedNowMs() + 60000);
+    ValidateRect(window, nullptr);
+    SendMessageW(window, WM_TIMER, 1, 0);
+    ASSERT_TRUE(GetUpdateRect(window, &dirty, FALSE));
+    EXPECT_EQ(dirty.left, kCountdownArea.left);
+    EXPECT_EQ(dirty.top, kCountdownArea.top);
+    EXPECT_EQ(dirty.right, kCountdownArea.right);
+    EXPECT_EQ(dirty.bottom, kCountdownArea.bottom);
+    SetCountdownTarget(0);
+}
+
+TEST_F(MainWindowTest, PreparationDoneAsksForThePurposeOnlyWhenNoneIsSaved) {
+    Open(true);
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.session.logged_in = true;
+        app.savedPurpose = 2;
+        app.pendingPurpose = 0;
+    }
+    SendMessageW(window, MSG_PREPARATION_DONE, 0, 0);
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        EXPECT_EQ(app.modalPanel, ModalPanelKind::Purpose);
+        EXPECT_EQ(app.pendingPurpose, 2);
+        app.modalPanel = ModalPanelKind::None;
+        app.purposeSaved = true;
+    }
+    SendMessageW(window, MSG_PREPARATION_DONE, 0, 0);
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    EXPECT_EQ(app.modalPanel, ModalPanelKind::None);
+}
+
+TEST_F(MainWindowTest, ChangingThePurposeSelectionAsksForConfirmationAgain) {
+    Open(true);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().purposeSaved = true;
+    }
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(App().purposeCombo));
+    EXPECT_EQ(Status(), L"用途已更改，请重新确认");
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_FALSE(App().purposeSaved);
+}
+
+TEST_F(MainWindowTest, WorkerReportsArriveAsPostedMessagesAndRefreshTheControls) {
+    Open(true);
+    AppState& app = App();
+    // A worker signs the session in and reports; the UI thread applies the visibility rules.
+    std::thread worker([] {
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().session.logged_in = true;
+        }
+        SetStatus(L"软件已连接，正在准备本次使用", L"");
+    });
+    worker.join();
+    ASSERT_TRUE(PumpUntil([&] { return !(GetWindowLongW(app.accountEdit, GWL_STYLE) & WS_VISIBLE); }));
+    EXPECT_EQ(Status(), L"软件已连接，正在准备本次使用");
+    EXPECT_TRUE(GetWindowLongW(app.roomCodeEdit, GWL_STYLE) & WS_VISIBLE);
+}
+
+TEST_F(MainWindowTest, CloseDestroysTheWindowAndReleasesItsResources) {
+    Open(false);
+    ShowWindow(window, SW_SHOW);
+    ASSERT_TRUE(App().countdownWindow == nullptr || IsWindow(App().countdownWindow));
+    App().countdownWindow = CreateCountdownWindow(Globals().instance);
+    ASSERT_NE(App().countdownWindow, nullptr);
+    HWND overlay = App().countdownWindow;
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(IsWindow(overlay));
+    EXPECT_EQ(App().countdownWindow, nullptr);
+    EXPECT_EQ(App().uiFont, nullptr);
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_FALSE(App().hotkeyRegistered);
+    // The hotkey is free again for anyone.
+    HWND other = CreateWindowExW(0, L"STATIC", L"holder", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(RegisterHotKey(other, 7, MOD_CONTROL | MOD_ALT | MOD_NOREPEAT, 'Q'));
+    UnregisterHotKey(other, 7);
+    DestroyWindow(other);
+}
+
+TEST(BlacklistNotice, NamesTheProgramAndTheReasonWhenThereIsOne) {
+    EXPECT_EQ(ComposeBlacklistNotice(L"game.exe", L"作弊工具"),
+              L"“game.exe”已被管理员列入黑名单，不能用于同步操作。\n\n拦截原因：作弊工具\n\n"
+              L"请重新选择其他软件。如认为记录有误，请联系管理员核对黑名单。");
+    EXPECT_EQ(ComposeBlacklistNotice(L"game.exe", L""),
+              L"“game.exe”已被管理员列入黑名单，不能用于同步操作。\n\n"
+              L"请重新选择其他软件。如认为记录有误，请联系管理员核对黑名单。");
+}
+
+TEST(CountdownOverlay, IsClickThroughAndCreatedHidden) {
+    Globals().instance = GetModuleHandleW(nullptr);
+    RegisterWindowClasses(Globals().instance);
+    HWND overlay = CreateCountdownWindow(Globals().instance);
+    ASSERT_NE(overlay, nullptr);
+    EXPECT_FALSE(IsWindowVisible(overlay));
+    EXPECT_EQ(SendMessageW(overlay, WM_NCHITTEST, 0, MAKELPARAM(10, 10)), HTTRANSPARENT);
+    const LONG ex = GetWindowLongW(overlay, GWL_EXSTYLE);
+    EXPECT_EQ(ex & 0x080800A8, 0x080800A8);
+    wchar_t title[32] = {};
+    GetWindowTextW(overlay, title, 32);
+    EXPECT_STREQ(title, L"澄序倒计时");
+    DestroyWindow(overlay);
+}

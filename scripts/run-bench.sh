@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# `make bench`: runs every benchmark program and prints its figures. Benchmarks that need the
+# reference service find it (in test mode, on loopback) through the same environment as the tests.
+set -uo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ROOT/scripts/wine-env.sh"
+BIN="$ROOT/build/client/bin"
+PORT=28943
+NTP_PORT=28923
+DATA="$ROOT/build/bench-service"
+
+xvfb=""
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 130 160); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    break
+  done
+fi
+wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+
+service_started=""
+if [ -x "$ROOT/build/service/orvane-service" ]; then
+  "$ROOT/scripts/test-service" start "$ROOT/build/service/orvane-service" "$DATA" $PORT $NTP_PORT "$BIN/trust-ca.exe" &&
+    service_started=1
+  export ORVANE_TEST_ENDPOINT="https://localhost:$PORT/api.php" ORVANE_TEST_SNTP="127.0.0.1:$NTP_PORT"
+  export ORVANE_TEST_SERVICE_DIR="$DATA"
+fi
+
+status=0
+for bench in "$BIN"/*_bench.exe; do
+  [ -e "$bench" ] || continue
+  echo "== $(basename "$bench" .exe) =="
+  wine "$bench" || status=1
+done
+if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-service" ]; then
+  echo "== service load (wrk) =="
+  "$ROOT/service/bench/load.sh" "$ROOT/build/service/orvane-service" || status=1
+fi
+
+[ -n "$service_started" ] && "$ROOT/scripts/test-service" stop "$ROOT/build/service/orvane-service" "$DATA"
+[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+exit $status
