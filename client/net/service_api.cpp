@@ -82,6 +82,12 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
         return response;
     }
 
+    // The wait for the response headers has a time-out of its own (90 s by default, and under some
+    // WinHTTP implementations the receive time-out above does not cover it): bound it the same way.
+    DWORD responseTimeout = static_cast<DWORD>(timeout);
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof responseTimeout);
+
     std::wstring headers = kServiceRequestHeaders;
     if (!bearerToken.empty()) headers += L"Authorization: Bearer " + Utf8ToUtf16(bearerToken) + L"\r\n";
 

@@ -1,0 +1,176 @@
+#include "timesync/sntp.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "app/clock.h"
+
+namespace {
+
+// Winsock is started once per process and never shut down.
+bool NetworkStarted() {
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    });
+    return started;
+}
+
+// Closes a socket on every path.
+class SocketHolder {
+public:
+    explicit SocketHolder(SOCKET s) : socket_(s) {}
+    ~SocketHolder() { close(); }
+    SocketHolder(const SocketHolder&) = delete;
+    SocketHolder& operator=(const SocketHolder&) = delete;
+    SOCKET get() const { return socket_; }
+    bool valid() const { return socket_ != INVALID_SOCKET; }
+    void close() {
+        if (socket_ != INVALID_SOCKET) closesocket(socket_);
+        socket_ = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET socket_;
+};
+
+// Frees a resolver result on every path.
+class AddressList {
+public:
+    explicit AddressList(addrinfo* list) : list_(list) {}
+    ~AddressList() {
+        if (list_) freeaddrinfo(list_);
+    }
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    addrinfo* get() const { return list_; }
+
+private:
+    addrinfo* list_;
+};
+
+void PutBigEndian32(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value >> 24);
+    out[1] = static_cast<uint8_t>(value >> 16);
+    out[2] = static_cast<uint8_t>(value >> 8);
+    out[3] = static_cast<uint8_t>(value);
+}
+
+uint32_t GetBigEndian32(const uint8_t* in) {
+    return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
+           (static_cast<uint32_t>(in[2]) << 8) | static_cast<uint32_t>(in[3]);
+}
+
+// One exchange with one resolved address.
+SntpSample QueryAddress(const addrinfo& address, uint32_t timeoutMs) {
+    SocketHolder sock(socket(address.ai_family, address.ai_socktype, address.ai_protocol));
+    if (!sock.valid()) return {};
+    const DWORD timeout = timeoutMs;
+    setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    if (connect(sock.get(), address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) return {};
+
+    const int64_t t1 = WallClockUs();
+    const NtpPacket request = BuildSntpRequest(t1);
+    if (send(sock.get(), reinterpret_cast<const char*>(request.data()), static_cast<int>(request.size()), 0) !=
+        static_cast<int>(request.size()))
+        return {};
+
+    NtpPacket reply{};
+    const int received = recv(sock.get(), reinterpret_cast<char*>(reply.data()), static_cast<int>(reply.size()), 0);
+    const int64_t t4 = WallClockUs();
+    sock.close();
+    if (received < 0) return {};
+    return EvaluateSntpReply(request, reply.data(), static_cast<size_t>(received), t1, t4);
+}
+
+}  // namespace
+
+uint32_t ClampSntpTimeout(uint32_t timeoutMs) { return std::clamp<uint32_t>(timeoutMs, 80, 1000); }
+
+void WriteNtpTimestamp(uint8_t* out, int64_t unixUs) {
+    // Floor division, so that a moment before 1970 still gives a fraction in 0…999999.
+    int64_t seconds = unixUs / 1000000;
+    int64_t micros = unixUs % 1000000;
+    if (micros < 0) {
+        micros += 1000000;
+        seconds -= 1;
+    }
+    const uint32_t ntpSeconds = static_cast<uint32_t>(static_cast<uint64_t>(seconds + kNtpUnixEpochDelta));
+    const uint32_t fraction = static_cast<uint32_t>((static_cast<uint64_t>(micros) << 32) / 1000000);
+    PutBigEndian32(out, ntpSeconds);
+    PutBigEndian32(out + 4, fraction);
+}
+
+std::optional<int64_t> ReadNtpTimestamp(const uint8_t* bytes) {
+    const uint32_t seconds = GetBigEndian32(bytes);
+    const uint32_t fraction = GetBigEndian32(bytes + 4);
+    if (seconds < static_cast<uint64_t>(kNtpUnixEpochDelta)) return std::nullopt;
+    return (static_cast<int64_t>(seconds) - kNtpUnixEpochDelta) * 1000000 +
+           static_cast<int64_t>((static_cast<uint64_t>(fraction) * 1000000) >> 32);
+}
+
+NtpPacket BuildSntpRequest(int64_t t1Us) {
+    NtpPacket packet{};
+    packet[0] = 0x23;  // leap indicator 0, version 4, mode 3 (client)
+    WriteNtpTimestamp(packet.data() + 40, t1Us);
+    return packet;
+}
+
+SntpSample SntpFromTimestamps(int64_t t1Us, int64_t t2Us, int64_t t3Us, int64_t t4Us) {
+    SntpSample sample;
+    const int64_t delay = (t4Us - t1Us) - (t3Us - t2Us);
+    if (delay < kSntpMinDelayUs || delay > kSntpMaxDelayUs) return sample;
+    sample.offsetUs = ((t2Us - t1Us) + (t3Us - t4Us)) / 2;  // C++ division truncates toward zero
+    sample.delayUs = std::max<int64_t>(delay, 0);
+    sample.ok = true;
+    return sample;
+}
+
+SntpSample EvaluateSntpReply(const NtpPacket& request, const uint8_t* reply, size_t length, int64_t t1Us,
+                             int64_t t4Us) {
+    if (reply == nullptr || length < kNtpPacketSize) return {};
+    const unsigned leap = reply[0] >> 6;
+    const unsigned mode = reply[0] & 0x07;
+    const unsigned stratum = reply[1];
+    if (leap == 3) return {};
+    if (mode != 4 && mode != 5) return {};
+    if (stratum < 1 || stratum > 15) return {};
+    if (std::memcmp(reply + 24, request.data() + 40, 8) != 0) return {};
+    const std::optional<int64_t> t2 = ReadNtpTimestamp(reply + 32);
+    const std::optional<int64_t> t3 = ReadNtpTimestamp(reply + 40);
+    if (!t2 || !t3 || *t3 < *t2) return {};
+    return SntpFromTimestamps(t1Us, *t2, *t3, t4Us);
+}
+
+SntpSample SntpQueryWithStartup(bool networkStarted, const std::string& host, uint32_t timeoutMs, uint16_t port) {
+    if (!networkStarted) return {};
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return {};
+    AddressList addresses(found);
+
+    return SntpQueryResolved(addresses.get(), ClampSntpTimeout(timeoutMs));
+}
+
+SntpSample SntpQueryResolved(const addrinfo* addresses, uint32_t timeoutMs) {
+    for (const addrinfo* entry = addresses; entry; entry = entry->ai_next) {
+        SntpSample sample = QueryAddress(*entry, timeoutMs);
+        if (sample.ok) return sample;
+    }
+    return {};
+}
+
+SntpSample SntpQuery(const std::string& host, uint32_t timeoutMs, uint16_t port) {
+    return SntpQueryWithStartup(NetworkStarted(), host, timeoutMs, port);
+}

@@ -1,0 +1,120 @@
+#include "timesync/standard_time.h"
+
+#include <windows.h>
+
+#include "app/app_state.h"
+#include "app/clock.h"
+#include "app/config.h"
+#include "net/service_api.h"
+#include "timesync/service_time.h"
+#include "timesync/sntp.h"
+#include "timesync/time_selection.h"
+
+namespace {
+
+constexpr wchar_t kDirectNtpLabel[] = L"本机直连标准时间";
+constexpr wchar_t kNoDirectNtpText[] = L"本机网络暂时无法直接连接标准时间";
+constexpr wchar_t kNoPlausibleServiceTimeText[] = L"暂时无法取得准确时间";
+
+constexpr DWORD kNtpRepeatPauseMs = 15;
+constexpr DWORD kServiceRepeatPauseMs = 25;
+
+StandardTimeResult PublishCondensed(const CondensedSamples& condensed, int64_t uncertaintyUs, std::wstring label) {
+    PublishTimeAlignment(RoundUsToMs(condensed.medianOffsetUs), label, CeilUsToMs(uncertaintyUs));
+    StandardTimeResult result;
+    result.offsetUs = condensed.medianOffsetUs;
+    result.delayUs = condensed.best.delayUs;
+    result.uncertaintyUs = uncertaintyUs;
+    result.sourceLabel = std::move(label);
+    result.ok = true;
+    return result;
+}
+
+}  // namespace
+
+std::wstring TimeSourceLabel(const std::string& code) {
+    if (code == "ntsc_ntp") return L"标准时间";
+    if (code == "ntsc_ntp_stale") return L"上次标准时间";
+    if (code == "backup_ntp") return L"备用标准时间";
+    if (code == "backup_ntp_stale") return L"上次备用时间";
+    if (code == "system_fallback") return L"本机时间（可能不准）";
+    return L"统一时间";
+}
+
+uint32_t NtpTimeoutForBudget(uint32_t budgetMs) { return budgetMs <= 800 ? 120 : 250; }
+
+StandardTimeResult QueryDirectNtpTimeFromServers(const std::vector<NtpServerAddress>& servers, int sampleCount,
+                                                 uint32_t timeoutMs, std::wstring& errorText) {
+    std::vector<SurveyEntry> survey;
+    for (size_t i = 0; i < servers.size(); ++i) {
+        const SntpSample sample = SntpQuery(servers[i].host, timeoutMs, servers[i].port);
+        if (sample.ok) survey.push_back({i, sample.offsetUs, sample.delayUs});
+    }
+    const std::optional<SurveyEntry> chosen = ChooseLowestDelay(RemoveOffsetOutliers(survey));
+    if (!chosen) {
+        errorText = kNoDirectNtpText;
+        return {};
+    }
+
+    std::vector<TimeSample> samples{{chosen->offsetUs, chosen->delayUs, 0, {}}};
+    const int rounds = ClampSampleRounds(sampleCount);
+    for (int round = 1; round < rounds; ++round) {
+        if (round > 1) Sleep(kNtpRepeatPauseMs);
+        const NtpServerAddress& server = servers[chosen->server];
+        const SntpSample sample = SntpQuery(server.host, timeoutMs, server.port);
+        if (sample.ok) samples.push_back({sample.offsetUs, sample.delayUs, 0, {}});
+    }
+    const CondensedSamples condensed = CondenseSamples(std::move(samples));
+    return PublishCondensed(condensed, DirectNtpUncertaintyUs(condensed), kDirectNtpLabel);
+}
+
+StandardTimeResult QueryDirectNtpTimeFrom(const std::vector<std::string>& hosts, uint16_t port, int sampleCount,
+                                          uint32_t timeoutMs, std::wstring& errorText) {
+    std::vector<NtpServerAddress> servers;
+    for (const std::string& host : hosts) servers.push_back({host, port});
+    return QueryDirectNtpTimeFromServers(servers, sampleCount, timeoutMs, errorText);
+}
+
+StandardTimeResult QueryDirectNtpTime(int sampleCount, uint32_t timeoutMs, std::wstring& errorText) {
+    const std::array<std::string, 4> table = NtpServerTable();
+    return QueryDirectNtpTimeFrom(std::vector<std::string>(table.begin(), table.end()), NtpPort(), sampleCount,
+                                  timeoutMs, errorText);
+}
+
+StandardTimeResult QueryServiceTime(const std::string& token, int sampleCount, std::wstring& errorText,
+                                    uint32_t timeoutMs) {
+    std::vector<TimeSample> samples;
+    const int rounds = ClampSampleRounds(sampleCount);
+    for (int round = 0; round < rounds; ++round) {
+        const int64_t t1 = WallClockUs();
+        const ApiResponse response = PostServiceAction("time", "{}", token, timeoutMs);
+        const int64_t t4 = WallClockUs();
+        std::wstring message;
+        if (!EvaluateApiResponse(response, message)) {
+            errorText = message;
+            continue;
+        }
+        std::optional<TimeSample> sample = ServiceTimeSample(ReadServiceTimeAnswer(response.body), t1, t4);
+        if (!sample) continue;
+        samples.push_back(std::move(*sample));
+        if (round + 1 < rounds) Sleep(kServiceRepeatPauseMs);
+    }
+    if (samples.empty()) {
+        if (errorText.empty()) errorText = kNoPlausibleServiceTimeText;
+        return {};
+    }
+    const CondensedSamples condensed = CondenseSamples(std::move(samples));
+    return PublishCondensed(condensed, ServiceUncertaintyUs(condensed), condensed.best.label);
+}
+
+StandardTimeResult GetStandardTime(const std::string& token, int sampleCount, std::wstring& errorText,
+                                   uint32_t budgetMs) {
+    std::wstring ntpError;
+    StandardTimeResult direct = QueryDirectNtpTime(sampleCount, NtpTimeoutForBudget(budgetMs), ntpError);
+    if (direct.ok) return direct;
+    std::wstring serviceError;
+    StandardTimeResult service = QueryServiceTime(token, sampleCount, serviceError, budgetMs);
+    if (service.ok) return service;
+    errorText = serviceError.empty() ? ntpError : serviceError;
+    return service;
+}
