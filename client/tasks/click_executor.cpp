@@ -1,0 +1,187 @@
+#include "tasks/click_executor.h"
+
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "app/clock.h"
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace {
+
+constexpr int64_t kCoarseLeadNs = 4000000;  // the coarse wait ends 4 ms before the deadline
+
+// Holds the 1 ms system timer resolution for one scope.
+class TimerResolution {
+public:
+    TimerResolution() { timeBeginPeriod(1); }
+    ~TimerResolution() { timeEndPeriod(1); }
+    TimerResolution(const TimerResolution&) = delete;
+    TimerResolution& operator=(const TimerResolution&) = delete;
+};
+
+// Owns a waitable timer handle.
+class TimerHandle {
+public:
+    explicit TimerHandle(HANDLE handle) : handle_(handle) {}
+    ~TimerHandle() {
+        if (handle_) CloseHandle(handle_);
+    }
+    TimerHandle(const TimerHandle&) = delete;
+    TimerHandle& operator=(const TimerHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Raises this thread to THREAD_PRIORITY_HIGHEST and restores the previous priority on every path.
+class RaisedPriority {
+public:
+    RaisedPriority() : thread_(GetCurrentThread()), previous_(GetThreadPriority(thread_)) {
+        SetThreadPriority(thread_, THREAD_PRIORITY_HIGHEST);
+    }
+    ~RaisedPriority() {
+        if (previous_ != THREAD_PRIORITY_ERROR_RETURN) SetThreadPriority(thread_, previous_);
+    }
+    RaisedPriority(const RaisedPriority&) = delete;
+    RaisedPriority& operator=(const RaisedPriority&) = delete;
+
+private:
+    HANDLE thread_;
+    int previous_;
+};
+
+int64_t CounterFrequency() {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        return static_cast<int64_t>(value.QuadPart);
+    }();
+    return frequency;
+}
+
+int64_t SaturatingAdd(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return sum;
+}
+
+int64_t SaturatingMultiply(int64_t a, int64_t b) {
+    int64_t product;
+    if (__builtin_mul_overflow(a, b, &product))
+        return (a < 0) != (b < 0) ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    return product;
+}
+
+}  // namespace
+
+const ClickPlatform& SystemClickPlatform() {
+    static const ClickPlatform platform{CreateWaitableTimerExW, CreateWaitableTimerW, SetWaitableTimer,
+                                        Sleep,                  SetCursorPos,         SendInput};
+    return platform;
+}
+
+int64_t CounterToNanoseconds(int64_t counter, int64_t frequency) {
+    constexpr int64_t kNanosecondsPerSecond = 1000000000;
+    if (frequency == 10000000) return counter * 100;
+    if (frequency == 24000000)
+        return (counter % 24000000) * kNanosecondsPerSecond / 24000000 + (counter / 24000000) * kNanosecondsPerSecond;
+    if (frequency <= 0) return 0;
+    return (counter / frequency) * kNanosecondsPerSecond + (counter % frequency) * kNanosecondsPerSecond / frequency;
+}
+
+int64_t SteadyNowNs() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return CounterToNanoseconds(counter.QuadPart, CounterFrequency());
+}
+
+int64_t MsToUsSaturated(int64_t ms) { return SaturatingMultiply(ms, 1000); }
+
+int64_t RemainingUs(int64_t executeAtMs, int64_t wallTicks, int64_t offsetUs) {
+    return SaturatingAdd(SaturatingAdd(MsToUsSaturated(executeAtMs), -(wallTicks / 10)),
+                         offsetUs == std::numeric_limits<int64_t>::min() ? std::numeric_limits<int64_t>::max()
+                                                                          : -offsetUs);
+}
+
+int64_t DeadlineNs(int64_t startNs, int64_t remainingUs) {
+    return SaturatingAdd(startNs, SaturatingMultiply(std::max<int64_t>(remainingUs, 0), 1000));
+}
+
+int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs) {
+    if (nowNs >= deadlineNs - kCoarseLeadNs) return -1;
+    return (deadlineNs - nowNs - kCoarseLeadNs) / 1000;
+}
+
+int64_t TimerDueTime(int64_t coarseUs) { return -std::max<int64_t>(SaturatingMultiply(coarseUs, 10), 1); }
+
+DWORD FallbackSleepMs(int64_t coarseUs) {
+    if (coarseUs <= 1000) return 0;
+    return static_cast<DWORD>(std::min<int64_t>(coarseUs / 1000, INFINITE - 1));
+}
+
+bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y, const ClickPlatform* platform,
+                    ClickTiming* timing) {
+    const ClickPlatform& system = platform ? *platform : SystemClickPlatform();
+    ClickTiming local;
+    ClickTiming& record = timing ? *timing : local;
+    record = ClickTiming{};
+
+    // The wall clock is read once; from here on only the monotonic clock counts, so a change of the
+    // system time during the wait does not move the click.
+    const int64_t wallTicks = WallClockTicks();
+    const int64_t startNs = SteadyNowNs();
+    TimerResolution resolution;
+    const int64_t deadlineNs = DeadlineNs(startNs, RemainingUs(executeAtMs, wallTicks, offsetUs));
+    record.deadlineNs = deadlineNs;
+
+    const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs());
+    record.coarseUs = coarseUs;
+    if (coarseUs >= 0) {
+        // A high-resolution timer; without one, an ordinary manual-reset timer with the same due time.
+        HANDLE handle = system.createWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                                      TIMER_ALL_ACCESS);
+        if (!handle) handle = system.createWaitableTimerW(nullptr, TRUE, nullptr);
+        TimerHandle timer(handle);
+        if (timer.get()) {
+            LARGE_INTEGER due;
+            due.QuadPart = TimerDueTime(coarseUs);
+            // When the timer cannot be set there is no coarse wait: the spin covers the whole time.
+            if (system.setWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE)) {
+                record.timerUsed = true;
+                WaitForSingleObject(timer.get(), INFINITE);
+            }
+        } else if (DWORD ms = FallbackSleepMs(coarseUs)) {
+            system.sleep(ms);
+        }
+    }
+
+    // A failure to move the pointer is ignored: the click then lands where the pointer is.
+    system.setCursorPos(x, y);
+
+    INPUT inputs[2] = {};
+    inputs[0].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[1].type = INPUT_MOUSE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+
+    UINT inserted = 0;
+    {
+        RaisedPriority priority;
+        int64_t now = SteadyNowNs();
+        record.spinStartNs = now;
+        while (now < deadlineNs) {
+            YieldProcessor();
+            now = SteadyNowNs();
+        }
+        record.sendInputNs = now;
+        inserted = system.sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+    }
+    return inserted == 2;
+}

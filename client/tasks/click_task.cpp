@@ -1,0 +1,190 @@
+#include "tasks/click_task.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <limits>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/clock.h"
+#include "net/json_text.h"
+#include "net/service_api.h"
+#include "tasks/click_executor.h"
+#include "tasks/click_instruction.h"
+#include "timesync/standard_time.h"
+
+namespace {
+
+constexpr uint32_t kTaskRequestTimeoutMs = 8000;
+constexpr int64_t kClaimGraceUs = 60000000;  // a release this late is of no use any more
+
+int64_t Clamp64(int64_t value, int64_t low, int64_t high) { return std::min(std::max(value, low), high); }
+
+int64_t SaturatingSub(int64_t a, int64_t b) {
+    int64_t result;
+    if (__builtin_sub_overflow(a, b, &result))
+        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return result;
+}
+
+// The time left until the instant, on the task's own offset (µs).
+int64_t RemainingUntil(int64_t executeAtMs, int64_t offsetUs) {
+    return SaturatingSub(SaturatingSub(MsToUsSaturated(executeAtMs), offsetUs), WallClockUs());
+}
+
+void Realign(const std::string& token, int samples, uint32_t budgetMs, int64_t& offsetUs) {
+    std::wstring ignored;
+    StandardTimeResult result = GetStandardTime(token, samples, ignored, budgetMs);
+    if (result.ok) offsetUs = result.offsetUs;
+}
+
+}  // namespace
+
+std::string BuildClaimBody(int64_t taskId) {
+    return "{\"task_id\":" + std::to_string(taskId) + ",\"client_platform\":\"windows\"}";
+}
+
+std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted) {
+    return "{\"task_id\":" + std::to_string(taskId) + ",\"nonce\":\"" + JsonEscape(nonce) +
+           "\",\"client_platform\":\"windows\",\"client_error_ms\":" + std::to_string(clientErrorMs) +
+           ",\"result\":\"" + (accepted ? "success" : "failed") + "\",\"result_detail\":\"" +
+           (accepted ? Utf16ToUtf8(L"本机已提交一次触发") : Utf16ToUtf8(L"Windows 未接受本机触发")) + "\"}";
+}
+
+ClaimAnswer ParseClaimAnswer(const std::string& body) {
+    ClaimAnswer answer;
+    answer.executeAtMs = JsonGetInt64(body, "execute_at_ms", 0);
+    answer.ready = JsonGetBool(body, "ready", false);
+    answer.retryAtMs = JsonGetInt64(body, "retry_at_ms", SaturatingSub(answer.executeAtMs, 60000));
+    answer.payload = JsonGetString(body, "payload");
+    answer.signature = JsonGetString(body, "signature");
+    return answer;
+}
+
+uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs) {
+    const int64_t waitUs = SaturatingSub(SaturatingSub(MsToUsSaturated(retryAtMs), wallClockUs), offsetUs);
+    return static_cast<uint32_t>(Clamp64(waitUs / 1000, 300, 3000));
+}
+
+bool ClaimGracePassed(int64_t executeAtMs, int64_t unifiedNowUs) {
+    if (executeAtMs <= 0) return false;
+    return SaturatingSub(unifiedNowUs, MsToUsSaturated(executeAtMs)) > kClaimGraceUs;
+}
+
+uint32_t CoarseSleepStepMs(int64_t remainingUs) {
+    return static_cast<uint32_t>(Clamp64(SaturatingSub(remainingUs, 10000000) / 1000, 50, 1000));
+}
+
+int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs) {
+    const int64_t errorUs = SaturatingSub(wallClockUs + offsetUs, MsToUsSaturated(executeAtMs));
+    int64_t ms = errorUs / 1000;
+    const int64_t rest = errorUs % 1000;  // carries the sign of errorUs
+    if (rest >= 500) ++ms;
+    if (rest <= -500) --ms;
+    return ms;
+}
+
+std::wstring ClickDoneStatus(int64_t errorMs) {
+    return L"触发测试已完成，与预定时间相差 " + std::to_wstring(errorMs) + L" 毫秒";
+}
+
+void FailTask(std::wstring status, std::wstring detail) {
+    App().taskBusy.exchange(false);
+    SetCountdownTarget(0);
+    SetStatus(std::move(status), std::move(detail));
+}
+
+void StartClickTask(int64_t taskId) {
+    AppState& app = App();
+    if (app.taskBusy.exchange(true)) {
+        SetStatus(kTaskAlreadyRunningStatus, L"");
+        return;
+    }
+    PostToMainWindow(MSG_TASK_STARTED);
+
+    auto context = std::make_unique<ClickTaskContext>();
+    context->taskId = taskId;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        context->token = app.session.token;
+        context->signPublicKey = app.session.sign_public_key;
+        context->userId = app.session.id;
+        context->targetX = app.target.click_point.x;
+        context->targetY = app.target.click_point.y;
+        context->executableSha256 = app.target.executable_sha256;
+    }
+    try {
+        std::thread(RunClickTask, std::move(context)).detach();
+    } catch (const std::system_error&) {
+        // No worker, no task: the flag must not stay set.
+        FailTask(L"本次操作未能启动，请重新开始", L"");
+    }
+}
+
+void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
+    const ClickTaskContext& task = *context;
+
+    // Aligning.
+    SetStatus(L"正在对准统一时间…", L"");
+    std::wstring alignError;
+    StandardTimeResult aligned = GetStandardTime(task.token, 7, alignError, 1500);
+    if (!aligned.ok) return FailTask(L"无法取得统一时间", alignError);
+    int64_t offsetUs = aligned.offsetUs;
+
+    // Claiming, until the service releases the instruction.
+    SetStatus(L"正在领取本次点击安排…", L"");
+    const std::string claimBody = BuildClaimBody(task.taskId);
+    ClaimAnswer claim;
+    int64_t scheduledMs = 0;  // the latest positive execute_at_ms of the claim answers
+    for (;;) {
+        ApiResponse response = PostServiceAction("task.claim", claimBody, task.token, kTaskRequestTimeoutMs);
+        std::wstring message;
+        if (!EvaluateApiResponse(response, message)) return FailTask(L"无法取得本次点击安排", message);
+        claim = ParseClaimAnswer(response.body);
+        if (claim.executeAtMs > 0) {
+            scheduledMs = claim.executeAtMs;
+            SetCountdownTarget(claim.executeAtMs);
+        }
+        if (claim.ready) break;
+        const int64_t wallUs = WallClockUs();
+        if (ClaimGracePassed(scheduledMs, wallUs + offsetUs)) return FailTask(kInstructionExpiredStatus, L"");
+        Sleep(ClaimWaitMs(claim.retryAtMs, wallUs, offsetUs));
+    }
+
+    // Verifying: the signature first, then every field.
+    const std::vector<uint8_t> message = Base64Decode(claim.payload);
+    const std::vector<uint8_t> signature = Base64Decode(claim.signature);
+    const std::vector<uint8_t> key = Base64Decode(task.signPublicKey);
+    if (message.empty() || !VerifyDetachedSignature(message, signature, key))
+        return FailTask(kSignatureFailedStatus, kSignatureFailedDetail);
+    const InstructionCheck check =
+        CheckClickInstruction(std::string(message.begin(), message.end()), task, WallClockUs(), offsetUs);
+    if (check.verdict != InstructionVerdict::Accepted) return FailTask(check.status, L"");
+
+    // Re-aligning and waiting.
+    SetStatus(L"安排已确认，点击前再次对准时间…", L"");
+    if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000) Realign(task.token, 5, 1500, offsetUs);
+    for (int64_t remaining = RemainingUntil(check.executeAtMs, offsetUs); remaining > 10000000;
+         remaining = RemainingUntil(check.executeAtMs, offsetUs))
+        Sleep(CoarseSleepStepMs(remaining));
+    if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000) Realign(task.token, 3, 800, offsetUs);
+
+    // Clicking, then measuring right away.
+    SetStatus(L"安排已确认，等待点击…", L"");
+    const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, task.platform);
+    const int64_t errorMs = TimingErrorMs(WallClockUs(), offsetUs, check.executeAtMs);
+
+    // Reporting: the answer does not change the outcome.
+    PostServiceAction("task.consume", BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted), task.token,
+                      kTaskRequestTimeoutMs);
+
+    App().taskBusy.exchange(false);
+    SetCountdownTarget(0);
+    if (accepted)
+        SetStatus(ClickDoneStatus(errorMs), L"");
+    else
+        SetStatus(L"本机未能完成触发测试", L"Windows 没有接受本次本机操作");
+}

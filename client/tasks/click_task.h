@@ -1,0 +1,56 @@
+// The click task: align the unified time, claim the signed instruction (polling until the service
+// releases it), verify it, re-align shortly before the instant, click, and report the outcome and the
+// measured timing error. One task at a time (`taskBusy`); every step shows in the status lines.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tasks/click_task_context.h"
+
+inline constexpr wchar_t kTaskAlreadyRunningStatus[] = L"已有操作正在等待，请勿重复开始";
+
+// Starts the task for `taskId` on a detached worker, unless one is already running (then only the
+// status says so and the running task goes on undisturbed).
+void StartClickTask(int64_t taskId);
+
+// The worker body; runs the task to one of its endings, clears `taskBusy` and frees the context.
+void RunClickTask(std::unique_ptr<ClickTaskContext> context);
+
+// Ends the task: `taskBusy` cleared, countdown cleared, then the two status lines.
+void FailTask(std::wstring status, std::wstring detail);
+
+// ---- the arithmetic and the wire texts, free of clocks, windows and the network --------------------
+
+// {"task_id":42,"client_platform":"windows"}
+std::string BuildClaimBody(int64_t taskId);
+
+// The task.consume body, members in their fixed order (nonce escaped).
+std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted);
+
+struct ClaimAnswer {
+    int64_t executeAtMs = 0;  // 0 when missing
+    bool ready = false;
+    int64_t retryAtMs = 0;    // executeAtMs − 60000 when missing
+    std::string payload;
+    std::string signature;
+};
+ClaimAnswer ParseClaimAnswer(const std::string& body);
+
+// How long to wait before the next claim: aimed at retryAtMs (unified), clamped to 300…3000 ms.
+uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs);
+
+// True when an instruction that is still not released can no longer be of use: the unified time is
+// more than 60 s past the scheduled instant (known only when positive).
+bool ClaimGracePassed(int64_t executeAtMs, int64_t unifiedNowUs);
+
+// One step of the coarse wait before the last re-alignment: (remaining − 10 s) in ms, clamped to
+// 50…1000.
+uint32_t CoarseSleepStepMs(int64_t remainingUs);
+
+// The measured timing error in ms, rounded to nearest with halves away from zero; positive = late.
+int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs);
+
+// The final status line of a click the system accepted.
+std::wstring ClickDoneStatus(int64_t errorMs);

@@ -1,0 +1,309 @@
+// The precise click executor: its arithmetic, its timer fallbacks, the thread priority it restores,
+// and real clicks that reach a window of this program.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "app/clock.h"
+#include "support/test_support.h"
+#include "tasks/click_executor.h"
+
+// ---- arithmetic ----------------------------------------------------------------------------
+
+TEST(CounterToNanoseconds, MatchesTheSteadyClockConversionForCommonFrequencies) {
+    struct Case {
+        int64_t counter, frequency, expected;
+    } cases[] = {
+        {0, 10000000, 0},
+        {123456789, 10000000, 12345678900},
+        {24000000, 24000000, 1000000000},
+        {24000001, 24000000, 1000000041},          // 1 s + 41.67 ns, truncated
+        {3579545, 3579545, 1000000000},
+        {3579546, 3579545, 1000000279},
+        {int64_t{1} << 62, 3000000000, 1537228672809129301},  // a counter near the top does not overflow
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CounterToNanoseconds(c.counter, c.frequency), c.expected) << c.counter << " @ " << c.frequency;
+}
+
+TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
+    // Remaining µs = execute ms × 1000 − wall ticks / 10 − offset.
+    EXPECT_EQ(RemainingUs(1785200000000, 17852000000000000 - 12345678, 0), 1234568);  // ticks / 10 truncates
+    EXPECT_EQ(RemainingUs(1785200000000, 17852000000000000, 2500), -2500);
+    EXPECT_EQ(RemainingUs(1785200000000, 17852000000000000, -2500), 2500);
+    EXPECT_EQ(RemainingUs(std::numeric_limits<int64_t>::max(), 0, 0), std::numeric_limits<int64_t>::max());
+    // The deadline never lies before the start.
+    EXPECT_EQ(DeadlineNs(5000, -10), 5000);
+    EXPECT_EQ(DeadlineNs(5000, 3), 8000);
+    EXPECT_EQ(DeadlineNs(5000, std::numeric_limits<int64_t>::max()), std::numeric_limits<int64_t>::max());
+
+    struct Coarse {
+        const char* name;
+        int64_t deadlineNs, nowNs, expectedUs;
+    } coarse[] = {
+        {"past", 1000, 2000, -1},
+        {"3 ms to go", 3000000, 0, -1},
+        {"exactly 4 ms to go", 4000000, 0, -1},
+        {"4 ms and 1 ns", 4000001, 0, 0},
+        {"5.5 ms", 5500000, 0, 1500},
+        {"1 s", 1000000000, 0, 996000},
+    };
+    for (const Coarse& c : coarse) EXPECT_EQ(CoarseWaitUs(c.deadlineNs, c.nowNs), c.expectedUs) << c.name;
+
+    EXPECT_EQ(TimerDueTime(996000), -9960000);  // 1 s to go: 996 ms in 100-ns units
+    EXPECT_EQ(TimerDueTime(0), -1);             // at least one unit
+    EXPECT_EQ(FallbackSleepMs(1500), 1u);
+    EXPECT_EQ(FallbackSleepMs(1000), 0u);
+    EXPECT_EQ(FallbackSleepMs(0), 0u);
+    EXPECT_EQ(FallbackSleepMs(996000), 996u);
+    EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::max()), std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::min()), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(MsToUsSaturated(-3), -3000);
+}
+
+// ---- the real thing and its fallbacks -------------------------------------------------------------
+
+namespace {
+
+// A window of this program that records the clicks it receives (client coordinates).
+struct ClickTarget {
+    static constexpr int kLeft = 200, kTop = 150, kSize = 300;
+    HWND window = nullptr;
+    static inline int downs = 0, ups = 0;
+    static inline POINT lastDown{-1, -1};
+
+    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_LBUTTONDOWN) {
+            ++downs;
+            lastDown = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+            return 0;
+        }
+        if (message == WM_LBUTTONUP) {
+            ++ups;
+            return 0;
+        }
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+
+    ClickTarget() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = Procedure;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"ClickExecutorTestTarget";
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        RegisterClassW(&wc);
+        window = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"target", WS_POPUP | WS_VISIBLE, kLeft, kTop, kSize,
+                                 kSize, nullptr, nullptr, wc.hInstance, nullptr);
+        SetForegroundWindow(window);
+        PumpUntil([] { return false; }, 100);
+        downs = ups = 0;
+    }
+    ~ClickTarget() {
+        if (window) DestroyWindow(window);
+    }
+    bool WaitForClick() { return PumpUntil([] { return downs >= 1 && ups >= 1; }, 5000); }
+};
+
+// Counting wrappers around the real functions; single entries can be made to fail.
+struct Calls {
+    int timerEx = 0, timer = 0, setTimer = 0, sleep = 0, sendInput = 0;
+    BOOL manualReset = FALSE;
+    int64_t dueTime = 0;
+    DWORD sleptMs = 0;
+    int priorityAtSendInput = -100;
+    bool failTimerEx = false, failTimer = false, failSetTimer = false, refuseInput = false;
+};
+Calls g_calls;
+
+HANDLE WINAPI CountTimerEx(LPSECURITY_ATTRIBUTES a, LPCWSTR n, DWORD f, DWORD access) {
+    ++g_calls.timerEx;
+    return g_calls.failTimerEx ? nullptr : CreateWaitableTimerExW(a, n, f, access);
+}
+HANDLE WINAPI CountTimer(LPSECURITY_ATTRIBUTES a, BOOL manualReset, LPCWSTR n) {
+    ++g_calls.timer;
+    g_calls.manualReset = manualReset;
+    return g_calls.failTimer ? nullptr : CreateWaitableTimerW(a, manualReset, n);
+}
+BOOL WINAPI CountSetTimer(HANDLE h, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE r, LPVOID arg, BOOL resume) {
+    ++g_calls.setTimer;
+    g_calls.dueTime = due->QuadPart;
+    return g_calls.failSetTimer ? FALSE : SetWaitableTimer(h, due, period, r, arg, resume);
+}
+void WINAPI CountSleep(DWORD ms) {
+    ++g_calls.sleep;
+    g_calls.sleptMs = ms;
+    Sleep(ms);
+}
+UINT WINAPI CountSendInput(UINT count, LPINPUT inputs, int size) {
+    ++g_calls.sendInput;
+    g_calls.priorityAtSendInput = GetThreadPriority(GetCurrentThread());
+    return g_calls.refuseInput ? 0 : SendInput(count, inputs, size);
+}
+
+const ClickPlatform kCounting{CountTimerEx, CountTimer, CountSetTimer, CountSleep, SetCursorPos, CountSendInput};
+
+// An execute time `aheadUs` from now, in unified ms, with the offset that makes it exact.
+struct Instant {
+    int64_t executeAtMs, offsetUs;
+};
+Instant Ahead(int64_t aheadUs) {
+    const int64_t target = WallClockUs() + aheadUs;
+    // Round the ms up and shift the offset so the instant is exactly `aheadUs` away.
+    const int64_t ms = target / 1000 + 1;
+    return {ms, ms * 1000 - target};
+}
+
+constexpr int kTargetX = ClickTarget::kLeft + 37, kTargetY = ClickTarget::kTop + 59;
+
+}  // namespace
+
+class ExecuteClickAtTest : public testing::Test {
+protected:
+    // One target window for the whole suite (creating windows under wine is slow).
+    static void SetUpTestSuite() { shared = new ClickTarget; }
+    static void TearDownTestSuite() {
+        delete shared;
+        shared = nullptr;
+    }
+    void SetUp() override {
+        g_calls = Calls{};
+        PumpUntil([] { return false; }, 20);  // drop anything left from the previous test
+        ClickTarget::downs = ClickTarget::ups = 0;
+    }
+    static inline ClickTarget* shared = nullptr;
+    ClickTarget& target = *shared;
+};
+
+TEST_F(ExecuteClickAtTest, APastInstantClicksAtOnceOnTheTargetPosition) {
+    ClickTiming timing;
+    const int64_t before = SteadyNowNs();
+    EXPECT_TRUE(ExecuteClickAt(WallClockMs() - 5000, 0, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_EQ(timing.coarseUs, -1);
+    EXPECT_FALSE(timing.timerUsed);
+    EXPECT_LE(timing.deadlineNs, timing.sendInputNs);
+    EXPECT_GE(timing.deadlineNs, before);  // the deadline is the start, not 5 s back
+    EXPECT_EQ(g_calls.timerEx + g_calls.timer + g_calls.sleep, 0);
+    ASSERT_TRUE(target.WaitForClick());
+    EXPECT_EQ(ClickTarget::downs, 1);
+    EXPECT_EQ(ClickTarget::ups, 1);
+    EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
+    EXPECT_EQ(ClickTarget::lastDown.y, kTargetY - ClickTarget::kTop);
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    EXPECT_EQ(cursor.x, kTargetX);
+    EXPECT_EQ(cursor.y, kTargetY);
+}
+
+TEST_F(ExecuteClickAtTest, ThreeMillisecondsAheadUsesNoTimerAndSpinsToTheDeadline) {
+    const Instant at = Ahead(3000);
+    ClickTiming timing;
+    EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_EQ(g_calls.timerEx + g_calls.timer + g_calls.setTimer + g_calls.sleep, 0);
+    EXPECT_EQ(timing.coarseUs, -1);
+    EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
+    EXPECT_EQ(g_calls.priorityAtSendInput, THREAD_PRIORITY_HIGHEST);
+    ASSERT_TRUE(target.WaitForClick());
+}
+
+TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesFourMillisecondsEarly) {
+    const Instant at = Ahead(60000);
+    ClickTiming timing;
+    EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_EQ(g_calls.timerEx, 1);
+    EXPECT_EQ(g_calls.timer, 0);
+    EXPECT_EQ(g_calls.setTimer, 1);
+    EXPECT_TRUE(timing.timerUsed);
+    // 60 ms minus the 4 ms lead, minus what passed before the timer was set.
+    EXPECT_LE(g_calls.dueTime, -1);
+    EXPECT_GE(g_calls.dueTime, -560000);
+    EXPECT_EQ(g_calls.dueTime, -timing.coarseUs * 10);
+    EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
+    ASSERT_TRUE(target.WaitForClick());
+    EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
+}
+
+TEST_F(ExecuteClickAtTest, TimerFallbacksStillClickAtOrAfterTheDeadline) {
+    struct Case {
+        const char* name;
+        bool failTimerEx, failTimer, failSetTimer;
+        int timerCalls, setTimerCalls, sleepCalls;
+        bool timerUsed;
+    } cases[] = {
+        {"no high-resolution timer: manual-reset timer", true, false, false, 1, 1, 0, true},
+        {"no timer at all: one Sleep", true, true, false, 1, 0, 1, false},
+        {"timer cannot be set: spin only", false, false, true, 0, 1, 0, false},
+    };
+    for (const Case& c : cases) {
+        g_calls = Calls{};
+        g_calls.failTimerEx = c.failTimerEx;
+        g_calls.failTimer = c.failTimer;
+        g_calls.failSetTimer = c.failSetTimer;
+        ClickTarget::downs = ClickTarget::ups = 0;
+        const Instant at = Ahead(30000);
+        ClickTiming timing;
+        EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing)) << c.name;
+        EXPECT_EQ(g_calls.timerEx, 1) << c.name;
+        EXPECT_EQ(g_calls.timer, c.timerCalls) << c.name;
+        if (c.timerCalls) {
+            EXPECT_TRUE(g_calls.manualReset) << c.name;
+        }
+        EXPECT_EQ(g_calls.setTimer, c.setTimerCalls) << c.name;
+        EXPECT_EQ(g_calls.sleep, c.sleepCalls) << c.name;
+        if (c.sleepCalls) {
+            EXPECT_EQ(g_calls.sleptMs, static_cast<DWORD>(timing.coarseUs / 1000)) << c.name;
+        }
+        EXPECT_EQ(timing.timerUsed, c.timerUsed) << c.name;
+        EXPECT_GE(timing.sendInputNs, timing.deadlineNs) << c.name;
+        EXPECT_TRUE(target.WaitForClick()) << c.name;
+    }
+}
+
+TEST_F(ExecuteClickAtTest, ThePriorityBeforeTheCallIsRestoredAlsoWhenTheClickIsRefused) {
+    for (int before : {THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL}) {
+        for (bool refuse : {false, true}) {
+            g_calls = Calls{};
+            g_calls.refuseInput = refuse;
+            ASSERT_TRUE(SetThreadPriority(GetCurrentThread(), before));
+            const Instant at = Ahead(refuse ? 8000 : 2000);
+            EXPECT_EQ(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting), !refuse);
+            EXPECT_EQ(g_calls.sendInput, 1);
+            EXPECT_EQ(g_calls.priorityAtSendInput, THREAD_PRIORITY_HIGHEST);
+            EXPECT_EQ(GetThreadPriority(GetCurrentThread()), before) << before << (refuse ? " refused" : "");
+        }
+    }
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    PumpUntil([] { return false; }, 200);
+}
+
+TEST_F(ExecuteClickAtTest, TheRealSystemFunctionsClickOnAWorkerThread) {
+    // As the task pipeline calls it: on a worker, with the default (real) functions.
+    const Instant at = Ahead(25000);
+    bool accepted = false;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    struct Job {
+        Instant at;
+        bool* accepted;
+        HANDLE done;
+    } job{at, &accepted, done};
+    HANDLE worker = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* j = static_cast<Job*>(p);
+            *j->accepted = ExecuteClickAt(j->at.executeAtMs, j->at.offsetUs, kTargetX, kTargetY);
+            SetEvent(j->done);
+            return 0;
+        },
+        &job, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(done, 0) == WAIT_OBJECT_0; }, 5000));
+    WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+    CloseHandle(done);
+    EXPECT_TRUE(accepted);
+    ASSERT_TRUE(target.WaitForClick());
+    EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
+    EXPECT_EQ(ClickTarget::lastDown.y, kTargetY - ClickTarget::kTop);
+}

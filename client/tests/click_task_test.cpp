@@ -1,0 +1,508 @@
+// The click task: its wire texts and arithmetic, and whole runs against the reference service with
+// a real click on a window of this program.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/clock.h"
+#include "app/config.h"
+#include "net/json_text.h"
+#include "net/service_api.h"
+#include "support/service_control.h"
+#include "support/test_signer.h"
+#include "support/test_support.h"
+#include "tasks/click_executor.h"
+#include "tasks/click_instruction.h"
+#include "tasks/click_task.h"
+
+// ---- wire texts and arithmetic ---------------------------------------------------------------
+
+TEST(ClickTaskBodies, ClaimAndConsumeBodiesInTheirExactForm) {
+    EXPECT_EQ(BuildClaimBody(42), "{\"task_id\":42,\"client_platform\":\"windows\"}");
+    EXPECT_EQ(BuildConsumeBody(42, "9f2c", 3, true),
+              "{\"task_id\":42,\"nonce\":\"9f2c\",\"client_platform\":\"windows\",\"client_error_ms\":3,"
+              "\"result\":\"success\",\"result_detail\":\"\xE6\x9C\xAC\xE6\x9C\xBA\xE5\xB7\xB2\xE6\x8F\x90\xE4\xBA\xA4"
+              "\xE4\xB8\x80\xE6\xAC\xA1\xE8\xA7\xA6\xE5\x8F\x91\"}");  // 本机已提交一次触发
+    EXPECT_EQ(BuildConsumeBody(7, "a\"b\\c", -3, false),
+              "{\"task_id\":7,\"nonce\":\"a\\\"b\\\\c\",\"client_platform\":\"windows\",\"client_error_ms\":-3,"
+              "\"result\":\"failed\",\"result_detail\":\"Windows \xE6\x9C\xAA\xE6\x8E\xA5\xE5\x8F\x97\xE6\x9C\xAC"
+              "\xE6\x9C\xBA\xE8\xA7\xA6\xE5\x8F\x91\"}");  // Windows 未接受本机触发
+}
+
+TEST(ClickTaskBodies, ClaimAnswerFieldsAndTheirFallbacks) {
+    ClaimAnswer a = ParseClaimAnswer("{\"ok\":true,\"execute_at_ms\":1785200000000,\"ready\":true,"
+                                     "\"payload\":\"eyJ9\",\"signature\":\"c2ln\",\"retry_at_ms\":1785199990000}");
+    EXPECT_EQ(a.executeAtMs, 1785200000000);
+    EXPECT_TRUE(a.ready);
+    EXPECT_EQ(a.retryAtMs, 1785199990000);
+    EXPECT_EQ(a.payload, "eyJ9");
+    EXPECT_EQ(a.signature, "c2ln");
+    ClaimAnswer b = ParseClaimAnswer("{\"ok\":true,\"execute_at_ms\":1785200000000}");
+    EXPECT_FALSE(b.ready);                       // no "ready": not ready
+    EXPECT_EQ(b.retryAtMs, 1785200000000 - 60000);  // no retry time: a minute before the instant
+    ClaimAnswer c = ParseClaimAnswer("{\"ok\":true,\"ready\":\"true\"}");
+    EXPECT_FALSE(c.ready);  // only the literal word counts
+    EXPECT_EQ(c.executeAtMs, 0);
+    EXPECT_EQ(c.retryAtMs, -60000);
+}
+
+TEST(ClickTaskArithmetic, ClaimWaitIsAimedAtTheRetryTimeAndClampedTo300To3000) {
+    const int64_t wall = 1785200000000000;  // µs
+    struct Case {
+        const char* name;
+        int64_t retryAtMs, offsetUs;
+        uint32_t expected;
+    } cases[] = {
+        {"retry time already past", 1785199000000, 0, 300},
+        {"retry time = now", 1785200000000, 0, 300},
+        {"1234 ms ahead", 1785200001234, 0, 1234},
+        {"1234.9 ms ahead truncates", 1785200001235, 100, 1234},
+        {"offset counts: ahead on the unified clock", 1785200002000, 500000, 1500},
+        {"far ahead", 1785300000000, 0, 3000},
+        {"just above the top", 1785200003001, 0, 3000},
+        {"huge retry time", INT64_MAX, 0, 3000},
+        {"retry far in the past", INT64_MIN, 0, 300},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ClaimWaitMs(c.retryAtMs, wall, c.offsetUs), c.expected) << c.name;
+}
+
+TEST(ClickTaskArithmetic, TheClaimGraceEndsSixtySecondsAfterAKnownInstant) {
+    const int64_t at = 1785200000000;
+    EXPECT_FALSE(ClaimGracePassed(0, INT64_MAX / 2));  // no instant known: no end
+    EXPECT_FALSE(ClaimGracePassed(-5, at * 1000));
+    EXPECT_FALSE(ClaimGracePassed(at, at * 1000));
+    EXPECT_FALSE(ClaimGracePassed(at, at * 1000 + 60000000));  // exactly 60 s: still waiting
+    EXPECT_TRUE(ClaimGracePassed(at, at * 1000 + 60000001));
+}
+
+TEST(ClickTaskArithmetic, CoarseSleepStepsAimAtTheTenSecondMark) {
+    EXPECT_EQ(CoarseSleepStepMs(60000000), 1000u);
+    EXPECT_EQ(CoarseSleepStepMs(10500000), 500u);
+    EXPECT_EQ(CoarseSleepStepMs(10010000), 50u);
+    EXPECT_EQ(CoarseSleepStepMs(10000001), 50u);
+}
+
+TEST(ClickTaskArithmetic, TimingErrorRoundsHalvesAwayFromZero) {
+    const int64_t at = 1785200000000;
+    struct Case {
+        int64_t errorUs, expected;
+    } cases[] = {
+        {0, 0},      {3400, 3},   {-2500, -3}, {2500, 3},    {2499, 2},    {-2499, -2},
+        {499, 0},    {-499, 0},   {500, 1},    {-500, -1},   {-1, 0},      {123456789, 123457},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TimingErrorMs(at * 1000 + c.errorUs, 0, at), c.expected) << c.errorUs;
+        // The same instant reached through the offset.
+        EXPECT_EQ(TimingErrorMs(at * 1000, c.errorUs, at), c.expected) << c.errorUs;
+    }
+    EXPECT_EQ(ClickDoneStatus(3), L"触发测试已完成，与预定时间相差 3 毫秒");
+    EXPECT_EQ(ClickDoneStatus(-3), L"触发测试已完成，与预定时间相差 -3 毫秒");
+}
+
+// ---- whole tasks against the reference service -------------------------------------------------
+
+namespace {
+
+constexpr char kHash[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+// A window of this program where the clicks land.
+struct ClickWindow {
+    static constexpr int kLeft = 300, kTop = 200, kSize = 240;
+    static inline int downs = 0;
+    static inline POINT lastDown{-1, -1};
+    static inline int64_t lastDownWallUs = 0;
+    HWND window = nullptr;
+
+    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_LBUTTONDOWN) {
+            ++downs;
+            lastDownWallUs = WallClockUs();
+            lastDown = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+            return 0;
+        }
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    ClickWindow() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = Procedure;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"ClickTaskTestTarget";
+        RegisterClassW(&wc);
+        window = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"target", WS_POPUP | WS_VISIBLE, kLeft, kTop, kSize,
+                                 kSize, nullptr, nullptr, wc.hInstance, nullptr);
+        SetForegroundWindow(window);
+    }
+    ~ClickWindow() {
+        if (window) DestroyWindow(window);
+    }
+};
+
+struct Login {
+    std::string token, signPublicKey;
+    int64_t id = 0;
+};
+
+std::string ServiceDataFile(const char* name) {
+    wchar_t buffer[1024] = {};
+    DWORD length = GetEnvironmentVariableW(L"ORVANE_TEST_SERVICE_DIR", buffer, 1024);
+    if (!length || length >= 1024) return {};
+    return ReadFileBytes(std::filesystem::path(L"Z:" + std::wstring(buffer, length)) / name);
+}
+
+std::string TaskRecord(int64_t taskId) { return TestServiceRequest("GET", "/__test/task?id=" + std::to_string(taskId)).body; }
+
+// Whether the service recorded a report. (The record's "state" may itself read "consumed", so the key
+// search of the JSON helpers is not used here.)
+bool Consumed(const std::string& record) { return record.find("\"consumed\":true") != std::string::npos; }
+
+std::wstring Status() {
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    return App().statusText;
+}
+std::wstring Detail() {
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    return App().detailText;
+}
+int64_t Countdown() {
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    return App().countdownTargetMs;
+}
+
+}  // namespace
+
+class ClickTaskRun : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (TestServiceEndpoint().empty()) return;
+        window = new ClickWindow;
+        // Standard time from the service's own SNTP responder.
+        const std::string host = TestSntpHost();
+        SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
+        const std::string email = "click" + std::to_string(GetCurrentProcessId()) + "-" +
+                                  std::to_string(GetTickCount64()) + "@example.com";
+        std::string output;
+        if (!TestServiceAdmin("[\"account-create\",\"" + email + "\",\"click-pass-1\",\"1000\"]", &output)) return;
+        ApiResponse answer = PostServiceAction(
+            "auth.login", "{\"email\":\"" + email + "\",\"password\":\"click-pass-1\"}", "", 8000);
+        std::wstring message;
+        if (!EvaluateApiResponse(answer, message)) return;
+        login.token = JsonGetString(answer.body, "token");
+        login.signPublicKey = JsonGetString(answer.body, "sign_public_key");
+        login.id = JsonGetInt64(answer.body, "id", 0);
+    }
+    static void TearDownTestSuite() {
+        delete window;
+        window = nullptr;
+    }
+
+    void SetUp() override {
+        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "no reference service in this run";
+        ASSERT_FALSE(login.token.empty()) << "could not sign in at the reference service";
+        ASSERT_TRUE(TestServiceClearFaults());
+        ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":600000,\"retry_after_ms\":30000}"));
+        AppState& app = App();
+        {
+            std::lock_guard<std::mutex> lock(app.stateMutex);
+            app.session.logged_in = true;
+            app.session.token = login.token;
+            app.session.sign_public_key = login.signPublicKey;
+            app.session.id = login.id;
+            app.target.click_point = {kX, kY};
+            app.target.executable_sha256 = kHash;
+            app.countdownTargetMs = 0;
+            app.statusText.clear();
+            app.detailText.clear();
+        }
+        ASSERT_FALSE(app.taskBusy.load());
+        PumpUntil([] { return false; }, 20);
+        ClickWindow::downs = 0;
+        ClickWindow::lastDown = {-1, -1};
+    }
+    void TearDown() override {
+        if (TestServiceEndpoint().empty()) return;
+        TestServiceClearFaults();
+        TestServiceShiftClock(0, 0);
+    }
+
+    // A synchronisation-test task on the service, clicking `aheadMs` from now at (x, y).
+    int64_t CreateTask(int64_t aheadMs, int x = kX, int y = kY, int64_t* executeAtMs = nullptr) {
+        const int64_t at = WallClockMs() + aheadMs;
+        ApiResponse answer = PostServiceAction(
+            "match.create",
+            "{\"execute_at_ms\":" + std::to_string(at) +
+                ",\"client_platform\":\"windows\",\"purpose\":\"software_testing\",\"target_x\":" + std::to_string(x) +
+                ",\"target_y\":" + std::to_string(y) + ",\"executable_name\":\"target.exe\",\"executable_sha256\":\"" +
+                kHash + "\"}",
+            login.token, 8000);
+        std::wstring message;
+        EXPECT_TRUE(EvaluateApiResponse(answer, message)) << Utf16ToUtf8(message);
+        if (executeAtMs) *executeAtMs = at;
+        return JsonGetInt64(answer.body, "task_id", 0);
+    }
+
+    // Pumps this thread's messages until the task has ended with `status`.
+    static bool WaitForEnd(const std::wstring& status, DWORD timeoutMs = 20000) {
+        return PumpUntil([&] { return !App().taskBusy.load() && Status() == status; }, timeoutMs);
+    }
+
+    static void ExpectNoReport(int64_t taskId) {
+        const std::string record = TaskRecord(taskId);
+        EXPECT_FALSE(Consumed(record)) << record;
+        EXPECT_NE(record.find("\"consumed\":false"), std::string::npos) << record;
+        EXPECT_EQ(ClickWindow::downs, 0);
+    }
+
+    static constexpr int kX = ClickWindow::kLeft + 101, kY = ClickWindow::kTop + 57;
+    static inline ClickWindow* window = nullptr;
+    static inline Login login;
+};
+
+TEST_F(ClickTaskRun, PollsUntilReleasedClicksAndReportsWhileASecondStartIsRefused) {
+    // Released 2 s before the click; while waiting the service proposes to ask again after 50 ms,
+    // which the client stretches to its 300 ms minimum.
+    ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":2000,\"retry_after_ms\":50}"));
+    int64_t executeAtMs = 0;
+    const int64_t taskId = CreateTask(4500, kX, kY, &executeAtMs);
+    ASSERT_GT(taskId, 0);
+    const ULONGLONG started = GetTickCount64();
+    StartClickTask(taskId);
+    EXPECT_TRUE(App().taskBusy.load());
+
+    // While it polls, the countdown follows the scheduled instant and a second start is refused.
+    ASSERT_TRUE(PumpUntil([&] { return JsonGetInt64(TaskRecord(taskId), "claim_count", 0) >= 2; }, 8000));
+    EXPECT_EQ(Countdown(), executeAtMs);
+    EXPECT_EQ(Status(), L"正在领取本次点击安排…");
+    StartClickTask(taskId + 1000);
+    EXPECT_EQ(Status(), L"已有操作正在等待，请勿重复开始");
+    EXPECT_EQ(Detail(), L"");
+    EXPECT_TRUE(App().taskBusy.load());
+
+    ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
+    const ULONGLONG elapsedMs = GetTickCount64() - started;
+    ASSERT_TRUE(PumpUntil([] { return Status().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(Status());
+    EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs > 0; }, 3000));
+    EXPECT_EQ(ClickWindow::downs, 1);
+    EXPECT_EQ(ClickWindow::lastDown.x, kX - ClickWindow::kLeft);
+    EXPECT_EQ(ClickWindow::lastDown.y, kY - ClickWindow::kTop);
+    EXPECT_EQ(Countdown(), 0);
+
+    const std::string record = TaskRecord(taskId);
+    const int64_t claims = JsonGetInt64(record, "claim_count", 0);
+    EXPECT_GE(claims, 3) << "not ready several times, then ready";
+    EXPECT_LE(claims, static_cast<int64_t>(elapsedMs / 300) + 2) << "waits shorter than 300 ms";
+    EXPECT_TRUE(Consumed(record)) << record;
+    EXPECT_EQ(JsonGetString(record, "result"), "success");
+    EXPECT_EQ(JsonGetString(record, "result_detail"), "本机已提交一次触发");
+    const int64_t errorMs = JsonGetInt64(record, "client_error_ms", INT64_MIN);
+    ASSERT_NE(errorMs, INT64_MIN) << record;
+    EXPECT_EQ(Status(), ClickDoneStatus(errorMs));
+    EXPECT_EQ(Detail(), L"");
+    // The report carried the instruction's nonce, in the documented member order.
+    const std::string nonce = JsonGetString(record, "nonce");
+    ASSERT_FALSE(nonce.empty());
+    EXPECT_EQ(JsonGetString(TestServiceLastRequest("task.consume"), "body"),
+              BuildConsumeBody(taskId, nonce, errorMs, true));
+    EXPECT_EQ(JsonGetString(TestServiceLastRequest("task.claim"), "body"), BuildClaimBody(taskId));
+}
+
+TEST_F(ClickTaskRun, AServiceErrorOnAClaimEndsTheTask) {
+    const int64_t taskId = CreateTask(5000);
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"status\":503,\"ok\":false,"
+                                 "\"message\":\"领取服务暂停\",\"times\":1}"));
+    StartClickTask(taskId);
+    ASSERT_TRUE(WaitForEnd(L"无法取得本次点击安排")) << Utf16ToUtf8(Status());
+    EXPECT_EQ(Detail(), L"领取服务暂停");
+    EXPECT_EQ(Countdown(), 0);
+    ExpectNoReport(taskId);
+}
+
+TEST_F(ClickTaskRun, NoUsableAlignmentEndsTheTaskBeforeAnyClaim) {
+    const int64_t taskId = CreateTask(5000);
+    SetNtpServersForTesting({"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"}, 9);  // nobody answers
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"time\",\"status\":500,\"ok\":false,\"message\":\"时钟维护中\"}"));
+    StartClickTask(taskId);
+    const bool ended = WaitForEnd(L"无法取得统一时间");
+    const std::string host = TestSntpHost();
+    SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
+    ASSERT_TRUE(ended) << Utf16ToUtf8(Status());
+    EXPECT_EQ(Detail(), L"时钟维护中");
+    EXPECT_EQ(JsonGetInt64(TaskRecord(taskId), "claim_count", -1), 0);
+    ExpectNoReport(taskId);
+}
+
+TEST_F(ClickTaskRun, AnInstructionThatFailsVerificationIsNeverExecutedNorReported) {
+    const std::string foreignSignature = Base64Encode(HexToBytes(
+        "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"));
+    struct Case {
+        const char* name;
+        std::string fault;  // applied to every claim answer
+        POINT chosen;       // the position chosen on this machine
+        std::wstring status, detail;
+    } cases[] = {
+        {"tampered signature", "\"set\":{\"signature\":\"" + foreignSignature + "\"}", {kX, kY},
+         kSignatureFailedStatus, kSignatureFailedDetail},
+        {"payload missing", "\"omit\":[\"payload\"]", {kX, kY}, kSignatureFailedStatus, kSignatureFailedDetail},
+        {"payload not base64", "\"set\":{\"payload\":\"%%%\"}", {kX, kY}, kSignatureFailedStatus, kSignatureFailedDetail},
+        {"another position chosen here", "", {kX + 1, kY}, kInstructionMismatchStatus, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int64_t taskId = CreateTask(5000);
+        ASSERT_TRUE(TestServiceClearFaults());
+        if (!c.fault.empty()) {
+            ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\"," + c.fault + "}"));
+        }
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().target.click_point = c.chosen;
+        }
+        StartClickTask(taskId);
+        ASSERT_TRUE(WaitForEnd(c.status)) << Utf16ToUtf8(Status());
+        EXPECT_EQ(Detail(), c.detail);
+        EXPECT_EQ(Countdown(), 0);
+        PumpUntil([] { return false; }, 100);
+        ExpectNoReport(taskId);
+    }
+}
+
+TEST_F(ClickTaskRun, AClickTheSystemRefusesIsReportedAsFailed) {
+    const int64_t taskId = CreateTask(1500);
+    static const ClickPlatform refusing = [] {
+        ClickPlatform p = SystemClickPlatform();
+        p.sendInput = [](UINT, LPINPUT, int) -> UINT { return 0; };
+        return p;
+    }();
+    auto context = std::make_unique<ClickTaskContext>();
+    context->taskId = taskId;
+    context->token = login.token;
+    context->signPublicKey = login.signPublicKey;
+    context->userId = login.id;
+    context->targetX = kX;
+    context->targetY = kY;
+    context->executableSha256 = kHash;
+    context->platform = &refusing;
+    App().taskBusy.store(true);
+    std::thread worker(RunClickTask, std::move(context));
+    const bool ended = WaitForEnd(L"本机未能完成触发测试");
+    worker.join();
+    ASSERT_TRUE(ended) << Utf16ToUtf8(Status());
+    EXPECT_EQ(Detail(), L"Windows 没有接受本次本机操作");
+    EXPECT_FALSE(App().taskBusy.load());
+    const std::string record = TaskRecord(taskId);
+    EXPECT_EQ(JsonGetString(record, "result"), "failed") << record;
+    EXPECT_EQ(JsonGetString(record, "result_detail"), "Windows 未接受本机触发");
+    EXPECT_EQ(ClickWindow::downs, 0);
+}
+
+TEST_F(ClickTaskRun, ANonceWithAQuoteIsEscapedInTheReport) {
+    // An instruction signed with the service's own key, carrying a nonce the service would never
+    // choose. The service refuses the report (its nonce differs), which does not change the outcome.
+    const std::vector<uint8_t> seed = HexToBytes(ServiceDataFile("sign-ed25519.key"));
+    ASSERT_EQ(seed.size(), 32u);
+    int64_t executeAtMs = 0;
+    const int64_t taskId = CreateTask(60000, kX, kY, &executeAtMs);
+    const int64_t clickAtMs = WallClockMs() + 2500;
+    const std::string nonce = "q\"1\\z";
+    const std::string instruction =
+        "{\"taskId\":" + std::to_string(taskId) + ",\"userId\":" + std::to_string(login.id) +
+        ",\"action\":\"single_click\",\"targetX\":" + std::to_string(kX) + ",\"targetY\":" + std::to_string(kY) +
+        ",\"executableSha256\":\"" + kHash + "\",\"executeAtMs\":" + std::to_string(clickAtMs) +
+        ",\"expiresAtMs\":" + std::to_string(clickAtMs + 60000) + ",\"nonce\":\"" + JsonEscape(nonce) + "\"}";
+    std::vector<uint8_t> publicKey;
+    const std::vector<uint8_t> signature = SignWithSeed(instruction, seed, &publicKey);
+    ASSERT_EQ(Base64Encode(publicKey), login.signPublicKey);
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"set\":{\"ready\":true,\"payload\":\"" +
+                                 Base64Encode({instruction.begin(), instruction.end()}) + "\",\"signature\":\"" +
+                                 Base64Encode(signature) + "\"}}"));
+    StartClickTask(taskId);
+    ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
+    ASSERT_TRUE(PumpUntil([] { return Status().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(Status());
+    EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
+    const std::string sent = JsonGetString(TestServiceLastRequest("task.consume"), "body");
+    EXPECT_NE(sent.find("\"nonce\":\"q\\\"1\\\\z\""), std::string::npos) << sent;
+    EXPECT_EQ(JsonGetString(sent, "nonce"), nonce);
+    EXPECT_FALSE(Consumed(TaskRecord(taskId)));
+}
+
+TEST_F(ClickTaskRun, AnInstructionNeverReleasedEndsAMinuteAfterItsInstant) {
+    const int64_t taskId = CreateTask(60000);
+    const int64_t longPastMs = WallClockMs() - 59000;
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"set\":{\"ready\":false,\"execute_at_ms\":" +
+                                 std::to_string(longPastMs) + ",\"retry_at_ms\":" + std::to_string(longPastMs) +
+                                 "}}"));
+    StartClickTask(taskId);
+    ASSERT_TRUE(WaitForEnd(L"本次点击安排已失效，请重新开始", 15000)) << Utf16ToUtf8(Status());
+    EXPECT_EQ(Detail(), L"");
+    EXPECT_EQ(Countdown(), 0);
+    EXPECT_GE(JsonGetInt64(TaskRecord(taskId), "claim_count", 0), 2);
+    ExpectNoReport(taskId);
+}
+
+TEST_F(ClickTaskRun, TheLastAlignmentBeforeTheClickDecidesWhenItHappens) {
+    // Released about 15 s ahead: one re-alignment right after verification, the wait down to the
+    // 10-second mark, and a short one then. Meanwhile standard time (the service's clock and its SNTP
+    // responder) moves 1.5 s back, so the click must come 1.5 s later on the local clock than the
+    // alignment at the start predicted.
+    ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":15000,\"retry_after_ms\":30000}"));
+    int64_t executeAtMs = 0;
+    const int64_t taskId = CreateTask(15500, kX, kY, &executeAtMs);
+    StartClickTask(taskId);
+    ASSERT_TRUE(PumpUntil([] { return Status() == L"安排已确认，点击前再次对准时间…"; }, 8000)) << Utf16ToUtf8(Status());
+    PumpUntil([] { return false; }, 2000);  // past the first re-alignment, well before the 10-second mark
+    ASSERT_TRUE(TestServiceShiftClock(-1500000, -1500000));
+    ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 25000));
+    ASSERT_TRUE(PumpUntil([] { return Status().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(Status());
+    ASSERT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
+    // The local clock and the service ran together before the shift, so the instant now lies 1.5 s
+    // later locally; without the late re-alignment the click would come 1.5 s early.
+    const int64_t lateByMs = ClickWindow::lastDownWallUs / 1000 - executeAtMs;
+    EXPECT_GT(lateByMs, 1000) << "the click ignored the re-alignment";
+    EXPECT_LT(lateByMs, 2000);
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_LT(App().timeOffsetMs, -1000);  // the re-alignment was published as well
+}
+
+// Runs only inside a copy of this program placed in a folder without a usable signature library
+// (started by the next test).
+TEST_F(ClickTaskRun, ChildRunWithoutAUsableSignatureLibrary) {
+    wchar_t marker[1024] = {};
+    const DWORD length = GetEnvironmentVariableW(L"ORVANE_CLICK_CHILD_MARKER", marker, 1024);
+    if (!length || length >= 1024) GTEST_SKIP() << "only as a child of AMissingOrBrokenSignatureLibraryEndsTheTask";
+    const int64_t taskId = CreateTask(5000);
+    StartClickTask(taskId);
+    ASSERT_TRUE(WaitForEnd(kSignatureFailedStatus)) << Utf16ToUtf8(Status());
+    EXPECT_EQ(Detail(), kSignatureFailedDetail);
+    ExpectNoReport(taskId);
+    if (!HasFailure()) WriteFileBytes(marker, std::to_string(taskId));
+}
+
+TEST_F(ClickTaskRun, AMissingOrBrokenSignatureLibraryEndsTheTask) {
+    if (GetEnvironmentVariableW(L"ORVANE_CLICK_CHILD_MARKER", nullptr, 0)) GTEST_SKIP() << "inside the child";
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    for (const char* variant : {"missing", "broken"}) {
+        SCOPED_TRACE(variant);
+        TempFolder folder;
+        const std::filesystem::path program = folder.path() / "click_task_child.exe";
+        ASSERT_TRUE(std::filesystem::copy_file(self, program));
+        if (std::string(variant) == "broken") WriteFileBytes(folder.path() / "libsodium.dll", "MZ but nothing else");
+        const std::filesystem::path marker = folder.path() / "passed.txt";
+        ScopedEnvironment environment(L"ORVANE_CLICK_CHILD_MARKER", marker.wstring());
+        const ProcessResult child =
+            RunProgram(program, L"--gtest_filter=ClickTaskRun.ChildRunWithoutAUsableSignatureLibrary", 90000);
+        ASSERT_TRUE(child.finished);
+        EXPECT_EQ(child.exitCode, 0u);
+        const std::string taskId = ReadFileBytes(marker);
+        ASSERT_FALSE(taskId.empty()) << "the child did not run its checks";
+        // The service did release a genuine instruction; only the library was unusable.
+        const std::string record = TaskRecord(std::stoll(taskId));
+        EXPECT_FALSE(JsonGetString(record, "nonce").empty()) << record;
+        EXPECT_FALSE(Consumed(record)) << record;
+    }
+}
