@@ -1,8 +1,10 @@
 #include "app/main_window.h"
 
+#include "account/login.h"
 #include "app/app_state.h"
 #include "app/data_dir.h"
 #include "app/globals.h"
+#include "net/startup_check.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
 #include "ui/time_field.h"
@@ -53,6 +55,7 @@ LRESULT OnCreate(HWND window) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         app.privacyAccepted = privacyAccepted;
     }
+    PrefillSavedLogin();
 
     UpdateChildControls();
     SetTimer(window, kMainTimerId, kMainTimerPeriodMs, nullptr);
@@ -60,6 +63,8 @@ LRESULT OnCreate(HWND window) {
     if (globals.selfTest) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         app.statusText = L"软件正在自检";
+    } else {
+        StartStartupCheck();
     }
     return 0;
 }

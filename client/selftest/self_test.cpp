@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "account/login.h"
 #include "app/app_state.h"
 #include "app/library_module.h"
+#include "tasks/click_instruction.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
 #include "ui/time_field.h"
@@ -42,6 +44,12 @@ int CheckSignatureLibrary() {
          {"sodium_init", "crypto_sign_verify_detached", "crypto_sign_ed25519_pk_to_curve25519", "crypto_box_seal"})
         if (!library.Find<void*>(name)) return kSelfTestSignatureLibrary;
     return kSelfTestPassed;
+}
+
+int CheckEmailRule() {
+    const bool ok = LooksLikeEmailAddress(L"tester@example.com") && !LooksLikeEmailAddress(L"sync_developer") &&
+                    !LooksLikeEmailAddress(L"invalid@");
+    return ok ? kSelfTestPassed : kSelfTestEmailRule;
 }
 
 int CheckChildControls() {
@@ -108,6 +116,22 @@ int CheckHotkeyText() {
     return kSelfTestPassed;
 }
 
+int CheckSignature() {
+    // RFC 8032 section 7.1, test 1: the empty message signed with the test 1 key.
+    static const char kPublicKey[] = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+    static const char kSignature[] =
+        "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b";
+    auto decode = [](const char* hex) {
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) {
+            auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+            bytes.push_back(static_cast<uint8_t>(nibble(hex[i]) * 16 + nibble(hex[i + 1])));
+        }
+        return bytes;
+    };
+    return VerifyDetachedSignature({}, decode(kSignature), decode(kPublicKey)) ? kSelfTestPassed : kSelfTestSignature;
+}
+
 int CheckMonitor() {
     POINT pointer{};
     GetCursorPos(&pointer);
@@ -122,8 +146,8 @@ int CheckMonitor() {
 int RunSelfTest() {
     // In the order of the self-test table; the first failure ends the run.
     const std::vector<std::function<int()>> checks = {
-        CheckSignatureLibrary, CheckChildControls, CheckDuration,   CheckTimeOfDay,
-        CheckMaskRule,         CheckLiveMask,      CheckHotkeyText, CheckMonitor,
+        CheckSignatureLibrary, CheckEmailRule, CheckChildControls, CheckDuration,   CheckTimeOfDay,
+        CheckMaskRule,         CheckLiveMask,      CheckHotkeyText, CheckSignature, CheckMonitor,
     };
     for (const auto& check : checks)
         if (int code = check(); code != kSelfTestPassed) return code;

@@ -8,11 +8,13 @@ int RunSelfTest();
 enum SelfTestCode : int {
     kSelfTestPassed = 0,
     kSelfTestDuration = 7,
+    kSelfTestSignature = 8,
     kSelfTestSignatureLibrary = 9,
     kSelfTestMonitor = 10,
     kSelfTestControlsSignedOut = 29,
     kSelfTestControlsSignedIn = 30,
     kSelfTestControlsDeveloper = 31,
+    kSelfTestEmailRule = 32,
     kSelfTestControlsRegister = 33,
     kSelfTestControlsReset = 34,
     kSelfTestTimeOfDay = 35,

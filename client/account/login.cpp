@@ -1,0 +1,291 @@
+#include "account/login.h"
+
+#include <exception>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "account/saved_login.h"
+#include "account/secure_wipe.h"
+#include "app/clock.h"
+#include "app/data_dir.h"
+#include "net/json_text.h"
+#include "net/session_prep.h"
+
+namespace {
+
+constexpr uint32_t kLoginTimeoutMs = 8000;
+constexpr int64_t kAccountRefreshDelayMs = 30000;
+
+// What the login worker owns; the password is wiped however the record ends.
+struct LoginJob {
+    std::string accountName;  // UTF-8, as typed
+    std::string password;     // UTF-8
+    bool isEmail = false;
+    bool remember = false;
+
+    LoginJob() = default;
+    LoginJob(const LoginJob&) = delete;
+    LoginJob& operator=(const LoginJob&) = delete;
+    ~LoginJob() { SecureWipe(password); }
+};
+
+std::wstring ReadControlText(HWND control) {
+    if (!control) return {};
+    const int length = GetWindowTextLengthW(control);
+    if (length <= 0) return {};
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int copied = GetWindowTextW(control, text.data(), length + 1);
+    text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
+    return text;
+}
+
+void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon) {
+    MessageBoxW(App().mainWindow, text, caption, MB_OK | icon);
+}
+
+void ReportLoginFailure(std::wstring detail) {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.accountBusy = false;
+        app.statusText = L"登录失败";
+        app.detailText = std::move(detail);
+    }
+    PostToMainWindow(MSG_STATE_CHANGED);
+}
+
+void RunLoginJob(std::unique_ptr<LoginJob> job) {
+    std::string deviceId;
+    if (!job->isEmail) {
+        try {
+            deviceId = LoadOrCreateDeviceId();
+        } catch (const std::exception&) {
+            SecureWipe(job->password);
+            ReportLoginFailure(L"无法读取本机设备标识，请检查用户数据目录");
+            return;
+        }
+    }
+
+    std::string body = BuildLoginBody(job->accountName, job->password, job->isEmail, deviceId);
+    const ApiResponse response = PostServiceAction(LoginActionFor(job->isEmail), body, "", kLoginTimeoutMs);
+    SecureWipe(body);
+    std::wstring message;
+    if (!EvaluateApiResponse(response, message)) {
+        SecureWipe(job->password);
+        ReportLoginFailure(std::move(message));
+        return;
+    }
+
+    if (job->remember) {
+        std::wstring name = Utf8ToUtf16(job->accountName);
+        std::wstring password = Utf8ToUtf16(job->password);
+        WriteSavedLogin(name, password);  // a refused write does not stop the login
+        SecureWipe(password);
+    } else {
+        DeleteSavedLogin();
+    }
+    try {
+        RecordPrivacyAcceptance();
+    } catch (const std::exception&) {
+        // No data directory: the agreement is asked for again next time; the login goes on.
+    }
+    SecureWipe(job->password);
+
+    const bool loggedIn = ApplyLoginResult(response);
+    PostToMainWindow(MSG_STATE_CHANGED);
+    if (loggedIn) PrepareSession();
+}
+
+}  // namespace
+
+bool LooksLikeEmailAddress(const std::wstring& text) {
+    const size_t at = text.find(L'@');
+    return at != std::wstring::npos && at > 0 && at + 1 < text.size();
+}
+
+bool IsValidEmailAddress(const std::wstring& text) {
+    return text.size() <= kEmailMaxLength && LooksLikeEmailAddress(text);
+}
+
+LoginInputCheck CheckLoginInput(const std::wstring& accountName, size_t passwordLength) {
+    LoginInputCheck check;
+    check.isEmail = LooksLikeEmailAddress(accountName);
+    if (check.isEmail) {
+        check.valid = accountName.size() <= kEmailMaxLength && passwordLength >= kEmailPasswordMin &&
+                      passwordLength <= kEmailPasswordMax;
+    } else {
+        check.valid = accountName.size() >= kDeveloperNameMin && accountName.size() <= kDeveloperNameMax &&
+                      passwordLength >= kDeveloperPasswordMin && passwordLength <= kDeveloperPasswordMax;
+    }
+    return check;
+}
+
+const char* LoginActionFor(bool isEmail) { return isEmail ? "auth.login" : "auth.developer_login"; }
+
+std::string BuildLoginBody(const std::string& accountName, const std::string& password, bool isEmail,
+                           const std::string& deviceId) {
+    const std::string name = JsonEscape(accountName);
+    std::string secret = JsonEscape(password);
+    WipeOnExit<std::string> wipeSecret(secret);
+    // The device id is a hexadecimal text of our own, but it comes from a file the user can edit, so
+    // it is escaped like every other value.
+    const std::string device = isEmail ? std::string() : JsonEscape(deviceId);
+
+    static constexpr char kEmailHead[] = "{\"email\":\"";
+    static constexpr char kEmailTail[] =
+        "\",\"device_name\":\"Windows\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}";
+    static constexpr char kDeveloperHead[] = "{\"username\":\"";
+    static constexpr char kDeviceKey[] = "\",\"device_id\":\"";
+    static constexpr char kDeveloperTail[] = "\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}";
+    static constexpr char kPasswordKey[] = "\",\"password\":\"";
+
+    // Reserved in one piece so the password is never left behind in a discarded buffer.
+    std::string body;
+    body.reserve(name.size() + secret.size() + device.size() + sizeof kDeveloperHead + sizeof kPasswordKey +
+                 sizeof kDeviceKey + sizeof kEmailTail + 16);
+    body += isEmail ? kEmailHead : kDeveloperHead;
+    body += name;
+    body += kPasswordKey;
+    body += secret;
+    if (isEmail) {
+        body += kEmailTail;
+    } else {
+        body += kDeviceKey;
+        body += device;
+        body += kDeveloperTail;
+    }
+    return body;
+}
+
+bool PrivacyGate(AuthFormMode mode) {
+    if (mode == AuthFormMode::ResetPassword) return true;
+    AppState& app = App();
+    bool accepted;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        accepted = app.privacyAccepted;
+    }
+    if (accepted) return true;
+    ShowFormMessage(L"首次登录或注册前，请先勾选“我已阅读并同意用户使用协议与隐私说明”。", L"需要同意使用协议",
+                    MB_ICONINFORMATION);
+    return false;
+}
+
+void StartLogin() {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.accountBusy) return;
+    }
+    if (!PrivacyGate(AuthFormMode::Login)) return;
+
+    std::wstring name = ReadControlText(app.accountEdit);
+    std::wstring password = ReadControlText(app.passwordEdit);
+    WipeOnExit<std::wstring> wipeName(name);
+    WipeOnExit<std::wstring> wipePassword(password);
+
+    const LoginInputCheck check = CheckLoginInput(name, password.size());
+    if (!check.valid) {
+        SecureWipe(password);
+        ShowFormMessage(L"请输入正确的邮箱/开发者用户名和密码。", L"登录信息不完整", MB_ICONWARNING);
+        return;
+    }
+
+    bool serviceReady;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        serviceReady = app.serviceReady;
+        if (serviceReady) {
+            app.accountBusy = true;
+            app.statusText = L"正在安全登录…";
+            app.detailText.clear();
+        }
+    }
+    if (!serviceReady) {
+        SecureWipe(password);
+        ShowFormMessage(L"暂时无法连接登录服务，请稍后重试。", L"无法登录", MB_ICONWARNING);
+        return;
+    }
+
+    if (app.passwordEdit) SetWindowTextW(app.passwordEdit, L"");
+    PostToMainWindow(MSG_STATE_CHANGED);
+
+    auto job = std::make_unique<LoginJob>();
+    job->accountName = Utf16ToUtf8(name);
+    job->password = Utf16ToUtf8(password);
+    job->isEmail = check.isEmail;
+    SecureWipe(name);
+    SecureWipe(password);
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        job->remember = app.rememberPassword;
+    }
+
+    try {
+        std::thread(RunLoginJob, std::move(job)).detach();
+    } catch (const std::exception&) {
+        // The record (and with it the password) has been destroyed with the failed thread start.
+        ReportLoginFailure(L"无法启动登录任务，请稍后重试");
+    }
+}
+
+bool ApplyLoginResult(const ApiResponse& response) {
+    AppState& app = App();
+    const std::string& body = response.body;
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    Session& session = app.session;
+    session.token = JsonGetString(body, "token");
+    session.sign_public_key = JsonGetString(body, "sign_public_key");
+    session.email = JsonGetString(body, "email");
+    session.id = JsonGetInt64(body, "id", 0);
+    session.credits = JsonGetInt64(body, "credits", 0);
+    session.developer_user = JsonGetBool(body, "developer_user", false);
+    session.logged_in = !session.token.empty() && session.id != 0 && !session.sign_public_key.empty();
+
+    app.purposeSaved = false;
+    app.accountRefreshDueMs = WallClockMs() + kAccountRefreshDelayMs;
+    app.accountBusy = false;
+    if (session.logged_in) {
+        app.statusText = L"正在对准标准时间…";
+        app.detailText.clear();
+    } else {
+        app.statusText = L"登录结果有误";
+        app.detailText = L"后台没有返回完整的登录信息";
+    }
+    return session.logged_in;
+}
+
+void PrefillSavedLogin() {
+    AppState& app = App();
+    SavedLogin saved = ReadSavedLogin();
+    WipeOnExit<std::wstring> wipePassword(saved.password);
+    if (!saved.found) return;
+    if (app.accountEdit) SetWindowTextW(app.accountEdit, saved.userName.c_str());
+    if (app.passwordEdit) SetWindowTextW(app.passwordEdit, saved.password.c_str());
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    app.rememberPassword = true;
+}
+
+void ToggleRememberPassword() {
+    AppState& app = App();
+    bool unticked = false;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.authFormMode != AuthFormMode::Login) return;
+        unticked = app.rememberPassword;
+        app.rememberPassword = !app.rememberPassword;
+    }
+    if (unticked) DeleteSavedLogin();
+    if (app.mainWindow) InvalidateRect(app.mainWindow, nullptr, FALSE);
+}
+
+void ToggleAgreement() {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.authFormMode == AuthFormMode::ResetPassword) return;
+        app.privacyAccepted = !app.privacyAccepted;
+    }
+    if (app.mainWindow) InvalidateRect(app.mainWindow, nullptr, FALSE);
+}

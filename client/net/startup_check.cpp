@@ -1,0 +1,107 @@
+#include "net/startup_check.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <exception>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/config.h"
+#include "net/json_text.h"
+#include "net/service_api.h"
+
+namespace {
+
+constexpr uint32_t kHealthTimeoutMs = 8000;
+
+void OpenWithShell(const std::wstring& address) {
+    ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::atomic<PageOpener> pageOpener{OpenWithShell};
+
+bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
+    size_t i = 0;
+    for (; prefix[i]; ++i) {
+        if (i >= text.size()) return false;
+        const wchar_t c = text[i];
+        const wchar_t lower = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        if (lower != prefix[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void SetPageOpenerForTesting(PageOpener opener) { pageOpener = opener ? opener : OpenWithShell; }
+
+std::wstring DefaultDownloadPage(const std::wstring& endpoint) {
+    const size_t schemeEnd = endpoint.find(L"://");
+    if (schemeEnd == std::wstring::npos) return {};
+    const size_t start = schemeEnd + 3;
+    const size_t end = endpoint.find_first_of(L"/?#", start);
+    std::wstring authority = endpoint.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    if (const size_t at = authority.rfind(L'@'); at != std::wstring::npos) authority.erase(0, at + 1);
+    if (authority.empty() || authority[0] == L':') return {};
+    return L"https://" + authority + L"/download/";
+}
+
+bool IsWebAddress(const std::wstring& address) {
+    size_t hostStart;
+    if (StartsWithIgnoringCase(address, L"https://")) hostStart = 8;
+    else if (StartsWithIgnoringCase(address, L"http://")) hostStart = 7;
+    else return false;
+    if (hostStart >= address.size() || address[hostStart] == L'/' || address[hostStart] == L'\\') return false;
+    for (wchar_t c : address)
+        if (c <= L' ' || c == 0x7F) return false;
+    return true;
+}
+
+std::wstring ChooseDownloadPage(const std::wstring& servedAddress, const std::wstring& endpoint) {
+    return IsWebAddress(servedAddress) ? servedAddress : DefaultDownloadPage(endpoint);
+}
+
+std::wstring ComposeUpdateNotice(const std::wstring& latestVersion) {
+    const std::wstring version = latestVersion.empty() ? std::wstring(L"最新版本") : latestVersion;
+    return L"当前版本已停止服务，请安装澄序 " + version + L" 后继续使用。";
+}
+
+void RunStartupCheck() {
+    const ApiResponse response = PostServiceAction("health", "{}", "", kHealthTimeoutMs);
+    std::wstring message;
+    if (!EvaluateApiResponse(response, message)) {
+        SetStatus(L"服务暂时无法连接", std::move(message));
+        return;
+    }
+
+    AppState& app = App();
+    if (!JsonGetBool(response.body, "update_required", false)) {
+        {
+            std::lock_guard<std::mutex> lock(app.stateMutex);
+            app.serviceReady = true;
+            app.statusText = L"请输入邮箱和密码";
+            app.detailText.clear();
+        }
+        PostToMainWindow(MSG_STATE_CHANGED);
+        return;
+    }
+
+    const std::wstring notice = ComposeUpdateNotice(Utf8ToUtf16(JsonGetString(response.body, "latest_version")));
+    // Only a web address is ever handed to the shell: a file, program path or other scheme sent by
+    // the service would be executed, so the download page of our own host is opened instead.
+    const std::wstring page =
+        ChooseDownloadPage(Utf8ToUtf16(JsonGetString(response.body, "download_url")), ServiceEndpoint());
+    MessageBoxW(app.mainWindow, notice.c_str(), L"需要更新澄序", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+    if (!page.empty()) pageOpener.load()(page);
+    PostToMainWindow(WM_CLOSE);
+}
+
+void StartStartupCheck() {
+    try {
+        std::thread(RunStartupCheck).detach();
+    } catch (const std::exception&) {
+        SetStatus(L"服务暂时无法连接", L"无法启动后台任务，请重新打开程序");
+    }
+}

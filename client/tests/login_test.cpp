@@ -1,0 +1,485 @@
+// The login form against the reference service: the real main window, real HTTPS, the real
+// Credential Manager and message boxes observed by a watcher.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <wincred.h>
+
+#include <array>
+#include <cstring>
+
+#include "account/login.h"
+#include "account/saved_login.h"
+#include "app/app_state.h"
+#include "app/config.h"
+#include "app/data_dir.h"
+#include "net/json_text.h"
+#include "support/dialog_watcher.h"
+#include "support/main_window_harness.h"
+#include "support/service_control.h"
+#include "support/test_support.h"
+
+namespace {
+
+// ---- pure rules --------------------------------------------------------------------------------
+
+TEST(LoginRules, AccountNameClassification) {
+    struct Case {
+        const wchar_t* name;
+        bool email;
+    };
+    const Case cases[] = {
+        {L"a@b", true},               // three characters with the at sign in the middle
+        {L"tester@example.com", true},
+        {L"a@@", true},               // something follows the first at sign
+        {L"x@y@z", true},
+        {L"@example.com", false},     // starts with the at sign
+        {L"tester@", false},          // ends with it
+        {L"sync_developer", false},   // none
+        {L"@a@b", false},             // two at signs, the first one is the first character
+        {L"@", false},
+        {L"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(LooksLikeEmailAddress(c.name), c.email) << Utf16ToUtf8(c.name);
+        EXPECT_EQ(CheckLoginInput(c.name, 12).isEmail, c.email) << Utf16ToUtf8(c.name);
+    }
+}
+
+TEST(LoginRules, EmailRuleCountsAtMost190Units) {
+    const std::wstring domain = L"@example.com";
+    EXPECT_TRUE(IsValidEmailAddress(std::wstring(190 - domain.size(), L'a') + domain));
+    EXPECT_FALSE(IsValidEmailAddress(std::wstring(191 - domain.size(), L'a') + domain));
+    EXPECT_FALSE(IsValidEmailAddress(L"invalid@"));
+    EXPECT_FALSE(IsValidEmailAddress(L""));
+}
+
+TEST(LoginRules, LengthBoundaries) {
+    const std::wstring domain = L"@example.com";
+    const std::wstring email190 = std::wstring(190 - domain.size(), L'e') + domain;
+    const std::wstring email191 = std::wstring(191 - domain.size(), L'e') + domain;
+    struct Case {
+        std::wstring name;
+        size_t passwordLength;
+        bool valid;
+    };
+    const Case cases[] = {
+        {email190, 1, true},          {email191, 1, false},         {email190, 0, false},
+        {L"a@b", 200, true},          {L"a@b", 201, false},         {L"a@b", 1, true},
+        {L"dev", 12, false},          {L"devx", 12, true},          {std::wstring(32, L'd'), 12, true},
+        {std::wstring(33, L'd'), 12, false},                        {L"devx", 11, false},
+        {L"devx", 128, true},         {L"devx", 129, false},        {L"", 12, false},
+        // Lengths are UTF-16 code units: two characters outside the basic plane make four units.
+        {L"\U0001F600\U0001F600", 12, true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CheckLoginInput(c.name, c.passwordLength).valid, c.valid)
+            << "name length " << c.name.size() << ", password length " << c.passwordLength;
+}
+
+TEST(LoginRules, RequestBodies) {
+    EXPECT_STREQ(LoginActionFor(true), "auth.login");
+    EXPECT_STREQ(LoginActionFor(false), "auth.developer_login");
+    EXPECT_EQ(BuildLoginBody("a@b.cn", "pw", true, "ignored"),
+              "{\"email\":\"a@b.cn\",\"password\":\"pw\",\"device_name\":\"Windows\",\"client_platform\":"
+              "\"windows\",\"privacy_notice_accepted\":true}");
+    EXPECT_EQ(BuildLoginBody("devx", "secret-secret", false, "0123456789abcdef0123456789abcdef"),
+              "{\"username\":\"devx\",\"password\":\"secret-secret\",\"device_id\":"
+              "\"0123456789abcdef0123456789abcdef\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}");
+    // Quotes, back-slashes and control characters stay inside their strings.
+    EXPECT_EQ(BuildLoginBody("q\"@b", "p\\w\n\"", true, ""),
+              "{\"email\":\"q\\\"@b\",\"password\":\"p\\\\w\\n\\\"\",\"device_name\":\"Windows\","
+              "\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}");
+    // A tampered device-id file cannot add members to the body.
+    EXPECT_EQ(BuildLoginBody("devx", "secret-secret", false, "x\",\"developer\":true,\"y\":\""),
+              "{\"username\":\"devx\",\"password\":\"secret-secret\",\"device_id\":"
+              "\"x\\\",\\\"developer\\\":true,\\\"y\\\":\\\"\",\"client_platform\":\"windows\","
+              "\"privacy_notice_accepted\":true}");
+}
+
+// ---- against the reference service -------------------------------------------------------------
+
+std::string UniqueSuffix() {
+    static int counter = 0;
+    return std::to_string(GetCurrentProcessId()) + "x" + std::to_string(GetTickCount64() % 100000) + "x" +
+           std::to_string(++counter);
+}
+
+bool CreateEmailAccount(const std::string& email, const std::string& password, int64_t credits) {
+    std::string output;
+    const bool ok = TestServiceAdmin(
+        "[\"account-create\",\"" + email + "\",\"" + password + "\",\"" + std::to_string(credits) + "\"]", &output);
+    if (!ok) ADD_FAILURE() << "account-create: " << output;
+    return ok;
+}
+
+bool CreateDeveloperAccount(const std::string& user, const std::string& password) {
+    std::string output;
+    const bool ok = TestServiceAdmin("[\"developer-create\",\"" + user + "\",\"" + password + "\"]", &output);
+    if (!ok) ADD_FAILURE() << "developer-create: " << output;
+    return ok;
+}
+
+// The body the service received for the latest request of `action`.
+std::string LastBody(const std::string& action) { return JsonGetString(TestServiceLastRequest(action), "body"); }
+
+bool SavedLoginExists() {
+    PCREDENTIALW entry = nullptr;
+    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry)) return false;
+    CredFree(entry);
+    return true;
+}
+
+class LoginFlow : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(TestServiceEndpoint().empty()) << "needs the reference service of the test run";
+        TestServiceClearFaults();
+        const std::string sntp = TestSntpHost();
+        SetNtpServersForTesting({sntp, sntp, sntp, sntp}, TestSntpPort());
+        DeleteSavedLogin();
+        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+        harness_ = std::make_unique<MainWindowHarness>();
+        ASSERT_TRUE(harness_->Alive());
+        ASSERT_TRUE(harness_->WaitForStartupCheck());
+        ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(DetailTextNow());
+    }
+
+    void TearDown() override {
+        // Let a login still in flight finish before the next test resets the state.
+        PumpUntil([] { return !AccountBusyNow(); }, 15000);
+        if (LoggedInNow()) PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000);
+        harness_.reset();
+        appData_.reset();
+        DeleteSavedLogin();
+        TestServiceClearFaults();
+    }
+
+    void TickAgreement() {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().privacyAccepted = true;
+    }
+
+    void Fill(const std::wstring& account, const std::wstring& password) {
+        MainWindowHarness::SetText(App().accountEdit, account);
+        MainWindowHarness::SetText(App().passwordEdit, password);
+    }
+
+    // Presses the login button and waits until the attempt (and a preparation it starts) ended.
+    void LoginAndWait() {
+        StartLogin();
+        ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
+        if (LoggedInNow()) {
+            ASSERT_TRUE(PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000));
+        }
+        PumpUntil([] { return false; }, 100);  // the last posted messages
+    }
+
+    std::filesystem::path DataFolder() const { return folder_.path() / "Briskodesk"; }
+
+    TempFolder folder_;
+    std::unique_ptr<ScopedEnvironment> appData_;
+    std::unique_ptr<MainWindowHarness> harness_;
+    DialogWatcher dialogs_;
+};
+
+TEST_F(LoginFlow, EmailLoginFillsTheSessionAndPreparesIt) {
+    const std::string email = "mail" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 240));
+    WriteSavedLogin(L"someone@else.test", L"old-password");  // removed: the remember box is off
+    TickAgreement();
+    Fill(Utf8ToUtf16(email), L"Password-123");
+
+    StartLogin();
+    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"") << "emptied as soon as the login starts";
+    EXPECT_TRUE(AccountBusyNow());
+    EXPECT_EQ(StatusTextNow(), L"正在安全登录…");
+    ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
+    ASSERT_TRUE(PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) == 1; }, 15000));
+    PumpUntil([] { return false; }, 100);
+
+    EXPECT_EQ(LastBody("auth.login"),
+              "{\"email\":\"" + email +
+                  "\",\"password\":\"Password-123\",\"device_name\":\"Windows\",\"client_platform\":\"windows\","
+                  "\"privacy_notice_accepted\":true}");
+    const std::string lastRequest = TestServiceLastRequest("auth.login");
+    EXPECT_EQ(lastRequest.find("Authorization"), std::string::npos) << "no bearer token before login";
+
+    const std::string serviceKey = JsonGetString(TestServiceRequest("GET", "/__test/config").body, "sign_public_key");
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        EXPECT_TRUE(app.session.logged_in);
+        EXPECT_FALSE(app.session.token.empty());
+        EXPECT_EQ(app.session.sign_public_key, serviceKey);
+        EXPECT_EQ(Base64Decode(app.session.sign_public_key).size(), 32u);
+        EXPECT_EQ(app.session.email, email);
+        EXPECT_GT(app.session.id, 0);
+        EXPECT_EQ(app.session.credits, 240);
+        EXPECT_FALSE(app.session.developer_user);
+        EXPECT_FALSE(app.accountBusy);
+        EXPECT_TRUE(app.timeAligned);
+        EXPECT_EQ(app.statusText, L"软件已连接，正在准备本次使用");
+        EXPECT_EQ(app.detailText, L"");
+        EXPECT_EQ(app.modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for after preparation";
+    }
+    EXPECT_GE(harness_->Received(MSG_TIME_ALIGNED), 1);
+    EXPECT_TRUE(IsPrivacyAccepted()) << "the agreement marker is written after a successful answer";
+    EXPECT_FALSE(SavedLoginExists()) << "a login without the remember box deletes the saved login";
+    EXPECT_EQ(dialogs_.Count(), 0u);
+}
+
+TEST_F(LoginFlow, DeveloperLoginSendsTheDeviceId) {
+    const std::string user = "dev" + UniqueSuffix();
+    ASSERT_TRUE(CreateDeveloperAccount(user, "developer-pass-1"));
+    TickAgreement();
+    Fill(Utf8ToUtf16(user), L"developer-pass-1");
+    LoginAndWait();
+
+    const std::string deviceId = FirstToken(ReadFileBytes(DataFolder() / "device-id.txt"));
+    ASSERT_EQ(deviceId.size(), 32u);
+    EXPECT_EQ(LastBody("auth.developer_login"),
+              "{\"username\":\"" + user + "\",\"password\":\"developer-pass-1\",\"device_id\":\"" + deviceId +
+                  "\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}");
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    EXPECT_TRUE(app.session.logged_in);
+    EXPECT_TRUE(app.session.developer_user);
+    EXPECT_EQ(app.session.email, user);
+}
+
+TEST_F(LoginFlow, WrongPasswordShowsTheServiceMessage) {
+    const std::string email = "wrong" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    ASSERT_TRUE(WriteSavedLogin(L"kept@example.test", L"kept-password"));
+    TickAgreement();
+    Fill(Utf8ToUtf16(email), L"Password-124");
+    LoginAndWait();
+
+    EXPECT_EQ(StatusTextNow(), L"登录失败");
+    EXPECT_EQ(DetailTextNow(), L"邮箱或密码不正确");
+    EXPECT_FALSE(LoggedInNow());
+    EXPECT_FALSE(AccountBusyNow());
+    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"");
+    SavedLogin saved = ReadSavedLogin();
+    EXPECT_TRUE(saved.found) << "a failed login leaves the saved login alone";
+    EXPECT_EQ(saved.userName, L"kept@example.test");
+    EXPECT_FALSE(IsPrivacyAccepted()) << "a failed login writes no agreement marker";
+    EXPECT_EQ(harness_->Received(MSG_PREPARATION_DONE), 0);
+}
+
+TEST_F(LoginFlow, TransportFailureShowsTheTransportText) {
+    TestServiceFault("{\"action\":\"auth.login\",\"drop\":true,\"times\":1}");
+    TickAgreement();
+    Fill(L"drop" + Utf8ToUtf16(UniqueSuffix()) + L"@example.test", L"whatever");
+    LoginAndWait();
+    EXPECT_EQ(StatusTextNow(), L"登录失败");
+    EXPECT_EQ(DetailTextNow(), L"无法连接服务，请确认本机服务已经启动");
+    EXPECT_FALSE(LoggedInNow());
+}
+
+TEST_F(LoginFlow, IncompleteAnswersDoNotCount) {
+    const std::string email = "part" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    const char* faults[] = {
+        "\"omit\":[\"id\"]",
+        "\"set\":{\"id\":0}",
+        "\"omit\":[\"token\"]",
+        "\"omit\":[\"sign_public_key\"]",
+        "\"set\":{\"id\":\"abc\"}",
+    };
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        ResetAppStateForTest();
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().serviceReady = true;
+            App().rememberPassword = true;
+        }
+        DeleteSavedLogin();
+        std::filesystem::remove(DataFolder() / "privacy-and-terms-v3.accepted");
+        const int preparedBefore = harness_->Received(MSG_PREPARATION_DONE);
+        ASSERT_TRUE(TestServiceFault(std::string("{\"action\":\"auth.login\",\"times\":1,") + fault + "}"));
+        TickAgreement();
+        Fill(Utf8ToUtf16(email), L"Password-123");
+        LoginAndWait();
+        PumpUntil([] { return false; }, 300);
+
+        EXPECT_EQ(StatusTextNow(), L"登录结果有误");
+        EXPECT_EQ(DetailTextNow(), L"后台没有返回完整的登录信息");
+        EXPECT_FALSE(LoggedInNow());
+        EXPECT_FALSE(AccountBusyNow());
+        EXPECT_EQ(harness_->Received(MSG_PREPARATION_DONE), preparedBefore) << "no preparation without a session";
+        // The answer was a success, so the marker and the saved login were already updated.
+        EXPECT_TRUE(IsPrivacyAccepted()) << "the agreement marker is written after a successful answer";
+        EXPECT_TRUE(ReadSavedLogin().found);
+    }
+}
+
+TEST_F(LoginFlow, ServiceNotReadyRefusesTheLogin) {
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().serviceReady = false;
+    }
+    TickAgreement();
+    Fill(L"ready@example.test", L"Password-123");
+    StartLogin();
+    ASSERT_TRUE(dialogs_.WaitForCount(1));
+    const SeenDialog seen = dialogs_.Seen()[0];
+    EXPECT_EQ(seen.caption, L"无法登录");
+    EXPECT_EQ(seen.text, L"暂时无法连接登录服务，请稍后重试。");
+    EXPECT_EQ(seen.icon, DialogIcon::Warning) << DialogIconName(seen.icon);
+    EXPECT_EQ(seen.owner, harness_->window());
+    EXPECT_FALSE(AccountBusyNow());
+    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"Password-123") << "the form keeps its text";
+    EXPECT_EQ(StatusTextNow(), L"请输入邮箱和密码");
+}
+
+TEST_F(LoginFlow, AgreementMustBeTicked) {
+    Fill(L"agree@example.test", L"Password-123");
+    StartLogin();
+    ASSERT_TRUE(dialogs_.WaitForCount(1));
+    const SeenDialog seen = dialogs_.Seen()[0];
+    EXPECT_EQ(seen.caption, L"需要同意使用协议");
+    EXPECT_EQ(seen.text, L"首次登录或注册前，请先勾选“我已阅读并同意用户使用协议与隐私说明”。");
+    EXPECT_EQ(seen.icon, DialogIcon::Information) << DialogIconName(seen.icon);
+    EXPECT_EQ(seen.owner, harness_->window());
+    EXPECT_FALSE(AccountBusyNow());
+    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"Password-123");
+
+    // The gate: reset always passes, register asks as login does; ticking the box lets it pass.
+    EXPECT_TRUE(PrivacyGate(AuthFormMode::ResetPassword));
+    EXPECT_FALSE(PrivacyGate(AuthFormMode::Register));
+    ASSERT_TRUE(dialogs_.WaitForCount(2));
+    ToggleAgreement();
+    EXPECT_TRUE(PrivacyGate(AuthFormMode::Login));
+    EXPECT_EQ(dialogs_.Count(), 2u);
+    EXPECT_FALSE(IsPrivacyAccepted()) << "ticking the box is kept in memory only";
+}
+
+TEST_F(LoginFlow, LengthRulesDecideBeforeAnyRequest) {
+    const std::wstring domain = L"@example.test";
+    struct Case {
+        std::wstring name;
+        std::wstring password;
+        bool sent;
+    };
+    const std::wstring unique = Utf8ToUtf16(UniqueSuffix());
+    const Case cases[] = {
+        {std::wstring(190 - domain.size(), L'a') + domain, L"p", true},
+        {std::wstring(191 - domain.size(), L'a') + domain, L"p", false},
+        {L"len" + unique + domain, std::wstring(200, L'p'), true},
+        {L"len" + unique + domain, std::wstring(201, L'p'), false},
+        {L"len" + unique + domain, L"", false},
+        {L"devx", std::wstring(12, L'p'), true},
+        {L"dev", std::wstring(12, L'p'), false},
+        {std::wstring(32, L'd'), std::wstring(128, L'p'), true},
+        {std::wstring(33, L'd'), std::wstring(12, L'p'), false},
+        {L"devx", std::wstring(11, L'p'), false},
+        {L"devx", std::wstring(129, L'p'), false},
+    };
+    TickAgreement();
+    size_t refusals = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "name length " << c.name.size() << ", password length " << c.password.size());
+        Fill(c.name, c.password);
+        StartLogin();
+        if (c.sent) {
+            EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"");
+            ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
+            EXPECT_EQ(StatusTextNow(), L"登录失败") << "no such account on the service";
+            EXPECT_EQ(dialogs_.Count(), refusals);
+        } else {
+            ++refusals;
+            ASSERT_TRUE(dialogs_.WaitForCount(refusals));
+            const SeenDialog seen = dialogs_.Seen().back();
+            EXPECT_EQ(seen.caption, L"登录信息不完整");
+            EXPECT_EQ(seen.text, L"请输入正确的邮箱/开发者用户名和密码。");
+            EXPECT_EQ(seen.icon, DialogIcon::Warning) << DialogIconName(seen.icon);
+            EXPECT_FALSE(AccountBusyNow());
+            EXPECT_EQ(MainWindowHarness::Text(App().accountEdit), c.name);
+            EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), c.password);
+        }
+    }
+}
+
+TEST_F(LoginFlow, TwoQuickPressesSendOneRequest) {
+    const std::string email = "twice" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    // Only the first request fails (slowly); a second request would succeed and sign in.
+    ASSERT_TRUE(TestServiceFault(
+        "{\"action\":\"auth.login\",\"times\":1,\"delay_ms\":800,\"status\":500,\"ok\":false,\"message\":\"第一次请求\"}"));
+    TickAgreement();
+    Fill(Utf8ToUtf16(email), L"Password-123");
+    StartLogin();
+    MainWindowHarness::SetText(App().passwordEdit, L"Password-123");  // typed again at once
+    StartLogin();
+    ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
+    PumpUntil([] { return LoggedInNow(); }, 2000);  // a second request would have signed in by now
+
+    EXPECT_FALSE(LoggedInNow());
+    EXPECT_EQ(StatusTextNow(), L"登录失败");
+    EXPECT_EQ(DetailTextNow(), L"第一次请求");
+    EXPECT_EQ(dialogs_.Count(), 0u) << "the second press is refused silently";
+}
+
+TEST_F(LoginFlow, RememberedLoginStoresTheTypedTextsAndPreparationFailureStillFinishes) {
+    const std::string email = "keep" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Pässwort-密码-1", 0));
+    // No standard time anywhere: the SNTP responder drops every query and the service clock fails.
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"sntp\",\"drop\":true}"));
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"time\",\"status\":503,\"ok\":false,\"message\":\"时间服务维护中\"}"));
+    TickAgreement();
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().rememberPassword = true;
+    }
+    // Typed in another letter case than the service keeps: stored exactly as typed.
+    std::wstring typed = Utf8ToUtf16(email);
+    typed[0] = L'K';
+    Fill(typed, L"Pässwort-密码-1");
+    LoginAndWait();
+
+    PCREDENTIALW entry = nullptr;
+    ASSERT_TRUE(CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry));
+    const std::wstring password = L"Pässwort-密码-1";
+    EXPECT_EQ(std::wstring(entry->UserName ? entry->UserName : L""), typed);
+    ASSERT_EQ(entry->CredentialBlobSize, password.size() * 2) << "UTF-16 without terminator";
+    EXPECT_EQ(std::memcmp(entry->CredentialBlob, password.data(), entry->CredentialBlobSize), 0);
+    EXPECT_EQ(entry->Persist, static_cast<DWORD>(CRED_PERSIST_LOCAL_MACHINE));
+    EXPECT_EQ(entry->Type, static_cast<DWORD>(CRED_TYPE_GENERIC));
+    CredFree(entry);
+
+    EXPECT_TRUE(LoggedInNow());
+    EXPECT_EQ(StatusTextNow(), L"软件已连接；标准时间暂时未对准");
+    EXPECT_EQ(DetailTextNow(), L"时间服务维护中");
+    EXPECT_EQ(harness_->Received(MSG_PREPARATION_DONE), 1);
+    EXPECT_EQ(harness_->Received(MSG_TIME_ALIGNED), 0);
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_FALSE(App().timeAligned);
+    EXPECT_EQ(App().modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for all the same";
+}
+
+TEST_F(LoginFlow, UnusableDataDirectory) {
+    // APPDATA names a file, so the data directory cannot be created.
+    const std::filesystem::path blocker = folder_.path() / "not-a-folder";
+    WriteFileBytes(blocker, "x");
+    ScopedEnvironment appData(L"APPDATA", blocker.wstring());
+    TickAgreement();
+
+    // A developer login needs the device id: it fails with a message instead of ending the program.
+    Fill(L"devx" + Utf8ToUtf16(UniqueSuffix()), L"developer-pass-1");
+    LoginAndWait();
+    EXPECT_EQ(StatusTextNow(), L"登录失败");
+    EXPECT_EQ(DetailTextNow(), L"无法读取本机设备标识，请检查用户数据目录");
+    EXPECT_FALSE(AccountBusyNow());
+
+    // An e-mail login goes on without the agreement marker.
+    const std::string email = "nodir" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    Fill(Utf8ToUtf16(email), L"Password-123");
+    LoginAndWait();
+    EXPECT_TRUE(LoggedInNow());
+}
+
+}  // namespace

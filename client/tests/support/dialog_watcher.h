@@ -1,0 +1,53 @@
+// Watches this process for dialog windows (class "#32770": message boxes and the like), records the
+// caption, text, icon and owner of each as it appears, and answers it by pressing a button. Works for
+// boxes shown on any thread, so a test can drive code that shows message boxes on the UI thread or
+// on a worker.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+enum class DialogIcon { None, Information, Warning, Error, Question, Other };
+
+struct SeenDialog {
+    std::wstring caption;
+    std::wstring text;
+    DialogIcon icon = DialogIcon::None;
+    HWND owner = nullptr;
+    DWORD threadId = 0;  // the thread that shows the dialog
+};
+
+class DialogWatcher {
+public:
+    // `answer` is the command id pressed on every dialog (IDOK closes a plain message box).
+    explicit DialogWatcher(int answer = IDOK);
+    ~DialogWatcher();
+    DialogWatcher(const DialogWatcher&) = delete;
+    DialogWatcher& operator=(const DialogWatcher&) = delete;
+
+    std::vector<SeenDialog> Seen() const;
+    size_t Count() const;
+    // Waits until `count` dialogs were seen, pumping this thread's messages meanwhile (a box shown on
+    // a worker but owned by a window of this thread needs this thread to answer its messages).
+    bool WaitForCount(size_t count, DWORD timeoutMs = 10000) const;
+
+private:
+    void Run();
+    void Inspect(HWND dialog);
+
+    int answer_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex lock_;
+    std::vector<SeenDialog> seen_;
+    std::set<HWND> answered_;
+    std::thread thread_;
+};
+
+// A readable name of an icon kind, for failure messages.
+const char* DialogIconName(DialogIcon icon);

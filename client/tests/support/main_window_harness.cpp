@@ -1,0 +1,116 @@
+#include "support/main_window_harness.h"
+
+#include <map>
+#include <mutex>
+
+#include "app/app_state.h"
+#include "app/globals.h"
+#include "app/startup.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::mutex countsLock;
+std::map<UINT, int> counts;
+WNDPROC originalProc = nullptr;
+
+LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    {
+        std::lock_guard<std::mutex> guard(countsLock);
+        ++counts[message];
+    }
+    return CallWindowProcW(originalProc, window, message, wParam, lParam);
+}
+
+template <typename T>
+T ReadState(T AppState::*member) {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return app.*member;
+}
+
+}  // namespace
+
+void ResetAppStateForTest() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    app.statusText = L"正在连接服务…";
+    app.detailText.clear();
+    app.session = Session{};
+    app.serviceReady = false;
+    app.accountBusy = false;
+    app.codeRequestBusy = false;
+    app.rememberPassword = false;
+    app.privacyAccepted = false;
+    app.purposeSaved = false;
+    app.modalPanel = ModalPanelKind::None;
+    app.authFormMode = AuthFormMode::Login;
+    app.timeOffsetMs = 0;
+    app.timeUncertaintyMs = 0;
+    app.timeSourceLabel = L"正在获取准确时间";
+    app.timeAligned = false;
+    app.clickTimeEdited = false;
+    app.testTimeEdited = false;
+    app.accountRefreshDueMs = 0;
+}
+
+MainWindowHarness::MainWindowHarness() {
+    ResetAppStateForTest();
+    static bool registered = false;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    Globals().instance = instance;
+    Globals().selfTest = false;
+    if (!registered) {
+        RegisterWindowClasses(instance);
+        registered = true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(countsLock);
+        counts.clear();
+    }
+    window_ = CreateMainWindow(instance);
+    if (window_) {
+        originalProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingProc)));
+    }
+}
+
+MainWindowHarness::~MainWindowHarness() {
+    if (Alive()) DestroyWindow(window_);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+}
+
+int MainWindowHarness::Received(UINT message) const {
+    std::lock_guard<std::mutex> guard(countsLock);
+    auto it = counts.find(message);
+    return it == counts.end() ? 0 : it->second;
+}
+
+bool MainWindowHarness::PumpUntilState(const std::function<bool()>& done, DWORD timeoutMs) const {
+    return PumpUntil(done, timeoutMs);
+}
+
+bool MainWindowHarness::WaitForStartupCheck(DWORD timeoutMs) const {
+    return PumpUntil([] { return ServiceReadyNow() || StatusTextNow() != L"正在连接服务…"; }, timeoutMs);
+}
+
+void MainWindowHarness::SetText(HWND control, const std::wstring& text) { SetWindowTextW(control, text.c_str()); }
+
+std::wstring MainWindowHarness::Text(HWND control) {
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<size_t>(length > 0 ? length : 0) + 1, L'\0');
+    const int copied = GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
+    text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
+    return text;
+}
+
+std::wstring StatusTextNow() { return ReadState(&AppState::statusText); }
+std::wstring DetailTextNow() { return ReadState(&AppState::detailText); }
+bool ServiceReadyNow() { return ReadState(&AppState::serviceReady); }
+bool AccountBusyNow() { return ReadState(&AppState::accountBusy); }
+bool LoggedInNow() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return app.session.logged_in;
+}

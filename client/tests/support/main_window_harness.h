@@ -1,0 +1,48 @@
+// Creates the program's real main window inside a test program (window classes, child controls, the
+// start-up check of an interactive run) and counts the private messages it receives, so tests can
+// set the form's texts, call the actions and pump until the state changes.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+// Puts the account-related parts of AppState back to their start values (signed out, no flags set,
+// status "正在连接服务…", time not aligned).
+void ResetAppStateForTest();
+
+class MainWindowHarness {
+public:
+    // Resets AppState, registers the window classes (once per process) and creates the main window.
+    MainWindowHarness();
+    // Destroys the window when it still exists and drains this thread's queue (the quit message too).
+    ~MainWindowHarness();
+    MainWindowHarness(const MainWindowHarness&) = delete;
+    MainWindowHarness& operator=(const MainWindowHarness&) = delete;
+
+    HWND window() const { return window_; }
+    bool Alive() const { return window_ && IsWindow(window_); }
+
+    // How many times the window procedure received `message` since the window was created.
+    int Received(UINT message) const;
+
+    // Pumps messages until the predicate over a locked AppState snapshot holds.
+    bool PumpUntilState(const std::function<bool()>& done, DWORD timeoutMs = 15000) const;
+    // Waits until the start-up check has answered (the service-ready flag or a new status line).
+    bool WaitForStartupCheck(DWORD timeoutMs = 15000) const;
+
+    // Sets the text of an edit control of the form.
+    static void SetText(HWND control, const std::wstring& text);
+    static std::wstring Text(HWND control);
+
+private:
+    HWND window_ = nullptr;
+};
+
+// Reads AppState members under the lock.
+std::wstring StatusTextNow();
+std::wstring DetailTextNow();
+bool ServiceReadyNow();
+bool AccountBusyNow();
+bool LoggedInNow();
