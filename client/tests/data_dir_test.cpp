@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <wincred.h>
 
 #include <regex>
 
@@ -129,46 +128,22 @@ TEST_F(DataDirTest, RecordingTheAcceptanceWritesTheWordAndALineBreak) {
     EXPECT_TRUE(IsPrivacyAccepted());
 }
 
-namespace {
-
-bool WriteTestCredential() {
-    std::wstring user = L"someone@example.com";
-    std::wstring password = L"secret";
-    CREDENTIALW credential{};
-    credential.Type = CRED_TYPE_GENERIC;
-    credential.TargetName = const_cast<wchar_t*>(kSavedLoginTarget);
-    credential.CredentialBlobSize = static_cast<DWORD>(password.size() * sizeof(wchar_t));
-    credential.CredentialBlob = reinterpret_cast<BYTE*>(password.data());
-    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
-    credential.UserName = user.data();
-    return CredWriteW(&credential, 0);
-}
-
-bool CredentialExists() {
-    PCREDENTIALW found = nullptr;
-    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &found)) return false;
-    CredFree(found);
-    return true;
-}
-
-}  // namespace
-
 TEST_F(DataDirTest, UninstallCleanupRemovesTheFolderAndTheSavedLogin) {
     Write(L"device-id.txt", "0123456789abcdef0123456789abcdef");
     Write(L"wake-hotkey.conf", "3 81\n");
     fs::create_directories(Dir() / L"nested");
-    ASSERT_TRUE(WriteTestCredential());
-    ASSERT_TRUE(CredentialExists());
+    ASSERT_TRUE(WriteSavedLoginForTest(L"someone@example.com", L"secret"));
+    ASSERT_TRUE(SavedLoginExists());
     WriteFileBytes(base.path() / L"sibling.txt", "kept");
 
     EXPECT_EQ(RunUninstallCleanup(), 0);
     EXPECT_FALSE(fs::exists(Dir()));
-    EXPECT_FALSE(CredentialExists());
+    EXPECT_FALSE(SavedLoginExists());
     EXPECT_TRUE(fs::exists(base.path() / L"sibling.txt")) << "nothing outside the data directory is touched";
 }
 
 TEST_F(DataDirTest, UninstallCleanupWithoutDataDirectoryOrCredentialSucceeds) {
-    EXPECT_FALSE(CredentialExists());
+    EXPECT_FALSE(SavedLoginExists());
     EXPECT_EQ(RunUninstallCleanup(), 0);
     EXPECT_FALSE(fs::exists(Dir()));
 }

@@ -10,6 +10,7 @@
 #include "app/globals.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "support/main_window_harness.h"
 #include "support/test_support.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
@@ -22,24 +23,6 @@ std::wstring TextOf(HWND window) {
     return buffer;
 }
 
-void ResetState() {
-    AppState& app = App();
-    std::lock_guard<std::mutex> lock(app.stateMutex);
-    app.statusText = L"正在连接服务…";
-    app.detailText.clear();
-    app.session = Session{};
-    app.countdownTargetMs = 0;
-    app.timeOffsetMs = 0;
-    app.timeAligned = false;
-    app.clickTimeEdited = false;
-    app.testTimeEdited = false;
-    app.purposeSaved = false;
-    app.savedPurpose = 0;
-    app.pendingPurpose = 0;
-    app.modalPanel = ModalPanelKind::None;
-    app.authFormMode = AuthFormMode::Login;
-    app.hotkeyRegistered = false;
-}
 
 class MainWindowTest : public testing::Test {
 protected:
@@ -48,7 +31,7 @@ protected:
     HWND window = nullptr;
 
     void Open(bool selfTest) {
-        ResetState();
+        ResetAppStateForTest();
         Globals().instance = GetModuleHandleW(nullptr);
         Globals().selfTest = selfTest;
         static bool registered = false;

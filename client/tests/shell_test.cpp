@@ -25,24 +25,7 @@ private:
     TempFolder folder_;
 };
 
-bool WriteCredential() {
-    std::wstring user = L"someone@example.com", password = L"secret";
-    CREDENTIALW credential{};
-    credential.Type = CRED_TYPE_GENERIC;
-    credential.TargetName = const_cast<wchar_t*>(kSavedLoginTarget);
-    credential.CredentialBlobSize = static_cast<DWORD>(password.size() * sizeof(wchar_t));
-    credential.CredentialBlob = reinterpret_cast<BYTE*>(password.data());
-    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
-    credential.UserName = user.data();
-    return CredWriteW(&credential, 0);
-}
 
-bool CredentialExists() {
-    PCREDENTIALW found = nullptr;
-    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &found)) return false;
-    CredFree(found);
-    return true;
-}
 
 // Starts the program, keeping its handle, for runs that open a window.
 class RunningProgram {
@@ -112,12 +95,12 @@ protected:
 TEST_F(ShellTest, UninstallCleanupRemovesDataAndSavedLogin) {
     fs::create_directories(DataDir() / L"sub");
     WriteFileBytes(DataDir() / L"device-id.txt", "0123456789abcdef0123456789abcdef");
-    ASSERT_TRUE(WriteCredential());
+    ASSERT_TRUE(WriteSavedLoginForTest(L"someone@example.com", L"secret"));
     ProcessResult run = RunProgram(Program(), L"--uninstall-cleanup");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_FALSE(fs::exists(DataDir()));
-    EXPECT_FALSE(CredentialExists());
+    EXPECT_FALSE(SavedLoginExists());
 }
 
 TEST_F(ShellTest, UninstallCleanupWithoutDataDirectoryExitsZero) {

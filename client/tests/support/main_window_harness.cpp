@@ -52,6 +52,10 @@ void ResetAppStateForTest() {
     app.clickTimeEdited = false;
     app.testTimeEdited = false;
     app.accountRefreshDueMs = 0;
+    app.countdownTargetMs = 0;
+    app.savedPurpose = 0;
+    app.pendingPurpose = 0;
+    app.hotkeyRegistered = false;
 }
 
 MainWindowHarness::MainWindowHarness() {

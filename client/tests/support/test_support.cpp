@@ -4,6 +4,9 @@
 #include <sstream>
 #include <vector>
 
+#include <wincred.h>
+
+#include "app/data_dir.h"
 #include "net/json_text.h"
 
 namespace fs = std::filesystem;
@@ -106,4 +109,23 @@ std::string ReadFileBytes(const fs::path& file) {
 void WriteFileBytes(const fs::path& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& password) {
+    std::wstring userCopy = user, passwordCopy = password;
+    CREDENTIALW credential{};
+    credential.Type = CRED_TYPE_GENERIC;
+    credential.TargetName = const_cast<wchar_t*>(kSavedLoginTarget);
+    credential.CredentialBlobSize = static_cast<DWORD>(passwordCopy.size() * sizeof(wchar_t));
+    credential.CredentialBlob = reinterpret_cast<BYTE*>(passwordCopy.data());
+    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    credential.UserName = userCopy.data();
+    return CredWriteW(&credential, 0);
+}
+
+bool SavedLoginExists() {
+    PCREDENTIALW found = nullptr;
+    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &found)) return false;
+    CredFree(found);
+    return true;
 }

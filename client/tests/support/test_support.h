@@ -59,3 +59,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 // Reads a whole file as bytes (empty when it cannot be read) and writes one.
 std::string ReadFileBytes(const std::filesystem::path& file);
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
+
+// Writes a saved-login entry ("Brisko.Pemmet.Login") as the program would, and tells whether one exists.
+bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& password);
+bool SavedLoginExists();
