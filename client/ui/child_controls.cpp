@@ -8,7 +8,7 @@ const wchar_t* const kPurposeLabels[4] = {L"软件测试", L"展厅演示", L"�
 
 namespace {
 
-struct EditSpec {
+struct EditLayout {
     HWND AppState::*member;
     int x, y, w, h;
     const wchar_t* text;  // null: the default time text
@@ -16,10 +16,10 @@ struct EditSpec {
     DWORD extraStyle;
 };
 
-HWND CreateEdit(HWND parent, const EditSpec& spec, const std::wstring& defaultTime) {
-    const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | spec.extraStyle;
-    const wchar_t* text = spec.text ? spec.text : defaultTime.c_str();
-    return CreateWindowExW(0, L"EDIT", text, style, spec.x, spec.y, spec.w, spec.h, parent, nullptr,
+HWND CreateEdit(HWND parent, const EditLayout& layout, const std::wstring& defaultTime) {
+    const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | layout.extraStyle;
+    const wchar_t* text = layout.text ? layout.text : defaultTime.c_str();
+    return CreateWindowExW(0, L"EDIT", text, style, layout.x, layout.y, layout.w, layout.h, parent, nullptr,
                            Globals().instance, nullptr);
 }
 
@@ -36,7 +36,7 @@ void Enable(HWND control, bool enabled) {
 void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText) {
     AppState& app = App();
     // Creation order, geometry, initial text and individual limit of every edit control.
-    const EditSpec edits[] = {
+    const EditLayout edits[] = {
         {&AppState::roomCodeEdit, 341, 335, 223, 28, L"", 16, 0},
         {&AppState::clickTimeEdit, 341, 459, 88, 28, nullptr, 8, 0},
         {&AppState::participantsEdit, 466, 459, 98, 28, L"2", 6, ES_NUMBER},
@@ -49,7 +49,7 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
         {&AppState::emailCodeEdit, 556, 495, 168, 28, L"", 6, ES_NUMBER},
         {&AppState::amountEdit, 356, 344, 164, 28, L"10", 8, 0},
     };
-    for (const EditSpec& spec : edits) app.*spec.member = CreateEdit(parent, spec, defaultTimeText);
+    for (const EditLayout& layout : edits) app.*layout.member = CreateEdit(parent, layout, defaultTimeText);
 
     app.purposeCombo = CreateWindowExW(0, WC_COMBOBOXW, L"",
                                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
@@ -61,16 +61,16 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
     }
 
     // Every edit gets the font, a limit of 16 and no margins first; then its own limit.
-    for (const EditSpec& spec : edits) {
-        HWND edit = app.*spec.member;
+    for (const EditLayout& layout : edits) {
+        HWND edit = app.*layout.member;
         if (!edit) continue;
         SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         SendMessageW(edit, EM_SETLIMITTEXT, 16, 0);
         SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
     }
     if (app.purposeCombo) SendMessageW(app.purposeCombo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    for (const EditSpec& spec : edits)
-        if (HWND edit = app.*spec.member) SendMessageW(edit, EM_SETLIMITTEXT, spec.limit, 0);
+    for (const EditLayout& layout : edits)
+        if (HWND edit = app.*layout.member) SendMessageW(edit, EM_SETLIMITTEXT, layout.limit, 0);
 }
 
 ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool purposeSaved,
