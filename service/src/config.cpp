@@ -1,0 +1,285 @@
+#include "config.h"
+
+#include "validate.h"
+
+#include <cstdlib>
+
+namespace orvane {
+namespace {
+
+bool ParseInt64(const std::string &text, int64_t &out) {
+  if (text.empty() || text.size() > 19) return false;
+  size_t i = 0;
+  bool neg = false;
+  if (text[0] == '-') {
+    neg = true;
+    i = 1;
+  }
+  if (i >= text.size()) return false;
+  int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  out = neg ? -v : v;
+  return true;
+}
+
+template <typename T>
+std::optional<std::string> SetInt(const nlohmann::json &v, const char *key, T &dst, int64_t lo,
+                                  int64_t hi) {
+  if (!v.is_number_integer()) return std::string(key) + " 需要整数";
+  int64_t x = v.get<int64_t>();
+  if (x < lo || x > hi) return std::string(key) + " 超出允许范围";
+  dst = x;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> RuntimeConfig::Apply(const nlohmann::json &patch) {
+  if (!patch.is_object()) return std::string("配置需要 JSON 对象");
+  RuntimeConfig next = *this;
+  for (auto it = patch.begin(); it != patch.end(); ++it) {
+    const std::string &k = it.key();
+    const auto &v = it.value();
+    std::optional<std::string> err;
+    const int64_t kDay = 24LL * 3600 * 1000;
+    if (k == "min_version" || k == "latest_version") {
+      if (!v.is_string() || !ParseVersion(v.get<std::string>())) err = k + " 需要形如 1.2.3 的版本号";
+      else (k == "min_version" ? next.min_version : next.latest_version) = v.get<std::string>();
+    } else if (k == "download_url" || k == "time_source") {
+      if (!v.is_string()) err = k + " 需要文本";
+      else (k == "download_url" ? next.download_url : next.time_source) = v.get<std::string>();
+    } else if (k == "time_uncertainty_ms") {
+      if (!v.is_number()) err = k + " 需要数字";
+      else next.time_uncertainty_ms = v.get<double>();
+    } else if (k == "alipay" || k == "wxpay") {
+      if (!v.is_boolean()) err = k + " 需要 true 或 false";
+      else (k == "alipay" ? next.alipay : next.wxpay) = v.get<bool>();
+    } else if (k == "release_lead_ms") err = SetInt(v, "release_lead_ms", next.release_lead_ms, 0, kDay);
+    else if (k == "retry_after_ms") err = SetInt(v, "retry_after_ms", next.retry_after_ms, 1, kDay);
+    else if (k == "claim_expiry_ms") err = SetInt(v, "claim_expiry_ms", next.claim_expiry_ms, 1000, kDay);
+    else if (k == "starting_credits") err = SetInt(v, "starting_credits", next.starting_credits, 0, 1000000000);
+    else if (k == "points_per_yuan") err = SetInt(v, "points_per_yuan", next.points_per_yuan, 1, 100000);
+    else if (k == "room_cost") err = SetInt(v, "room_cost", next.room_cost, 0, 1000000);
+    else if (k == "test_cost") err = SetInt(v, "test_cost", next.test_cost, 0, 1000000);
+    else if (k == "code_ttl_ms") err = SetInt(v, "code_ttl_ms", next.code_ttl_ms, 1000, kDay);
+    else if (k == "code_max_attempts") err = SetInt(v, "code_max_attempts", next.code_max_attempts, 1, 100);
+    else if (k == "code_resend_ms") err = SetInt(v, "code_resend_ms", next.code_resend_ms, 0, kDay);
+    else if (k == "login_max_failures") err = SetInt(v, "login_max_failures", next.login_max_failures, 1, 1000);
+    else if (k == "login_lock_ms") err = SetInt(v, "login_lock_ms", next.login_lock_ms, 0, kDay);
+    else if (k == "payment_ttl_ms") err = SetInt(v, "payment_ttl_ms", next.payment_ttl_ms, 1000, kDay);
+    else if (k == "max_schedule_ahead_ms") err = SetInt(v, "max_schedule_ahead_ms", next.max_schedule_ahead_ms, 1000, 366 * kDay);
+    else err = "未知的配置项 " + SanitiseForMessage(k);
+    if (err) return err;
+  }
+  *this = next;
+  return std::nullopt;
+}
+
+nlohmann::ordered_json RuntimeConfig::ToJson() const {
+  nlohmann::ordered_json j;
+  j["min_version"] = min_version;
+  j["latest_version"] = latest_version;
+  j["download_url"] = download_url;
+  j["release_lead_ms"] = release_lead_ms;
+  j["retry_after_ms"] = retry_after_ms;
+  j["claim_expiry_ms"] = claim_expiry_ms;
+  j["starting_credits"] = starting_credits;
+  j["points_per_yuan"] = points_per_yuan;
+  j["alipay"] = alipay;
+  j["wxpay"] = wxpay;
+  j["room_cost"] = room_cost;
+  j["test_cost"] = test_cost;
+  j["code_ttl_ms"] = code_ttl_ms;
+  j["code_max_attempts"] = code_max_attempts;
+  j["code_resend_ms"] = code_resend_ms;
+  j["login_max_failures"] = login_max_failures;
+  j["login_lock_ms"] = login_lock_ms;
+  j["payment_ttl_ms"] = payment_ttl_ms;
+  j["max_schedule_ahead_ms"] = max_schedule_ahead_ms;
+  j["time_source"] = time_source;
+  j["time_uncertainty_ms"] = time_uncertainty_ms;
+  return j;
+}
+
+std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args, std::string &error) {
+  ServeOptions o;
+  auto need = [&](size_t &i, const std::string &name) -> std::optional<std::string> {
+    if (i + 1 >= args.size()) {
+      error = name + " needs a value";
+      return std::nullopt;
+    }
+    return args[++i];
+  };
+  auto int_opt = [&](size_t &i, const std::string &name, int64_t lo, int64_t hi,
+                     int64_t &dst) -> bool {
+    auto v = need(i, name);
+    if (!v) return false;
+    int64_t x = 0;
+    if (!ParseInt64(*v, x) || x < lo || x > hi) {
+      error = name + ": expected an integer in " + std::to_string(lo) + ".." + std::to_string(hi);
+      return false;
+    }
+    dst = x;
+    return true;
+  };
+  bool have_listen = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "--data") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      o.data_dir = *v;
+    } else if (a == "--listen" || a == "--ntp") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      auto hp = ParseHostPort(*v);
+      if (!hp) {
+        error = a + ": expected HOST:PORT, got '" + *v + "'";
+        return std::nullopt;
+      }
+      if (a == "--listen") {
+        o.listen_host = hp->host;
+        o.listen_port = hp->port;
+        have_listen = true;
+      } else {
+        o.ntp_host = hp->host;
+        o.ntp_port = hp->port;
+      }
+    } else if (a == "--tls-cert" || a == "--tls-key" || a == "--public-url") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      (a == "--tls-cert" ? o.tls_cert : a == "--tls-key" ? o.tls_key : o.public_url) = *v;
+    } else if (a == "--min-version" || a == "--latest-version") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      if (!ParseVersion(*v)) {
+        error = a + ": expected a version like 0.9.10";
+        return std::nullopt;
+      }
+      (a == "--min-version" ? o.runtime.min_version : o.runtime.latest_version) = *v;
+    } else if (a == "--download-url" || a == "--time-source") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      (a == "--download-url" ? o.runtime.download_url : o.runtime.time_source) = *v;
+    } else if (a == "--time-uncertainty-ms") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      char *end = nullptr;
+      double d = std::strtod(v->c_str(), &end);
+      if (v->empty() || *end != '\0' || !(d >= 0 && d <= 86400000)) {
+        error = a + ": expected a number of milliseconds >= 0";
+        return std::nullopt;
+      }
+      o.runtime.time_uncertainty_ms = d;
+    } else if (a == "--release-lead-ms") {
+      if (!int_opt(i, a, 0, 86400000, o.runtime.release_lead_ms)) return std::nullopt;
+    } else if (a == "--claim-expiry-ms") {
+      if (!int_opt(i, a, 1000, 86400000, o.runtime.claim_expiry_ms)) return std::nullopt;
+    } else if (a == "--starting-credits") {
+      if (!int_opt(i, a, 0, 1000000000, o.runtime.starting_credits)) return std::nullopt;
+    } else if (a == "--points-per-yuan") {
+      if (!int_opt(i, a, 1, 100000, o.runtime.points_per_yuan)) return std::nullopt;
+    } else if (a == "--payment-methods") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      if (*v != "alipay,wxpay" && *v != "wxpay,alipay" && *v != "alipay" && *v != "wxpay" &&
+          *v != "none") {
+        error = a + ": expected alipay,wxpay | alipay | wxpay | none";
+        return std::nullopt;
+      }
+      o.runtime.alipay = v->find("alipay") != std::string::npos;
+      o.runtime.wxpay = v->find("wxpay") != std::string::npos;
+    } else if (a == "--ntp-stratum") {
+      int64_t s = 0;
+      if (!int_opt(i, a, 1, 15, s)) return std::nullopt;
+      o.ntp_stratum = static_cast<int>(s);
+    } else if (a == "--threads") {
+      int64_t t = 0;
+      if (!int_opt(i, a, 2, 1024, t)) return std::nullopt;
+      o.threads = static_cast<int>(t);
+    } else if (a == "--test-mode") {
+      o.test_mode = true;
+    } else if (a == "--plain-http") {
+      o.plain_http = true;
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else {
+      error = "unknown option '" + a + "'";
+      return std::nullopt;
+    }
+  }
+  if (o.data_dir.empty()) {
+    error = "--data DIR is required";
+    return std::nullopt;
+  }
+  if (!have_listen) {
+    error = "--listen HOST:PORT is required";
+    return std::nullopt;
+  }
+  if (o.tls_cert.empty() != o.tls_key.empty()) {
+    error = "--tls-cert and --tls-key go together";
+    return std::nullopt;
+  }
+  if (o.plain_http && !o.tls_cert.empty()) {
+    error = "--plain-http cannot be combined with --tls-cert/--tls-key";
+    return std::nullopt;
+  }
+  return o;
+}
+
+std::string UsageText() {
+  return R"(orvane-service - reference service for the Orvane synchronised-click client
+
+Usage:
+  orvane-service serve --data DIR --listen HOST:PORT [options]
+  orvane-service admin --data DIR SUBCOMMAND [ARGS...]
+  orvane-service --help
+
+serve options:
+  --data DIR               data directory (database, keys, TLS files); created if missing
+  --listen HOST:PORT       HTTPS address; port 0 picks a free port. "localhost" binds 127.0.0.1
+  --tls-cert F --tls-key F server certificate chain and key (PEM). Without them a development
+                           CA and a certificate for localhost are made in DIR/tls/
+  --plain-http             serve plain HTTP instead (manual checks only)
+  --ntp HOST:PORT          also answer SNTP (NTP v4 server mode) on this UDP address
+  --ntp-stratum N          stratum announced by the SNTP responder (default 2)
+  --min-version X.Y.Z      oldest client version still served (default 0.9.0)
+  --latest-version X.Y.Z   version offered for download (default 0.9.10)
+  --download-url URL       download page (default <public url>/download/)
+  --public-url URL         base of links handed out (default https://localhost:PORT)
+  --release-lead-ms N      instruction released N ms before the click (default 20000)
+  --claim-expiry-ms N      instruction valid N ms after the click (default 60000)
+  --starting-credits N     credits of new accounts (default 20)
+  --points-per-yuan N      credits per yuan paid (default 10)
+  --payment-methods LIST   alipay,wxpay | alipay | wxpay | none (default alipay,wxpay)
+  --time-source CODE       time_source reported by "time" (default system_fallback)
+  --time-uncertainty-ms X  source_uncertainty_ms reported by "time" (default: the kernel's
+                           estimate when NTP disciplines the clock, otherwise 1000)
+  --threads N              worker threads for connections (default 32)
+  --test-mode              enable the /__test/ endpoints (fault injection, clock shifts)
+  --quiet                  no per-request log lines
+  Prints "listening on https://localhost:PORT/api.php" when ready; SIGINT/SIGTERM stop it.
+
+admin subcommands (work on the database in DIR, also while the service runs):
+  account-create EMAIL PASSWORD        e-mail account (password 8..200 characters)
+  developer-create USERNAME PASSWORD   developer account (name 4..32, password 12..128);
+                                       bound to the device id of its first login
+  developer-unbind USERNAME            forget the bound device id
+  accounts                             list accounts
+  credits-set ACCOUNT N                set the balance (ACCOUNT: e-mail, user name or #id)
+  credits-add ACCOUNT N                add N (may be negative) to the balance
+  blacklist-add SHA256 REASON [NAME]   add or update an entry
+  blacklist-remove SHA256              remove an entry
+  blacklist-list                       list entries
+  blacklist-import QVTR1.…             import a developer's blacklist code
+  outbox [EMAIL]                       mails written instead of being sent (latest first)
+  tasks [--room CODE]                  tasks with their state and reported timing error
+  public-key                           the signing public key (base64)
+  A PASSWORD argument of "-" reads the password from the first line of standard input.
+)";
+}
+
+}  // namespace orvane

@@ -1,0 +1,63 @@
+// Command-line options of "serve" and the runtime settings that tests may tune.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace orvane {
+
+// Settings read on every request; changed at run time only through the test-mode endpoint.
+struct RuntimeConfig {
+  std::string min_version = "0.9.0";
+  std::string latest_version = "0.9.10";
+  std::string download_url;  // empty: <public base>/download/
+  int64_t release_lead_ms = 20000;    // instruction released this long before the click
+  int64_t retry_after_ms = 30000;     // longest retry hint while not released
+  int64_t claim_expiry_ms = 60000;    // instruction valid this long after the click
+  int64_t starting_credits = 20;
+  int64_t points_per_yuan = 10;
+  bool alipay = true;
+  bool wxpay = true;
+  int64_t room_cost = 2;
+  int64_t test_cost = 1;
+  int64_t code_ttl_ms = 600000;       // e-mail codes valid 10 minutes
+  int64_t code_max_attempts = 5;      // wrong entries before a code is burnt
+  int64_t code_resend_ms = 60000;     // minimum gap between two codes for one address
+  int64_t login_max_failures = 10;    // wrong passwords before a temporary lock
+  int64_t login_lock_ms = 900000;
+  int64_t payment_ttl_ms = 1800000;   // payment pages stay payable 30 minutes
+  int64_t max_schedule_ahead_ms = 7LL * 24 * 3600 * 1000;
+  std::string time_source;            // empty: "system_fallback"
+  double time_uncertainty_ms = -1;    // negative: derived from the kernel's clock status
+
+  // Applies the members present in `patch`; returns an error text for an unknown or mistyped key.
+  std::optional<std::string> Apply(const nlohmann::json &patch);
+  nlohmann::ordered_json ToJson() const;
+};
+
+struct ServeOptions {
+  std::string data_dir;
+  std::string listen_host = "127.0.0.1";
+  int listen_port = 8443;
+  std::string tls_cert;
+  std::string tls_key;
+  std::string ntp_host;
+  int ntp_port = -1;  // -1: no SNTP responder
+  int ntp_stratum = 2;
+  bool test_mode = false;
+  bool plain_http = false;
+  bool quiet = false;
+  std::string public_url;  // base for pay and download links; default https://localhost:PORT
+  int threads = 32;
+  RuntimeConfig runtime;
+};
+
+// Parses the arguments after "serve". On failure returns nothing and sets `error`.
+std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args, std::string &error);
+
+std::string UsageText();
+
+}  // namespace orvane

@@ -1,0 +1,320 @@
+// Login, developer login, e-mail codes, registration, password reset, logout, deletion request.
+#include <algorithm>
+
+#include "crypto.h"
+#include "handlers.h"
+#include "log.h"
+#include "store.h"
+#include "validate.h"
+
+namespace orvane {
+namespace {
+
+constexpr size_t kMaxPasswordBytes = 1024;
+
+Reply LoginAnswer(ActionContext &c, const Account &a, const std::string &token) {
+  OJson j = OkBody();
+  j["token"] = token;
+  j["sign_public_key"] = c.svc.Key().PublicKeyBase64();
+  j["id"] = a.id;
+  j["email"] = a.DisplayName();
+  j["credits"] = a.credits;
+  j["developer_user"] = a.developer;
+  return {200, j};
+}
+
+std::string MinutesText(int64_t ms) { return std::to_string(std::max<int64_t>(1, (ms + 59999) / 60000)); }
+
+// Refuses while a lock from earlier wrong passwords is in force.
+void CheckNotLocked(const Account &a, int64_t now_ms) {
+  if (a.locked_until_ms > now_ms)
+    throw ApiError(429, "密码错误次数过多，请 " + MinutesText(a.locked_until_ms - now_ms) + " 分钟后再试");
+}
+
+// Counts a wrong password; the tenth in a row locks the account for a while.
+void RecordWrongPassword(ActionContext &c, int64_t account_id) {
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  auto a = LoadAccount(c.db(), account_id);
+  if (!a) return;
+  int64_t failures = a->failed_logins + 1;
+  int64_t locked_until = a->locked_until_ms;
+  if (failures >= c.cfg.login_max_failures) {
+    locked_until = c.NowMs() + c.cfg.login_lock_ms;
+    failures = 0;
+    LogLine("account " + std::to_string(account_id) + " locked after repeated wrong passwords");
+  }
+  c.db().Prepare("UPDATE accounts SET failed_logins = ?2, locked_until_ms = ?3 WHERE id = ?1")
+      .Bind(1, account_id)
+      .Bind(2, failures)
+      .Bind(3, locked_until)
+      .Run();
+  tx.Commit();
+}
+
+std::string OptionalText(const Json &body, const char *key, size_t max) {
+  return OptionalString(body, key, max).value_or("");
+}
+
+// Shared tail of both logins: password check outside the database lock, then the session.
+Reply FinishLogin(ActionContext &c, std::optional<Account> acc, const std::string &password,
+                  const std::string &device_id, const char *wrong_text) {
+  int64_t now = c.NowMs();
+  if (!acc) {
+    SpendPasswordEffort(password);
+    throw ApiError(401, wrong_text);
+  }
+  CheckNotLocked(*acc, now);
+  if (!VerifyPassword(acc->password_hash, password)) {
+    RecordWrongPassword(c, acc->id);
+    throw ApiError(401, wrong_text);
+  }
+  if (acc->deletion_requested_ms) throw ApiError(403, "该账号已申请注销，无法登录");
+  std::string device_name = OptionalText(c.body, "device_name", 100);
+  std::string platform = OptionalText(c.body, "client_platform", 32);
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  auto fresh = LoadAccount(c.db(), acc->id);
+  if (!fresh) throw ApiError(401, wrong_text);
+  if (fresh->developer) {
+    if (fresh->device_id.empty()) {
+      c.db().Prepare("UPDATE accounts SET device_id = ?2 WHERE id = ?1").Bind(1, fresh->id).Bind(2, device_id).Run();
+      LogLine("developer account " + fresh->username + " bound to its first device");
+    } else if (!ConstantTimeEquals(fresh->device_id, device_id)) {
+      throw ApiError(403, "该开发者账号已绑定其他设备，请联系管理员解除绑定");
+    }
+  }
+  c.db().Prepare("UPDATE accounts SET failed_logins = 0, locked_until_ms = 0 WHERE id = ?1").Bind(1, fresh->id).Run();
+  std::string token = CreateSession(c.db(), fresh->id, device_name, platform, now);
+  tx.Commit();
+  return LoginAnswer(c, *fresh, token);
+}
+
+enum class CodeCheck { kOk, kWrong, kMissing, kExpired, kExhausted };
+
+// Looks at the newest live code for this address and purpose. A wrong entry is counted at once
+// (its own small write), so the attempt limit holds even though the request then fails.
+CodeCheck CheckCode(ActionContext &c, const std::string &email, const std::string &purpose,
+                    const std::string &code, int64_t &code_id) {
+  Stmt s = c.db().Prepare(
+      "SELECT id, code_hash, expires_ms, attempts FROM email_codes "
+      "WHERE email = ?1 AND purpose = ?2 AND used_ms IS NULL AND superseded = 0 ORDER BY id DESC LIMIT 1");
+  s.Bind(1, email).Bind(2, purpose);
+  if (!s.Step()) return CodeCheck::kMissing;
+  code_id = s.Int(0);
+  std::string hash = s.Text(1);
+  int64_t expires = s.Int(2);
+  int64_t attempts = s.Int(3);
+  if (c.NowMs() > expires) return CodeCheck::kExpired;
+  if (attempts >= c.cfg.code_max_attempts) return CodeCheck::kExhausted;
+  if (!ConstantTimeEquals(hash, Sha256Hex(email + "|" + purpose + "|" + code))) {
+    c.db().Prepare("UPDATE email_codes SET attempts = attempts + 1 WHERE id = ?1").Bind(1, code_id).Run();
+    return attempts + 1 >= c.cfg.code_max_attempts ? CodeCheck::kExhausted : CodeCheck::kWrong;
+  }
+  return CodeCheck::kOk;
+}
+
+[[noreturn]] void ThrowCodeFailure(CodeCheck r) {
+  switch (r) {
+    case CodeCheck::kExpired: throw ApiError(400, "验证码已过期，请重新获取");
+    case CodeCheck::kExhausted: throw ApiError(429, "验证码错误次数过多，请重新获取");
+    case CodeCheck::kWrong: throw ApiError(400, "验证码不正确");
+    default: throw ApiError(400, "验证码无效，请先获取验证码");
+  }
+}
+
+std::string RequireEmail(const Json &body) {
+  auto email = NormaliseEmail(RequireString(body, "email", 512));
+  if (!email) throw ApiError(400, "邮箱地址格式不正确");
+  return *email;
+}
+
+std::string RequireNewPassword(const Json &body) {
+  std::string pw = RequireString(body, "password", kMaxPasswordBytes);
+  if (!PasswordLengthOk(pw, 8, 200)) throw ApiError(400, "密码需要 8-200 位");
+  return pw;
+}
+
+std::string RequireCode(const Json &body) {
+  std::string code = RequireString(body, "code", 32);
+  if (!IsSixDigitCode(code)) throw ApiError(400, "验证码应为 6 位数字");
+  return code;
+}
+
+}  // namespace
+
+Reply ActLogin(ActionContext &c) {
+  std::string email_text = RequireString(c.body, "email", 512);
+  std::string password = RequireString(c.body, "password", kMaxPasswordBytes);
+  (void)OptionalBool(c.body, "privacy_notice_accepted");
+  (void)OptionalText(c.body, "device_name", 100);
+  (void)OptionalText(c.body, "client_platform", 32);
+  if (password.empty()) throw ApiError(400, "请输入密码");
+  auto email = NormaliseEmail(email_text);
+  std::optional<Account> acc;
+  if (email) {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    acc = FindAccountByEmail(c.db(), *email);
+  }
+  return FinishLogin(c, acc, password, "", "邮箱或密码不正确");
+}
+
+Reply ActDeveloperLogin(ActionContext &c) {
+  std::string username = RequireString(c.body, "username", 256);
+  std::string password = RequireString(c.body, "password", kMaxPasswordBytes);
+  std::string device_id = RequireString(c.body, "device_id", 1024);
+  (void)OptionalBool(c.body, "privacy_notice_accepted");
+  (void)OptionalText(c.body, "client_platform", 32);
+  if (!IsValidDeviceId(device_id)) throw ApiError(400, "设备标识格式不正确");
+  std::optional<Account> acc;
+  if (IsValidUsername(username)) {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    acc = FindAccountByUsername(c.db(), username);
+    if (acc && !acc->developer) acc.reset();
+  }
+  return FinishLogin(c, acc, password, device_id, "开发者用户名或密码不正确");
+}
+
+Reply ActSendCode(ActionContext &c) {
+  std::string email = RequireEmail(c.body);
+  std::string purpose = RequireString(c.body, "purpose", 32);
+  if (purpose != "register" && purpose != "reset") throw ApiError(400, "验证码用途不正确");
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  {
+    Stmt last = c.db().Prepare("SELECT MAX(created_ms) FROM email_codes WHERE email = ?1 AND purpose = ?2");
+    last.Bind(1, email).Bind(2, purpose);
+    if (last.Step() && !last.IsNull(0) && now - last.Int(0) < c.cfg.code_resend_ms) {
+      int64_t wait_s = (c.cfg.code_resend_ms - (now - last.Int(0)) + 999) / 1000;
+      throw ApiError(429, "验证码发送过于频繁，请 " + std::to_string(wait_s) + " 秒后再试");
+    }
+  }
+  auto acc = FindAccountByEmail(c.db(), email);
+  if (purpose == "register" && acc) throw ApiError(409, "该邮箱已注册，请直接登录或找回密码");
+  std::string code = RandomSixDigits();
+  c.db().Prepare("UPDATE email_codes SET superseded = 1 WHERE email = ?1 AND purpose = ?2 AND used_ms IS NULL")
+      .Bind(1, email)
+      .Bind(2, purpose)
+      .Run();
+  c.db().Prepare(
+           "INSERT INTO email_codes(email, purpose, code_hash, created_ms, expires_ms) VALUES (?1, ?2, ?3, ?4, ?5)")
+      .Bind(1, email)
+      .Bind(2, purpose)
+      .Bind(3, Sha256Hex(email + "|" + purpose + "|" + code))
+      .Bind(4, now)
+      .Bind(5, now + c.cfg.code_ttl_ms)
+      .Run();
+  if (purpose == "reset" && (!acc || acc->deletion_requested_ms)) {
+    // Nobody to write to; answer as usual so the form does not reveal which addresses exist.
+    tx.Commit();
+    LogLine("[outbox] reset code requested for unknown address " + email + "; nothing sent");
+    return {200, OkBody()};
+  }
+  OutboxMail m;
+  m.email = email;
+  m.purpose = purpose;
+  m.code = code;
+  m.created_ms = now;
+  m.subject = purpose == "register" ? "澄序注册验证码" : "澄序重置密码验证码";
+  m.body = "您的验证码是 " + code + "，10 分钟内有效。如非本人操作，请忽略本邮件。";
+  AddOutboxMail(c.db(), m);
+  tx.Commit();
+  LogLine("[outbox] to=" + email + " purpose=" + purpose + " code=" + code);
+  return {200, OkBody()};
+}
+
+Reply ActRegister(ActionContext &c) {
+  std::string email = RequireEmail(c.body);
+  std::string password = RequireNewPassword(c.body);
+  std::string code = RequireCode(c.body);
+  if (OptionalBool(c.body, "privacy_notice_accepted") != true)
+    throw ApiError(400, "请先同意用户使用协议与隐私说明");
+  std::string device_name = OptionalText(c.body, "device_name", 100);
+  std::string platform = OptionalText(c.body, "client_platform", 32);
+  {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    if (FindAccountByEmail(c.db(), email)) throw ApiError(409, "该邮箱已注册，请直接登录或找回密码");
+  }
+  std::string hash = HashPassword(password);  // slow: outside the lock
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  if (FindAccountByEmail(c.db(), email)) throw ApiError(409, "该邮箱已注册，请直接登录或找回密码");
+  int64_t code_id = 0;
+  CodeCheck r = CheckCode(c, email, "register", code, code_id);
+  if (r != CodeCheck::kOk) {
+    tx.Commit();  // keep the counted attempt
+    ThrowCodeFailure(r);
+  }
+  c.db().Prepare("UPDATE email_codes SET used_ms = ?2 WHERE id = ?1").Bind(1, code_id).Bind(2, now).Run();
+  int64_t id = InsertAccount(c.db(), email, "", hash, false, now, now);
+  ChangeCredits(c.db(), id, c.cfg.starting_credits, "starting_credits", "", now, false);
+  std::string token = CreateSession(c.db(), id, device_name, platform, now);
+  tx.Commit();
+  LogLine("account " + std::to_string(id) + " registered for " + email);
+  return LoginAnswer(c, *LoadAccount(c.db(), id), token);
+}
+
+Reply ActResetPassword(ActionContext &c) {
+  std::string email = RequireEmail(c.body);
+  std::string password = RequireNewPassword(c.body);
+  std::string code = RequireCode(c.body);
+  std::string hash = HashPassword(password);
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  int64_t code_id = 0;
+  CodeCheck r = CheckCode(c, email, "reset", code, code_id);
+  auto acc = FindAccountByEmail(c.db(), email);
+  if (r == CodeCheck::kOk && (!acc || acc->deletion_requested_ms)) r = CodeCheck::kMissing;
+  if (r != CodeCheck::kOk) {
+    tx.Commit();
+    ThrowCodeFailure(r);
+  }
+  c.db().Prepare("UPDATE email_codes SET used_ms = ?2 WHERE id = ?1").Bind(1, code_id).Bind(2, now).Run();
+  c.db().Prepare("UPDATE accounts SET password_hash = ?2, failed_logins = 0, locked_until_ms = 0 WHERE id = ?1")
+      .Bind(1, acc->id)
+      .Bind(2, hash)
+      .Run();
+  RevokeAllSessions(c.db(), acc->id, "password_reset", now);
+  tx.Commit();
+  LogLine("password of account " + std::to_string(acc->id) + " reset; its sessions revoked");
+  return {200, OkBody()};
+}
+
+Reply ActLogout(ActionContext &c) {
+  std::string token = BearerToken(c.req);
+  if (token.empty()) throw ApiError(401, "请先登录");
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  RevokeSession(c.db(), token, "logout", c.NowMs());
+  return {200, OkBody()};
+}
+
+Reply ActDeleteRequest(ActionContext &c) {
+  std::string password = RequireString(c.body, "password", kMaxPasswordBytes);
+  std::optional<Account> acc;
+  {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    acc = LoadAccount(c.db(), c.account_id);
+  }
+  if (!acc) throw ApiError(401, "登录已失效，请重新登录");
+  CheckNotLocked(*acc, c.NowMs());
+  if (password.empty() || !VerifyPassword(acc->password_hash, password)) {
+    RecordWrongPassword(c, acc->id);
+    throw ApiError(403, "密码不正确，注销申请未提交");
+  }
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  c.db().Prepare("UPDATE accounts SET deletion_requested_ms = ?2 WHERE id = ?1 AND deletion_requested_ms IS NULL")
+      .Bind(1, acc->id)
+      .Bind(2, now)
+      .Run();
+  RevokeAllSessions(c.db(), acc->id, "deletion_requested", now);
+  tx.Commit();
+  LogLine("account " + std::to_string(acc->id) + " requested deletion; its sessions revoked");
+  return {200, OkBody()};
+}
+
+}  // namespace orvane

@@ -1,0 +1,318 @@
+// Rooms, synchronisation tests, claiming the signed instruction and reporting the result.
+#include <cmath>
+
+#include "crypto.h"
+#include "handlers.h"
+#include "instruction.h"
+#include "log.h"
+#include "store.h"
+#include "validate.h"
+
+namespace orvane {
+namespace {
+
+constexpr int64_t kMaxCoordinate = 1000000;
+
+struct TaskFields {
+  std::string platform;
+  std::string purpose;
+  int64_t x = 0;
+  int64_t y = 0;
+  std::string executable_name;
+  std::string sha256;
+};
+
+TaskFields ParseTaskFields(const Json &body) {
+  TaskFields f;
+  f.platform = RequireString(body, "client_platform", 32);
+  f.purpose = RequireString(body, "purpose", 64);
+  if (!IsKnownPurpose(f.purpose)) throw ApiError(400, "任务用途不正确");
+  f.x = RequireInt(body, "target_x", -kMaxCoordinate, kMaxCoordinate);
+  f.y = RequireInt(body, "target_y", -kMaxCoordinate, kMaxCoordinate);
+  f.executable_name = RequireString(body, "executable_name", 1024);
+  if (f.executable_name.empty() || Utf8Length(f.executable_name) > 260)
+    throw ApiError(400, "目标程序文件名不正确");
+  auto sha = NormaliseSha256(RequireString(body, "executable_sha256", 128));
+  if (!sha) throw ApiError(400, "程序指纹应为 64 位十六进制 SHA-256");
+  f.sha256 = *sha;
+  return f;
+}
+
+void RefuseBlacklisted(Db &db, const std::string &sha256) {
+  if (auto hit = FindBlacklistEntry(db, sha256)) {
+    std::string text = "目标软件在黑名单中，不能使用";
+    if (!hit->reason.empty()) text += "：" + hit->reason;
+    throw ApiError(403, text);
+  }
+}
+
+void CheckClickTime(const ActionContext &c, int64_t execute_at_ms, int64_t now) {
+  if (execute_at_ms <= now) throw ApiError(400, "点击时间必须晚于当前时间");
+  if (execute_at_ms > now + c.cfg.max_schedule_ahead_ms) throw ApiError(400, "点击时间太远，请选择更近的时间");
+}
+
+void Charge(ActionContext &c, int64_t cost, const std::string &reason, const std::string &reference, int64_t now) {
+  if (cost == 0) return;
+  if (!ChangeCredits(c.db(), c.account_id, -cost, reason, reference, now, false)) {
+    auto acc = LoadAccount(c.db(), c.account_id);
+    throw ApiError(402, "积分不足：本次需要 " + std::to_string(cost) + " 积分，当前剩余 " +
+                            std::to_string(acc ? acc->credits : 0) + " 积分");
+  }
+}
+
+int64_t InsertTask(ActionContext &c, const std::string &kind, std::optional<int64_t> room_id, int64_t execute_at_ms,
+                   const TaskFields &f, bool confirmed, int64_t now) {
+  c.db().Prepare(
+           "INSERT INTO tasks(kind, room_id, account_id, execute_at_ms, target_x, target_y, executable_name, "
+           "executable_sha256, purpose, client_platform, confirmed, created_ms) "
+           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)")
+      .Bind(1, kind)
+      .Bind(2, room_id)
+      .Bind(3, c.account_id)
+      .Bind(4, execute_at_ms)
+      .Bind(5, f.x)
+      .Bind(6, f.y)
+      .Bind(7, f.executable_name)
+      .Bind(8, f.sha256)
+      .Bind(9, f.purpose)
+      .Bind(10, f.platform)
+      .Bind(11, confirmed ? 1 : 0)
+      .Bind(12, now)
+      .Run();
+  return c.db().LastInsertId();
+}
+
+int64_t Participants(Db &db, int64_t room_id) {
+  Stmt s = db.Prepare("SELECT COUNT(*) FROM tasks WHERE room_id = ?1");
+  s.Bind(1, room_id);
+  s.Step();
+  return s.Int(0);
+}
+
+Reply RoomAnswer(int64_t task_id, int64_t execute_at_ms, const std::string &code, int64_t capacity,
+                 int64_t participants, int64_t credits) {
+  OJson j = OkBody();
+  j["task_id"] = task_id;
+  j["execute_at_ms"] = execute_at_ms;
+  j["room_code"] = code;
+  j["capacity"] = capacity;
+  j["participants"] = participants;
+  j["credits"] = credits;
+  return {200, j};
+}
+
+// The caller's own task; anything else looks as if it did not exist.
+Task OwnTask(ActionContext &c, int64_t task_id) {
+  auto t = LoadTask(c.db(), task_id);
+  if (!t || t->account_id != c.account_id) throw ApiError(404, "任务不存在");
+  return *t;
+}
+
+int64_t RequireTaskId(const Json &body) { return RequireInt(body, "task_id", 1, INT64_MAX); }
+
+}  // namespace
+
+Reply ActRoomCreate(ActionContext &c) {
+  auto code = NormaliseRoomCode(RequireString(c.body, "room_code", 64));
+  if (!code) throw ApiError(400, "房间号需要 4-16 位大写字母、数字、_ 或 -");
+  int64_t execute_at = RequireInt(c.body, "execute_at_ms", INT64_MIN, INT64_MAX);
+  int64_t capacity = RequireInt(c.body, "capacity", INT64_MIN, INT64_MAX);
+  if (capacity < 2 || capacity > 100000) throw ApiError(400, "人数需要填写 2-100000");
+  TaskFields f = ParseTaskFields(c.body);
+  int64_t now = c.NowMs();
+  CheckClickTime(c, execute_at, now);
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  RefuseBlacklisted(c.db(), f.sha256);
+  {
+    Stmt open = c.db().Prepare("SELECT 1 FROM rooms WHERE code = ?1 AND execute_at_ms > ?2 LIMIT 1");
+    open.Bind(1, *code).Bind(2, now);
+    if (open.Step()) throw ApiError(409, "房间号已被使用，请换一个房间号");
+  }
+  Charge(c, c.cfg.room_cost, "room_create", *code, now);
+  c.db().Prepare(
+           "INSERT INTO rooms(code, creator_id, execute_at_ms, capacity, purpose, created_ms) "
+           "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
+      .Bind(1, *code)
+      .Bind(2, c.account_id)
+      .Bind(3, execute_at)
+      .Bind(4, capacity)
+      .Bind(5, f.purpose)
+      .Bind(6, now)
+      .Run();
+  int64_t room_id = c.db().LastInsertId();
+  int64_t task_id = InsertTask(c, "room", room_id, execute_at, f, false, now);
+  int64_t credits = LoadAccount(c.db(), c.account_id)->credits;
+  tx.Commit();
+  LogLine("room " + *code + " created by account " + std::to_string(c.account_id) + " for " +
+          std::to_string(execute_at) + ", capacity " + std::to_string(capacity));
+  return RoomAnswer(task_id, execute_at, *code, capacity, 1, credits);
+}
+
+Reply ActRoomJoin(ActionContext &c) {
+  auto code = NormaliseRoomCode(RequireString(c.body, "room_code", 64));
+  if (!code) throw ApiError(400, "请输入 4-16 位有效房间号");
+  TaskFields f = ParseTaskFields(c.body);
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  Stmt room = c.db().Prepare(
+      "SELECT id, execute_at_ms, capacity FROM rooms WHERE code = ?1 ORDER BY execute_at_ms DESC LIMIT 1");
+  room.Bind(1, *code);
+  if (!room.Step()) throw ApiError(404, "房间不存在，请核对房间号");
+  int64_t room_id = room.Int(0), execute_at = room.Int(1), capacity = room.Int(2);
+  if (execute_at <= now) throw ApiError(410, "该房间的点击时间已到，无法加入");
+  int64_t participants = Participants(c.db(), room_id);
+  if (participants >= capacity) throw ApiError(409, "房间人数已满");
+  RefuseBlacklisted(c.db(), f.sha256);
+  Charge(c, c.cfg.room_cost, "room_join", *code, now);
+  int64_t task_id = InsertTask(c, "room", room_id, execute_at, f, false, now);
+  int64_t credits = LoadAccount(c.db(), c.account_id)->credits;
+  tx.Commit();
+  return RoomAnswer(task_id, execute_at, *code, capacity, participants + 1, credits);
+}
+
+Reply ActRoomConfirm(ActionContext &c) {
+  int64_t task_id = RequireTaskId(c.body);
+  TaskFields f = ParseTaskFields(c.body);
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  Task t = OwnTask(c, task_id);
+  if (t.target_x != f.x || t.target_y != f.y || t.executable_sha256 != f.sha256)
+    throw ApiError(409, "确认的点击位置或目标软件与房间任务不一致");
+  if (t.consumed_ms) throw ApiError(409, "本次点击安排已经使用过，请重新开始");
+  if (now > t.execute_at_ms + c.cfg.claim_expiry_ms) throw ApiError(410, "本次点击安排已过期，请重新开始");
+  c.db().Prepare("UPDATE tasks SET confirmed = 1 WHERE id = ?1").Bind(1, task_id).Run();
+  tx.Commit();
+  OJson j = OkBody();
+  j["task_id"] = task_id;
+  j["execute_at_ms"] = t.execute_at_ms;
+  return {200, j};
+}
+
+Reply ActMatchCreate(ActionContext &c) {
+  int64_t execute_at = RequireInt(c.body, "execute_at_ms", INT64_MIN, INT64_MAX);
+  TaskFields f = ParseTaskFields(c.body);
+  int64_t now = c.NowMs();
+  CheckClickTime(c, execute_at, now);
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  RefuseBlacklisted(c.db(), f.sha256);
+  Charge(c, c.cfg.test_cost, "sync_test", "", now);
+  int64_t task_id = InsertTask(c, "test", std::nullopt, execute_at, f, true, now);
+  Account acc = *LoadAccount(c.db(), c.account_id);
+  tx.Commit();
+  OJson j = OkBody();
+  j["task_id"] = task_id;
+  j["execute_at_ms"] = execute_at;
+  j["credits"] = acc.credits;
+  j["developer_user"] = acc.developer;
+  return {200, j};
+}
+
+Reply ActTaskClaim(ActionContext &c) {
+  int64_t task_id = RequireTaskId(c.body);
+  (void)OptionalString(c.body, "client_platform", 32);
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  Task t = OwnTask(c, task_id);
+  if (t.consumed_ms) throw ApiError(409, "本次点击安排已经使用过，请重新开始");
+  if (!t.confirmed) throw ApiError(409, "请先确认参加房间，再领取点击安排");
+  ++c.svc.ClaimCounter(task_id);
+  OJson j = OkBody();
+  if (!t.nonce.empty()) {
+    // Already released: the same instruction until it is used or runs out.
+    if (now > *t.expires_at_ms) throw ApiError(410, "本次点击安排已过期，请重新开始");
+    tx.Commit();
+    j["ready"] = true;
+    j["execute_at_ms"] = t.execute_at_ms;
+    j["payload"] = t.payload;
+    j["signature"] = t.signature;
+    return {200, j};
+  }
+  ClaimSchedule s = ScheduleClaim(now, t.execute_at_ms, c.cfg.release_lead_ms, c.cfg.retry_after_ms,
+                                  c.cfg.claim_expiry_ms);
+  if (s.phase == ClaimPhase::kExpired) throw ApiError(410, "本次点击安排已过期，请重新开始");
+  if (s.phase == ClaimPhase::kWaiting) {
+    tx.Commit();
+    j["ready"] = false;
+    j["execute_at_ms"] = t.execute_at_ms;
+    j["retry_at_ms"] = s.retry_at_ms;
+    return {200, j};
+  }
+  // The program may have been blacklisted after the task was made.
+  RefuseBlacklisted(c.db(), t.executable_sha256);
+  Instruction in;
+  in.task_id = t.id;
+  in.user_id = t.account_id;
+  in.target_x = t.target_x;
+  in.target_y = t.target_y;
+  in.executable_sha256 = t.executable_sha256;
+  in.execute_at_ms = t.execute_at_ms;
+  in.expires_at_ms = t.execute_at_ms + c.cfg.claim_expiry_ms;
+  in.nonce = RandomHex(16);
+  std::string text = BuildInstructionJson(in);
+  auto sig = c.svc.Key().Sign(text);
+  std::string payload = Base64Encode(text);
+  std::string signature = Base64Encode(sig.data(), sig.size());
+  c.db().Prepare(
+           "UPDATE tasks SET nonce = ?2, payload = ?3, signature = ?4, released_ms = ?5, expires_at_ms = ?6 "
+           "WHERE id = ?1 AND nonce IS NULL")
+      .Bind(1, t.id)
+      .Bind(2, in.nonce)
+      .Bind(3, payload)
+      .Bind(4, signature)
+      .Bind(5, now)
+      .Bind(6, in.expires_at_ms)
+      .Run();
+  tx.Commit();
+  j["ready"] = true;
+  j["execute_at_ms"] = t.execute_at_ms;
+  j["payload"] = payload;
+  j["signature"] = signature;
+  return {200, j};
+}
+
+Reply ActTaskConsume(ActionContext &c) {
+  int64_t task_id = RequireTaskId(c.body);
+  std::string nonce = RequireString(c.body, "nonce", 128);
+  std::string platform = RequireString(c.body, "client_platform", 32);
+  auto err_it = c.body.find("client_error_ms");
+  if (err_it == c.body.end() || err_it->is_null()) throw ApiError(400, "请求缺少必填项 client_error_ms");
+  if (!err_it->is_number()) throw ApiError(400, "请求项 client_error_ms 应为数字");
+  double err_value = err_it->get<double>();
+  if (!std::isfinite(err_value) || std::fabs(err_value) > 1e9) throw ApiError(400, "请求项 client_error_ms 超出允许范围");
+  int64_t client_error_ms = err_it->is_number_integer() ? err_it->get<int64_t>() : std::llround(err_value);
+  std::string result = RequireString(c.body, "result", 16);
+  if (result != "success" && result != "failed") throw ApiError(400, "请求项 result 只能是 success 或 failed");
+  std::string detail = RequireString(c.body, "result_detail", 2000);
+  int64_t now = c.NowMs();
+  std::lock_guard<std::mutex> lock(c.db().Mutex());
+  Transaction tx(c.db());
+  Task t = OwnTask(c, task_id);
+  if (t.nonce.empty()) throw ApiError(409, "点击安排尚未下发，无法提交结果");
+  if (t.consumed_ms) throw ApiError(409, "本次点击结果已经提交过");
+  if (!ConstantTimeEquals(nonce, t.nonce)) throw ApiError(409, "点击安排编号不匹配，结果未记录");
+  c.db().Prepare(
+           "UPDATE tasks SET consumed_ms = ?2, result = ?3, result_detail = ?4, client_error_ms = ?5, "
+           "report_platform = ?6 WHERE id = ?1 AND consumed_ms IS NULL AND nonce = ?7")
+      .Bind(1, task_id)
+      .Bind(2, now)
+      .Bind(3, result)
+      .Bind(4, detail)
+      .Bind(5, client_error_ms)
+      .Bind(6, platform)
+      .Bind(7, nonce)
+      .Run();
+  if (c.db().Changes() != 1) throw ApiError(409, "本次点击结果已经提交过");
+  tx.Commit();
+  LogLine("task " + std::to_string(task_id) + " reported " + result + ", timing error " +
+          std::to_string(client_error_ms) + " ms");
+  OJson j = OkBody();
+  j["task_id"] = task_id;
+  return {200, j};
+}
+
+}  // namespace orvane

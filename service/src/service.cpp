@@ -1,0 +1,423 @@
+#include "service.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include <httplib.h>
+
+#include "admin.h"
+#include "handlers.h"
+#include "http_server.h"
+#include "log.h"
+#include "store.h"
+#include "validate.h"
+
+namespace orvane {
+namespace {
+
+constexpr size_t kMaxBodyBytes = 64 * 1024;
+
+void SendJson(httplib::Response &res, int status, const OJson &body) {
+  res.status = status;
+  res.set_content(DumpJson(body), "application/json; charset=utf-8");
+  MarkResponseOwned();
+}
+
+std::string DefaultFailureText(int status) {
+  switch (status) {
+    case 400: return "请求格式不正确";
+    case 404: return "请求的地址不存在";
+    case 405: return "请求方法不受支持";
+    case 413: return "请求内容过大";
+    case 414: return "请求地址过长";
+    default: return "服务请求失败";
+  }
+}
+
+}  // namespace
+
+Service::Service(ServeOptions options) : options_(std::move(options)) {
+  InitCrypto();
+  signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the process
+  if (::mkdir(options_.data_dir.c_str(), 0700) != 0 && errno != EEXIST)
+    throw std::runtime_error("cannot create data directory " + options_.data_dir + ": " + std::strerror(errno));
+  struct stat st{};
+  if (::stat(options_.data_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw std::runtime_error(options_.data_dir + " is not a directory");
+  db_ = std::make_unique<Db>(options_.data_dir + "/orvane.db");
+  key_ = SigningKey::LoadOrCreate(options_.data_dir + "/sign-ed25519.key");
+  if (!options_.plain_http) {
+    if (options_.tls_cert.empty()) {
+      tls_files_ = EnsureDevTls(options_.data_dir);
+    } else {
+      tls_files_.server_cert = options_.tls_cert;
+      tls_files_.server_key = options_.tls_key;
+    }
+  }
+  config_ = options_.runtime;
+}
+
+Service::~Service() { Stop(); }
+
+RuntimeConfig Service::Config() const {
+  std::lock_guard<std::mutex> lock(config_mutex_);
+  return config_;
+}
+
+std::optional<std::string> Service::PatchConfig(const Json &patch) {
+  std::lock_guard<std::mutex> lock(config_mutex_);
+  return config_.Apply(patch);
+}
+
+std::string Service::PublicBase() const {
+  if (!options_.public_url.empty()) {
+    std::string base = options_.public_url;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    return base;
+  }
+  return std::string(options_.plain_http ? "http" : "https") + "://localhost:" + std::to_string(port_);
+}
+
+std::string Service::ListeningLine() const {
+  std::string host = options_.listen_host;
+  if (host == "127.0.0.1" || host == "0.0.0.0" || host == "::" || host == "::1" || host == "localhost")
+    host = "localhost";
+  else if (host.find(':') != std::string::npos)
+    host = "[" + host + "]";
+  return std::string("listening on ") + (options_.plain_http ? "http" : "https") + "://" + host + ":" +
+         std::to_string(port_) + "/api.php";
+}
+
+void Service::Start() {
+  if (started_) return;
+  SSL_CTX *ctx = nullptr;
+  if (!options_.plain_http) ctx = MakeServerTlsContext(tls_files_.server_cert, tls_files_.server_key);
+  http_ = std::make_unique<OrvaneHttpServer>(ctx, options_.test_mode);
+  int threads = options_.threads;
+  http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  http_->set_payload_max_length(kMaxBodyBytes);
+  // The library's default adds SO_REUSEPORT, which lets a second instance bind the same port and
+  // silently take half of the connections. Only allow quick restarts (SO_REUSEADDR).
+  http_->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  http_->set_keep_alive_max_count(1000);
+  http_->set_keep_alive_timeout(5);
+  http_->set_read_timeout(10);
+  http_->set_write_timeout(10);
+  RegisterRoutes();
+  if (options_.test_mode) RegisterTestRoutes();
+
+  if (options_.ntp_port >= 0) {
+    sntp_ = std::make_unique<SntpResponder>(clock_, options_.ntp_stratum, [this]() -> std::optional<SntpFault> {
+      if (!options_.test_mode) return std::nullopt;
+      return test_.TakeSntpFault();
+    });
+    sntp_->Start(options_.ntp_host, options_.ntp_port);
+    LogLine("SNTP responder on " + options_.ntp_host + ":" + std::to_string(sntp_->Port()));
+  }
+  std::string host = options_.listen_host == "localhost" ? "127.0.0.1" : options_.listen_host;
+  bool bound = false;
+  if (options_.listen_port == 0) {
+    port_ = http_->bind_to_any_port(host);
+    bound = port_ > 0;
+  } else {
+    bound = http_->bind_to_port(host, options_.listen_port);
+    port_ = options_.listen_port;
+  }
+  if (!bound) {
+    if (sntp_) sntp_->Stop();
+    sntp_.reset();
+    throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(options_.listen_port) +
+                             " (address in use or not available)");
+  }
+  http_thread_ = std::thread([this] { http_->listen_after_bind(); });
+  started_ = true;
+  LogLine(ListeningLine() + (options_.test_mode ? " (test mode)" : ""));
+}
+
+void Service::Stop() {
+  if (sntp_) sntp_->Stop();
+  if (http_) {
+    // stop() only takes effect once the accept loop runs; wait for it briefly.
+    for (int i = 0; i < 200 && started_ && !http_->is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    http_->stop();
+  }
+  if (http_thread_.joinable()) http_thread_.join();
+  started_ = false;
+}
+
+void Service::RegisterRoutes() {
+  http_->Post("/api.php", [this](const httplib::Request &req, httplib::Response &res) { HandleApi(req, res); });
+  http_->Get("/api.php", [](const httplib::Request &, httplib::Response &res) {
+    SendJson(res, 405, FailBody("请使用 POST 调用服务接口"));
+  });
+  auto download = [this](const httplib::Request &, httplib::Response &res) {
+    RuntimeConfig cfg = Config();
+    res.set_content("<!DOCTYPE html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>澄序下载</title></head>"
+                    "<body><h1>澄序 " + cfg.latest_version + "</h1><p>请向管理员索取最新安装包。</p></body></html>",
+                    "text/html; charset=utf-8");
+    MarkResponseOwned();
+  };
+  http_->Get("/download/", download);
+  http_->Get("/download", download);
+  http_->Get(R"(/pay/([A-Za-z0-9_-]{1,128}))", [this](const httplib::Request &req, httplib::Response &res) {
+    auto [status, html] = PaymentPage(*this, req.matches[1]);
+    res.status = status;
+    res.set_content(html, "text/html; charset=utf-8");
+    MarkResponseOwned();
+  });
+  http_->set_error_handler(httplib::Server::HandlerWithResponse(
+      [](const httplib::Request &, httplib::Response &res) {
+        if (ResponseOwned()) return httplib::Server::HandlerResponse::Unhandled;
+        res.set_content(DumpJson(FailBody(DefaultFailureText(res.status))), "application/json; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  http_->set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr ep) {
+    std::string what = "unknown";
+    try {
+      std::rethrow_exception(ep);
+    } catch (const std::exception &e) {
+      what = e.what();
+    } catch (...) {
+    }
+    LogLine("request failed with an exception: " + what);
+    SendJson(res, 500, FailBody("服务内部错误，请稍后重试"));
+  });
+}
+
+void Service::HandleApi(const httplib::Request &req, httplib::Response &res) {
+  auto started = std::chrono::steady_clock::now();
+  ConnectionInfo *conn = CurrentConnection();
+  int64_t receive_system_us =
+      conn && conn->first_byte_system_us ? conn->first_byte_system_us : ServiceClock::SystemNowUs();
+  std::string action = req.get_param_value("action");
+  std::optional<Fault> fault;
+  if (options_.test_mode) {
+    RecordedRequest r;
+    r.method = req.method;
+    r.target = req.target;
+    r.body = req.body;
+    if (conn) r.headers = ParseRawHeaders(conn->raw);
+    test_.Record(action, std::move(r));
+    fault = test_.TakeFault(action);
+  }
+  if (fault && fault->delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
+  Reply reply{200, OJson()};
+  int64_t account_id = 0;
+  if (!fault || fault->RunsAction()) reply = Dispatch(action, req, receive_system_us, account_id);
+  if (fault && fault->drop) {
+    DropCurrentConnection();
+    MarkResponseOwned();
+    if (!options_.quiet) LogLine("action=" + SanitiseForMessage(action) + " dropped (test fault)");
+    return;
+  }
+  if (fault) {
+    WireAnswer w = ApplyFault(*fault, reply);
+    res.status = w.status;
+    res.set_content(w.body, w.content_type);
+    reply.status = w.status;
+  } else {
+    res.status = reply.status;
+    res.set_content(DumpJson(reply.body), "application/json; charset=utf-8");
+  }
+  res.set_header("Cache-Control", "no-store");
+  MarkResponseOwned();
+  if (!options_.quiet) {
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+    LogLine("action=" + SanitiseForMessage(action) + " status=" + std::to_string(reply.status) +
+            (account_id ? " account=" + std::to_string(account_id) : std::string()) + " " +
+            std::to_string(us / 1000) + "." + std::to_string(us % 1000 / 100) + "ms" + (fault ? " (test fault)" : ""));
+  }
+}
+
+Reply Service::Dispatch(const std::string &action, const httplib::Request &req, int64_t receive_system_us,
+                        int64_t &account_id) {
+  try {
+    if (action.empty()) throw ApiError(400, "请求缺少 action 参数");
+    const auto &table = ActionTable();
+    auto it = table.find(action);
+    if (it == table.end()) throw ApiError(404, "未知的操作：" + SanitiseForMessage(action));
+    ActionContext ctx{*this, req, Json(), Config(), receive_system_us, 0, {}};
+    if (it->second.needs_session) ctx.account_id = account_id = Authenticate(ctx);
+    ctx.body = ParseObject(req.body);
+    return it->second.fn(ctx);
+  } catch (const ApiError &e) {
+    return Fail(e.status, e.message);
+  } catch (const DbError &e) {
+    LogLine(std::string("action ") + SanitiseForMessage(action) + " failed: " + e.what());
+    return Fail(503, "服务暂时无法处理请求，请稍后重试");
+  } catch (const std::exception &e) {
+    LogLine(std::string("action ") + SanitiseForMessage(action) + " failed: " + e.what());
+    return Fail(500, "服务内部错误，请稍后重试");
+  }
+}
+
+void Service::RegisterTestRoutes() {
+  auto parse = [](const httplib::Request &req, httplib::Response &res, Json &out) -> bool {
+    out = Json::parse(req.body.empty() ? std::string("{}") : req.body, nullptr, false);
+    if (out.is_discarded() || !out.is_object()) {
+      SendJson(res, 400, FailBody("需要 JSON 对象"));
+      return false;
+    }
+    return true;
+  };
+  http_->Post("/__test/fault", [this, parse](const httplib::Request &req, httplib::Response &res) {
+    Json j;
+    if (!parse(req, res, j)) return;
+    auto action = j.find("action");
+    if (action == j.end() || !action->is_string() || action->get<std::string>().empty())
+      return SendJson(res, 400, FailBody("action 需要文本"));
+    std::string name = action->get<std::string>();
+    if (name == "sntp") {
+      std::optional<int64_t> times;
+      auto parsed = ParseSntpFault(j, times);
+      if (auto *err = std::get_if<std::string>(&parsed)) return SendJson(res, 400, FailBody(*err));
+      test_.SetSntpFault(std::get<SntpFault>(parsed), times);
+      return SendJson(res, 200, OkBody());
+    }
+    auto parsed = ParseFault(j);
+    if (auto *err = std::get_if<std::string>(&parsed)) return SendJson(res, 400, FailBody(*err));
+    test_.SetFault(name, std::get<Fault>(parsed));
+    SendJson(res, 200, OkBody());
+  });
+  http_->Post("/__test/clear", [this](const httplib::Request &, httplib::Response &res) {
+    test_.Clear();
+    SendJson(res, 200, OkBody());
+  });
+  http_->Post("/__test/clock", [this, parse](const httplib::Request &req, httplib::Response &res) {
+    Json j;
+    if (!parse(req, res, j)) return;
+    for (const char *key : {"service_offset_us", "sntp_offset_us"}) {
+      auto it = j.find(key);
+      if (it == j.end()) continue;
+      if (!it->is_number_integer()) return SendJson(res, 400, FailBody(std::string(key) + " 需要整数"));
+    }
+    if (j.contains("service_offset_us")) clock_.SetServiceOffsetUs(j["service_offset_us"].get<int64_t>());
+    if (j.contains("sntp_offset_us")) clock_.SetSntpOffsetUs(j["sntp_offset_us"].get<int64_t>());
+    OJson out = OkBody();
+    out["service_offset_us"] = clock_.ServiceOffsetUs();
+    out["sntp_offset_us"] = clock_.SntpOffsetUs();
+    SendJson(res, 200, out);
+  });
+  http_->Get("/__test/last-request", [this](const httplib::Request &req, httplib::Response &res) {
+    auto r = test_.Last(req.get_param_value("action"));
+    if (!r) return SendJson(res, 404, FailBody("这个操作还没有收到过请求"));
+    OJson out = OkBody();
+    OJson headers = OJson::array();
+    for (const auto &[name, value] : r->headers) headers.push_back(OJson::array({name, value}));
+    out["headers"] = headers;
+    out["body"] = r->body;
+    out["body_length"] = r->body.size();
+    out["method"] = r->method;
+    out["target"] = r->target;
+    SendJson(res, 200, out);
+  });
+  auto config = [this, parse](const httplib::Request &req, httplib::Response &res) {
+    if (req.method == "POST") {
+      Json j;
+      if (!parse(req, res, j)) return;
+      if (auto err = PatchConfig(j)) return SendJson(res, 400, FailBody(*err));
+    }
+    OJson out = OkBody();
+    out["config"] = Config().ToJson();
+    out["port"] = port_;
+    out["ntp_port"] = NtpPort();
+    out["ca_cert"] = tls_files_.ca_cert;
+    out["sign_public_key"] = key_.PublicKeyBase64();
+    SendJson(res, 200, out);
+  };
+  http_->Post("/__test/config", config);
+  http_->Get("/__test/config", config);
+  http_->Post("/__test/admin", [this, parse](const httplib::Request &req, httplib::Response &res) {
+    Json j;
+    if (!parse(req, res, j)) return;
+    auto it = j.find("args");
+    std::vector<std::string> args;
+    if (it == j.end() || !it->is_array()) return SendJson(res, 400, FailBody("args 需要文本数组"));
+    for (const auto &a : *it) {
+      if (!a.is_string()) return SendJson(res, 400, FailBody("args 需要文本数组"));
+      args.push_back(a.get<std::string>());
+    }
+    AdminEnv env{*db_, key_, clock_, Config(), nullptr};
+    AdminResult r = RunAdmin(env, args);
+    OJson out;
+    out["ok"] = r.ok;
+    out["output"] = r.output;
+    if (!r.ok) out["message"] = r.output;
+    SendJson(res, 200, out);
+  });
+  http_->Get("/__test/task", [this](const httplib::Request &req, httplib::Response &res) {
+    int64_t id = 0;
+    try {
+      id = std::stoll(req.get_param_value("id"));
+    } catch (...) {
+      return SendJson(res, 400, FailBody("id 需要整数"));
+    }
+    std::optional<Task> t;
+    {
+      std::lock_guard<std::mutex> lock(db_->Mutex());
+      t = LoadTask(*db_, id);
+    }
+    if (!t) return SendJson(res, 404, FailBody("任务不存在"));
+    RuntimeConfig cfg = Config();
+    OJson out = OkBody();
+    out["id"] = t->id;
+    out["kind"] = t->kind;
+    out["room_code"] = t->room_code;
+    out["account_id"] = t->account_id;
+    out["state"] = TaskStateName(t->confirmed, !t->nonce.empty(), t->consumed_ms.has_value(), t->execute_at_ms,
+                                 cfg.claim_expiry_ms, clock_.NowMs(), t->expires_at_ms);
+    out["execute_at_ms"] = t->execute_at_ms;
+    out["target_x"] = t->target_x;
+    out["target_y"] = t->target_y;
+    out["executable_name"] = t->executable_name;
+    out["executable_sha256"] = t->executable_sha256;
+    out["purpose"] = t->purpose;
+    out["client_platform"] = t->client_platform;
+    out["confirmed"] = t->confirmed;
+    {
+      std::lock_guard<std::mutex> lock(db_->Mutex());
+      out["claim_count"] = ClaimCounter(t->id);
+    }
+    out["nonce"] = t->nonce;
+    out["payload"] = t->payload;
+    out["released_ms"] = t->released_ms ? OJson(*t->released_ms) : OJson();
+    out["expires_at_ms"] = t->expires_at_ms ? OJson(*t->expires_at_ms) : OJson();
+    out["consumed"] = t->consumed_ms.has_value();
+    out["consumed_ms"] = t->consumed_ms ? OJson(*t->consumed_ms) : OJson();
+    out["result"] = t->result;
+    out["result_detail"] = t->result_detail;
+    out["client_error_ms"] = t->client_error_ms ? OJson(*t->client_error_ms) : OJson();
+    out["report_platform"] = t->report_platform;
+    SendJson(res, 200, out);
+  });
+  http_->Get("/__test/outbox", [this](const httplib::Request &req, httplib::Response &res) {
+    auto email = NormaliseEmail(req.get_param_value("email"));
+    if (!email) return SendJson(res, 400, FailBody("email 格式不正确"));
+    std::vector<OutboxMail> mails;
+    {
+      std::lock_guard<std::mutex> lock(db_->Mutex());
+      mails = ListOutbox(*db_, *email, 1);
+    }
+    if (mails.empty()) return SendJson(res, 404, FailBody("没有发给这个邮箱的验证码"));
+    OJson out = OkBody();
+    out["email"] = mails[0].email;
+    out["purpose"] = mails[0].purpose;
+    out["code"] = mails[0].code;
+    out["subject"] = mails[0].subject;
+    out["body"] = mails[0].body;
+    out["created_ms"] = mails[0].created_ms;
+    SendJson(res, 200, out);
+  });
+}
+
+}  // namespace orvane

@@ -1,0 +1,84 @@
+// The running service: data directory, database, signing key, TLS, HTTP routes, SNTP responder.
+#pragma once
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "clock.h"
+#include "config.h"
+#include "crypto.h"
+#include "db.h"
+#include "json_util.h"
+#include "sntp.h"
+#include "testmode.h"
+#include "tls.h"
+
+namespace httplib {
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace orvane {
+
+class OrvaneHttpServer;
+
+class Service {
+ public:
+  // Prepares the data directory (mode 0700), the database, the signing key and, unless plain HTTP
+  // or a certificate is given, the development TLS files. Throws with a readable text on failure.
+  explicit Service(ServeOptions options);
+  ~Service();
+  Service(const Service &) = delete;
+  Service &operator=(const Service &) = delete;
+
+  // Binds the HTTP(S) and SNTP addresses and starts serving. Throws when an address cannot be bound.
+  void Start();
+  // Stops both servers and waits for their threads; safe to call twice.
+  void Stop();
+
+  int Port() const { return port_; }
+  int NtpPort() const { return sntp_ ? sntp_->Port() : -1; }
+  // Base of the links handed out (pay pages, download page), without a trailing slash.
+  std::string PublicBase() const;
+  // "listening on https://localhost:PORT/api.php"
+  std::string ListeningLine() const;
+
+  Db &Database() { return *db_; }
+  ServiceClock &Clock() { return clock_; }
+  const SigningKey &Key() const { return key_; }
+  const ServeOptions &Options() const { return options_; }
+  const TlsFiles &Tls() const { return tls_files_; }
+  TestControl *Test() { return options_.test_mode ? &test_ : nullptr; }
+  RuntimeConfig Config() const;
+  // Claims seen per task since start (diagnostics only; kept in memory so that polling never writes
+  // to the database). Caller holds Database().Mutex().
+  int64_t &ClaimCounter(int64_t task_id) { return claim_counts_[task_id]; }
+  // Applies a runtime patch; returns an error text on failure.
+  std::optional<std::string> PatchConfig(const Json &patch);
+
+ private:
+  void RegisterRoutes();
+  void RegisterTestRoutes();
+  void HandleApi(const httplib::Request &req, httplib::Response &res);
+  Reply Dispatch(const std::string &action, const httplib::Request &req, int64_t receive_system_us,
+                 int64_t &account_id);
+
+  ServeOptions options_;
+  ServiceClock clock_;
+  std::unique_ptr<Db> db_;
+  SigningKey key_;
+  TlsFiles tls_files_;
+  mutable std::mutex config_mutex_;
+  RuntimeConfig config_;
+  TestControl test_;
+  std::unordered_map<int64_t, int64_t> claim_counts_;
+  std::unique_ptr<OrvaneHttpServer> http_;
+  std::unique_ptr<SntpResponder> sntp_;
+  std::thread http_thread_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace orvane

@@ -1,0 +1,102 @@
+// Restarting the service on the same data directory loses nothing: accounts, sessions, credits,
+// blacklist, tasks with their released instruction and the reported result, the signing key and
+// the development CA.
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace orvane {
+namespace {
+
+using test::HttpResult;
+using test::json;
+
+std::string ReadAll(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(Persistence, EverythingSurvivesARestart) {
+  test::TempDir dir;
+  const std::string data = dir.path() + "/data";
+  std::string email, token, pk, ca_pem, payload, signature, nonce;
+  int64_t id = 0, task = 0, consumed_task = 0;
+  {
+    test::TestService a({}, data);
+    test::LoginInfo acc = a.NewAccount("persist-password");
+    email = acc.email;
+    token = acc.token;
+    id = acc.id;
+    pk = acc.sign_public_key;
+    ca_pem = ReadAll(a.ca_file());
+    a.Admin({"blacklist-add", std::string(64, '9'), "重启后仍在"});
+    a.Admin({"credits-set", email, "40"});
+    int64_t at = a.svc().Clock().NowMs() + 15000;
+    HttpResult m = a.Call("match.create", "{\"execute_at_ms\":" + std::to_string(at) + "," + test::TaskFieldsJson() + "}",
+                          token);
+    ASSERT_TRUE(m.ok()) << m.body;
+    task = m.j["task_id"];
+    HttpResult c = a.Call("task.claim", "{\"task_id\":" + std::to_string(task) + "}", token);
+    ASSERT_TRUE(c.j["ready"].get<bool>());
+    payload = c.j["payload"];
+    signature = c.j["signature"];
+    nonce = json::parse(test::Base64DecodeText(payload))["nonce"];
+    HttpResult m2 = a.Call("match.create", "{\"execute_at_ms\":" + std::to_string(at) + "," + test::TaskFieldsJson() + "}",
+                           token);
+    consumed_task = m2.j["task_id"];
+    HttpResult c2 = a.Call("task.claim", "{\"task_id\":" + std::to_string(consumed_task) + "}", token);
+    std::string nonce2 = json::parse(test::Base64DecodeText(c2.j["payload"]))["nonce"];
+    ASSERT_TRUE(a.Call("task.consume", "{\"task_id\":" + std::to_string(consumed_task) + ",\"nonce\":\"" + nonce2 +
+                                           "\",\"client_platform\":\"windows\",\"client_error_ms\":-7,"
+                                           "\"result\":\"success\",\"result_detail\":\"本机已提交一次触发\"}",
+                       token)
+                    .ok());
+  }
+  test::TestService b({}, data);
+  EXPECT_EQ(ReadAll(b.ca_file()), ca_pem);  // clients keep trusting the same CA
+  HttpResult me = b.Call("me", "{}", token);  // the old session is still valid
+  ASSERT_TRUE(me.ok()) << me.body;
+  EXPECT_EQ(me.j["credits"], 38);
+  EXPECT_EQ(me.j["id"], id);
+  test::LoginInfo again = b.Login(email, "persist-password");
+  EXPECT_EQ(again.id, id);
+  EXPECT_EQ(again.sign_public_key, pk);  // same signing key
+  EXPECT_NE(b.Admin({"blacklist-list"}).find("重启后仍在"), std::string::npos);
+  HttpResult c = b.Call("task.claim", "{\"task_id\":" + std::to_string(task) + "}", token);
+  ASSERT_TRUE(c.ok()) << c.body;
+  EXPECT_EQ(c.j["payload"], payload);  // same instruction, same nonce
+  EXPECT_EQ(c.j["signature"], signature);
+  EXPECT_TRUE(test::VerifyWithKey(test::Base64DecodeText(payload), signature, again.sign_public_key));
+  HttpResult done = b.Get("/__test/task?id=" + std::to_string(consumed_task));
+  EXPECT_EQ(done.j["state"], "consumed");
+  EXPECT_EQ(done.j["client_error_ms"], -7);
+  EXPECT_EQ(b.Call("task.claim", "{\"task_id\":" + std::to_string(consumed_task) + "}", token).status, 409);
+  EXPECT_TRUE(b.Call("task.consume", "{\"task_id\":" + std::to_string(task) + ",\"nonce\":\"" + nonce +
+                                         "\",\"client_platform\":\"windows\",\"client_error_ms\":1,"
+                                         "\"result\":\"success\",\"result_detail\":\"x\"}",
+                     token)
+                  .ok());
+}
+
+TEST(Persistence, ConcurrentAdminProcessSeesLiveData) {
+  // The admin command line opens the same database while the service runs (WAL mode).
+  test::TestService a;
+  test::LoginInfo acc = a.NewAccount();
+  std::string cmd = std::string(ORVANE_SERVICE_BINARY) + " admin --data " + a.data_dir() + " credits-set " +
+                    acc.email + " 77 2>&1";
+  FILE *p = popen(cmd.c_str(), "r");
+  ASSERT_TRUE(p);
+  char buf[256] = "";
+  std::string out;
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(pclose(p), 0) << out;
+  EXPECT_EQ(a.Call("me", "{}", acc.token).j["credits"], 77);
+}
+
+}  // namespace
+}  // namespace orvane
