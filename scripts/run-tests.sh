@@ -23,8 +23,18 @@ if [ -z "${DISPLAY:-}" ]; then
     break
   done
 fi
+# Is a wine server already running for this prefix? (Its working folder is named after the prefix's
+# device and inode.) Only a server this run started is stopped at the end.
+prefix_server_running() {
+  local id p
+  id=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+  for p in $(pgrep -f wineserver); do
+    [[ "$(readlink "/proc/$p/cwd" 2>/dev/null)" == */"$id" ]] && return 0
+  done
+  return 1
+}
 started_wineserver=""
-if ! pgrep -f wineserver >/dev/null 2>&1; then started_wineserver=1; fi
+prefix_server_running || started_wineserver=1
 wineserver -p
 # Warm wine up with its output detached, so its background services never hold ctest's pipes.
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
