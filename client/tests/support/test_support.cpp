@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include <bcrypt.h>
 #include <wincred.h>
 
 #include "app/data_dir.h"
@@ -40,19 +41,49 @@ fs::path ProgramFolder() {
     return fs::path(buffer).parent_path();
 }
 
+namespace {
+
+// Removes a folder tree with the wide Win32 calls on "\\?\" paths, so that it also goes below paths
+// longer than MAX_PATH (which the standard library's removal cannot reach here).
+void RemoveLongTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = folder + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveLongTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+void RemoveTree(const fs::path& folder) { RemoveLongTree(L"\\\\?\\" + fs::absolute(folder).wstring()); }
+
+}  // namespace
+
 TempFolder::TempFolder() {
-    wchar_t name[64];
+    // Process ids repeat across runs (under wine they are small numbers), so the name also carries
+    // random bits: a folder left behind by an earlier run is never reused.
+    unsigned char random[8] = {};
+    BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    wchar_t name[80];
     static LONG counter = 0;
-    swprintf(name, 64, L"orvane-test-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+    swprintf(name, 80, L"orvane-test-%lu-%ld-%02x%02x%02x%02x%02x%02x%02x%02x", GetCurrentProcessId(),
+             InterlockedIncrement(&counter), random[0], random[1], random[2], random[3], random[4], random[5],
+             random[6], random[7]);
     path_ = fs::temp_directory_path() / name;
-    fs::remove_all(path_);
     fs::create_directories(path_);
 }
 
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
+TempFolder::~TempFolder() { RemoveTree(path_); }
 
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
     wchar_t buffer[32768];
