@@ -9,13 +9,8 @@ namespace {
 using test::HttpResult;
 using test::json;
 
-class Credits : public ::testing::Test {
+class Credits : public test::SharedServiceTest {
  protected:
-  static void SetUpTestSuite() { ts_ = new test::TestService(); }
-  static void TearDownTestSuite() {
-    delete ts_;
-    ts_ = nullptr;
-  }
   void TearDown() override {
     ts_->Post("/__test/clock", R"({"service_offset_us":0})");
     ts_->SetConfig({{"alipay", true}, {"wxpay", true}, {"points_per_yuan", 10}});
@@ -27,9 +22,7 @@ class Credits : public ::testing::Test {
     auto pos = url.find("/pay/");
     return pos == std::string::npos ? std::string() : url.substr(pos);
   }
-  static test::TestService *ts_;
 };
-test::TestService *Credits::ts_ = nullptr;
 
 TEST_F(Credits, MeReportsBalanceAndPaymentOffer) {
   test::LoginInfo acc = ts_->NewAccount();

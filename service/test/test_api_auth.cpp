@@ -11,13 +11,8 @@ namespace {
 using test::HttpResult;
 using test::json;
 
-class Accounts : public ::testing::Test {
+class Accounts : public test::SharedServiceTest {
  protected:
-  static void SetUpTestSuite() { ts_ = new test::TestService(); }
-  static void TearDownTestSuite() {
-    delete ts_;
-    ts_ = nullptr;
-  }
   void SetUp() override { ts_->SetConfig({{"code_resend_ms", 0}}); }
   void TearDown() override {
     ts_->ClearFaults();
@@ -55,9 +50,7 @@ class Accounts : public ::testing::Test {
                                                  "\",\"device_id\":\"" + device +
                                                  "\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}");
   }
-  static test::TestService *ts_;
 };
-test::TestService *Accounts::ts_ = nullptr;
 
 TEST_F(Accounts, RegisterWithMailedCodeAnswersLikeALogin) {
   std::string email = test::UniqueEmail("reg");

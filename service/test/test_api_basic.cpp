@@ -9,21 +9,14 @@ namespace {
 
 using test::HttpResult;
 
-class Envelope : public ::testing::Test {
+class Envelope : public test::SharedServiceTest {
  protected:
-  static void SetUpTestSuite() { ts_ = new test::TestService(); }
-  static void TearDownTestSuite() {
-    delete ts_;
-    ts_ = nullptr;
-  }
   void TearDown() override {
     ts_->ClearFaults();
     ts_->Post("/__test/clock", R"({"service_offset_us":0,"sntp_offset_us":0})");
     ts_->SetConfig({{"min_version", "0.9.0"}});
   }
-  static test::TestService *ts_;
 };
-test::TestService *Envelope::ts_ = nullptr;
 
 TEST_F(Envelope, HealthJudgesTheClientVersionNumerically) {
   struct Case {

@@ -16,13 +16,8 @@ using test::json;
 const std::string kSha = std::string(32, 'a') + std::string(32, 'b');
 const std::string kBlockedSha = std::string(64, 'e');
 
-class Tasks : public ::testing::Test {
+class Tasks : public test::SharedServiceTest {
  protected:
-  static void SetUpTestSuite() { ts_ = new test::TestService(); }
-  static void TearDownTestSuite() {
-    delete ts_;
-    ts_ = nullptr;
-  }
   void TearDown() override {
     ts_->ClearFaults();
     ts_->Post("/__test/clock", R"({"service_offset_us":0})");
@@ -63,9 +58,7 @@ class Tasks : public ::testing::Test {
     static std::atomic<int> n{0};
     return std::string("R").append(std::to_string(getpid() % 100000)).append("-").append(std::to_string(++n));
   }
-  static test::TestService *ts_;
 };
-test::TestService *Tasks::ts_ = nullptr;
 
 TEST_F(Tasks, ReleasedInstructionIsSignedForThisTaskAndUsedOnce) {
   test::LoginInfo acc = ts_->NewAccount();

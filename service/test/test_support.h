@@ -1,6 +1,8 @@
 // Helpers shared by the suites: temporary data directories, an in-process service in test mode,
 // and an HTTPS client that validates the service certificate against the development CA.
 #pragma once
+
+#include <gtest/gtest.h>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -76,6 +78,18 @@ class TestService {
   std::unique_ptr<TempDir> owned_dir_;
   std::string data_dir_;
   std::unique_ptr<Service> svc_;
+};
+
+// A test suite whose tests share one running service: each suite starts a fresh one and stops it at
+// the end; each test puts back in its own TearDown what it changed.
+class SharedServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ts_ = new TestService(); }
+  static void TearDownTestSuite() {
+    delete ts_;
+    ts_ = nullptr;
+  }
+  inline static TestService *ts_ = nullptr;
 };
 
 // A unique e-mail address for this process.

@@ -12,21 +12,14 @@ namespace {
 using test::HttpResult;
 using test::json;
 
-class TestMode : public ::testing::Test {
+class TestMode : public test::SharedServiceTest {
  protected:
-  static void SetUpTestSuite() { ts_ = new test::TestService(); }
-  static void TearDownTestSuite() {
-    delete ts_;
-    ts_ = nullptr;
-  }
   void TearDown() override { ts_->ClearFaults(); }
   static void Fault(const json &f) {
     HttpResult r = ts_->Post("/__test/fault", f.dump());
     ASSERT_TRUE(r.ok()) << r.body;
   }
-  static test::TestService *ts_;
 };
-test::TestService *TestMode::ts_ = nullptr;
 
 TEST_F(TestMode, StatusOkMessageOmitAndSetShapeTheAnswer) {
   Fault({{"action", "health"}, {"status", 503}, {"ok", false}, {"message", "维护中"}, {"times", 1}});
