@@ -14,6 +14,7 @@
 #include "app/config.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
+#include "support/main_window_harness.h"
 #include "support/service_control.h"
 #include "support/test_signer.h"
 #include "support/test_support.h"
@@ -161,14 +162,6 @@ std::string TaskRecord(int64_t taskId) { return TestServiceRequest("GET", "/__te
 // search of the JSON helpers is not used here.)
 bool Consumed(const std::string& record) { return record.find("\"consumed\":true") != std::string::npos; }
 
-std::wstring Status() {
-    std::lock_guard<std::mutex> lock(App().stateMutex);
-    return App().statusText;
-}
-std::wstring Detail() {
-    std::lock_guard<std::mutex> lock(App().stateMutex);
-    return App().detailText;
-}
 int64_t Countdown() {
     std::lock_guard<std::mutex> lock(App().stateMutex);
     return App().countdownTargetMs;
@@ -248,7 +241,7 @@ protected:
 
     // Pumps this thread's messages until the task has ended with `status`.
     static bool WaitForEnd(const std::wstring& status, DWORD timeoutMs = 20000) {
-        return PumpUntil([&] { return !App().taskBusy.load() && Status() == status; }, timeoutMs);
+        return PumpUntil([&] { return !App().taskBusy.load() && StatusTextNow() == status; }, timeoutMs);
     }
 
     static void ExpectNoReport(int64_t taskId) {
@@ -277,15 +270,15 @@ TEST_F(ClickTaskRun, PollsUntilReleasedClicksAndReportsWhileASecondStartIsRefuse
     // While it polls, the countdown follows the scheduled instant and a second start is refused.
     ASSERT_TRUE(PumpUntil([&] { return JsonGetInt64(TaskRecord(taskId), "claim_count", 0) >= 2; }, 8000));
     EXPECT_EQ(Countdown(), executeAtMs);
-    EXPECT_EQ(Status(), L"正在领取本次点击安排…");
+    EXPECT_EQ(StatusTextNow(), L"正在领取本次点击安排…");
     StartClickTask(taskId + 1000);
-    EXPECT_EQ(Status(), L"已有操作正在等待，请勿重复开始");
-    EXPECT_EQ(Detail(), L"");
+    EXPECT_EQ(StatusTextNow(), L"已有操作正在等待，请勿重复开始");
+    EXPECT_EQ(DetailTextNow(), L"");
     EXPECT_TRUE(App().taskBusy.load());
 
     ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
     const ULONGLONG elapsedMs = GetTickCount64() - started;
-    ASSERT_TRUE(PumpUntil([] { return Status().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(Status());
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(StatusTextNow());
     EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs > 0; }, 3000));
     EXPECT_EQ(ClickWindow::downs, 1);
     EXPECT_EQ(ClickWindow::lastDown.x, kX - ClickWindow::kLeft);
@@ -301,8 +294,8 @@ TEST_F(ClickTaskRun, PollsUntilReleasedClicksAndReportsWhileASecondStartIsRefuse
     EXPECT_EQ(JsonGetString(record, "result_detail"), "本机已提交一次触发");
     const int64_t errorMs = JsonGetInt64(record, "client_error_ms", INT64_MIN);
     ASSERT_NE(errorMs, INT64_MIN) << record;
-    EXPECT_EQ(Status(), ClickDoneStatus(errorMs));
-    EXPECT_EQ(Detail(), L"");
+    EXPECT_EQ(StatusTextNow(), ClickDoneStatus(errorMs));
+    EXPECT_EQ(DetailTextNow(), L"");
     // The report carried the instruction's nonce, in the documented member order.
     const std::string nonce = JsonGetString(record, "nonce");
     ASSERT_FALSE(nonce.empty());
@@ -316,8 +309,8 @@ TEST_F(ClickTaskRun, AServiceErrorOnAClaimEndsTheTask) {
     ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"status\":503,\"ok\":false,"
                                  "\"message\":\"领取服务暂停\",\"times\":1}"));
     StartClickTask(taskId);
-    ASSERT_TRUE(WaitForEnd(L"无法取得本次点击安排")) << Utf16ToUtf8(Status());
-    EXPECT_EQ(Detail(), L"领取服务暂停");
+    ASSERT_TRUE(WaitForEnd(L"无法取得本次点击安排")) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), L"领取服务暂停");
     EXPECT_EQ(Countdown(), 0);
     ExpectNoReport(taskId);
 }
@@ -330,8 +323,8 @@ TEST_F(ClickTaskRun, NoUsableAlignmentEndsTheTaskBeforeAnyClaim) {
     const bool ended = WaitForEnd(L"无法取得统一时间");
     const std::string host = TestSntpHost();
     SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
-    ASSERT_TRUE(ended) << Utf16ToUtf8(Status());
-    EXPECT_EQ(Detail(), L"时钟维护中");
+    ASSERT_TRUE(ended) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), L"时钟维护中");
     EXPECT_EQ(JsonGetInt64(TaskRecord(taskId), "claim_count", -1), 0);
     ExpectNoReport(taskId);
 }
@@ -363,8 +356,8 @@ TEST_F(ClickTaskRun, AnInstructionThatFailsVerificationIsNeverExecutedNorReporte
             App().target.click_point = c.chosen;
         }
         StartClickTask(taskId);
-        ASSERT_TRUE(WaitForEnd(c.status)) << Utf16ToUtf8(Status());
-        EXPECT_EQ(Detail(), c.detail);
+        ASSERT_TRUE(WaitForEnd(c.status)) << Utf16ToUtf8(StatusTextNow());
+        EXPECT_EQ(DetailTextNow(), c.detail);
         EXPECT_EQ(Countdown(), 0);
         PumpUntil([] { return false; }, 100);
         ExpectNoReport(taskId);
@@ -391,8 +384,8 @@ TEST_F(ClickTaskRun, AClickTheSystemRefusesIsReportedAsFailed) {
     std::thread worker(RunClickTask, std::move(context));
     const bool ended = WaitForEnd(L"本机未能完成触发测试");
     worker.join();
-    ASSERT_TRUE(ended) << Utf16ToUtf8(Status());
-    EXPECT_EQ(Detail(), L"Windows 没有接受本次本机操作");
+    ASSERT_TRUE(ended) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), L"Windows 没有接受本次本机操作");
     EXPECT_FALSE(App().taskBusy.load());
     const std::string record = TaskRecord(taskId);
     EXPECT_EQ(JsonGetString(record, "result"), "failed") << record;
@@ -422,7 +415,7 @@ TEST_F(ClickTaskRun, ANonceWithAQuoteIsEscapedInTheReport) {
                                  Base64Encode(signature) + "\"}}"));
     StartClickTask(taskId);
     ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
-    ASSERT_TRUE(PumpUntil([] { return Status().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(Status());
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(StatusTextNow());
     EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
     const std::string sent = JsonGetString(TestServiceLastRequest("task.consume"), "body");
     EXPECT_NE(sent.find("\"nonce\":\"q\\\"1\\\\z\""), std::string::npos) << sent;
@@ -437,8 +430,8 @@ TEST_F(ClickTaskRun, AnInstructionNeverReleasedEndsAMinuteAfterItsInstant) {
                                  std::to_string(longPastMs) + ",\"retry_at_ms\":" + std::to_string(longPastMs) +
                                  "}}"));
     StartClickTask(taskId);
-    ASSERT_TRUE(WaitForEnd(L"本次点击安排已失效，请重新开始", 15000)) << Utf16ToUtf8(Status());
-    EXPECT_EQ(Detail(), L"");
+    ASSERT_TRUE(WaitForEnd(L"本次点击安排已失效，请重新开始", 15000)) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), L"");
     EXPECT_EQ(Countdown(), 0);
     EXPECT_GE(JsonGetInt64(TaskRecord(taskId), "claim_count", 0), 2);
     ExpectNoReport(taskId);
@@ -453,11 +446,11 @@ TEST_F(ClickTaskRun, TheLastAlignmentBeforeTheClickDecidesWhenItHappens) {
     int64_t executeAtMs = 0;
     const int64_t taskId = CreateTask(15500, kX, kY, &executeAtMs);
     StartClickTask(taskId);
-    ASSERT_TRUE(PumpUntil([] { return Status() == L"安排已确认，点击前再次对准时间…"; }, 8000)) << Utf16ToUtf8(Status());
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"安排已确认，点击前再次对准时间…"; }, 8000)) << Utf16ToUtf8(StatusTextNow());
     PumpUntil([] { return false; }, 2000);  // past the first re-alignment, well before the 10-second mark
     ASSERT_TRUE(TestServiceShiftClock(-1500000, -1500000));
     ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 25000));
-    ASSERT_TRUE(PumpUntil([] { return Status().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(Status());
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(StatusTextNow());
     ASSERT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
     // The local clock and the service ran together before the shift, so the instant now lies 1.5 s
     // later locally; without the late re-alignment the click would come 1.5 s early.
@@ -476,8 +469,8 @@ TEST_F(ClickTaskRun, ChildRunWithoutAUsableSignatureLibrary) {
     if (!length || length >= 1024) GTEST_SKIP() << "only as a child of AMissingOrBrokenSignatureLibraryEndsTheTask";
     const int64_t taskId = CreateTask(5000);
     StartClickTask(taskId);
-    ASSERT_TRUE(WaitForEnd(kSignatureFailedStatus)) << Utf16ToUtf8(Status());
-    EXPECT_EQ(Detail(), kSignatureFailedDetail);
+    ASSERT_TRUE(WaitForEnd(kSignatureFailedStatus)) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), kSignatureFailedDetail);
     ExpectNoReport(taskId);
     if (!HasFailure()) WriteFileBytes(marker, std::to_string(taskId));
 }

@@ -48,14 +48,6 @@ protected:
         App().mainWindow = nullptr;
         Globals().selfTest = false;
     }
-    std::wstring Status() {
-        std::lock_guard<std::mutex> lock(App().stateMutex);
-        return App().statusText;
-    }
-    std::wstring Detail() {
-        std::lock_guard<std::mutex> lock(App().stateMutex);
-        return App().detailText;
-    }
 };
 
 }  // namespace
@@ -95,7 +87,7 @@ TEST_F(MainWindowTest, CreatesTheTwelveControlsWithTheirTextsAndLimits) {
 TEST_F(MainWindowTest, SelfTestRunSaysSoRegistersNoHotkeyAndIgnoresTaskStart) {
     Open(true);
     ShowWindow(window, SW_SHOW);
-    EXPECT_EQ(Status(), L"软件正在自检");
+    EXPECT_EQ(StatusTextNow(), L"软件正在自检");
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         EXPECT_FALSE(App().hotkeyRegistered);
@@ -111,7 +103,7 @@ TEST_F(MainWindowTest, InteractiveRunRegistersTheHotkeyAndMinimisesOnTaskStart) 
         std::lock_guard<std::mutex> lock(App().stateMutex);
         EXPECT_TRUE(App().hotkeyRegistered);
     }
-    EXPECT_NE(Detail(), L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置");
+    EXPECT_NE(DetailTextNow(), L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置");
     SendMessageW(window, MSG_TASK_STARTED, 0, 0);
     EXPECT_TRUE(IsIconic(window));
 }
@@ -120,7 +112,7 @@ TEST_F(MainWindowTest, ATakenWakeHotkeyStillOpensTheWindowWithTheConflictText) {
     HWND other = CreateWindowExW(0, L"STATIC", L"holder", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(RegisterHotKey(other, 7, MOD_CONTROL | MOD_ALT | MOD_NOREPEAT, 'Q'));
     Open(false);
-    EXPECT_EQ(Detail(), L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置");
+    EXPECT_EQ(DetailTextNow(), L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置");
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         EXPECT_FALSE(App().hotkeyRegistered);
@@ -224,7 +216,7 @@ TEST_F(MainWindowTest, ChangingThePurposeSelectionAsksForConfirmationAgain) {
         App().purposeSaved = true;
     }
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(App().purposeCombo));
-    EXPECT_EQ(Status(), L"用途已更改，请重新确认");
+    EXPECT_EQ(StatusTextNow(), L"用途已更改，请重新确认");
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_FALSE(App().purposeSaved);
 }
@@ -242,7 +234,7 @@ TEST_F(MainWindowTest, WorkerReportsArriveAsPostedMessagesAndRefreshTheControls)
     });
     worker.join();
     ASSERT_TRUE(PumpUntil([&] { return !(GetWindowLongW(app.accountEdit, GWL_STYLE) & WS_VISIBLE); }));
-    EXPECT_EQ(Status(), L"软件已连接，正在准备本次使用");
+    EXPECT_EQ(StatusTextNow(), L"软件已连接，正在准备本次使用");
     EXPECT_TRUE(GetWindowLongW(app.roomCodeEdit, GWL_STYLE) & WS_VISIBLE);
 }
 
