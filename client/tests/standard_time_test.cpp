@@ -243,7 +243,7 @@ struct ServerPlan {
 class DirectNtp : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(set.ok()); }
-    void Plan(std::initializer_list<ServerPlan> plans) {
+    void Plan(const std::vector<ServerPlan>& plans) {
         size_t i = 0;
         for (const ServerPlan& p : plans) {
             SntpPlan plan;
@@ -284,15 +284,7 @@ TEST_F(DirectNtp, ChoosesTheFastestAgreeingServerAndPublishes) {
          {9, 1, 1, 1}, 3000000},
     };
     for (const auto& c : cases) {
-        size_t i = 0;
-        for (const ServerPlan& p : c.plans) {
-            SntpPlan plan;
-            plan.answer = p.answer;
-            plan.offsetUs = p.offsetUs;
-            plan.holdMs = p.holdMs;
-            set[i++].SetPlan(plan);
-        }
-        set.ResetCounts();
+        Plan(c.plans);
         SetPublished(-7, L"旧");
         std::wstring error = L"untouched";
         const StandardTimeResult r = QueryDirectNtpTimeFromServers(set.servers(), c.samples, 250, error);
