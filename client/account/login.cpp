@@ -6,11 +6,12 @@
 #include <utility>
 
 #include "account/saved_login.h"
-#include "account/secure_wipe.h"
-#include "app/clock.h"
-#include "app/data_dir.h"
+#include "account/session_prep.h"
+#include "core/clock.h"
+#include "core/data_dir.h"
+#include "core/form_fields.h"
+#include "core/holders.h"
 #include "net/json_text.h"
-#include "net/session_prep.h"
 
 namespace {
 
@@ -29,16 +30,6 @@ struct LoginJob {
     LoginJob& operator=(const LoginJob&) = delete;
     ~LoginJob() { SecureWipe(password); }
 };
-
-std::wstring ReadControlText(HWND control) {
-    if (!control) return {};
-    const int length = GetWindowTextLengthW(control);
-    if (length <= 0) return {};
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const int copied = GetWindowTextW(control, text.data(), length + 1);
-    text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
-    return text;
-}
 
 void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon) {
     MessageBoxW(App().mainWindow, text, caption, MB_OK | icon);
@@ -180,8 +171,8 @@ void StartLogin() {
     }
     if (!PrivacyGate(AuthFormMode::Login)) return;
 
-    std::wstring name = ReadControlText(app.accountEdit);
-    std::wstring password = ReadControlText(app.passwordEdit);
+    std::wstring name = ReadFormField(FormField::Account);
+    std::wstring password = ReadFormField(FormField::Password);
     WipeOnExit<std::wstring> wipeName(name);
     WipeOnExit<std::wstring> wipePassword(password);
 
@@ -208,7 +199,7 @@ void StartLogin() {
         return;
     }
 
-    if (app.passwordEdit) SetWindowTextW(app.passwordEdit, L"");
+    WriteFormField(FormField::Password, L"");
     PostToMainWindow(MSG_STATE_CHANGED);
 
     auto job = std::make_unique<LoginJob>();
@@ -261,8 +252,8 @@ void PrefillSavedLogin() {
     SavedLogin saved = ReadSavedLogin();
     WipeOnExit<std::wstring> wipePassword(saved.password);
     if (!saved.found) return;
-    if (app.accountEdit) SetWindowTextW(app.accountEdit, saved.userName.c_str());
-    if (app.passwordEdit) SetWindowTextW(app.passwordEdit, saved.password.c_str());
+    WriteFormField(FormField::Account, saved.userName);
+    WriteFormField(FormField::Password, saved.password);
     std::lock_guard<std::mutex> lock(app.stateMutex);
     app.rememberPassword = true;
 }

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "net/service_api.h"
 
 // Whether an account name is an e-mail address: not empty, its first "@" is not the first character

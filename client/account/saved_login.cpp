@@ -5,28 +5,8 @@
 
 #include <cstring>
 
-#include "account/secure_wipe.h"
-#include "app/data_dir.h"
-
-namespace {
-
-// Frees a credential returned by CredReadW on every path.
-class CredentialHolder {
-public:
-    CredentialHolder() = default;
-    ~CredentialHolder() {
-        if (credential_) CredFree(credential_);
-    }
-    CredentialHolder(const CredentialHolder&) = delete;
-    CredentialHolder& operator=(const CredentialHolder&) = delete;
-    PCREDENTIALW* out() { return &credential_; }
-    const CREDENTIALW* get() const { return credential_; }
-
-private:
-    PCREDENTIALW credential_ = nullptr;
-};
-
-}  // namespace
+#include "core/data_dir.h"
+#include "core/holders.h"
 
 SavedLogin InterpretSavedLogin(const wchar_t* userName, const unsigned char* blob, size_t blobSize) {
     SavedLogin saved;
@@ -41,7 +21,7 @@ SavedLogin InterpretSavedLogin(const wchar_t* userName, const unsigned char* blo
 }
 
 SavedLogin ReadSavedLogin() {
-    CredentialHolder credential;
+    ScopedCredential credential;
     if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, credential.out()) || !credential.get()) return {};
     const CREDENTIALW* entry = credential.get();
     return InterpretSavedLogin(entry->UserName, entry->CredentialBlob, entry->CredentialBlobSize);

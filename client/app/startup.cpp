@@ -5,11 +5,12 @@
 
 #include <cwchar>
 
-#include "app/app_state.h"
-#include "app/data_dir.h"
-#include "app/globals.h"
 #include "app/main_window.h"
+#include "core/app_state.h"
+#include "core/data_dir.h"
+#include "core/globals.h"
 #include "selftest/self_test.h"
+#include "ui/countdown_overlay.h"
 
 #ifndef DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
 #define DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 ((DPI_AWARENESS_CONTEXT)-4)
@@ -19,11 +20,10 @@ namespace {
 
 constexpr int kAppIconId = 101;
 constexpr DWORD kMainStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // fixed frame, no maximise box
-constexpr DWORD kCountdownExStyle = WS_EX_TOPMOST | WS_EX_TRANSPARENT | WS_EX_TOOLWINDOW | WS_EX_LAYERED |
-                                    WS_EX_NOACTIVATE;
 
-void RegisterClass(HINSTANCE instance, const wchar_t* name, UINT style, WNDPROC procedure, HICON icon,
-                   const wchar_t* cursor) {
+// True when the class is registered (also when this process registered it before).
+bool RegisterWindowClass(HINSTANCE instance, const wchar_t* name, UINT style, WNDPROC procedure, HICON icon,
+                         const wchar_t* cursor) {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.style = style;
@@ -33,7 +33,7 @@ void RegisterClass(HINSTANCE instance, const wchar_t* name, UINT style, WNDPROC 
     wc.hIconSm = icon;
     wc.hCursor = LoadCursorW(nullptr, cursor);
     wc.lpszClassName = name;
-    RegisterClassExW(&wc);
+    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 // Shuts GDI+ down when the run ends, whichever way it ends.
@@ -41,14 +41,15 @@ class GdiplusSession {
 public:
     bool Start() {
         Gdiplus::GdiplusStartupInput input;
-        started_ = Gdiplus::GdiplusStartup(&Globals().gdiplusToken, &input, nullptr) == Gdiplus::Ok;
+        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
         return started_;
     }
     ~GdiplusSession() {
-        if (started_) Gdiplus::GdiplusShutdown(Globals().gdiplusToken);
+        if (started_) Gdiplus::GdiplusShutdown(token_);
     }
 
 private:
+    ULONG_PTR token_ = 0;
     bool started_ = false;
 };
 
@@ -62,12 +63,16 @@ CommandLineChoice ParseCommandLine(const wchar_t* commandLine) {
     return choice;
 }
 
-void RegisterWindowClasses(HINSTANCE instance) {
+bool RegisterWindowClasses(HINSTANCE instance) {
     HICON mainIcon = Globals().appIcon ? Globals().appIcon : LoadIconW(nullptr, IDI_APPLICATION);
-    RegisterClass(instance, L"BriskodeskMain", CS_HREDRAW | CS_VREDRAW, MainWindowProc, mainIcon, IDC_ARROW);
+    const bool mainRegistered =
+        RegisterWindowClass(instance, L"BriskodeskMain", CS_HREDRAW | CS_VREDRAW, MainWindowProc, mainIcon, IDC_ARROW);
+    // Without the overlay classes the picker or the countdown cannot open; their users check for the
+    // window they create, so the program runs on without them.
     // The picker overlay's window procedure arrives with the position picker.
-    RegisterClass(instance, L"BriskodeskOverlay", 0, DefWindowProcW, nullptr, IDC_HAND);
-    RegisterClass(instance, L"OrvaneCountdownOverlay", 0, CountdownWindowProc, nullptr, IDC_ARROW);
+    RegisterWindowClass(instance, L"BriskodeskOverlay", 0, DefWindowProcW, nullptr, IDC_HAND);
+    RegisterWindowClass(instance, L"OrvaneCountdownOverlay", 0, CountdownWindowProc, nullptr, IDC_ARROW);
+    return mainRegistered;
 }
 
 HWND CreateMainWindow(HINSTANCE instance) {
@@ -79,11 +84,6 @@ HWND CreateMainWindow(HINSTANCE instance) {
     return CreateWindowExW(WS_EX_TOPMOST, L"BriskodeskMain", L"澄序 Orvane", kMainStyle, CW_USEDEFAULT,
                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                            instance, nullptr);
-}
-
-HWND CreateCountdownWindow(HINSTANCE instance) {
-    return CreateWindowExW(kCountdownExStyle, L"OrvaneCountdownOverlay", L"澄序倒计时", WS_POPUP, 0, 0, 250, 48,
-                           nullptr, nullptr, instance, nullptr);
 }
 
 int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showCommand) {
@@ -105,7 +105,7 @@ int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showComma
     if (!gdiplus.Start()) return kExitGdiplusFailed;
 
     globals.appIcon = LoadIconW(instance, MAKEINTRESOURCEW(kAppIconId));
-    RegisterWindowClasses(instance);
+    if (!RegisterWindowClasses(instance)) return kExitMainWindowFailed;
 
     HWND mainWindow = CreateMainWindow(instance);
     if (!mainWindow) return kExitMainWindowFailed;

@@ -16,12 +16,11 @@ CommandLineChoice ParseCommandLine(const wchar_t* commandLine);
 constexpr int kExitGdiplusFailed = 1;
 constexpr int kExitMainWindowFailed = 2;
 
-// Registers "BriskodeskMain", "BriskodeskOverlay" and "OrvaneCountdownOverlay".
-void RegisterWindowClasses(HINSTANCE instance);
+// Registers "BriskodeskMain", "BriskodeskOverlay" and "OrvaneCountdownOverlay"; false when the main
+// window's class could not be registered.
+bool RegisterWindowClasses(HINSTANCE instance);
 // Creates MainWindow (1180 × 760 client area, fixed frame, topmost); null on failure.
 HWND CreateMainWindow(HINSTANCE instance);
-// Creates the hidden countdown overlay; null on failure.
-HWND CreateCountdownWindow(HINSTANCE instance);
 
 // The whole run; returns the process exit code.
 int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showCommand);

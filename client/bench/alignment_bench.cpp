@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/config.h"
+#include "core/app_state.h"
+#include "core/config.h"
 #include "net/service_api.h"
 #include "tests/support/sntp_responder.h"
 #include "timesync/standard_time.h"

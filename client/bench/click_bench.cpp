@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
+#include "core/clock.h"
 #include "tasks/click_executor.h"
 
 namespace {

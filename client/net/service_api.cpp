@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-#include "app/config.h"
+#include "core/config.h"
+#include "core/holders.h"
 #include "net/json_text.h"
 
 const wchar_t kServiceRequestHeaders[] =
@@ -18,22 +19,6 @@ const wchar_t kServiceRequestHeaders[] =
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Orvane-Windows/0.9.10";
-
-// Closes a WinHTTP handle when it goes out of scope.
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
-    ~InternetHandle() {
-        if (handle_) WinHttpCloseHandle(handle_);
-    }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    HINTERNET get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_;
-};
 
 }  // namespace
 
@@ -60,7 +45,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     if (parts.lpszExtraInfo) objectName.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-    InternetHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+    ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         response.errorText = L"无法启动网络功能";
@@ -69,12 +54,12 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     const int timeout = static_cast<int>(ClampServiceTimeout(timeoutMs));
     WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
 
-    InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    ScopedInternet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
     if (!connection) {
         response.errorText = L"无法发送网络请求";
         return response;
     }
-    InternetHandle request(WinHttpOpenRequest(connection.get(), L"POST", objectName.c_str(), nullptr,
+    ScopedInternet request(WinHttpOpenRequest(connection.get(), L"POST", objectName.c_str(), nullptr,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                               secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) {

@@ -7,8 +7,8 @@
 #include <exception>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/config.h"
+#include "core/app_state.h"
+#include "core/config.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 

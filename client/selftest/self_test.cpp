@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "account/login.h"
-#include "app/app_state.h"
-#include "app/library_module.h"
+#include "core/app_state.h"
+#include "core/form_fields.h"
+#include "core/library_module.h"
 #include "tasks/click_instruction.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
@@ -38,7 +39,7 @@ void SetScreen(bool loggedIn, bool developer, AuthFormMode mode) {
 }
 
 int CheckSignatureLibrary() {
-    LibraryModule library(SignatureLibraryPath());
+    ScopedModule library = LoadLibraryAt(SignatureLibraryPath());
     if (!library) return kSelfTestSignatureLibrary;
     for (const char* name :
          {"sodium_init", "crypto_sign_verify_detached", "crypto_sign_ed25519_pk_to_curve25519", "crypto_box_seal"})
@@ -53,21 +54,20 @@ int CheckEmailRule() {
 }
 
 int CheckChildControls() {
-    AppState& app = App();
     SetScreen(false, false, AuthFormMode::Login);
-    if (!Visible(app.accountEdit) || !Visible(app.passwordEdit) || Visible(app.emailCodeEdit) ||
-        Visible(app.roomCodeEdit) || Visible(app.clickTimeEdit) || Visible(app.softwareNameEdit))
+    if (!Visible(FormFieldControl(FormField::Account)) || !Visible(FormFieldControl(FormField::Password)) || Visible(FormFieldControl(FormField::EmailCode)) ||
+        Visible(FormFieldControl(FormField::RoomCode)) || Visible(FormFieldControl(FormField::ClickTime)) || Visible(FormFieldControl(FormField::SoftwareName)))
         return kSelfTestControlsSignedOut;
     SetScreen(false, false, AuthFormMode::Register);
-    if (!Visible(app.emailCodeEdit)) return kSelfTestControlsRegister;
+    if (!Visible(FormFieldControl(FormField::EmailCode))) return kSelfTestControlsRegister;
     SetScreen(false, false, AuthFormMode::ResetPassword);
-    if (!Visible(app.emailCodeEdit)) return kSelfTestControlsReset;
+    if (!Visible(FormFieldControl(FormField::EmailCode))) return kSelfTestControlsReset;
     SetScreen(true, false, AuthFormMode::Login);
-    if (Visible(app.accountEdit) || !Visible(app.roomCodeEdit) || !Visible(app.clickTimeEdit) ||
-        !Visible(app.testTimeEdit) || Visible(app.softwareNameEdit))
+    if (Visible(FormFieldControl(FormField::Account)) || !Visible(FormFieldControl(FormField::RoomCode)) || !Visible(FormFieldControl(FormField::ClickTime)) ||
+        !Visible(FormFieldControl(FormField::TestTime)) || Visible(FormFieldControl(FormField::SoftwareName)))
         return kSelfTestControlsSignedIn;
     SetScreen(true, true, AuthFormMode::Login);
-    if (!Visible(app.softwareNameEdit) || !Visible(app.blacklistReasonEdit)) return kSelfTestControlsDeveloper;
+    if (!Visible(FormFieldControl(FormField::SoftwareName)) || !Visible(FormFieldControl(FormField::BlacklistReason))) return kSelfTestControlsDeveloper;
     return kSelfTestPassed;
 }
 
@@ -100,7 +100,7 @@ int CheckMaskRule() {
 }
 
 int CheckLiveMask() {
-    HWND field = App().clickTimeEdit;
+    HWND field = FormFieldControl(FormField::ClickTime);
     if (!field) return kSelfTestLiveMask;
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"14", L"14:"}, {L"1415", L"14:15:"}, {L"141516", L"14:15:16"}};

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/library_module.h"
+#include "core/library_module.h"
 #include "net/json_text.h"
 #include "tasks/click_executor.h"
 
@@ -18,7 +18,7 @@ bool VerifyWithEntryPoints(const SignatureEntryPoints& entries, const std::vecto
 bool VerifyDetachedSignatureWithLibrary(const std::wstring& libraryPath, const std::vector<uint8_t>& message,
                                         const std::vector<uint8_t>& signature,
                                         const std::vector<uint8_t>& publicKey) {
-    LibraryModule library(libraryPath);
+    ScopedModule library = LoadLibraryAt(libraryPath);
     if (!library) return false;
     SignatureEntryPoints entries;
     entries.sodiumInit = library.Find<decltype(entries.sodiumInit)>("sodium_init");

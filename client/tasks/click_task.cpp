@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/clock.h"
+#include "core/app_state.h"
+#include "core/clock.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "tasks/click_executor.h"

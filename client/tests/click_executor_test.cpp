@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "app/clock.h"
+#include "core/clock.h"
 #include "support/test_support.h"
 #include "tasks/click_executor.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/library_module.h"
+#include "core/library_module.h"
 #include "net/json_text.h"
 #include "support/test_signer.h"
 #include "support/test_support.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/clock.h"
-#include "app/config.h"
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/config.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "support/main_window_harness.h"

@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "app/data_dir.h"
+#include "core/data_dir.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;

@@ -10,9 +10,10 @@
 
 #include "account/login.h"
 #include "account/saved_login.h"
-#include "app/app_state.h"
-#include "app/config.h"
-#include "app/data_dir.h"
+#include "core/app_state.h"
+#include "core/config.h"
+#include "core/data_dir.h"
+#include "core/form_fields.h"
 #include "net/json_text.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
@@ -161,8 +162,8 @@ protected:
     }
 
     void Fill(const std::wstring& account, const std::wstring& password) {
-        MainWindowHarness::SetText(App().accountEdit, account);
-        MainWindowHarness::SetText(App().passwordEdit, password);
+        MainWindowHarness::SetText(FormFieldControl(FormField::Account), account);
+        MainWindowHarness::SetText(FormFieldControl(FormField::Password), password);
     }
 
     // Presses the login button and waits until the attempt (and a preparation it starts) ended.
@@ -191,7 +192,7 @@ TEST_F(LoginFlow, EmailLoginFillsTheSessionAndPreparesIt) {
     Fill(Utf8ToUtf16(email), L"Password-123");
 
     StartLogin();
-    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"") << "emptied as soon as the login starts";
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"") << "emptied as soon as the login starts";
     EXPECT_TRUE(AccountBusyNow());
     EXPECT_EQ(StatusTextNow(), L"正在安全登录…");
     ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
@@ -260,7 +261,7 @@ TEST_F(LoginFlow, WrongPasswordShowsTheServiceMessage) {
     EXPECT_EQ(DetailTextNow(), L"邮箱或密码不正确");
     EXPECT_FALSE(LoggedInNow());
     EXPECT_FALSE(AccountBusyNow());
-    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"");
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"");
     SavedLogin saved = ReadSavedLogin();
     EXPECT_TRUE(saved.found) << "a failed login leaves the saved login alone";
     EXPECT_EQ(saved.userName, L"kept@example.test");
@@ -331,7 +332,7 @@ TEST_F(LoginFlow, ServiceNotReadyRefusesTheLogin) {
     EXPECT_EQ(seen.icon, DialogIcon::Warning) << DialogIconName(seen.icon);
     EXPECT_EQ(seen.owner, harness_->window());
     EXPECT_FALSE(AccountBusyNow());
-    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"Password-123") << "the form keeps its text";
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"Password-123") << "the form keeps its text";
     EXPECT_EQ(StatusTextNow(), L"请输入邮箱和密码");
 }
 
@@ -345,7 +346,7 @@ TEST_F(LoginFlow, AgreementMustBeTicked) {
     EXPECT_EQ(seen.icon, DialogIcon::Information) << DialogIconName(seen.icon);
     EXPECT_EQ(seen.owner, harness_->window());
     EXPECT_FALSE(AccountBusyNow());
-    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"Password-123");
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"Password-123");
 
     // The gate: reset always passes, register asks as login does; ticking the box lets it pass.
     EXPECT_TRUE(PrivacyGate(AuthFormMode::ResetPassword));
@@ -385,7 +386,7 @@ TEST_F(LoginFlow, LengthRulesDecideBeforeAnyRequest) {
         Fill(c.name, c.password);
         StartLogin();
         if (c.sent) {
-            EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"");
+            EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"");
             ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
             EXPECT_EQ(StatusTextNow(), L"登录失败") << "no such account on the service";
             EXPECT_EQ(dialogs_.Count(), refusals);
@@ -397,8 +398,8 @@ TEST_F(LoginFlow, LengthRulesDecideBeforeAnyRequest) {
             EXPECT_EQ(seen.text, L"请输入正确的邮箱/开发者用户名和密码。");
             EXPECT_EQ(seen.icon, DialogIcon::Warning) << DialogIconName(seen.icon);
             EXPECT_FALSE(AccountBusyNow());
-            EXPECT_EQ(MainWindowHarness::Text(App().accountEdit), c.name);
-            EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), c.password);
+            EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Account)), c.name);
+            EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), c.password);
         }
     }
 }
@@ -412,7 +413,7 @@ TEST_F(LoginFlow, TwoQuickPressesSendOneRequest) {
     TickAgreement();
     Fill(Utf8ToUtf16(email), L"Password-123");
     StartLogin();
-    MainWindowHarness::SetText(App().passwordEdit, L"Password-123");  // typed again at once
+    MainWindowHarness::SetText(FormFieldControl(FormField::Password), L"Password-123");  // typed again at once
     StartLogin();
     ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
     PumpUntil([] { return LoggedInNow(); }, 2000);  // a second request would have signed in by now

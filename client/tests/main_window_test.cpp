@@ -6,14 +6,19 @@
 
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/globals.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "core/app_state.h"
+#include "core/form_fields.h"
+#include "core/globals.h"
 #include "support/main_window_harness.h"
 #include "support/test_support.h"
+#include "target/blacklist_notice.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
+#include "ui/countdown_overlay.h"
+#include "ui/main_window_events.h"
+#include "ui/ui_resources.h"
 
 namespace {
 
@@ -55,19 +60,19 @@ protected:
 TEST_F(MainWindowTest, CreatesTheTwelveControlsWithTheirTextsAndLimits) {
     Open(true);
     AppState& app = App();
-    EXPECT_EQ(app.mainWindow, window);
+    EXPECT_EQ(app.mainWindow.load(), window);
     struct Expect {
         HWND control;
         const wchar_t* text;  // null: the default time text
         LRESULT limit;
         DWORD style;
     } expected[] = {
-        {app.roomCodeEdit, L"", 16, 0},          {app.clickTimeEdit, nullptr, 8, 0},
-        {app.participantsEdit, L"2", 6, ES_NUMBER}, {app.joinCodeEdit, L"", 16, 0},
-        {app.testTimeEdit, nullptr, 8, 0},       {app.softwareNameEdit, L"", 100, 0},
-        {app.blacklistReasonEdit, L"", 255, 0},  {app.accountEdit, L"", 190, 0},
-        {app.passwordEdit, L"", 200, ES_PASSWORD}, {app.emailCodeEdit, L"", 6, ES_NUMBER},
-        {app.amountEdit, L"10", 8, 0},
+        {FormFieldControl(FormField::RoomCode), L"", 16, 0},          {FormFieldControl(FormField::ClickTime), nullptr, 8, 0},
+        {FormFieldControl(FormField::Participants), L"2", 6, ES_NUMBER}, {FormFieldControl(FormField::JoinCode), L"", 16, 0},
+        {FormFieldControl(FormField::TestTime), nullptr, 8, 0},       {FormFieldControl(FormField::SoftwareName), L"", 100, 0},
+        {FormFieldControl(FormField::BlacklistReason), L"", 255, 0},  {FormFieldControl(FormField::Account), L"", 190, 0},
+        {FormFieldControl(FormField::Password), L"", 200, ES_PASSWORD}, {FormFieldControl(FormField::EmailCode), L"", 6, ES_NUMBER},
+        {FormFieldControl(FormField::Amount), L"10", 8, 0},
     };
     for (const Expect& e : expected) {
         ASSERT_NE(e.control, nullptr);
@@ -76,12 +81,12 @@ TEST_F(MainWindowTest, CreatesTheTwelveControlsWithTheirTextsAndLimits) {
         else EXPECT_TRUE(ParseTimeOfDay(TextOf(e.control)).has_value()) << "a canonical time of day";
         EXPECT_EQ(SendMessageW(e.control, EM_GETLIMITTEXT, 0, 0), e.limit);
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(e.control, GWL_STYLE)) & e.style, e.style);
-        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(e.control, WM_GETFONT, 0, 0)), app.uiFont);
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(e.control, WM_GETFONT, 0, 0)), Ui().uiFont.get());
     }
-    ASSERT_NE(app.purposeCombo, nullptr);
-    EXPECT_EQ(SendMessageW(app.purposeCombo, CB_GETCOUNT, 0, 0), 4);
-    EXPECT_EQ(SendMessageW(app.purposeCombo, CB_GETCURSEL, 0, 0), 0);
-    EXPECT_FALSE(IsWindowVisible(app.purposeCombo));
+    ASSERT_NE(Ui().purposeCombo, nullptr);
+    EXPECT_EQ(SendMessageW(Ui().purposeCombo, CB_GETCOUNT, 0, 0), 4);
+    EXPECT_EQ(SendMessageW(Ui().purposeCombo, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_FALSE(IsWindowVisible(Ui().purposeCombo));
 }
 
 TEST_F(MainWindowTest, SelfTestRunSaysSoRegistersNoHotkeyAndIgnoresTaskStart) {
@@ -125,8 +130,8 @@ TEST_F(MainWindowTest, TimeAlignmentRefreshesOnlyTheFieldsTheUserLeftAlone) {
     Open(true);
     AppState& app = App();
     // The user types into the click time field; the test time field is untouched.
-    SetWindowTextW(app.clickTimeEdit, L"235959");
-    EXPECT_EQ(TextOf(app.clickTimeEdit), L"23:59:59");
+    SetWindowTextW(FormFieldControl(FormField::ClickTime), L"235959");
+    EXPECT_EQ(TextOf(FormFieldControl(FormField::ClickTime)), L"23:59:59");
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         EXPECT_TRUE(app.clickTimeEdited);
@@ -135,9 +140,9 @@ TEST_F(MainWindowTest, TimeAlignmentRefreshesOnlyTheFieldsTheUserLeftAlone) {
     // A fresh alignment three hours ahead: the untouched field gets the new default time.
     PublishTimeAlignment(3 * 3600 * 1000, L"本机直连标准时间", 1);
     SendMessageW(window, MSG_TIME_ALIGNED, 0, 0);
-    EXPECT_EQ(TextOf(app.clickTimeEdit), L"23:59:59");
+    EXPECT_EQ(TextOf(FormFieldControl(FormField::ClickTime)), L"23:59:59");
     const std::wstring expected = DefaultTimeText();
-    const std::wstring shown = TextOf(app.testTimeEdit);
+    const std::wstring shown = TextOf(FormFieldControl(FormField::TestTime));
     EXPECT_TRUE(shown == expected || shown == DefaultTimeTextAt(UnifiedNowMs() - 1000)) << "shown " << shown;
     // The program's own writes never count as user input.
     std::lock_guard<std::mutex> lock(app.stateMutex);
@@ -146,7 +151,7 @@ TEST_F(MainWindowTest, TimeAlignmentRefreshesOnlyTheFieldsTheUserLeftAlone) {
 
 TEST_F(MainWindowTest, TimeFieldsAreMaskedWhileTypingAndNormalisedOnLeaving) {
     Open(true);
-    HWND field = App().testTimeEdit;
+    HWND field = FormFieldControl(FormField::TestTime);
     struct Case {
         const wchar_t *typed, *shown;
     } cases[] = {{L"1415", L"14:15:"}, {L"14:15:16:17", L"14:15:16"}, {L"1a4b", L"14:"}, {L"", L""}};
@@ -215,7 +220,7 @@ TEST_F(MainWindowTest, ChangingThePurposeSelectionAsksForConfirmationAgain) {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().purposeSaved = true;
     }
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(App().purposeCombo));
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(Ui().purposeCombo));
     EXPECT_EQ(StatusTextNow(), L"用途已更改，请重新确认");
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_FALSE(App().purposeSaved);
@@ -223,7 +228,6 @@ TEST_F(MainWindowTest, ChangingThePurposeSelectionAsksForConfirmationAgain) {
 
 TEST_F(MainWindowTest, WorkerReportsArriveAsPostedMessagesAndRefreshTheControls) {
     Open(true);
-    AppState& app = App();
     // A worker signs the session in and reports; the UI thread applies the visibility rules.
     std::thread worker([] {
         {
@@ -233,23 +237,23 @@ TEST_F(MainWindowTest, WorkerReportsArriveAsPostedMessagesAndRefreshTheControls)
         SetStatus(L"软件已连接，正在准备本次使用", L"");
     });
     worker.join();
-    ASSERT_TRUE(PumpUntil([&] { return !(GetWindowLongW(app.accountEdit, GWL_STYLE) & WS_VISIBLE); }));
+    ASSERT_TRUE(PumpUntil([&] { return !(GetWindowLongW(FormFieldControl(FormField::Account), GWL_STYLE) & WS_VISIBLE); }));
     EXPECT_EQ(StatusTextNow(), L"软件已连接，正在准备本次使用");
-    EXPECT_TRUE(GetWindowLongW(app.roomCodeEdit, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_TRUE(GetWindowLongW(FormFieldControl(FormField::RoomCode), GWL_STYLE) & WS_VISIBLE);
 }
 
 TEST_F(MainWindowTest, CloseDestroysTheWindowAndReleasesItsResources) {
     Open(false);
     ShowWindow(window, SW_SHOW);
-    ASSERT_TRUE(App().countdownWindow == nullptr || IsWindow(App().countdownWindow));
+    ASSERT_TRUE(App().countdownWindow.load() == nullptr || IsWindow(App().countdownWindow.load()));
     App().countdownWindow = CreateCountdownWindow(Globals().instance);
-    ASSERT_NE(App().countdownWindow, nullptr);
-    HWND overlay = App().countdownWindow;
+    ASSERT_NE(App().countdownWindow.load(), nullptr);
+    HWND overlay = App().countdownWindow.load();
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FALSE(IsWindow(overlay));
-    EXPECT_EQ(App().countdownWindow, nullptr);
-    EXPECT_EQ(App().uiFont, nullptr);
+    EXPECT_EQ(App().countdownWindow.load(), nullptr);
+    EXPECT_EQ(Ui().uiFont.get(), nullptr);
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_FALSE(App().hotkeyRegistered);
     // The hotkey is free again for anyone.

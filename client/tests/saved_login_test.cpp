@@ -10,8 +10,9 @@
 
 #include "account/login.h"
 #include "account/saved_login.h"
-#include "app/app_state.h"
-#include "app/data_dir.h"
+#include "core/app_state.h"
+#include "core/data_dir.h"
+#include "core/form_fields.h"
 #include "net/json_text.h"
 #include "support/main_window_harness.h"
 #include "support/test_support.h"
@@ -170,8 +171,8 @@ protected:
 TEST_F(SavedLoginForm, CreationPrefillsTheForm) {
     ASSERT_TRUE(WriteSavedLogin(L"Saved.User@Example.com", L"保存的密码-1"));
     OpenMainWindow();
-    EXPECT_EQ(MainWindowHarness::Text(App().accountEdit), L"Saved.User@Example.com");
-    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"保存的密码-1");
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Account)), L"Saved.User@Example.com");
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"保存的密码-1");
     EXPECT_TRUE(RememberFlag());
 }
 
@@ -180,8 +181,8 @@ TEST_F(SavedLoginForm, CreationWithoutEntryLeavesTheFormEmpty) {
     odd.pop_back();
     ASSERT_TRUE(WriteRawEntry(L"a@b.cn", odd));  // present but unusable
     OpenMainWindow();
-    EXPECT_EQ(MainWindowHarness::Text(App().accountEdit), L"");
-    EXPECT_EQ(MainWindowHarness::Text(App().passwordEdit), L"");
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Account)), L"");
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"");
     EXPECT_FALSE(RememberFlag());
 }
 

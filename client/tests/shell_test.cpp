@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "app/data_dir.h"
+#include "core/data_dir.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;

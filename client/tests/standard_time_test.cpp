@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/config.h"
+#include "core/app_state.h"
+#include "core/config.h"
 #include "net/json_text.h"
 #include "support/service_control.h"
 #include "support/sntp_responder.h"

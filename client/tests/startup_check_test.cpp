@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "account/login.h"
-#include "app/app_state.h"
-#include "app/config.h"
-#include "app/globals.h"
 #include "app/startup.h"
+#include "core/app_state.h"
+#include "core/config.h"
+#include "core/form_fields.h"
+#include "core/globals.h"
 #include "net/json_text.h"
 #include "net/startup_check.h"
 #include "support/dialog_watcher.h"
@@ -189,8 +190,8 @@ TEST_F(StartupCheck, FailuresKeepLoginLocked) {
             std::lock_guard<std::mutex> lock(App().stateMutex);
             App().privacyAccepted = true;
         }
-        MainWindowHarness::SetText(App().accountEdit, L"locked@example.test");
-        MainWindowHarness::SetText(App().passwordEdit, L"Password-123");
+        MainWindowHarness::SetText(FormFieldControl(FormField::Account), L"locked@example.test");
+        MainWindowHarness::SetText(FormFieldControl(FormField::Password), L"Password-123");
         const size_t before = dialogs_.Count();
         StartLogin();
         ASSERT_TRUE(dialogs_.WaitForCount(before + 1));

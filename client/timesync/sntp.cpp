@@ -7,7 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/clock.h"
+#include "core/clock.h"
+#include "core/holders.h"
 
 namespace {
 
@@ -21,39 +22,6 @@ bool NetworkStarted() {
     });
     return started;
 }
-
-// Closes a socket on every path.
-class SocketHolder {
-public:
-    explicit SocketHolder(SOCKET s) : socket_(s) {}
-    ~SocketHolder() { close(); }
-    SocketHolder(const SocketHolder&) = delete;
-    SocketHolder& operator=(const SocketHolder&) = delete;
-    SOCKET get() const { return socket_; }
-    bool valid() const { return socket_ != INVALID_SOCKET; }
-    void close() {
-        if (socket_ != INVALID_SOCKET) closesocket(socket_);
-        socket_ = INVALID_SOCKET;
-    }
-
-private:
-    SOCKET socket_;
-};
-
-// Frees a resolver result on every path.
-class AddressList {
-public:
-    explicit AddressList(addrinfo* list) : list_(list) {}
-    ~AddressList() {
-        if (list_) freeaddrinfo(list_);
-    }
-    AddressList(const AddressList&) = delete;
-    AddressList& operator=(const AddressList&) = delete;
-    addrinfo* get() const { return list_; }
-
-private:
-    addrinfo* list_;
-};
 
 void PutBigEndian32(uint8_t* out, uint32_t value) {
     out[0] = static_cast<uint8_t>(value >> 24);
@@ -69,8 +37,8 @@ uint32_t GetBigEndian32(const uint8_t* in) {
 
 // One exchange with one resolved address.
 SntpSample QueryAddress(const addrinfo& address, uint32_t timeoutMs) {
-    SocketHolder sock(socket(address.ai_family, address.ai_socktype, address.ai_protocol));
-    if (!sock.valid()) return {};
+    ScopedSocket sock(socket(address.ai_family, address.ai_socktype, address.ai_protocol));
+    if (!sock) return {};
     const DWORD timeout = timeoutMs;
     setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
@@ -85,7 +53,7 @@ SntpSample QueryAddress(const addrinfo& address, uint32_t timeoutMs) {
     NtpPacket reply{};
     const int received = recv(sock.get(), reinterpret_cast<char*>(reply.data()), static_cast<int>(reply.size()), 0);
     const int64_t t4 = WallClockUs();
-    sock.close();
+    sock.reset();
     if (received < 0) return {};
     return EvaluateSntpReply(request, reply.data(), static_cast<size_t>(received), t1, t4);
 }
@@ -158,7 +126,7 @@ SntpSample SntpQueryWithStartup(bool networkStarted, const std::string& host, ui
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return {};
-    AddressList addresses(found);
+    ScopedAddressList addresses(found);
 
     return SntpQueryResolved(addresses.get(), ClampSntpTimeout(timeoutMs));
 }

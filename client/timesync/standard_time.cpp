@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include "app/app_state.h"
-#include "app/clock.h"
-#include "app/config.h"
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/config.h"
 #include "net/service_api.h"
 #include "timesync/service_time.h"
 #include "timesync/sntp.h"

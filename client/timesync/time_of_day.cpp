@@ -1,6 +1,6 @@
 #include "timesync/time_of_day.h"
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 
 #include <cstdio>
 #include <ctime>

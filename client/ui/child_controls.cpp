@@ -2,14 +2,16 @@
 
 #include <commctrl.h>
 
-#include "app/globals.h"
+#include "core/form_fields.h"
+#include "core/globals.h"
+#include "ui/ui_resources.h"
 
 const wchar_t* const kPurposeLabels[4] = {L"软件测试", L"展厅演示", L"教学实验", L"内部培训"};
 
 namespace {
 
 struct EditLayout {
-    HWND AppState::*member;
+    FormField field;
     int x, y, w, h;
     const wchar_t* text;  // null: the default time text
     int limit;
@@ -34,43 +36,43 @@ void Enable(HWND control, bool enabled) {
 }  // namespace
 
 void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText) {
-    AppState& app = App();
     // Creation order, geometry, initial text and individual limit of every edit control.
     const EditLayout edits[] = {
-        {&AppState::roomCodeEdit, 341, 335, 223, 28, L"", 16, 0},
-        {&AppState::clickTimeEdit, 341, 459, 88, 28, nullptr, 8, 0},
-        {&AppState::participantsEdit, 466, 459, 98, 28, L"2", 6, ES_NUMBER},
-        {&AppState::joinCodeEdit, 626, 335, 218, 28, L"", 16, 0},
-        {&AppState::testTimeEdit, 906, 335, 228, 28, nullptr, 8, 0},
-        {&AppState::softwareNameEdit, 516, 683, 158, 28, L"", 100, 0},
-        {&AppState::blacklistReasonEdit, 716, 683, 198, 28, L"", 255, 0},
-        {&AppState::accountEdit, 556, 335, 368, 28, L"", 190, 0},
-        {&AppState::passwordEdit, 556, 415, 368, 28, L"", 200, ES_PASSWORD},
-        {&AppState::emailCodeEdit, 556, 495, 168, 28, L"", 6, ES_NUMBER},
-        {&AppState::amountEdit, 356, 344, 164, 28, L"10", 8, 0},
+        {FormField::RoomCode, 341, 335, 223, 28, L"", 16, 0},
+        {FormField::ClickTime, 341, 459, 88, 28, nullptr, 8, 0},
+        {FormField::Participants, 466, 459, 98, 28, L"2", 6, ES_NUMBER},
+        {FormField::JoinCode, 626, 335, 218, 28, L"", 16, 0},
+        {FormField::TestTime, 906, 335, 228, 28, nullptr, 8, 0},
+        {FormField::SoftwareName, 516, 683, 158, 28, L"", 100, 0},
+        {FormField::BlacklistReason, 716, 683, 198, 28, L"", 255, 0},
+        {FormField::Account, 556, 335, 368, 28, L"", 190, 0},
+        {FormField::Password, 556, 415, 368, 28, L"", 200, ES_PASSWORD},
+        {FormField::EmailCode, 556, 495, 168, 28, L"", 6, ES_NUMBER},
+        {FormField::Amount, 356, 344, 164, 28, L"10", 8, 0},
     };
-    for (const EditLayout& layout : edits) app.*layout.member = CreateEdit(parent, layout, defaultTimeText);
+    for (const EditLayout& layout : edits) RegisterFormField(layout.field, CreateEdit(parent, layout, defaultTimeText));
 
-    app.purposeCombo = CreateWindowExW(0, WC_COMBOBOXW, L"",
+    HWND& combo = Ui().purposeCombo;
+    combo = CreateWindowExW(0, WC_COMBOBOXW, L"",
                                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
-                                       530, 158, 280, 180, parent, nullptr, Globals().instance, nullptr);
-    if (app.purposeCombo) {
+                           530, 158, 280, 180, parent, nullptr, Globals().instance, nullptr);
+    if (combo) {
         for (const wchar_t* label : kPurposeLabels)
-            SendMessageW(app.purposeCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
-        SendMessageW(app.purposeCombo, CB_SETCURSEL, 0, 0);
+            SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
+        SendMessageW(combo, CB_SETCURSEL, 0, 0);
     }
 
     // Every edit gets the font, a limit of 16 and no margins first; then its own limit.
     for (const EditLayout& layout : edits) {
-        HWND edit = app.*layout.member;
+        HWND edit = FormFieldControl(layout.field);
         if (!edit) continue;
         SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         SendMessageW(edit, EM_SETLIMITTEXT, 16, 0);
         SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
     }
-    if (app.purposeCombo) SendMessageW(app.purposeCombo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (combo) SendMessageW(combo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     for (const EditLayout& layout : edits)
-        if (HWND edit = app.*layout.member) SendMessageW(edit, EM_SETLIMITTEXT, layout.limit, 0);
+        if (HWND edit = FormFieldControl(layout.field)) SendMessageW(edit, EM_SETLIMITTEXT, layout.limit, 0);
 }
 
 ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool purposeSaved,
@@ -96,16 +98,17 @@ void UpdateChildControls() {
         rules = ComputeChildControlRules(loggedIn, app.session.developer_user, app.purposeSaved, app.modalPanel,
                                          app.authFormMode);
     }
-    for (HWND field : {app.roomCodeEdit, app.clickTimeEdit, app.participantsEdit, app.joinCodeEdit, app.testTimeEdit}) {
-        Show(field, rules.dashboardFieldsShown);
-        Enable(field, rules.dashboardFieldsEnabled);
+    for (FormField field : {FormField::RoomCode, FormField::ClickTime, FormField::Participants, FormField::JoinCode,
+                            FormField::TestTime}) {
+        Show(FormFieldControl(field), rules.dashboardFieldsShown);
+        Enable(FormFieldControl(field), rules.dashboardFieldsEnabled);
     }
-    Show(app.softwareNameEdit, rules.developerFieldsShown);
-    Show(app.blacklistReasonEdit, rules.developerFieldsShown);
-    Show(app.accountEdit, rules.accountFieldsShown);
-    Show(app.passwordEdit, rules.accountFieldsShown);
-    Show(app.emailCodeEdit, rules.emailCodeShown);
-    Show(app.amountEdit, rules.amountShown);
-    Show(app.purposeCombo, false);
-    if (loggedIn && app.passwordEdit) SetWindowTextW(app.passwordEdit, L"");
+    Show(FormFieldControl(FormField::SoftwareName), rules.developerFieldsShown);
+    Show(FormFieldControl(FormField::BlacklistReason), rules.developerFieldsShown);
+    Show(FormFieldControl(FormField::Account), rules.accountFieldsShown);
+    Show(FormFieldControl(FormField::Password), rules.accountFieldsShown);
+    Show(FormFieldControl(FormField::EmailCode), rules.emailCodeShown);
+    Show(FormFieldControl(FormField::Amount), rules.amountShown);
+    Show(Ui().purposeCombo, false);
+    if (loggedIn) WriteFormField(FormField::Password, L"");
 }

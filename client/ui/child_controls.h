@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 
 // Creates the twelve controls in their fixed order, with the font, limits and initial texts, and
-// stores their handles in AppState. A control that cannot be created stays null.
+// registers the edit controls as the form's fields (the combo box stays with the user interface). A control that cannot be created stays null.
 void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText);
 
 // Which controls the current screen shows and enables.

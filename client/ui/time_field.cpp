@@ -4,8 +4,8 @@
 #include <cwctype>
 #include <vector>
 
-#include "app/globals.h"
 #include "timesync/time_of_day.h"
+#include "ui/ui_resources.h"
 
 namespace {
 

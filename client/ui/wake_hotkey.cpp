@@ -4,12 +4,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/app_state.h"
-#include "app/data_dir.h"
+#include "core/app_state.h"
+#include "core/data_dir.h"
 
 namespace {
 
-constexpr int kWakeHotkeyId = 1;
 constexpr wchar_t kHotkeyFile[] = L"wake-hotkey.conf";
 
 bool IsFunctionKey(uint32_t vk) { return vk >= VK_F1 && vk <= VK_F12; }
@@ -103,4 +102,10 @@ std::wstring FormatHotkeyText(uint32_t modifiers, uint32_t virtualKey) {
         add(length > 0 ? std::wstring(name, length) : L"按键 " + std::to_wstring(virtualKey));
     }
     return text;
+}
+
+void BringMainWindowForward(HWND window) {
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+    SetForegroundWindow(window);
 }

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+// The id under which the main window registers the wake hotkey.
+constexpr int kWakeHotkeyId = 1;
+
 struct WakeHotkey {
     uint32_t modifiers = MOD_ALT | MOD_CONTROL;  // 1 Alt, 2 Ctrl, 4 Shift
     uint32_t virtualKey = 0x51;                  // Q
@@ -25,3 +28,7 @@ void UnregisterWakeHotkey(HWND window);
 
 // "Ctrl + Alt + Q", "Ctrl + Shift + F5", "F12", …
 std::wstring FormatHotkeyText(uint32_t modifiers, uint32_t virtualKey);
+
+// WM_HOTKEY of the wake hotkey: restores a minimised window (or shows it), makes it topmost and
+// brings it to the foreground.
+void BringMainWindowForward(HWND window);

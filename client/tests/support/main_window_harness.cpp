@@ -3,9 +3,9 @@
 #include <map>
 #include <mutex>
 
-#include "app/app_state.h"
-#include "app/globals.h"
 #include "app/startup.h"
+#include "core/app_state.h"
+#include "core/globals.h"
 #include "support/test_support.h"
 
 namespace {

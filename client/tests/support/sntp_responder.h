@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
+#include "core/clock.h"
 #include "timesync/sntp.h"
 #include "timesync/standard_time.h"
 

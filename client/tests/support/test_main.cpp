@@ -1,7 +1,7 @@
 // The entry point of every test program: GoogleTest, aimed at the reference service of the test run.
 #include <gtest/gtest.h>
 
-#include "app/config.h"
+#include "core/config.h"
 #include "support/test_support.h"
 
 int main(int argc, char** argv) {

@@ -2,12 +2,12 @@
 
 #include <cctype>
 
-#include "app/library_module.h"
+#include "core/library_module.h"
 
 std::vector<uint8_t> SignWithSeed(const std::string& message, const std::vector<uint8_t>& seed,
                                   std::vector<uint8_t>* publicKey) {
     if (seed.size() != 32) return {};
-    LibraryModule sodium(SignatureLibraryPath());
+    ScopedModule sodium = LoadLibraryAt(SignatureLibraryPath());
     auto init = sodium.Find<int (*)()>("sodium_init");
     auto keypair = sodium.Find<int (*)(unsigned char*, unsigned char*, const unsigned char*)>("crypto_sign_seed_keypair");
     auto sign = sodium.Find<int (*)(unsigned char*, unsigned long long*, const unsigned char*, unsigned long long,

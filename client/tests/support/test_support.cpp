@@ -7,7 +7,7 @@
 #include <bcrypt.h>
 #include <wincred.h>
 
-#include "app/data_dir.h"
+#include "core/data_dir.h"
 #include "net/json_text.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "app/data_dir.h"
+#include "core/data_dir.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "core/globals.h"
 
 ProcessGlobals& Globals() {
     static ProcessGlobals globals;

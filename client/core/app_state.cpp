@@ -1,10 +1,12 @@
-#include "app/app_state.h"
+#include "core/app_state.h"
 
-#include "app/clock.h"
+#include "core/clock.h"
 
 AppState& App() {
-    static AppState state;
-    return state;
+    // Detached workers may still lock the state while the process ends, so it is never destroyed:
+    // it lives as long as the process does.
+    static AppState* const state = new AppState;
+    return *state;
 }
 
 void PostToMainWindow(UINT message) {

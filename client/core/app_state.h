@@ -48,23 +48,10 @@ struct TargetSelection {
 };
 
 struct AppState {
-    // Window handles: written on the user-interface thread, read by workers only to post messages.
-    HWND mainWindow = nullptr;
-    HWND pickerWindow = nullptr;
-    HWND countdownWindow = nullptr;
-    HWND roomCodeEdit = nullptr;
-    HWND clickTimeEdit = nullptr;
-    HWND participantsEdit = nullptr;
-    HWND joinCodeEdit = nullptr;
-    HWND testTimeEdit = nullptr;
-    HWND purposeCombo = nullptr;
-    HWND amountEdit = nullptr;
-    HWND softwareNameEdit = nullptr;
-    HWND blacklistReasonEdit = nullptr;
-    HWND accountEdit = nullptr;
-    HWND passwordEdit = nullptr;
-    HWND emailCodeEdit = nullptr;
-    HFONT uiFont = nullptr;
+    // The windows workers post to. Written on the user-interface thread, read by any thread, so they
+    // are atomic; everything a worker may not touch (controls, fonts) stays with the user interface.
+    std::atomic<HWND> mainWindow{nullptr};
+    std::atomic<HWND> countdownWindow{nullptr};
 
     std::mutex stateMutex;  // guards every member below (not taskBusy)
 

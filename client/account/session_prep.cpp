@@ -1,8 +1,8 @@
-#include "net/session_prep.h"
+#include "account/session_prep.h"
 
 #include <string>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "timesync/standard_time.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "core/config.h"
 
 #include <mutex>
 
@@ -14,8 +14,9 @@ struct Config {
 };
 
 Config& TheConfig() {
-    static Config config;
-    return config;
+    // Read by workers that may outlive the main window: never destroyed.
+    static Config* const config = new Config;
+    return *config;
 }
 
 }  // namespace
