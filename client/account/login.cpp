@@ -23,7 +23,6 @@ struct LoginJob {
     std::string accountName;  // UTF-8, as typed
     std::string password;     // UTF-8
     bool isEmail = false;
-    bool remember = false;
 
     LoginJob() = default;
     LoginJob(const LoginJob&) = delete;
@@ -44,6 +43,27 @@ void ReportLoginFailure(std::wstring detail) {
         app.detailText = std::move(detail);
     }
     PostToMainWindow(MSG_STATE_CHANGED);
+}
+
+bool RememberPasswordTicked() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return app.rememberPassword;
+}
+
+// Saves or deletes the login after a successful sign-in by what the "保存账号和密码" box says now, not
+// when the request left: the user's last choice wins. The box may be unticked while the credential is
+// being written (its toggle deletes at once), so the box is read again afterwards.
+void KeepSavedLoginAsChosen(const std::string& accountName, const std::string& passwordUtf8) {
+    if (!RememberPasswordTicked()) {
+        DeleteSavedLogin();
+        return;
+    }
+    std::wstring name = Utf8ToUtf16(accountName);
+    std::wstring password = Utf8ToUtf16(passwordUtf8);
+    WriteSavedLogin(name, password);  // a refused write does not stop the login
+    SecureWipe(password);
+    if (!RememberPasswordTicked()) DeleteSavedLogin();
 }
 
 void RunLoginJob(std::unique_ptr<LoginJob> job) {
@@ -68,14 +88,7 @@ void RunLoginJob(std::unique_ptr<LoginJob> job) {
         return;
     }
 
-    if (job->remember) {
-        std::wstring name = Utf8ToUtf16(job->accountName);
-        std::wstring password = Utf8ToUtf16(job->password);
-        WriteSavedLogin(name, password);  // a refused write does not stop the login
-        SecureWipe(password);
-    } else {
-        DeleteSavedLogin();
-    }
+    KeepSavedLoginAsChosen(job->accountName, job->password);
     try {
         RecordPrivacyAcceptance();
     } catch (const std::exception&) {
@@ -204,14 +217,16 @@ void StartLogin() {
 
     auto job = std::make_unique<LoginJob>();
     job->accountName = Utf16ToUtf8(name);
-    job->password = Utf16ToUtf8(password);
+    {
+        // A short text lives inside the string object itself; moving it copies the characters, so the
+        // temporary is wiped after the move as well.
+        std::string utf8 = Utf16ToUtf8(password);
+        job->password = std::move(utf8);
+        SecureWipe(utf8);
+    }
     job->isEmail = check.isEmail;
     SecureWipe(name);
     SecureWipe(password);
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        job->remember = app.rememberPassword;
-    }
 
     try {
         std::thread(RunLoginJob, std::move(job)).detach();

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wincred.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/data_dir.h"
@@ -12,6 +13,7 @@ SavedLogin InterpretSavedLogin(const wchar_t* userName, const unsigned char* blo
     SavedLogin saved;
     if (userName) saved.userName = userName;
     if (blob && blobSize > 0 && blobSize % 2 == 0) {
+        saved.password.reserve(std::max<size_t>(blobSize / 2, 32));  // never inside the object itself
         saved.password.resize(blobSize / 2);
         std::memcpy(saved.password.data(), blob, blobSize);
     }
@@ -23,8 +25,11 @@ SavedLogin InterpretSavedLogin(const wchar_t* userName, const unsigned char* blo
 SavedLogin ReadSavedLogin() {
     ScopedCredential credential;
     if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, credential.out()) || !credential.get()) return {};
-    const CREDENTIALW* entry = credential.get();
-    return InterpretSavedLogin(entry->UserName, entry->CredentialBlob, entry->CredentialBlobSize);
+    CREDENTIALW* entry = credential.get();
+    SavedLogin saved = InterpretSavedLogin(entry->UserName, entry->CredentialBlob, entry->CredentialBlobSize);
+    // The system's copy of the password is freed with the credential; wipe it first.
+    if (entry->CredentialBlob && entry->CredentialBlobSize) SecureZeroMemory(entry->CredentialBlob, entry->CredentialBlobSize);
+    return saved;
 }
 
 bool WriteSavedLogin(const std::wstring& userName, const std::wstring& password) {

@@ -87,6 +87,10 @@ HWND CreateMainWindow(HINSTANCE instance) {
 }
 
 int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showCommand) {
+    // Before any DLL is loaded by name (the delay-loaded system DLLs at their first call): from here on
+    // only the system folder is searched, never the folder the program was started from.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     const CommandLineChoice choice = ParseCommandLine(commandLine);
     if (choice.uninstallCleanup) return RunUninstallCleanup();
 

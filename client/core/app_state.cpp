@@ -1,6 +1,7 @@
 #include "core/app_state.h"
 
 #include "core/clock.h"
+#include "core/saturating.h"
 
 AppState& App() {
     // Detached workers may still lock the state while the process ends, so it is never destroyed:
@@ -54,5 +55,5 @@ int64_t UnifiedNowMs() {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         offset = app.timeOffsetMs;
     }
-    return offset + WallClockMs();
+    return SaturatingAdd(offset, WallClockMs());
 }

@@ -14,3 +14,16 @@ int64_t WallClockTicks() {
 int64_t WallClockUs() { return WallClockTicks() / 10; }
 
 int64_t WallClockMs() { return WallClockTicks() / 10000; }
+
+int64_t MonotonicUs() {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        return static_cast<int64_t>(value.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    // Split the conversion so that the multiplication cannot overflow for any uptime.
+    const int64_t ticks = counter.QuadPart;
+    return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}

@@ -9,3 +9,7 @@ int64_t WallClockTicks();
 int64_t WallClockUs();
 // Milliseconds since 1970 (ticks / 10000).
 int64_t WallClockMs();
+
+// A monotonic clock in microseconds (the performance counter): for deadlines and durations, never
+// for the time of day. Its zero is arbitrary.
+int64_t MonotonicUs();

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -75,11 +76,18 @@ std::string LoadOrCreateDeviceId() {
     std::string token = ReadFirstToken(file);
     if (IsUsableDeviceId(token)) return token;
 
+    // An id that was not made from real randomness, or that could not be kept, must not be used: a
+    // new one at every start would look like a new device each time, and a developer account bound to
+    // its first device would be refused from then on.
     unsigned char bytes[16] = {};
-    BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        throw std::runtime_error("BCryptGenRandom failed for the device id");
     std::string id = FormatDeviceId(bytes);
     std::ofstream out(file, std::ios::trunc);
-    if (out) out << id;
+    out << id;
+    out.close();
+    if (!out || ReadFirstToken(file) != id)
+        throw fs::filesystem_error("write device id", file, std::make_error_code(std::errc::io_error));
     return id;
 }
 

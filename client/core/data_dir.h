@@ -11,7 +11,9 @@ extern const wchar_t kSavedLoginTarget[];
 // naming "temp_directory_path" or "create_directories" when that fails.
 std::filesystem::path GetDataDirectory();
 
-// The device id kept in "device-id.txt": 32 lower-case hexadecimal digits, made on first use.
+// The device id kept in "device-id.txt": 32 lower-case hexadecimal digits, made on first use. Throws
+// (std::runtime_error or a filesystem error) when no random id can be made or the new id cannot be
+// written and read back; an id that is not kept is never handed out.
 std::string LoadOrCreateDeviceId();
 
 // Whether "privacy-and-terms-v3.accepted" starts with the word "accepted".

@@ -1,5 +1,6 @@
 #include "core/form_fields.h"
 
+#include <algorithm>
 #include <array>
 
 #include "core/holders.h"
@@ -29,15 +30,18 @@ std::wstring ReadFormField(FormField field) {
     // Read the whole text however long it is (a name the picker wrote may be longer than what the
     // user could type). The length is only a hint, so a text that fills the buffer is read again
     // into a larger one; the smaller buffer is wiped first, as the text may be a password.
-    int capacity = GetWindowTextLengthW(control) + 2;
+    // At least 32 characters, so the text never lives inside the string object itself, where a move
+    // would copy it and leave it behind.
+    int capacity = std::max(GetWindowTextLengthW(control) + 2, 32);
+    std::wstring text;
     for (;;) {
-        std::wstring text(static_cast<size_t>(capacity), L'\0');
+        text.assign(static_cast<size_t>(capacity), L'\0');
         const int copied = GetWindowTextW(control, text.data(), capacity);
         if (copied < capacity - 1 || capacity >= (1 << 24)) {
             text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
             return text;
         }
-        SecureWipe(text);
+        SecureWipe(text);  // before the larger buffer replaces this one
         capacity *= 2;
     }
 }

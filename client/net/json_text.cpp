@@ -54,8 +54,16 @@ constexpr uint32_t kReplacementCharacter = 0xFFFD;
 }  // namespace
 
 std::string JsonEscape(const std::string& text) {
+    // The exact length first, so the result is allocated once: the text may be a password, and a
+    // buffer left behind by growing would keep a copy of it that nobody wipes.
+    size_t length = 0;
+    for (unsigned char c : text) {
+        if (c == '\t' || c == '\n' || c == '\r' || c == '"' || c == '\\') length += 2;
+        else if (c < 0x20) length += 6;
+        else length += 1;
+    }
     std::string out;
-    out.reserve(text.size() + 8);
+    out.reserve(length);
     for (unsigned char c : text) {
         switch (c) {
             case '\t': out += "\\t"; break;

@@ -20,7 +20,19 @@ namespace {
 
 constexpr wchar_t kUserAgent[] = L"Orvane-Windows/0.9.10";
 
+constexpr wchar_t kBrokenAnswerText[] = L"与服务的连接中断，回答不完整，请稍后重试";
+constexpr wchar_t kRedirectRefusedText[] = L"服务地址返回了跳转，已停止请求";
+
+ApiResponse& BrokenAnswer(ApiResponse& response) {
+    response.body.clear();
+    response.httpStatus = 0;
+    response.errorText = kBrokenAnswerText;
+    return response;
+}
+
 }  // namespace
+
+bool IsRedirectStatus(uint32_t httpStatus) { return httpStatus >= 300 && httpStatus <= 399; }
 
 uint32_t ClampServiceTimeout(uint32_t timeoutMs) { return std::clamp<uint32_t>(timeoutMs, 300, 15000); }
 
@@ -67,6 +79,13 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
         return response;
     }
 
+    // A redirect would carry the bearer token to wherever the answer points: never follow one. (Both
+    // switches, as WinHTTP implementations differ in which one they honour.)
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof redirectPolicy);
+    DWORD disabledFeatures = WINHTTP_DISABLE_REDIRECTS;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabledFeatures, sizeof disabledFeatures);
+
     // The wait for the response headers has a time-out of its own (90 s by default, and under some
     // WinHTTP implementations the receive time-out above does not cover it): bound it the same way.
     DWORD responseTimeout = static_cast<DWORD>(timeout);
@@ -90,18 +109,31 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX))
         response.httpStatus = status;
+    if (IsRedirectStatus(response.httpStatus)) {
+        response.httpStatus = 0;
+        response.errorText = kRedirectRefusedText;
+        return response;
+    }
 
+    // The body counts only when it arrived whole: a read that fails, or fewer bytes than the announced
+    // length, is a broken connection, not an answer.
     DWORD available = 0;
-    while (WinHttpQueryDataAvailable(request.get(), &available) && available > 0) {
+    for (;;) {
+        if (!WinHttpQueryDataAvailable(request.get(), &available)) return BrokenAnswer(response);
+        if (available == 0) break;
         const size_t start = response.body.size();
         response.body.resize(start + available);
         DWORD read = 0;
-        if (!WinHttpReadData(request.get(), response.body.data() + start, available, &read)) {
-            response.body.resize(start);
-            break;
-        }
+        if (!WinHttpReadData(request.get(), response.body.data() + start, available, &read))
+            return BrokenAnswer(response);
         response.body.resize(start + read);
     }
+    DWORD announced = 0;
+    DWORD announcedSize = sizeof announced;
+    if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announcedSize, WINHTTP_NO_HEADER_INDEX) &&
+        response.body.size() < announced)
+        return BrokenAnswer(response);
     response.received = true;
     return response;
 }

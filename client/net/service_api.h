@@ -28,5 +28,8 @@ ApiResponse PostServiceAction(const std::string& action, const std::string& body
 // transport error, the service's own "message", or "服务请求失败（错误码 N）".
 bool EvaluateApiResponse(const ApiResponse& response, std::wstring& message);
 
+// A redirect answer (3xx) is never followed: the transport treats it as an error (received false).
+bool IsRedirectStatus(uint32_t httpStatus);
+
 // The time-out actually used for a requested one.
 uint32_t ClampServiceTimeout(uint32_t timeoutMs);

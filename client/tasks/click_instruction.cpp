@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "core/library_module.h"
+#include "core/saturating.h"
 #include "net/json_text.h"
 #include "tasks/click_executor.h"
 
@@ -59,8 +60,9 @@ InstructionCheck CheckClickInstruction(const std::string& text, const ClickTaskC
     check.executeAtMs = JsonGetInt64(text, "executeAtMs", 0);
     check.expiresAtMs = JsonGetInt64(text, "expiresAtMs", 0);
     check.nonce = JsonGetString(text, "nonce");
-    // Equality passes; a missing expiry (0) is always in the past.
-    if (wallClockUs + offsetUs > MsToUsSaturated(check.expiresAtMs)) {
+    // Equality passes; a missing expiry (0) is always in the past. An instant after the instruction's
+    // own expiry would be clicked with an expired instruction: that is expired as well.
+    if (SaturatingAdd(wallClockUs, offsetUs) > MsToUsSaturated(check.expiresAtMs) || check.executeAtMs > check.expiresAtMs) {
         check.verdict = InstructionVerdict::Expired;
         check.status = kInstructionExpiredStatus;
         return check;

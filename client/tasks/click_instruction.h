@@ -48,6 +48,7 @@ struct InstructionCheck {
 
 // Compares the verified instruction text with the task, field by field in a fixed order (the first
 // difference decides; later fields are not examined), then applies the expiry rule: expired when
-// wallClockUs + offsetUs > expiresAtMs × 1000. Touches no clock: the caller passes the wall clock.
+// wallClockUs + offsetUs (saturating) > expiresAtMs × 1000, or when executeAtMs lies after expiresAtMs.
+// Touches no clock: the caller passes the wall clock.
 InstructionCheck CheckClickInstruction(const std::string& text, const ClickTaskContext& context,
                                        int64_t wallClockUs, int64_t offsetUs);

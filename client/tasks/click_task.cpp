@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "core/app_state.h"
+#include "core/bounded_call.h"
 #include "core/clock.h"
+#include "core/saturating.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "tasks/click_executor.h"
@@ -23,22 +26,23 @@ constexpr int64_t kClaimGraceUs = 60000000;  // a release this late is of no use
 
 int64_t Clamp64(int64_t value, int64_t low, int64_t high) { return std::min(std::max(value, low), high); }
 
-int64_t SaturatingSub(int64_t a, int64_t b) {
-    int64_t result;
-    if (__builtin_sub_overflow(a, b, &result))
-        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return result;
-}
-
 // The time left until the instant, on the task's own offset (µs).
 int64_t RemainingUntil(int64_t executeAtMs, int64_t offsetUs) {
     return SaturatingSub(SaturatingSub(MsToUsSaturated(executeAtMs), offsetUs), WallClockUs());
 }
 
-void Realign(const std::string& token, int samples, uint32_t budgetMs, int64_t& offsetUs) {
-    std::wstring ignored;
-    StandardTimeResult result = GetStandardTime(token, samples, ignored, budgetMs);
-    if (result.ok) offsetUs = result.offsetUs;
+// Re-aligns before the click. However slow the network is (lookups, a service that answers late,
+// silent NTP servers), the re-alignment ends before the click's safety margin: when it runs out, the
+// task keeps its last good offset and clicks on time by that.
+void Realign(const std::string& token, int samples, uint32_t budgetMs, int64_t executeAtMs, int64_t& offsetUs) {
+    const int64_t deadlineUs = RealignDeadlineUs(MonotonicUs(), RemainingUntil(executeAtMs, offsetUs));
+    std::optional<StandardTimeResult> result = CallBefore<StandardTimeResult>(
+        [token, samples, budgetMs, deadlineUs] {
+            std::wstring ignored;
+            return GetStandardTime(token, samples, ignored, budgetMs, deadlineUs);
+        },
+        deadlineUs);
+    if (result && result->ok) offsetUs = result->offsetUs;
 }
 
 }  // namespace
@@ -74,12 +78,16 @@ bool ClaimGracePassed(int64_t executeAtMs, int64_t unifiedNowUs) {
     return SaturatingSub(unifiedNowUs, MsToUsSaturated(executeAtMs)) > kClaimGraceUs;
 }
 
+int64_t RealignDeadlineUs(int64_t nowMonotonicUs, int64_t remainingUs) {
+    return SaturatingAdd(nowMonotonicUs, SaturatingSub(remainingUs, kRealignSafetyMarginUs));
+}
+
 uint32_t CoarseSleepStepMs(int64_t remainingUs) {
     return static_cast<uint32_t>(Clamp64(SaturatingSub(remainingUs, 10000000) / 1000, 50, 1000));
 }
 
 int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs) {
-    const int64_t errorUs = SaturatingSub(wallClockUs + offsetUs, MsToUsSaturated(executeAtMs));
+    const int64_t errorUs = SaturatingSub(SaturatingAdd(wallClockUs, offsetUs), MsToUsSaturated(executeAtMs));
     int64_t ms = errorUs / 1000;
     const int64_t rest = errorUs % 1000;  // carries the sign of errorUs
     if (rest >= 500) ++ms;
@@ -150,7 +158,7 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
         }
         if (claim.ready) break;
         const int64_t wallUs = WallClockUs();
-        if (ClaimGracePassed(scheduledMs, wallUs + offsetUs)) return FailTask(kInstructionExpiredStatus, L"");
+        if (ClaimGracePassed(scheduledMs, SaturatingAdd(wallUs, offsetUs))) return FailTask(kInstructionExpiredStatus, L"");
         Sleep(ClaimWaitMs(claim.retryAtMs, wallUs, offsetUs));
     }
 
@@ -163,14 +171,18 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     const InstructionCheck check =
         CheckClickInstruction(std::string(message.begin(), message.end()), task, WallClockUs(), offsetUs);
     if (check.verdict != InstructionVerdict::Accepted) return FailTask(check.status, L"");
+    // From here on the signed instant is the one that counts, so it is the one the countdown shows.
+    SetCountdownTarget(check.executeAtMs);
 
     // Re-aligning and waiting.
     SetStatus(L"安排已确认，点击前再次对准时间…", L"");
-    if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000) Realign(task.token, 5, 1500, offsetUs);
+    if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000)
+        Realign(task.token, 5, 1500, check.executeAtMs, offsetUs);
     for (int64_t remaining = RemainingUntil(check.executeAtMs, offsetUs); remaining > 10000000;
          remaining = RemainingUntil(check.executeAtMs, offsetUs))
         Sleep(CoarseSleepStepMs(remaining));
-    if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000) Realign(task.token, 3, 800, offsetUs);
+    if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000)
+        Realign(task.token, 3, 800, check.executeAtMs, offsetUs);
 
     // Clicking, then measuring right away.
     SetStatus(L"安排已确认，等待点击…", L"");

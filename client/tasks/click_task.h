@@ -45,6 +45,14 @@ uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs);
 // more than 60 s past the scheduled instant (known only when positive).
 bool ClaimGracePassed(int64_t executeAtMs, int64_t unifiedNowUs);
 
+// A re-alignment before the click must be over this long before the instant (µs), so that the
+// executor still has time for its coarse wait and its spin.
+constexpr int64_t kRealignSafetyMarginUs = 1000000;
+
+// The monotonic moment by which a re-alignment started at `nowMonotonicUs`, with `remainingUs` left
+// until the click, must be over: the remaining time less the safety margin (saturating).
+int64_t RealignDeadlineUs(int64_t nowMonotonicUs, int64_t remainingUs);
+
 // One step of the coarse wait before the last re-alignment: (remaining − 10 s) in ms, clamped to
 // 50…1000.
 uint32_t CoarseSleepStepMs(int64_t remainingUs);

@@ -2,6 +2,8 @@
 // field-by-field comparison with the task.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -313,12 +315,37 @@ TEST(CheckClickInstruction, ExpiryUsesTheWallClockPlusTheOffsetAndEqualityPasses
     }
 }
 
-TEST(CheckClickInstruction, AnExecuteTimeInThePastOrAfterTheExpiryIsNotJudged) {
-    for (const char* executeAt : {"1", "1785200090000", ""}) {
+TEST(CheckClickInstruction, AnExecuteTimeInThePastIsNotJudged) {
+    for (const char* executeAt : {"1", "1785200030000", ""}) {
         Fields f;
         f.executeAt = executeAt;
         InstructionCheck check = CheckClickInstruction(Instruction(f), Context(), kBeforeExpiryUs, 0);
         EXPECT_EQ(check.verdict, InstructionVerdict::Accepted) << executeAt;
         EXPECT_EQ(check.executeAtMs, *executeAt ? std::stoll(executeAt) : 0) << executeAt;
+    }
+}
+
+TEST(CheckClickInstruction, AnInstantAfterItsOwnExpiryOrAClockAtTheLimitIsExpired) {
+    struct Case {
+        const char* name;
+        std::string executeAt, expiresAt;
+        int64_t wallUs, offsetUs;
+        InstructionVerdict expected;
+    } cases[] = {
+        {"instant one ms after the expiry", std::to_string(kExpiresAtMs + 1), std::to_string(kExpiresAtMs),
+         kBeforeExpiryUs, 0, InstructionVerdict::Expired},
+        {"instant at the expiry", std::to_string(kExpiresAtMs), std::to_string(kExpiresAtMs), kBeforeExpiryUs, 0,
+         InstructionVerdict::Accepted},
+        // A sum that wrapped would turn "after every expiry" into "long before it".
+        {"wall clock at the limit plus an offset", "1785200000000", std::to_string(kExpiresAtMs),
+         std::numeric_limits<int64_t>::max() - 10, 1000, InstructionVerdict::Expired},
+        {"offset at the limit", "1785200000000", std::to_string(kExpiresAtMs), kBeforeExpiryUs,
+         std::numeric_limits<int64_t>::max(), InstructionVerdict::Expired},
+    };
+    for (const Case& c : cases) {
+        Fields f;
+        f.executeAt = c.executeAt;
+        f.expiresAt = c.expiresAt;
+        EXPECT_EQ(CheckClickInstruction(Instruction(f), Context(), c.wallUs, c.offsetUs).verdict, c.expected) << c.name;
     }
 }

@@ -89,6 +89,21 @@ TEST(ClickTaskArithmetic, CoarseSleepStepsAimAtTheTenSecondMark) {
     EXPECT_EQ(CoarseSleepStepMs(10000001), 50u);
 }
 
+TEST(ClickTaskArithmetic, ARealignmentMustEndASafetyMarginBeforeTheClick) {
+    const int64_t now = 5000000000;  // monotonic µs
+    struct Case {
+        const char* name;
+        int64_t remainingUs, expected;
+    } cases[] = {
+        {"five seconds left", 5000000, now + 4000000},
+        {"exactly the margin left", kRealignSafetyMarginUs, now},
+        {"less than the margin: already over", 200000, now - 800000},
+        {"far ahead", INT64_MAX, INT64_MAX},
+        {"long past", INT64_MIN, INT64_MIN + now},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RealignDeadlineUs(now, c.remainingUs), c.expected) << c.name;
+}
+
 TEST(ClickTaskArithmetic, TimingErrorRoundsHalvesAwayFromZero) {
     const int64_t at = 1785200000000;
     struct Case {
@@ -102,6 +117,9 @@ TEST(ClickTaskArithmetic, TimingErrorRoundsHalvesAwayFromZero) {
         // The same instant reached through the offset.
         EXPECT_EQ(TimingErrorMs(at * 1000, c.errorUs, at), c.expected) << c.errorUs;
     }
+    // 1785200000000 ms after the epoch minus the largest time there is: saturates instead of wrapping
+    // into a large negative error.
+    EXPECT_EQ(TimingErrorMs(INT64_MAX - 5, 1000, at), 9221586836854776) << "saturates, never wraps";
     EXPECT_EQ(ClickDoneStatus(3), L"触发测试已完成，与预定时间相差 3 毫秒");
     EXPECT_EQ(ClickDoneStatus(-3), L"触发测试已完成，与预定时间相差 -3 毫秒");
 }
@@ -459,6 +477,58 @@ TEST_F(ClickTaskRun, TheLastAlignmentBeforeTheClickDecidesWhenItHappens) {
     EXPECT_LT(lateByMs, 2000);
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_LT(App().timeOffsetMs, -1000);  // the re-alignment was published as well
+}
+
+TEST_F(ClickTaskRun, ASlowReAlignmentNeverMakesTheClickLate) {
+    // No NTP server answers and every "time" round takes 1.3 s (inside the 1.5 s budget of a round,
+    // so each one succeeds, slowly). The first alignment takes about 10 s; the re-alignment after the
+    // verification would then take about 6.5 s with about 4.5 s left. It must give up a second before
+    // the click, and the task must click on time with the offset it already has.
+    SetNtpServersForTesting({"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"}, 9);
+    ASSERT_TRUE(TestServiceFault(R"({"action":"time","delay_ms":1300})"));
+    int64_t executeAtMs = 0;
+    const int64_t taskId = CreateTask(14500, kX, kY, &executeAtMs);
+    StartClickTask(taskId);
+    const bool ended = PumpUntil([] { return !App().taskBusy.load(); }, 40000);
+    const std::string host = TestSntpHost();
+    SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
+    ASSERT_TRUE(ended) << Utf16ToUtf8(StatusTextNow());
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(StatusTextNow());
+    ASSERT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
+    // The service's clock and the local one agree here, so the instant is the same on both. Without the
+    // deadline the click came seconds late.
+    const int64_t lateByMs = ClickWindow::lastDownWallUs / 1000 - executeAtMs;
+    EXPECT_LT(lateByMs, 500) << "the re-alignment outlasted the time before the click";
+    EXPECT_GT(lateByMs, -500);
+}
+
+TEST_F(ClickTaskRun, TheCountdownShowsTheSignedInstantOnceVerified) {
+    // The claim answer names one instant and the signed instruction another: the signed one is what
+    // the click uses, so it is what the countdown must show once the instruction is verified.
+    const std::vector<uint8_t> seed = HexToBytes(ServiceDataFile("sign-ed25519.key"));
+    ASSERT_EQ(seed.size(), 32u);
+    const int64_t taskId = CreateTask(60000);
+    const int64_t signedAtMs = WallClockMs() + 4000;
+    const std::string instruction =
+        "{\"taskId\":" + std::to_string(taskId) + ",\"userId\":" + std::to_string(login.id) +
+        ",\"action\":\"single_click\",\"targetX\":" + std::to_string(kX) + ",\"targetY\":" + std::to_string(kY) +
+        ",\"executableSha256\":\"" + kHash + "\",\"executeAtMs\":" + std::to_string(signedAtMs) +
+        ",\"expiresAtMs\":" + std::to_string(signedAtMs + 60000) + ",\"nonce\":\"n-signed\"}";
+    const std::vector<uint8_t> signature = SignWithSeed(instruction, seed, nullptr);
+    ASSERT_EQ(signature.size(), 64u);
+    const int64_t claimedAtMs = signedAtMs + 30000;
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"set\":{\"ready\":true,\"execute_at_ms\":" +
+                                 std::to_string(claimedAtMs) + ",\"payload\":\"" +
+                                 Base64Encode({instruction.begin(), instruction.end()}) + "\",\"signature\":\"" +
+                                 Base64Encode(signature) + "\"}}"));
+    StartClickTask(taskId);
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"安排已确认，点击前再次对准时间…" ||
+                                      StatusTextNow() == L"安排已确认，等待点击…"; }, 8000))
+        << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(Countdown(), signedAtMs);
+    ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
+    EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
+    EXPECT_EQ(Countdown(), 0);
 }
 
 // Runs only inside a copy of this program placed in a folder without a usable signature library

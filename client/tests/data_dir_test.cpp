@@ -153,3 +153,16 @@ TEST_F(DataDirTest, UninstallCleanupReportsAnUncreatableDataDirectory) {
     ScopedEnvironment fileAsBase(L"APPDATA", (base.path() / L"not-a-folder").wstring());
     EXPECT_EQ(RunUninstallCleanup(), 1);
 }
+
+TEST_F(DataDirTest, ADeviceIdThatCannotBeKeptIsNeverHandedOut) {
+    // "device-id.txt" is a folder here, so no id can be written: each call must fail rather than hand
+    // out a new, unsaved id (a developer account would see a new device at every start).
+    fs::create_directories(Dir() / L"device-id.txt");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            const std::string id = LoadOrCreateDeviceId();
+            ADD_FAILURE() << "an unsaved id was handed out: " << id;
+        } catch (const std::exception&) {
+        }
+    }
+}

@@ -124,13 +124,6 @@ bool CreateDeveloperAccount(const std::string& user, const std::string& password
 // The body the service received for the latest request of `action`.
 std::string LastBody(const std::string& action) { return JsonGetString(TestServiceLastRequest(action), "body"); }
 
-bool SavedLoginExists() {
-    PCREDENTIALW entry = nullptr;
-    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry)) return false;
-    CredFree(entry);
-    return true;
-}
-
 class LoginFlow : public testing::Test {
 protected:
     void SetUp() override {
@@ -441,15 +434,12 @@ TEST_F(LoginFlow, RememberedLoginStoresTheTypedTextsAndPreparationFailureStillFi
     Fill(typed, L"Pässwort-密码-1");
     LoginAndWait();
 
-    PCREDENTIALW entry = nullptr;
-    ASSERT_TRUE(CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry));
-    const std::wstring password = L"Pässwort-密码-1";
-    EXPECT_EQ(std::wstring(entry->UserName ? entry->UserName : L""), typed);
-    ASSERT_EQ(entry->CredentialBlobSize, password.size() * 2) << "UTF-16 without terminator";
-    EXPECT_EQ(std::memcmp(entry->CredentialBlob, password.data(), entry->CredentialBlobSize), 0);
-    EXPECT_EQ(entry->Persist, static_cast<DWORD>(CRED_PERSIST_LOCAL_MACHINE));
-    EXPECT_EQ(entry->Type, static_cast<DWORD>(CRED_TYPE_GENERIC));
-    CredFree(entry);
+    const RawSavedLogin entry = ReadRawSavedLogin();
+    ASSERT_TRUE(entry.found);
+    EXPECT_EQ(entry.user, typed);
+    EXPECT_EQ(entry.blob, Utf16Bytes(L"Pässwort-密码-1")) << "UTF-16 without terminator";
+    EXPECT_EQ(entry.persist, static_cast<DWORD>(CRED_PERSIST_LOCAL_MACHINE));
+    EXPECT_EQ(entry.type, static_cast<DWORD>(CRED_TYPE_GENERIC));
 
     EXPECT_TRUE(LoggedInNow());
     EXPECT_EQ(StatusTextNow(), L"软件已连接；标准时间暂时未对准");
@@ -460,6 +450,34 @@ TEST_F(LoginFlow, RememberedLoginStoresTheTypedTextsAndPreparationFailureStillFi
     EXPECT_FALSE(App().timeAligned);
     EXPECT_EQ(App().modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for all the same";
 }
+
+// The user changes the "保存账号和密码" box while the login is on its way: when the login lands, the
+// box as it is then decides whether the login is kept.
+class RememberChoice : public LoginFlow, public testing::WithParamInterface<bool> {};
+
+TEST_P(RememberChoice, TheLastChoiceWinsOverTheOneWhenTheLoginLeft) {
+    const bool tickedAtStart = GetParam();
+    const std::string email = "mind" + UniqueSuffix() + "@example.test";
+    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    ASSERT_TRUE(TestServiceFault(R"({"action":"auth.login","delay_ms":1000})"));
+    TickAgreement();
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().rememberPassword = tickedAtStart;
+    }
+    Fill(Utf8ToUtf16(email), L"Password-123");
+    StartLogin();
+    ASSERT_TRUE(AccountBusyNow());
+    ToggleRememberPassword();  // changed while the request is on its way
+    ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow(); }, 15000));
+    ASSERT_TRUE(LoggedInNow());
+    EXPECT_EQ(SavedLoginExists(), !tickedAtStart);
+}
+
+INSTANTIATE_TEST_SUITE_P(LoginFlow, RememberChoice, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& parameter) {
+                             return parameter.param ? std::string("UntickedInFlight") : std::string("TickedInFlight");
+                         });
 
 TEST_F(LoginFlow, UnusableDataDirectory) {
     // APPDATA names a file, so the data directory cannot be created.

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "app/main_window.h"
@@ -33,26 +35,15 @@ class MainWindowTest : public testing::Test {
 protected:
     TempFolder appData;
     ScopedEnvironment appDataVariable{L"APPDATA", appData.path().wstring()};
+    std::unique_ptr<MainWindowHarness> harness;
     HWND window = nullptr;
 
     void Open(bool selfTest) {
-        ResetAppStateForTest();
-        Globals().instance = GetModuleHandleW(nullptr);
-        Globals().selfTest = selfTest;
-        static bool registered = false;
-        if (!registered) RegisterWindowClasses(Globals().instance);
-        registered = true;
-        window = CreateMainWindow(Globals().instance);
+        harness = std::make_unique<MainWindowHarness>(selfTest);
+        window = harness->window();
         ASSERT_NE(window, nullptr);
     }
-    void TearDown() override {
-        if (window && IsWindow(window)) DestroyWindow(window);
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }  // drop the WM_QUIT of the destroyed window
-        App().mainWindow = nullptr;
-        Globals().selfTest = false;
-    }
+    void TearDown() override { harness.reset(); }
 };
 
 }  // namespace
@@ -285,4 +276,38 @@ TEST(CountdownOverlay, IsClickThroughAndCreatedHidden) {
     GetWindowTextW(overlay, title, 32);
     EXPECT_STREQ(title, L"澄序倒计时");
     DestroyWindow(overlay);
+}
+
+namespace {
+
+const std::wstring kStateCanary = L"仍在等待点击：" + std::wstring(96, L'#');
+
+// Registered before the state exists, so it runs after every destructor the state could have at the
+// end of the process: it stands for a worker that still uses the state then.
+void LateWorkerAtExit() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    std::_Exit(app.statusText == kStateCanary && app.session.token == "late-worker-token" ? 0 : 3);
+}
+
+}  // namespace
+
+// Runs only as a child of the next test.
+TEST(ProcessEnd, ChildUsesTheStateAfterTheEntryPointReturned) {
+    if (!GetEnvironmentVariableW(L"ORVANE_PROCESS_END_CHILD", nullptr, 0)) GTEST_SKIP() << "only as a child";
+    std::atexit(LateWorkerAtExit);
+    SetStatus(kStateCanary, L"");
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    App().session.token = "late-worker-token";
+}
+
+TEST(ProcessEnd, AWorkerStillRunningAtTheEndNeverTouchesDestroyedState) {
+    if (GetEnvironmentVariableW(L"ORVANE_PROCESS_END_CHILD", nullptr, 0)) GTEST_SKIP() << "inside the child";
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ScopedEnvironment child(L"ORVANE_PROCESS_END_CHILD", L"1");
+    const ProcessResult result =
+        RunProgram(self, L"--gtest_filter=ProcessEnd.ChildUsesTheStateAfterTheEntryPointReturned", 30000);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 0u) << "the state was gone when the late worker used it";
 }

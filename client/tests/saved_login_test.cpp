@@ -19,36 +19,6 @@
 
 namespace {
 
-// Writes an entry under the saved-login name with arbitrary contents, as another program could.
-bool WriteRawEntry(const wchar_t* userName, const std::vector<unsigned char>& blob) {
-    // Fresh each time: an entry written over an old one may keep the old user name under wine.
-    CredDeleteW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0);
-    std::wstring target = kSavedLoginTarget;
-    std::wstring user = userName ? userName : L"";
-    std::vector<unsigned char> bytes = blob;
-    CREDENTIALW credential{};
-    credential.Type = CRED_TYPE_GENERIC;
-    credential.TargetName = target.data();
-    credential.CredentialBlobSize = static_cast<DWORD>(bytes.size());
-    credential.CredentialBlob = bytes.empty() ? nullptr : bytes.data();
-    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
-    credential.UserName = userName ? user.data() : nullptr;
-    return CredWriteW(&credential, 0) == TRUE;
-}
-
-bool EntryExists() {
-    PCREDENTIALW entry = nullptr;
-    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry)) return false;
-    CredFree(entry);
-    return true;
-}
-
-std::vector<unsigned char> Utf16Bytes(const std::wstring& text) {
-    std::vector<unsigned char> bytes(text.size() * 2);
-    std::memcpy(bytes.data(), text.data(), bytes.size());
-    return bytes;
-}
-
 class SavedLoginStore : public testing::Test {
 protected:
     void SetUp() override { DeleteSavedLogin(); }
@@ -88,17 +58,15 @@ TEST_F(SavedLoginStore, WriteStoresTheExactEntry) {
     const std::wstring password = L"Pässwort-密码-1";
     ASSERT_TRUE(WriteSavedLogin(user, password));
 
-    PCREDENTIALW entry = nullptr;
-    ASSERT_TRUE(CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry));
-    EXPECT_EQ(std::wstring(entry->TargetName), L"Brisko.Pemmet.Login");
-    EXPECT_EQ(entry->Type, static_cast<DWORD>(CRED_TYPE_GENERIC));
-    EXPECT_EQ(entry->Persist, static_cast<DWORD>(CRED_PERSIST_LOCAL_MACHINE));
-    EXPECT_EQ(entry->Flags, 0u);
-    EXPECT_EQ(entry->AttributeCount, 0u);
-    EXPECT_EQ(std::wstring(entry->UserName ? entry->UserName : L""), user);
-    ASSERT_EQ(entry->CredentialBlobSize, password.size() * 2) << "UTF-16 code units, no terminator";
-    EXPECT_EQ(std::memcmp(entry->CredentialBlob, password.data(), entry->CredentialBlobSize), 0);
-    CredFree(entry);
+    const RawSavedLogin entry = ReadRawSavedLogin();
+    ASSERT_TRUE(entry.found);
+    EXPECT_EQ(entry.targetName, L"Brisko.Pemmet.Login");
+    EXPECT_EQ(entry.type, static_cast<DWORD>(CRED_TYPE_GENERIC));
+    EXPECT_EQ(entry.persist, static_cast<DWORD>(CRED_PERSIST_LOCAL_MACHINE));
+    EXPECT_EQ(entry.flags, 0u);
+    EXPECT_EQ(entry.attributeCount, 0u);
+    EXPECT_EQ(entry.user, user);
+    EXPECT_EQ(entry.blob, Utf16Bytes(password)) << "UTF-16 code units, no terminator";
 
     const SavedLogin saved = ReadSavedLogin();
     EXPECT_TRUE(saved.found);
@@ -113,30 +81,30 @@ TEST_F(SavedLoginStore, WriteStoresTheExactEntry) {
 
 TEST_F(SavedLoginStore, EmptyTextsAreNotWritten) {
     EXPECT_FALSE(WriteSavedLogin(L"", L"password"));
-    EXPECT_FALSE(EntryExists());
+    EXPECT_FALSE(SavedLoginExists());
     EXPECT_FALSE(WriteSavedLogin(L"a@b.cn", L""));
-    EXPECT_FALSE(EntryExists());
+    EXPECT_FALSE(SavedLoginExists());
 }
 
 TEST_F(SavedLoginStore, MalformedEntriesAreNotFound) {
     std::vector<unsigned char> odd = Utf16Bytes(L"password");
     odd.pop_back();
-    ASSERT_TRUE(WriteRawEntry(L"a@b.cn", odd));
+    ASSERT_TRUE(WriteRawSavedLogin(L"a@b.cn", odd));
     EXPECT_FALSE(ReadSavedLogin().found) << "odd blob";
-    ASSERT_TRUE(WriteRawEntry(nullptr, Utf16Bytes(L"password")));
+    ASSERT_TRUE(WriteRawSavedLogin(nullptr, Utf16Bytes(L"password")));
     EXPECT_FALSE(ReadSavedLogin().found) << "no user name";
-    ASSERT_TRUE(WriteRawEntry(L"", Utf16Bytes(L"password")));
+    ASSERT_TRUE(WriteRawSavedLogin(L"", Utf16Bytes(L"password")));
     EXPECT_FALSE(ReadSavedLogin().found) << "empty user name";
-    ASSERT_TRUE(WriteRawEntry(L"a@b.cn", {}));
+    ASSERT_TRUE(WriteRawSavedLogin(L"a@b.cn", {}));
     EXPECT_FALSE(ReadSavedLogin().found) << "empty blob";
 }
 
 TEST_F(SavedLoginStore, DeleteRemovesTheEntryAndToleratesNone) {
     ASSERT_TRUE(WriteSavedLogin(L"a@b.cn", L"password"));
     DeleteSavedLogin();
-    EXPECT_FALSE(EntryExists());
+    EXPECT_FALSE(SavedLoginExists());
     DeleteSavedLogin();
-    EXPECT_FALSE(EntryExists());
+    EXPECT_FALSE(SavedLoginExists());
     EXPECT_FALSE(ReadSavedLogin().found);
 }
 
@@ -179,7 +147,7 @@ TEST_F(SavedLoginForm, CreationPrefillsTheForm) {
 TEST_F(SavedLoginForm, CreationWithoutEntryLeavesTheFormEmpty) {
     std::vector<unsigned char> odd = Utf16Bytes(L"password");
     odd.pop_back();
-    ASSERT_TRUE(WriteRawEntry(L"a@b.cn", odd));  // present but unusable
+    ASSERT_TRUE(WriteRawSavedLogin(L"a@b.cn", odd));  // present but unusable
     OpenMainWindow();
     EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Account)), L"");
     EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"");
@@ -200,11 +168,11 @@ TEST_F(SavedLoginForm, UntickingDeletesAtOnceTickingWritesNothing) {
 
     ToggleRememberPassword();
     EXPECT_FALSE(RememberFlag());
-    EXPECT_FALSE(EntryExists()) << "deleted before any login";
+    EXPECT_FALSE(SavedLoginExists()) << "deleted before any login";
 
     ToggleRememberPassword();
     EXPECT_TRUE(RememberFlag());
-    EXPECT_FALSE(EntryExists()) << "written only by the next successful login";
+    EXPECT_FALSE(SavedLoginExists()) << "written only by the next successful login";
 
     // Outside the login form the box does not exist.
     {

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "net/json_text.h"
 #include "net/service_api.h"
@@ -232,6 +234,98 @@ TEST(TransportFailures, UntrustedCertificateIsASendReceiveFailure) {
                                               "{}", "", 5000);
     EXPECT_FALSE(r.received);
     EXPECT_EQ(r.errorText, L"无法连接服务，请确认本机服务已经启动");
+}
+
+// A plain HTTP server on a loopback port that answers every connection with one fixed text and then
+// closes: for answers the reference service never gives (a body cut short, a redirect).
+class RawHttpServer {
+public:
+    explicit RawHttpServer(std::string answer) : answer_(std::move(answer)) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        int length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        listen(listener_, 8);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~RawHttpServer() {
+        closesocket(listener_);  // ends accept()
+        thread_.join();
+        WSACleanup();
+    }
+    uint16_t port() const { return port_; }
+    int connections() const { return connections_.load(); }
+    std::wstring Endpoint() const { return L"http://127.0.0.1:" + std::to_wstring(port_) + L"/api.php"; }
+
+private:
+    void Serve() {
+        for (;;) {
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET) return;
+            ++connections_;
+            // Read the request head (and the small body) before answering.
+            char buffer[4096];
+            std::string request;
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const int got = recv(client, buffer, sizeof buffer, 0);
+                if (got <= 0) break;
+                request.append(buffer, static_cast<size_t>(got));
+            }
+            send(client, answer_.data(), static_cast<int>(answer_.size()), 0);
+            shutdown(client, SD_BOTH);
+            closesocket(client);
+        }
+    }
+
+    std::string answer_;
+    SOCKET listener_ = INVALID_SOCKET;
+    uint16_t port_ = 0;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+TEST(TransportAnswers, ABodyCutShortIsNotAnAnswer) {
+    const struct {
+        const char* name;
+        std::string answer;
+        bool received;
+    } cases[] = {
+        {"whole body", "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
+                       "Connection: close\r\n\r\n{\"ok\":true}", true},
+        {"fewer bytes than announced", "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n"
+                                       "Connection: close\r\n\r\n{\"ok\":true}", false},
+    };
+    for (const auto& c : cases) {
+        RawHttpServer server(c.answer);
+        const ApiResponse r = PostServiceActionTo(server.Endpoint(), "health", "{}", "", 3000);
+        EXPECT_EQ(r.received, c.received) << c.name;
+        std::wstring message;
+        EXPECT_EQ(EvaluateApiResponse(r, message), c.received) << c.name;
+        if (!c.received) {
+            EXPECT_EQ(message, L"与服务的连接中断，回答不完整，请稍后重试") << c.name;
+            EXPECT_TRUE(r.body.empty()) << c.name;
+        }
+    }
+}
+
+TEST(TransportAnswers, ARedirectIsNeverFollowedAndTheTokenStaysHome) {
+    for (const char* status : {"301 Moved Permanently", "302 Found", "307 Temporary Redirect", "308 Permanent Redirect"}) {
+        RawHttpServer elsewhere("HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\n{\"ok\":true}");
+        RawHttpServer service(std::string("HTTP/1.1 ") + status + "\r\nLocation: http://127.0.0.1:" +
+                              std::to_string(elsewhere.port()) +
+                              "/api.php?action=health\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        const ApiResponse r = PostServiceActionTo(service.Endpoint(), "health", "{}", "secret-token", 3000);
+        EXPECT_FALSE(r.received) << status;
+        EXPECT_EQ(r.errorText, L"服务地址返回了跳转，已停止请求") << status;
+        EXPECT_EQ(service.connections(), 1) << status;
+        EXPECT_EQ(elsewhere.connections(), 0) << status << ": the redirect was followed";
+    }
 }
 
 }  // namespace

@@ -27,59 +27,9 @@ private:
 
 
 
-// Starts the program, keeping its handle, for runs that open a window.
-class RunningProgram {
-public:
-    RunningProgram(const fs::path& program, const std::wstring& arguments) {
-        std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        started_ = CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                  nullptr, nullptr, &startup, &process_);
-    }
-    ~RunningProgram() {
-        if (!started_) return;
-        if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 255);
-        CloseHandle(process_.hThread);
-        CloseHandle(process_.hProcess);
-    }
-    bool started() const { return started_; }
-    DWORD id() const { return process_.dwProcessId; }
-    bool WaitExit(DWORD timeoutMs, DWORD& code) {
-        if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
-        GetExitCodeProcess(process_.hProcess, &code);
-        return true;
-    }
-    bool Exited() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0; }
-
-private:
-    PROCESS_INFORMATION process_{};
-    bool started_ = false;
-};
-
 // The top-level window of class "BriskodeskMain" that belongs to the process, or null.
 HWND FindMainWindowOf(DWORD processId, bool visibleOnly) {
-    struct Search {
-        DWORD processId;
-        bool visibleOnly;
-        HWND found;
-    } search{processId, visibleOnly, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(parameter);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t className[64] = {};
-            GetClassNameW(window, className, 64);
-            if (owner == s->processId && std::wstring(className) == L"BriskodeskMain" &&
-                (!s->visibleOnly || IsWindowVisible(window))) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return FindTopLevelWindowOf(processId, L"BriskodeskMain", visibleOnly);
 }
 
 class ShellTest : public testing::Test {
@@ -190,4 +140,39 @@ TEST_F(ShellTest, SelfTestWithoutTheSignatureLibraryExitsWithNine) {
     run = RunProgram(lone.path(), L"--self-test");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 9u);
+}
+
+TEST_F(ShellTest, ASameNamedSystemDllBesideTheProgramIsNeverLoaded) {
+    // Windows looks beside a program first for DLLs that are not on its known-DLL list. Wine prefers
+    // its own copies, so it is told to prefer one found on disk, as Windows would; the program must
+    // still take the system's.
+    TempFolder folder;
+    fs::copy_file(Program(), folder.path() / L"Orvane.exe");
+    fs::copy_file(ProgramFolder() / L"libsodium.dll", folder.path() / L"libsodium.dll");
+    const wchar_t* planted[] = {L"winhttp.dll", L"winmm.dll", L"bcrypt.dll", L"crypt32.dll"};
+    for (const wchar_t* name : planted) fs::copy_file(ProgramFolder() / L"planted" / L"planted.dll", folder.path() / name);
+    TempFolder markers;
+    ScopedEnvironment marker(L"ORVANE_PLANTED_MARKER", markers.path().wstring());
+    ScopedEnvironment preferDisk(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;winhttp,winmm,bcrypt,crypt32=n,b");
+
+    RunningProgram program(folder.path() / L"Orvane.exe", L"");
+    ASSERT_TRUE(program.started());
+    HWND window = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (window = FindMainWindowOf(program.id(), true)) != nullptr; }, 30000));
+    // The start-up check reaches for WinHTTP right away.
+    PumpUntil([] { return false; }, 2500);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    ASSERT_TRUE(program.WaitExit(20000, code));
+    EXPECT_EQ(code, 0u);
+    for (const auto& entry : fs::directory_iterator(markers.path()))
+        ADD_FAILURE() << "loaded from beside the program: " << entry.path().filename().string();
+
+    // The stand-in does leave its marker when it is loaded, so the check above can fail. (Under the
+    // same override, a build that imports WinHTTP directly loads the planted copy at start.)
+    fs::copy_file(ProgramFolder() / L"planted" / L"planted.dll", folder.path() / L"stand-in.dll");
+    HMODULE loaded = LoadLibraryExW((folder.path() / L"stand-in.dll").c_str(), nullptr, 0);
+    ASSERT_NE(loaded, nullptr);
+    FreeLibrary(loaded);
+    EXPECT_TRUE(fs::exists(markers.path() / L"stand-in.dll.loaded"));
 }

@@ -247,20 +247,11 @@ TEST_F(StartupCheck, PagesThatAreNotWebAddressesAreNeverOpened) {
 TEST(StartupCheckSelfTest, NoCheckInASelfTestRun) {
     TempFolder folder;
     ScopedEnvironment appData(L"APPDATA", folder.path().wstring());
-    ResetAppStateForTest();
-    Globals().selfTest = true;
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    Globals().instance = instance;
-    RegisterWindowClasses(instance);
-    HWND window = CreateMainWindow(instance);
-    ASSERT_NE(window, nullptr);
+    MainWindowHarness harness(true);
+    ASSERT_TRUE(harness.Alive());
     PumpUntil([] { return false; }, 1500);
     EXPECT_EQ(StatusTextNow(), L"软件正在自检");
     EXPECT_FALSE(ServiceReadyNow());
-    DestroyWindow(window);
-    Globals().selfTest = false;
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
 }  // namespace

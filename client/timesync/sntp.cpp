@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/bounded_call.h"
 #include "core/clock.h"
 #include "core/holders.h"
 
@@ -119,16 +120,23 @@ SntpSample EvaluateSntpReply(const NtpPacket& request, const uint8_t* reply, siz
 
 SntpSample SntpQueryWithStartup(bool networkStarted, const std::string& host, uint32_t timeoutMs, uint16_t port) {
     if (!networkStarted) return {};
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    addrinfo* found = nullptr;
+    const uint32_t timeout = ClampSntpTimeout(timeoutMs);
+    // A name lookup has no time-out of its own and can hang for many seconds when the resolver is
+    // unreachable; it gets the query's time-out, and a lookup that takes longer is abandoned.
     const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return {};
-    ScopedAddressList addresses(found);
-
-    return SntpQueryResolved(addresses.get(), ClampSntpTimeout(timeoutMs));
+    std::optional<ScopedAddressList> addresses = CallBefore<ScopedAddressList>(
+        [host, service] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_DGRAM;
+            hints.ai_protocol = IPPROTO_UDP;
+            addrinfo* found = nullptr;
+            if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return ScopedAddressList();
+            return ScopedAddressList(found);
+        },
+        MonotonicUs() + int64_t{timeout} * 1000);
+    if (!addresses || !*addresses) return {};
+    return SntpQueryResolved(addresses->get(), timeout);
 }
 
 SntpSample SntpQueryResolved(const addrinfo* addresses, uint32_t timeoutMs) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct StandardTimeResult {
     std::wstring sourceLabel;   // shown to the user
     bool ok = false;
 };
+
+// An alignment may be given a deadline on the monotonic clock (MonotonicUs): no query starts after
+// it, each query's time-out is cut to the time left, and a result that is ready only after it is
+// neither published nor returned. kNoDeadline leaves the alignment to its time-outs alone.
+constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
 
 // Surveys NtpServerTable() on NtpPort() once each, drops servers more than 100 ms away from the median
 // (with 3 or more answers), takes `sampleCount` (1…9) samples from the server with the shortest round
@@ -29,18 +35,23 @@ struct NtpServerAddress {
     uint16_t port = 123;
 };
 StandardTimeResult QueryDirectNtpTimeFromServers(const std::vector<NtpServerAddress>& servers, int sampleCount,
-                                                 uint32_t timeoutMs, std::wstring& errorText);
+                                                 uint32_t timeoutMs, std::wstring& errorText,
+                                                 int64_t deadlineUs = kNoDeadline);
 
 // Measures the offset against the service's clock (action "time") in `sampleCount` (1…9) rounds, each
 // with `timeoutMs` as the transport time-out. Publishes on success; on failure writes `errorText`.
 StandardTimeResult QueryServiceTime(const std::string& token, int sampleCount, std::wstring& errorText,
-                                    uint32_t timeoutMs);
+                                    uint32_t timeoutMs, int64_t deadlineUs = kNoDeadline);
 
 // The alignment entry point: direct NTP (per-query time-out from the budget), then the service clock
 // with the budget as its time-out. On failure `errorText` is the service's error text, or the NTP one
 // when the service left none. Blocks; call it on worker threads only.
 StandardTimeResult GetStandardTime(const std::string& token, int sampleCount, std::wstring& errorText,
-                                   uint32_t budgetMs);
+                                   uint32_t budgetMs, int64_t deadlineUs = kNoDeadline);
+
+// The time-out of the next query: `timeoutMs`, cut to what is left before the deadline; 0 when the
+// deadline has passed (no query may start).
+uint32_t TimeoutBeforeDeadline(uint32_t timeoutMs, int64_t deadlineUs, int64_t nowUs);
 
 // The label shown for a "time_source" code of the service (exact, case-sensitive match).
 std::wstring TimeSourceLabel(const std::string& code);

@@ -58,12 +58,12 @@ void ResetAppStateForTest() {
     app.hotkeyRegistered = false;
 }
 
-MainWindowHarness::MainWindowHarness() {
+MainWindowHarness::MainWindowHarness(bool selfTest) {
     ResetAppStateForTest();
     static bool registered = false;
     HINSTANCE instance = GetModuleHandleW(nullptr);
     Globals().instance = instance;
-    Globals().selfTest = false;
+    Globals().selfTest = selfTest;
     if (!registered) {
         RegisterWindowClasses(instance);
         registered = true;
@@ -83,6 +83,8 @@ MainWindowHarness::~MainWindowHarness() {
     if (Alive()) DestroyWindow(window_);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    App().mainWindow = nullptr;
+    Globals().selfTest = false;
 }
 
 int MainWindowHarness::Received(UINT message) const {

@@ -14,9 +14,11 @@ void ResetAppStateForTest();
 
 class MainWindowHarness {
 public:
-    // Resets AppState, registers the window classes (once per process) and creates the main window.
-    MainWindowHarness();
-    // Destroys the window when it still exists and drains this thread's queue (the quit message too).
+    // Resets AppState, registers the window classes (once per process) and creates the main window,
+    // as an interactive run or, with `selfTest`, as a self-test run.
+    explicit MainWindowHarness(bool selfTest = false);
+    // Destroys the window when it still exists, drains this thread's queue (the quit message too) and
+    // leaves the process as an interactive run again.
     ~MainWindowHarness();
     MainWindowHarness(const MainWindowHarness&) = delete;
     MainWindowHarness& operator=(const MainWindowHarness&) = delete;

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -95,25 +96,74 @@ ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& va
 
 ScopedEnvironment::~ScopedEnvironment() { SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr); }
 
-ProcessResult RunProgram(const fs::path& program, const std::wstring& arguments, DWORD timeoutMs) {
-    ProcessResult result;
+RunningProgram::RunningProgram(const fs::path& program, const std::wstring& arguments) {
     std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process))
-        return result;
-    result.started = true;
-    result.finished = WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
-    if (!result.finished) {
-        TerminateProcess(process.hProcess, 255);
-        WaitForSingleObject(process.hProcess, 5000);
+    started_ = CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &startup, &process_) != FALSE;
+}
+
+RunningProgram::~RunningProgram() {
+    if (!started_) return;
+    Terminate();
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+}
+
+bool RunningProgram::WaitExit(DWORD timeoutMs, DWORD& exitCode) {
+    if (!started_ || WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(process_.hProcess, &exitCode);
+    return true;
+}
+
+bool RunningProgram::Exited() const {
+    return started_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+void RunningProgram::Terminate() {
+    if (started_ && !Exited()) {
+        TerminateProcess(process_.hProcess, 255);
+        WaitForSingleObject(process_.hProcess, 5000);
     }
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+}
+
+ProcessResult RunProgram(const fs::path& program, const std::wstring& arguments, DWORD timeoutMs) {
+    ProcessResult result;
+    RunningProgram running(program, arguments);
+    if (!running.started()) return result;
+    result.started = true;
+    result.finished = running.WaitExit(timeoutMs, result.exitCode);
+    if (!result.finished) {
+        running.Terminate();
+        running.WaitExit(0, result.exitCode);
+    }
     return result;
+}
+
+HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibleOnly) {
+    struct Search {
+        DWORD processId;
+        const wchar_t* className;
+        bool visibleOnly;
+        HWND found;
+    } search{processId, className, visibleOnly, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(parameter);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t name[128] = {};
+            GetClassNameW(window, name, 128);
+            if (owner == s->processId && std::wstring(name) == s->className &&
+                (!s->visibleOnly || IsWindowVisible(window))) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
@@ -142,21 +192,45 @@ void WriteFileBytes(const fs::path& file, const std::string& bytes) {
     out << bytes;
 }
 
-bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& password) {
-    std::wstring userCopy = user, passwordCopy = password;
-    CREDENTIALW credential{};
-    credential.Type = CRED_TYPE_GENERIC;
-    credential.TargetName = const_cast<wchar_t*>(kSavedLoginTarget);
-    credential.CredentialBlobSize = static_cast<DWORD>(passwordCopy.size() * sizeof(wchar_t));
-    credential.CredentialBlob = reinterpret_cast<BYTE*>(passwordCopy.data());
-    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
-    credential.UserName = userCopy.data();
-    return CredWriteW(&credential, 0);
+RawSavedLogin ReadRawSavedLogin() {
+    RawSavedLogin raw;
+    PCREDENTIALW entry = nullptr;
+    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &entry)) return raw;
+    raw.found = true;
+    raw.targetName = entry->TargetName ? entry->TargetName : L"";
+    raw.user = entry->UserName ? entry->UserName : L"";
+    raw.blob.assign(entry->CredentialBlob, entry->CredentialBlob + entry->CredentialBlobSize);
+    raw.type = entry->Type;
+    raw.persist = entry->Persist;
+    raw.flags = entry->Flags;
+    raw.attributeCount = entry->AttributeCount;
+    CredFree(entry);
+    return raw;
 }
 
-bool SavedLoginExists() {
-    PCREDENTIALW found = nullptr;
-    if (!CredReadW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0, &found)) return false;
-    CredFree(found);
-    return true;
+bool WriteRawSavedLogin(const wchar_t* user, const std::vector<unsigned char>& blob) {
+    CredDeleteW(kSavedLoginTarget, CRED_TYPE_GENERIC, 0);
+    std::wstring target = kSavedLoginTarget;
+    std::wstring userCopy = user ? user : L"";
+    std::vector<unsigned char> bytes = blob;
+    CREDENTIALW credential{};
+    credential.Type = CRED_TYPE_GENERIC;
+    credential.TargetName = target.data();
+    credential.CredentialBlobSize = static_cast<DWORD>(bytes.size());
+    credential.CredentialBlob = bytes.empty() ? nullptr : bytes.data();
+    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    credential.UserName = user ? userCopy.data() : nullptr;
+    return CredWriteW(&credential, 0) == TRUE;
+}
+
+bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& password) {
+    return WriteRawSavedLogin(user.c_str(), Utf16Bytes(password));
+}
+
+bool SavedLoginExists() { return ReadRawSavedLogin().found; }
+
+std::vector<unsigned char> Utf16Bytes(const std::wstring& text) {
+    std::vector<unsigned char> bytes(text.size() * sizeof(wchar_t));
+    if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
+    return bytes;
 }

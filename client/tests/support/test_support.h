@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The reference service started by the test run ("ORVANE_TEST_ENDPOINT"); empty when not set.
 std::wstring TestServiceEndpoint();
@@ -53,6 +54,29 @@ struct ProcessResult {
 ProcessResult RunProgram(const std::filesystem::path& program, const std::wstring& arguments,
                          DWORD timeoutMs = 60000);
 
+// A started program, for runs that open a window: ended by force when the object goes away and the
+// program is still running.
+class RunningProgram {
+public:
+    RunningProgram(const std::filesystem::path& program, const std::wstring& arguments);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+    bool started() const { return started_; }
+    DWORD id() const { return process_.dwProcessId; }
+    // Waits for the end; false on time-out (the program keeps running).
+    bool WaitExit(DWORD timeoutMs, DWORD& exitCode);
+    bool Exited() const;
+    void Terminate();
+
+private:
+    PROCESS_INFORMATION process_{};
+    bool started_ = false;
+};
+
+// The top-level window of class `className` that belongs to process `processId`, or null.
+HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibleOnly);
+
 // Pumps this thread's messages until `done` returns true or the time-out passes; returns done().
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 
@@ -60,6 +84,21 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 std::string ReadFileBytes(const std::filesystem::path& file);
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
 
-// Writes a saved-login entry ("Brisko.Pemmet.Login") as the program would, and tells whether one exists.
+// The saved-login entry ("Brisko.Pemmet.Login") as the Credential Manager holds it.
+struct RawSavedLogin {
+    bool found = false;
+    std::wstring targetName;
+    std::wstring user;
+    std::vector<unsigned char> blob;
+    DWORD type = 0, persist = 0, flags = 0, attributeCount = 0;
+};
+RawSavedLogin ReadRawSavedLogin();
+// Writes the entry with arbitrary contents, as another program could (a null user name is left out).
+// Any older entry is deleted first: an entry written over an old one may keep the old user name under
+// wine.
+bool WriteRawSavedLogin(const wchar_t* user, const std::vector<unsigned char>& blob);
+// Writes the entry as the program would (UTF-16 password without terminator).
 bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& password);
 bool SavedLoginExists();
+// The UTF-16 code units of a text as bytes.
+std::vector<unsigned char> Utf16Bytes(const std::wstring& text);
