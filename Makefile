@@ -4,6 +4,7 @@
 #   make test     build and run every test (service tests natively, client tests under wine)
 #   make run      start the local reference service and the client (on a virtual display if needed)
 #   make bench    build and run the benchmarks, printing their figures
+#   make dist     the release packages in build/dist-pkg/: Orvane-<version>-setup.exe and -portable.zip
 # Build options (CMake cache variables) can be passed as CLIENT_CMAKE_ARGS, for example
 #   make build CLIENT_CMAKE_ARGS='-DORVANE_SERVICE_ENDPOINT=https://sync.example.cn/api.php'
 
@@ -14,7 +15,7 @@ JOBS ?= 2
 CLIENT_CMAKE_ARGS ?=
 SERVICE_BIN := $(BUILD)/service/orvane-service
 
-.PHONY: all setup build build-service build-client test test-service test-client run bench clean
+.PHONY: all setup build build-service build-client dist test test-service test-client run bench clean
 
 all: build
 
@@ -34,7 +35,11 @@ build-client: setup build-service
 build: build-client
 	@echo "distributable folder: $(BUILD)/dist"
 
-test: build
+dist: build
+	@bash scripts/make-dist.sh
+
+# The install test takes the packages of this very build.
+test: build dist
 	@bash scripts/run-tests.sh
 
 run: build

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepares everything the build and the tests need, idempotently:
-#   - Debian packages (cross compiler, wine, virtual display, fonts, service libraries)
+#   - Debian packages (cross compiler, wine, virtual display, fonts, service libraries, NSIS)
 #   - libsodium.dll cross-built from Debian's libsodium source
 #   - GoogleTest cross-built for mingw
 #   - the project's own wine prefix (Chinese fonts, no prompts)
@@ -28,6 +28,8 @@ PACKAGES=(
   g++ googletest libgtest-dev
   libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libsodium-dev libssl-dev openssl ca-certificates
   wrk curl
+  # the release packages (make dist): the Windows installer is built with NSIS
+  nsis
 )
 
 missing=()
@@ -39,8 +41,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 fi
 
 MINGW_PREFIX="$DEPS/mingw"
@@ -56,7 +58,7 @@ if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
     else
       echo "deb-src http://deb.debian.org/debian bookworm main" | $SUDO tee /etc/apt/sources.list.d/orvane-deb-src.list >/dev/null
     fi
-    $SUDO apt-get update -qq
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   fi
   rm -rf "$DEPS/libsodium-src" && mkdir -p "$DEPS/libsodium-src"
   (cd "$DEPS/libsodium-src" && apt-get source -qq libsodium >/dev/null 2>&1)

@@ -3,4 +3,5 @@ ORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${ORVANE_WINEPREFIX:-$ORVANE_ROOT/.deps/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono/Gecko prompts; no menu entries or file associations on the host for shortcuts made inside.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
