@@ -8,6 +8,7 @@
 #include <wincred.h>
 
 #include "core/data_dir.h"
+#include "core/holders.h"
 #include "net/json_text.h"
 
 namespace fs = std::filesystem;
@@ -160,3 +161,5 @@ bool SavedLoginExists() {
     CredFree(found);
     return true;
 }
+
+GdiUsage GdiUsageNow() { return {LiveGdiHolderCount(), GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)}; }

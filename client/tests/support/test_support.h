@@ -63,3 +63,12 @@ void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes)
 // Writes a saved-login entry ("Brisko.Pemmet.Login") as the program would, and tells whether one exists.
 bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& password);
 bool SavedLoginExists();
+
+// GDI objects in use: those the program's holders own, and the system's count where it keeps one
+// (GetGuiResources answers 0 under wine).
+struct GdiUsage {
+    long holders = 0;
+    DWORD system = 0;
+    bool operator==(const GdiUsage&) const = default;
+};
+GdiUsage GdiUsageNow();
