@@ -30,6 +30,10 @@ if [ -x "$ROOT/build/service/orvane-service" ]; then
   export ORVANE_TEST_SERVICE_DIR="$DATA"
 fi
 
+names=()
+for exe in "$BIN"/*_bench.exe; do [ -e "$exe" ] && names+=("$(basename "$exe")"); done
+orvane_unmanaged_windows "${names[@]}"
+
 status=0
 for bench in "$BIN"/*_bench.exe; do
   [ -e "$bench" ] || continue

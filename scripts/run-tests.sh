@@ -39,6 +39,10 @@ wineserver -p
 # Warm wine up with its output detached, so its background services never hold ctest's pipes.
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
+names=()
+for exe in "$ROOT"/build/client/bin/*_test.exe; do [ -e "$exe" ] && names+=("$(basename "$exe")"); done
+orvane_unmanaged_windows "${names[@]}"
+
 ctest --test-dir "$ROOT/build/client" --output-on-failure || status=1
 
 if [ -n "$started_wineserver" ]; then wineserver -k 2>/dev/null || true; fi

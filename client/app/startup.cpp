@@ -1,7 +1,6 @@
 #include "app/startup.h"
 
 #include <commctrl.h>
-#include <gdiplus.h>
 
 #include <cwchar>
 
@@ -9,6 +8,7 @@
 #include "core/app_state.h"
 #include "core/data_dir.h"
 #include "core/globals.h"
+#include "core/holders.h"
 #include "selftest/self_test.h"
 #include "ui/countdown_overlay.h"
 
@@ -35,23 +35,6 @@ bool RegisterWindowClass(HINSTANCE instance, const wchar_t* name, UINT style, WN
     wc.lpszClassName = name;
     return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
-
-// Shuts GDI+ down when the run ends, whichever way it ends.
-class GdiplusSession {
-public:
-    bool Start() {
-        Gdiplus::GdiplusStartupInput input;
-        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
-        return started_;
-    }
-    ~GdiplusSession() {
-        if (started_) Gdiplus::GdiplusShutdown(token_);
-    }
-
-private:
-    ULONG_PTR token_ = 0;
-    bool started_ = false;
-};
 
 }  // namespace
 
@@ -105,8 +88,9 @@ int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showComma
     controls.dwICC = ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&controls);
 
+    // Shut down when the run ends, whichever way it ends.
     GdiplusSession gdiplus;
-    if (!gdiplus.Start()) return kExitGdiplusFailed;
+    if (!gdiplus.started()) return kExitGdiplusFailed;
 
     globals.appIcon = LoadIconW(instance, MAKEINTRESOURCEW(kAppIconId));
     if (!RegisterWindowClasses(instance)) return kExitMainWindowFailed;

@@ -5,6 +5,7 @@
 
 #include "core/holders.h"
 
+#include <gdiplus.h>
 #include <mmsystem.h>
 
 void SocketTraits::Release(Handle handle) { closesocket(static_cast<SOCKET>(handle)); }
@@ -15,4 +16,13 @@ TimerPeriod::TimerPeriod() : held_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
 
 TimerPeriod::~TimerPeriod() {
     if (held_) timeEndPeriod(1);
+}
+
+GdiplusSession::GdiplusSession() {
+    Gdiplus::GdiplusStartupInput input;
+    started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+}
+
+GdiplusSession::~GdiplusSession() {
+    if (started_) Gdiplus::GdiplusShutdown(token_);
 }

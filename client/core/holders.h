@@ -8,11 +8,24 @@
 #include <wincred.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
 
 // ---- the generic owner -------------------------------------------------------------------------
+
+// How many GDI objects and memory DCs the holders own right now. Painting takes several per frame;
+// one that is not given back per countdown frame exhausts the process's GDI quota in minutes, so
+// tests compare this count before and after thousands of paints (GetGuiResources says 0 under wine).
+inline std::atomic<long>& LiveGdiHolderCount() {
+    static std::atomic<long> count{0};
+    return count;
+}
+
+// Traits that set `kCountsGdi` take part in LiveGdiHolderCount.
+template <typename Traits>
+concept CountsGdi = requires { Traits::kCountsGdi; };
 
 // Owns one value of `Traits::Handle`; `Traits::Invalid()` is the empty value and `Traits::Release`
 // gives the resource back.
@@ -22,9 +35,9 @@ public:
     using Handle = typename Traits::Handle;
 
     Holder() = default;
-    explicit Holder(Handle handle) : handle_(handle) {}
+    explicit Holder(Handle handle) : handle_(handle) { Took(handle); }
     ~Holder() { reset(); }
-    Holder(Holder&& other) noexcept : handle_(other.release()) {}
+    Holder(Holder&& other) noexcept : handle_(std::exchange(other.handle_, Traits::Invalid())) {}
     Holder& operator=(Holder&& other) noexcept {
         if (this != &other) reset(other.release());
         return *this;
@@ -36,21 +49,37 @@ public:
     explicit operator bool() const { return handle_ != Traits::Invalid(); }
 
     // For functions that hand a new resource out through a pointer; releases the old one first.
-    Handle* out() {
+    // (GDI objects are always returned, never handed out this way, so their count stays exact.)
+    Handle* out()
+        requires(!CountsGdi<Traits>)
+    {
         reset();
         return &handle_;
     }
     Handle release() {
         Handle handle = handle_;
+        if (handle != Traits::Invalid()) Gave(handle);
         handle_ = Traits::Invalid();
         return handle;
     }
     void reset(Handle handle = Traits::Invalid()) {
-        if (handle_ != Traits::Invalid()) Traits::Release(handle_);
+        if (handle_ != Traits::Invalid()) {
+            Traits::Release(handle_);
+            Gave(handle_);
+        }
         handle_ = handle;
+        Took(handle);
     }
 
 private:
+    static void Took(Handle handle) {
+        if constexpr (CountsGdi<Traits>)
+            if (handle != Traits::Invalid()) ++LiveGdiHolderCount();
+    }
+    static void Gave(Handle) {
+        if constexpr (CountsGdi<Traits>) --LiveGdiHolderCount();
+    }
+
     Handle handle_ = Traits::Invalid();
 };
 
@@ -77,11 +106,13 @@ struct InternetHandleTraits {  // WinHTTP sessions, connections and requests
 template <typename Object>
 struct GdiObjectTraits {  // fonts, brushes, pens, bitmaps, regions
     using Handle = Object;
+    static constexpr bool kCountsGdi = true;
     static Handle Invalid() { return nullptr; }
     static void Release(Handle handle) { DeleteObject(handle); }
 };
 struct MemoryDcTraits {  // CreateCompatibleDC
     using Handle = HDC;
+    static constexpr bool kCountsGdi = true;
     static Handle Invalid() { return nullptr; }
     static void Release(Handle handle) { DeleteDC(handle); }
 };
@@ -208,6 +239,20 @@ public:
 
 private:
     bool held_;
+};
+
+// GDI+ from GdiplusStartup to GdiplusShutdown (started once per run, before any window paints).
+class GdiplusSession {
+public:
+    GdiplusSession();
+    ~GdiplusSession();
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+    bool started() const { return started_; }
+
+private:
+    ULONG_PTR token_ = 0;
+    bool started_ = false;
 };
 
 // Sets this thread's priority for one scope and restores the previous one on every path.

@@ -9,6 +9,7 @@
 #include <wincred.h>
 
 #include "core/data_dir.h"
+#include "core/holders.h"
 #include "net/json_text.h"
 
 namespace fs = std::filesystem;
@@ -234,3 +235,5 @@ std::vector<unsigned char> Utf16Bytes(const std::wstring& text) {
     if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
     return bytes;
 }
+
+GdiUsage GdiUsageNow() { return {LiveGdiHolderCount(), GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)}; }

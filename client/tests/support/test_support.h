@@ -102,3 +102,12 @@ bool WriteSavedLoginForTest(const std::wstring& user, const std::wstring& passwo
 bool SavedLoginExists();
 // The UTF-16 code units of a text as bytes.
 std::vector<unsigned char> Utf16Bytes(const std::wstring& text);
+
+// GDI objects in use: those the program's holders own, and the system's count where it keeps one
+// (GetGuiResources answers 0 under wine).
+struct GdiUsage {
+    long holders = 0;
+    DWORD system = 0;
+    bool operator==(const GdiUsage&) const = default;
+};
+GdiUsage GdiUsageNow();

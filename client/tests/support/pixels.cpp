@@ -1,0 +1,123 @@
+#include "support/pixels.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "core/holders.h"
+
+namespace {
+
+// A 32-bit top-down DIB section selected into its own memory DC.
+class DibCanvas {
+public:
+    DibCanvas(int width, int height) : width_(width), height_(height) {
+        BITMAPINFO format{};
+        format.bmiHeader.biSize = sizeof format.bmiHeader;
+        format.bmiHeader.biWidth = width;
+        format.bmiHeader.biHeight = -height;
+        format.bmiHeader.biPlanes = 1;
+        format.bmiHeader.biBitCount = 32;
+        format.bmiHeader.biCompression = BI_RGB;
+        dc_.reset(CreateCompatibleDC(nullptr));
+        bitmap_.reset(CreateDIBSection(nullptr, &format, DIB_RGB_COLORS, &bits_, nullptr, 0));
+        if (dc_ && bitmap_) selected_ = std::make_unique<SelectedObject>(dc_.get(), bitmap_.get());
+    }
+    ~DibCanvas() { selected_.reset(); }
+    bool Ready() const { return selected_ != nullptr && bits_ != nullptr; }
+    HDC dc() const { return dc_.get(); }
+
+    PixelImage Image() const {
+        PixelImage image;
+        if (!Ready()) return image;
+        GdiFlush();
+        image.width = width_;
+        image.height = height_;
+        const auto* source = static_cast<const uint32_t*>(bits_);
+        image.pixels.assign(source, source + static_cast<size_t>(width_) * height_);
+        for (uint32_t& p : image.pixels) p &= 0xFFFFFF;
+        return image;
+    }
+
+private:
+    int width_, height_;
+    ScopedMemoryDc dc_;
+    ScopedBitmap bitmap_;
+    void* bits_ = nullptr;
+    std::unique_ptr<SelectedObject> selected_;
+};
+
+}  // namespace
+
+uint32_t PixelImage::At(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width || y >= height) return 0xFFFFFFFF;
+    return pixels[static_cast<size_t>(y) * width + x];
+}
+
+PixelImage CaptureScreenRect(const RECT& screenRect) {
+    const int width = screenRect.right - screenRect.left, height = screenRect.bottom - screenRect.top;
+    if (width <= 0 || height <= 0) return {};
+    DibCanvas canvas(width, height);
+    WindowDc screen(nullptr);
+    if (!canvas.Ready() || !screen) return {};
+    BitBlt(canvas.dc(), 0, 0, width, height, screen.get(), screenRect.left, screenRect.top, SRCCOPY);
+    return canvas.Image();
+}
+
+PixelImage CaptureClientArea(HWND window) {
+    RECT client{};
+    GetClientRect(window, &client);
+    POINT origin{0, 0};
+    ClientToScreen(window, &origin);
+    return CaptureScreenRect({origin.x, origin.y, origin.x + client.right, origin.y + client.bottom});
+}
+
+PixelImage RenderFrame(int width, int height, const ScreenPainter& painter, DrawResources* resources) {
+    DibCanvas canvas(width, height);
+    if (!canvas.Ready()) return {};
+    PaintFrame(canvas.dc(), width, height, painter, resources, nullptr);
+    return canvas.Image();
+}
+
+uint32_t Blend(Argb argb, uint32_t underRgb) {
+    const uint32_t alpha = argb >> 24;
+    auto channel = [&](int shift) {
+        const uint32_t over = (argb >> shift) & 0xFF, under = (underRgb >> shift) & 0xFF;
+        return ((over * alpha + under * (255 - alpha) + 127) / 255) << shift;
+    };
+    return channel(16) | channel(8) | channel(0);
+}
+
+bool ColourNear(uint32_t rgb, Argb expected, int tolerance) {
+    if (rgb > 0xFFFFFF) return false;
+    for (int shift : {16, 8, 0})
+        if (std::abs(static_cast<int>((rgb >> shift) & 0xFF) - static_cast<int>((expected >> shift) & 0xFF)) >
+            tolerance)
+            return false;
+    return true;
+}
+
+std::string ColourText(uint32_t rgb) {
+    if (rgb > 0xFFFFFF) return "(outside the image)";
+    char text[16];
+    std::snprintf(text, sizeof text, "#%06X", static_cast<unsigned>(rgb));
+    return text;
+}
+
+bool SavePng(const PixelImage& image, const std::wstring& path) {
+    if (image.Empty()) return false;
+    UINT count = 0, size = 0;
+    if (Gdiplus::GetImageEncodersSize(&count, &size) != Gdiplus::Ok || size == 0) return false;
+    std::vector<BYTE> buffer(size);
+    auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+    if (Gdiplus::GetImageEncoders(count, size, encoders) != Gdiplus::Ok) return false;
+    const CLSID* png = nullptr;
+    for (UINT i = 0; i < count; ++i)
+        if (std::wstring(encoders[i].MimeType) == L"image/png") png = &encoders[i].Clsid;
+    if (!png) return false;
+    std::vector<uint32_t> opaque(image.pixels);
+    for (uint32_t& p : opaque) p |= 0xFF000000u;
+    Gdiplus::Bitmap bitmap(image.width, image.height, image.width * 4, PixelFormat32bppARGB,
+                           reinterpret_cast<BYTE*>(opaque.data()));
+    return bitmap.Save(path.c_str(), png, nullptr) == Gdiplus::Ok;
+}

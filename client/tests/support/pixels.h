@@ -1,0 +1,39 @@
+// Pixels of what the program drew: a screen copy of a real window as the user sees it (child
+// controls included), or a frame drawn off-screen. Tests compare colours at points well inside
+// filled shapes, never the shapes of glyphs.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/draw_context.h"
+
+struct PixelImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> pixels;  // 0x00RRGGBB, rows top-down
+
+    bool Empty() const { return pixels.empty(); }
+    // The colour at (x, y); 0xFFFFFFFF (not a colour) outside the image.
+    uint32_t At(int x, int y) const;
+};
+
+// A copy of the screen's pixels inside `screenRect`.
+PixelImage CaptureScreenRect(const RECT& screenRect);
+// What the screen shows of the window's client area (the window must be visible and on top).
+PixelImage CaptureClientArea(HWND window);
+// A frame drawn off-screen by the same paint step the windows use.
+PixelImage RenderFrame(int width, int height, const ScreenPainter& painter, DrawResources* resources = nullptr);
+
+// `argb` drawn over an opaque `under` colour, as 0x00RRGGBB.
+uint32_t Blend(Argb argb, uint32_t underRgb);
+// Whether every channel of `rgb` is within `tolerance` of `expected` (its alpha ignored).
+bool ColourNear(uint32_t rgb, Argb expected, int tolerance = 3);
+// "#RRGGBB" for failure messages.
+std::string ColourText(uint32_t rgb);
+
+// Saves the image as a PNG file; false when it could not be written.
+bool SavePng(const PixelImage& image, const std::wstring& path);
