@@ -10,7 +10,7 @@
 #include "core/holders.h"
 #include "support/pixels.h"
 #include "support/test_support.h"
-#include "ui/draw_context.h"
+#include "core/draw_context.h"
 
 namespace {
 

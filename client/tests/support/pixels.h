@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/draw_context.h"
+#include "core/draw_context.h"
 
 struct PixelImage {
     int width = 0;

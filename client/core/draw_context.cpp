@@ -1,4 +1,4 @@
-#include "ui/draw_context.h"
+#include "core/draw_context.h"
 
 #include <algorithm>
 #include <cmath>
