@@ -39,7 +39,7 @@ wineserver -p
 # Warm wine up with its output detached, so its background services never hold ctest's pipes.
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
-names=()
+names=(target-helper.exe)
 for exe in "$ROOT"/build/client/bin/*_test.exe; do [ -e "$exe" ] && names+=("$(basename "$exe")"); done
 orvane_unmanaged_windows "${names[@]}"
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/app_state.h"
+#include "target/blacklist_check.h"
 #include "timesync/standard_time.h"
 
 namespace {
@@ -19,6 +20,8 @@ void PrepareSession() {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         token = app.session.token;
     }
+    // A target chosen before the login (or checked under the previous session) is checked now.
+    StartBlacklistCheck();
 
     std::wstring error;
     const StandardTimeResult aligned = GetStandardTime(token, kPreparationSamples, error, kPreparationBudgetMs);

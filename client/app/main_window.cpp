@@ -8,6 +8,7 @@
 #include "core/globals.h"
 #include "net/startup_check.h"
 #include "target/blacklist_notice.h"
+#include "target/picker.h"
 #include "ui/child_controls.h"
 #include "ui/main_window_events.h"
 #include "ui/wake_hotkey.h"
@@ -61,6 +62,7 @@ LRESULT OnDestroy(HWND window) {
     AppState& app = App();
     KillTimer(window, kMainTimerId);
     UnregisterWakeHotkey(window);
+    DestroyPicker();
     if (HWND overlay = app.countdownWindow.exchange(nullptr)) DestroyWindow(overlay);
     ReleaseMainWindowContents();
     PostQuitMessage(0);
@@ -78,6 +80,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_ERASEBKGND: return 1;
         case WM_HOTKEY:
             if (wParam != kWakeHotkeyId) break;
+            // The hotkey is also the way back from a forgotten pick: the pick is cancelled first.
+            if (PickerWindow()) FinishPicking(false);
             BringMainWindowForward(window);
             return 0;
         case WM_COMMAND: OnMainCommand(window, wParam, lParam); return 0;

@@ -10,6 +10,7 @@
 #include "core/globals.h"
 #include "core/holders.h"
 #include "selftest/self_test.h"
+#include "target/picker.h"
 #include "ui/countdown_overlay.h"
 
 #ifndef DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
@@ -52,8 +53,7 @@ bool RegisterWindowClasses(HINSTANCE instance) {
         RegisterWindowClass(instance, L"BriskodeskMain", CS_HREDRAW | CS_VREDRAW, MainWindowProc, mainIcon, IDC_ARROW);
     // Without the overlay classes the picker or the countdown cannot open; their users check for the
     // window they create, so the program runs on without them.
-    // The picker overlay's window procedure arrives with the position picker.
-    RegisterWindowClass(instance, L"BriskodeskOverlay", 0, DefWindowProcW, nullptr, IDC_HAND);
+    RegisterWindowClass(instance, L"BriskodeskOverlay", 0, PickerWindowProc, nullptr, IDC_HAND);
     RegisterWindowClass(instance, L"OrvaneCountdownOverlay", 0, CountdownWindowProc, nullptr, IDC_ARROW);
     return mainRegistered;
 }

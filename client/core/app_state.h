@@ -92,6 +92,8 @@ struct AppState {
 
     TargetSelection target;
     bool blacklistPickMode = false;
+    // The newest blacklist check started; the answer of an older one is dropped when it comes.
+    uint64_t blacklistCheckSerial = 0;
 
     int64_t accountRefreshDueMs = 0;  // local wall clock ms
     int64_t fastRefreshUntilMs = 0;   // local wall clock ms

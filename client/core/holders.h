@@ -288,6 +288,22 @@ private:
     bool open_;
 };
 
+// The memory of a movable global block between GlobalLock and GlobalUnlock.
+class GlobalLockScope {
+public:
+    explicit GlobalLockScope(HGLOBAL memory) : memory_(memory), data_(memory ? GlobalLock(memory) : nullptr) {}
+    ~GlobalLockScope() {
+        if (data_) GlobalUnlock(memory_);
+    }
+    GlobalLockScope(const GlobalLockScope&) = delete;
+    GlobalLockScope& operator=(const GlobalLockScope&) = delete;
+    void* data() const { return data_; }
+
+private:
+    HGLOBAL memory_;
+    void* data_;
+};
+
 // ---- secrets -------------------------------------------------------------------------------------
 
 // Overwrites a secret (a password copy, a request body that carries one) with zeros in a way the

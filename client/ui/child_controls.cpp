@@ -4,9 +4,8 @@
 
 #include "core/form_fields.h"
 #include "core/globals.h"
+#include "core/purpose.h"
 #include "ui/ui_resources.h"
-
-const wchar_t* const kPurposeLabels[4] = {L"软件测试", L"展厅演示", L"教学实验", L"内部培训"};
 
 namespace {
 

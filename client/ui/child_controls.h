@@ -28,6 +28,3 @@ ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool p
 // Applies the rules to the controls from one snapshot of AppState; while signed in it also empties
 // the password field.
 void UpdateChildControls();
-
-// The four purpose labels in index order.
-extern const wchar_t* const kPurposeLabels[4];

@@ -133,6 +133,15 @@ void DialogWatcher::Inspect(HWND dialog) {
         seen_.push_back(std::move(seen));
         answered_.insert(dialog);
     }
+    if (answer_ == kPressEnter) {
+        SetForegroundWindow(dialog);
+        INPUT keys[2]{};
+        keys[0].type = keys[1].type = INPUT_KEYBOARD;
+        keys[0].ki.wVk = keys[1].ki.wVk = VK_RETURN;
+        keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        SendInput(2, keys, sizeof(INPUT));
+        return;
+    }
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(answer_, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, answer_)));
 }

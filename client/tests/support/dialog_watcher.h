@@ -25,7 +25,11 @@ struct SeenDialog {
 
 class DialogWatcher {
 public:
-    // `answer` is the command id pressed on every dialog (IDOK closes a plain message box).
+    // Answers a dialog with real keyboard input: the Enter key, which presses the default button.
+    static constexpr int kPressEnter = -1;
+
+    // `answer` is the command id pressed on every dialog (IDOK closes a plain message box), or
+    // kPressEnter.
     explicit DialogWatcher(int answer = IDOK);
     ~DialogWatcher();
     DialogWatcher(const DialogWatcher&) = delete;

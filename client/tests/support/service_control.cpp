@@ -89,6 +89,18 @@ bool TestServiceAdmin(const std::string& argsJson, std::string* output) {
     return Succeeded(r);
 }
 
+bool TestServiceCreateAccount(const std::string& email, const std::string& password, int64_t credits,
+                              std::string* output) {
+    return TestServiceAdmin("[\"account-create\",\"" + JsonEscape(email) + "\",\"" + JsonEscape(password) + "\",\"" +
+                                std::to_string(credits) + "\"]",
+                            output);
+}
+
+bool TestServiceCreateDeveloper(const std::string& user, const std::string& password, std::string* output) {
+    return TestServiceAdmin("[\"developer-create\",\"" + JsonEscape(user) + "\",\"" + JsonEscape(password) + "\"]",
+                            output);
+}
+
 std::string TestServiceLastRequest(const std::string& action) {
     return TestServiceRequest("GET", "/__test/last-request?action=" + action).body;
 }

@@ -21,5 +21,10 @@ bool TestServiceShiftClock(int64_t serviceOffsetUs, int64_t sntpOffsetUs);  // P
 bool TestServiceConfig(const std::string& configJson);      // POST /__test/config
 // POST /__test/admin {"args":[…]}; `argsJson` is the JSON array text. The output text goes to `output`.
 bool TestServiceAdmin(const std::string& argsJson, std::string* output = nullptr);
+// Creates an e-mail account or a developer account through the admin commands; false when the service
+// refused (its answer in `output`).
+bool TestServiceCreateAccount(const std::string& email, const std::string& password, int64_t credits = 0,
+                              std::string* output = nullptr);
+bool TestServiceCreateDeveloper(const std::string& user, const std::string& password, std::string* output = nullptr);
 // GET /__test/last-request?action=A: the raw JSON answer.
 std::string TestServiceLastRequest(const std::string& action);

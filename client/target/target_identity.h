@@ -1,0 +1,40 @@
+// Which program owns the window at a screen point, and the SHA-256 of its executable: the identity
+// the blacklist check and the signed click instruction are bound to.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+struct TargetIdentity {
+    bool identified = false;        // both the executable's path and its hash were obtained
+    std::wstring executable_name;   // last path component, e.g. "notepad.exe"
+    std::string executable_sha256;  // 64 lower-case hex digits
+};
+
+// The program of the top-level window under `point` (the shell's window when there is none). Elevated,
+// protected or vanished processes and unreadable files are not identified. Runs on the user-interface
+// thread and takes as long as hashing the executable takes.
+TargetIdentity IdentifyTargetAt(POINT point);
+
+// SHA-256 of the file's bytes as 64 lower-case hex digits, or "" when the file cannot be opened or a
+// read fails part-way (a hash of the part read so far is never returned). Long paths are opened in
+// their "\\?\" form.
+std::string HashFileSha256(const std::wstring& path);
+
+// The size of one read while hashing.
+inline constexpr DWORD kHashChunkBytes = 1024 * 1024;
+
+// ---- path text ---------------------------------------------------------------------------------
+
+// The characters after the last "\" or "/" that follows the root (drive, UNC share, "\\?\" forms).
+std::wstring ExecutableNameFromPath(const std::wstring& path);
+
+// The "\\?\" (or "\\?\UNC\") form of an absolute path, which the file functions take beyond 260
+// characters; slashes become back-slashes, as that form takes names literally. Other paths, and
+// paths already in a device form, come back unchanged.
+std::wstring LongPathForm(const std::wstring& absolutePath);
+
+// The file name without its last extension ("Tool.v2.exe" → "Tool.v2").
+std::wstring PathStem(const std::wstring& fileName);

@@ -1,0 +1,65 @@
+#include "target/task_gate.h"
+
+#include "core/app_state.h"
+#include "core/purpose.h"
+
+std::wstring ComposeBlockedTaskText(const std::wstring& blockReason) {
+    std::wstring text = L"当前目标软件已被管理员列入黑名单，不能用于创建、加入或同步测试。\n\n";
+    if (!blockReason.empty()) text += L"拦截原因：" + blockReason + L"\n\n";
+    text += L"请更换目标软件；如认为记录有误，请联系管理员核对或删除黑名单记录。";
+    return text;
+}
+
+std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickPoint,
+                                     const std::wstring& executableName, const std::wstring& purposeLabel) {
+    return operation + L"\n\n点击位置：横向 " + std::to_wstring(clickPoint.x) + L" / 纵向 " +
+           std::to_wstring(clickPoint.y) + L"\n目标软件：" + executableName + L"\n任务用途：" + purposeLabel +
+           L"\n软件只会为本次操作触发一次，完成后授权立即失效。\n\n确认继续吗？";
+}
+
+bool RequireSavedPurpose() {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.purposeSaved) return true;
+        app.statusText = L"正在打开本次使用设置";
+        app.modalPanel = ModalPanelKind::Purpose;
+        app.pendingPurpose = app.savedPurpose;
+    }
+    // The main window's answer to a state change shows the panel's controls and repaints; sent, so
+    // that the panel is there when the caller returns.
+    if (HWND main = app.mainWindow.load()) SendMessageW(main, MSG_STATE_CHANGED, 0, 0);
+    return false;
+}
+
+bool ConfirmTaskStart(const std::wstring& operation) {
+    if (!RequireSavedPurpose()) return false;
+    AppState& app = App();
+    TargetSelection target;
+    int32_t purpose;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        target = app.target;
+        purpose = app.savedPurpose;
+    }
+    HWND owner = app.mainWindow.load();
+    if (!target.target_confirmed) {
+        MessageBoxW(owner, L"请先显示悬浮球并确认要点击的位置。", L"澄序", MB_OK | MB_ICONWARNING);
+        return false;
+    }
+    if (!target.check_ok) {
+        MessageBoxW(owner,
+                    L"正在向服务器检查目标软件是否在黑名单中，请稍候几秒后再试。\n如果长时间没有结果，请重新选择点击位置。",
+                    L"正在检查软件", MB_OK | MB_ICONINFORMATION);
+        return false;
+    }
+    if (target.blocked) {
+        MessageBoxW(owner, ComposeBlockedTaskText(target.block_reason).c_str(), L"黑名单软件禁止使用",
+                    MB_OK | MB_ICONERROR);
+        return false;
+    }
+    const std::wstring text =
+        ComposeTaskConfirmation(operation, target.click_point, target.executable_name, PurposeLabel(purpose));
+    // No is the default: Enter alone never starts a task.
+    return MessageBoxW(owner, text.c_str(), L"请确认本次操作", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
