@@ -27,6 +27,10 @@ PACKAGES=(
   # native tests and the reference service
   g++ googletest libgtest-dev
   libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libsodium-dev libssl-dev openssl ca-certificates
+  libpq-dev
+  # the service's deployment and shared-database tests: nginx in front, PostgreSQL behind (both are
+  # started by the tests themselves in temporary folders; no system service is used)
+  nginx postgresql
   wrk curl
 )
 
@@ -39,8 +43,9 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Others may run apt at the same time: wait for the lock instead of failing.
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 fi
 
 MINGW_PREFIX="$DEPS/mingw"
@@ -56,7 +61,7 @@ if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
     else
       echo "deb-src http://deb.debian.org/debian bookworm main" | $SUDO tee /etc/apt/sources.list.d/orvane-deb-src.list >/dev/null
     fi
-    $SUDO apt-get update -qq
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   fi
   rm -rf "$DEPS/libsodium-src" && mkdir -p "$DEPS/libsodium-src"
   (cd "$DEPS/libsodium-src" && apt-get source -qq libsodium >/dev/null 2>&1)
