@@ -52,18 +52,18 @@ struct PasswordCheck {
 };
 
 // Nothing when the address or the source must wait; the caller answers as for a wrong password.
+// Throws "busy" when only checks still running hold them back.
 std::optional<PasswordCheck> BeginPasswordCheck(ActionContext &c, const std::string &address_key) {
   PasswordCheck check{address_key, "src:" + c.client_addr, {}, {}};
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
-  auto address = BeginGuardedAttempt(c.db(), check.address_key, AddressLimits(c.cfg), now);
-  if (!address) return std::nullopt;
-  auto source = BeginGuardedAttempt(c.db(), check.source_key, SourceLimits(c.cfg), now);
-  if (!source) return std::nullopt;  // rolls the address attempt back as well
+  GuardDecision d = BeginGuardedAttempt(c.db(), check.address_key, AddressLimits(c.cfg), now, check.address);
+  if (d == GuardDecision::kAllowed)
+    d = BeginGuardedAttempt(c.db(), check.source_key, SourceLimits(c.cfg), now, check.source);
+  if (d == GuardDecision::kWait) return std::nullopt;  // rolls the address attempt back as well
+  if (d == GuardDecision::kBusy) ThrowBusy();
   tx.Commit();
-  check.address = *address;
-  check.source = *source;
   return check;
 }
 

@@ -13,8 +13,8 @@ int64_t GuardDelayMs(int64_t failures, const GuardLimits &limits) {
   return std::min<int64_t>(limits.delay_cap_ms, delay);
 }
 
-std::optional<GuardTicket> BeginGuardedAttempt(Db &db, const std::string &key, const GuardLimits &limits,
-                                               int64_t now_ms) {
+GuardDecision BeginGuardedAttempt(Db &db, const std::string &key, const GuardLimits &limits, int64_t now_ms,
+                                  GuardTicket &ticket) {
   LockKey(db, "guard:" + key, now_ms);
   // Now and then forget old attempts of every key, so abandoned keys do not pile up.
   static std::atomic<int> since_sweep{0};
@@ -30,23 +30,33 @@ std::optional<GuardTicket> BeginGuardedAttempt(Db &db, const std::string &key, c
       .Bind(1, key)
       .Bind(2, now_ms - limits.window_ms)
       .Run();
-  int64_t counted = 0, last_ms = 0;
+  // Checks still running count as failures, so a parallel burst gets no more checks than a
+  // sequence; but a refusal that only they cause is "busy", not "wrong".
+  int64_t failed = 0, running = 0, last_ms = 0, last_failed_ms = 0;
   {
     Stmt s = db.Prepare(
-        "SELECT COUNT(*), COALESCE(MAX(started_ms), 0) FROM login_attempts "
-        "WHERE key = ?1 AND cleared = 0 AND (failed = 1 OR finished_ms IS NULL)");
+        "SELECT COALESCE(SUM(failed), 0), COALESCE(SUM(CASE WHEN finished_ms IS NULL THEN 1 ELSE 0 END), 0), "
+        "COALESCE(MAX(started_ms), 0), COALESCE(MAX(CASE WHEN failed = 1 THEN started_ms ELSE 0 END), 0) "
+        "FROM login_attempts WHERE key = ?1 AND cleared = 0 AND (failed = 1 OR finished_ms IS NULL)");
     s.Bind(1, key);
     if (s.Step()) {
-      counted = s.Int(0);
-      last_ms = s.Int(1);
+      failed = s.Int(0);
+      running = s.Int(1);
+      last_ms = s.Int(2);
+      last_failed_ms = s.Int(3);
     }
   }
-  int64_t delay = GuardDelayMs(counted, limits);
-  if (delay > 0 && now_ms < last_ms + delay) return std::nullopt;
+  int64_t delay = GuardDelayMs(failed + running, limits);
+  if (delay > 0 && now_ms < last_ms + delay) {
+    int64_t delay_by_failures = GuardDelayMs(failed, limits);
+    bool failures_hold = delay_by_failures > 0 && now_ms < last_failed_ms + delay_by_failures;
+    return failures_hold || running == 0 ? GuardDecision::kWait : GuardDecision::kBusy;
+  }
   Stmt ins = db.Prepare("INSERT INTO login_attempts(key, started_ms) VALUES (?1, ?2) RETURNING id");
   ins.Bind(1, key).Bind(2, now_ms);
   if (!ins.Step()) throw DbError("database: login attempt was not stored");
-  return GuardTicket{ins.Int(0), now_ms};
+  ticket = GuardTicket{ins.Int(0), now_ms};
+  return GuardDecision::kAllowed;
 }
 
 void FinishGuardedAttempt(Db &db, const std::string &key, const GuardTicket &t, bool failed, bool clear_earlier,

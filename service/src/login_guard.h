@@ -31,10 +31,15 @@ struct GuardTicket {
   int64_t started_ms = 0;
 };
 
-// Caller is inside a Transaction. Returns nothing when a check on `key` must wait; otherwise the
-// attempt is recorded as under way (it counts as a failure until it is finished otherwise).
-std::optional<GuardTicket> BeginGuardedAttempt(Db &db, const std::string &key, const GuardLimits &limits,
-                                               int64_t now_ms);
+enum class GuardDecision {
+  kAllowed,  // the attempt is recorded as under way (it counts as a failure until finished otherwise)
+  kWait,     // failures that have ended hold the key back: answer as for a wrong password
+  kBusy,     // only checks still running hold it back: answer "busy, try again" (nothing is known yet)
+};
+
+// Caller is inside a Transaction. `ticket` is set when the decision is kAllowed.
+GuardDecision BeginGuardedAttempt(Db &db, const std::string &key, const GuardLimits &limits, int64_t now_ms,
+                                  GuardTicket &ticket);
 // Caller is inside a Transaction. `failed`: the password was wrong. `clear_earlier`: the password
 // was right, so failures on the key that ended before this attempt started are forgotten.
 void FinishGuardedAttempt(Db &db, const std::string &key, const GuardTicket &t, bool failed, bool clear_earlier,
