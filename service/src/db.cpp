@@ -10,7 +10,7 @@
 namespace orvane {
 namespace {
 
-// Tables as both backends keep them; the PostgreSQL text differs only in its types.
+// Tables as both backends keep them (written for SQLite; PostgresSchema() adapts the types).
 const char *kSqliteSchema = R"SQL(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS accounts (
@@ -34,7 +34,8 @@ CREATE TABLE IF NOT EXISTS sessions (
   platform TEXT,
   created_ms INTEGER NOT NULL,
   revoked_ms INTEGER,
-  revoke_reason TEXT
+  revoke_reason TEXT,
+  last_used_ms INTEGER
 );
 CREATE INDEX IF NOT EXISTS sessions_account ON sessions(account_id);
 CREATE TABLE IF NOT EXISTS ledger (
@@ -140,136 +141,18 @@ CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER N
 INSERT INTO meta(key, value) VALUES ('schema_version', '2') ON CONFLICT(key) DO NOTHING;
 )SQL";
 
-const char *kPostgresSchema = R"SQL(
-CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS accounts (
-  id BIGSERIAL PRIMARY KEY,
-  email TEXT UNIQUE,
-  username TEXT,
-  password_hash TEXT NOT NULL,
-  developer BIGINT NOT NULL DEFAULT 0,
-  device_id TEXT,
-  credits BIGINT NOT NULL DEFAULT 0,
-  failed_logins BIGINT NOT NULL DEFAULT 0,
-  locked_until_ms BIGINT NOT NULL DEFAULT 0,
-  privacy_accepted_ms BIGINT,
-  deletion_requested_ms BIGINT,
-  created_ms BIGINT NOT NULL
-);
-CREATE UNIQUE INDEX IF NOT EXISTS accounts_username ON accounts (lower(username));
-CREATE TABLE IF NOT EXISTS sessions (
-  token_hash TEXT PRIMARY KEY,
-  account_id BIGINT NOT NULL REFERENCES accounts(id),
-  device_name TEXT,
-  platform TEXT,
-  created_ms BIGINT NOT NULL,
-  revoked_ms BIGINT,
-  revoke_reason TEXT,
-  last_used_ms BIGINT
-);
-CREATE INDEX IF NOT EXISTS sessions_account ON sessions(account_id);
-CREATE TABLE IF NOT EXISTS ledger (
-  id BIGSERIAL PRIMARY KEY,
-  account_id BIGINT NOT NULL REFERENCES accounts(id),
-  delta BIGINT NOT NULL,
-  balance_after BIGINT NOT NULL,
-  reason TEXT NOT NULL,
-  reference TEXT,
-  created_ms BIGINT NOT NULL
-);
-CREATE INDEX IF NOT EXISTS ledger_account ON ledger(account_id);
-CREATE TABLE IF NOT EXISTS email_codes (
-  id BIGSERIAL PRIMARY KEY,
-  email TEXT NOT NULL,
-  purpose TEXT NOT NULL,
-  code_hash TEXT NOT NULL,
-  created_ms BIGINT NOT NULL,
-  expires_ms BIGINT NOT NULL,
-  attempts BIGINT NOT NULL DEFAULT 0,
-  used_ms BIGINT,
-  superseded BIGINT NOT NULL DEFAULT 0
-);
-CREATE INDEX IF NOT EXISTS email_codes_email ON email_codes(email, purpose);
-CREATE TABLE IF NOT EXISTS outbox (
-  id BIGSERIAL PRIMARY KEY,
-  email TEXT NOT NULL,
-  purpose TEXT NOT NULL,
-  subject TEXT NOT NULL,
-  body TEXT NOT NULL,
-  code TEXT NOT NULL,
-  created_ms BIGINT NOT NULL
-);
-CREATE TABLE IF NOT EXISTS blacklist (
-  sha256 TEXT PRIMARY KEY,
-  reason TEXT NOT NULL,
-  display_name TEXT NOT NULL DEFAULT '',
-  executable_name TEXT NOT NULL DEFAULT '',
-  source TEXT NOT NULL,
-  submitted_by BIGINT,
-  created_ms BIGINT NOT NULL,
-  updated_ms BIGINT NOT NULL
-);
-CREATE TABLE IF NOT EXISTS rooms (
-  id BIGSERIAL PRIMARY KEY,
-  code TEXT NOT NULL,
-  creator_id BIGINT NOT NULL REFERENCES accounts(id),
-  execute_at_ms BIGINT NOT NULL,
-  capacity BIGINT NOT NULL,
-  purpose TEXT NOT NULL,
-  created_ms BIGINT NOT NULL
-);
-CREATE INDEX IF NOT EXISTS rooms_code ON rooms(code, execute_at_ms);
-CREATE TABLE IF NOT EXISTS tasks (
-  id BIGSERIAL PRIMARY KEY,
-  kind TEXT NOT NULL,
-  room_id BIGINT REFERENCES rooms(id),
-  account_id BIGINT NOT NULL REFERENCES accounts(id),
-  execute_at_ms BIGINT NOT NULL,
-  target_x BIGINT NOT NULL,
-  target_y BIGINT NOT NULL,
-  executable_name TEXT NOT NULL,
-  executable_sha256 TEXT NOT NULL,
-  purpose TEXT NOT NULL,
-  client_platform TEXT NOT NULL,
-  confirmed BIGINT NOT NULL DEFAULT 0,
-  created_ms BIGINT NOT NULL,
-  nonce TEXT,
-  payload TEXT,
-  signature TEXT,
-  released_ms BIGINT,
-  expires_at_ms BIGINT,
-  consumed_ms BIGINT,
-  result TEXT,
-  result_detail TEXT,
-  client_error_ms BIGINT,
-  report_platform TEXT
-);
-CREATE INDEX IF NOT EXISTS tasks_room ON tasks(room_id);
-CREATE INDEX IF NOT EXISTS tasks_account ON tasks(account_id);
-CREATE TABLE IF NOT EXISTS payments (
-  id BIGSERIAL PRIMARY KEY,
-  reference TEXT NOT NULL UNIQUE,
-  account_id BIGINT NOT NULL REFERENCES accounts(id),
-  amount_tenths BIGINT NOT NULL,
-  method TEXT NOT NULL,
-  credits BIGINT NOT NULL,
-  status TEXT NOT NULL,
-  created_ms BIGINT NOT NULL,
-  expires_ms BIGINT NOT NULL,
-  paid_ms BIGINT
-);
-CREATE TABLE IF NOT EXISTS login_attempts (
-  id BIGSERIAL PRIMARY KEY,
-  key TEXT NOT NULL,
-  started_ms BIGINT NOT NULL,
-  finished_ms BIGINT,
-  failed BIGINT NOT NULL DEFAULT 0,
-  cleared BIGINT NOT NULL DEFAULT 0
-);
-CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
-CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms BIGINT NOT NULL);
-INSERT INTO meta(key, value) VALUES ('schema_version', '2') ON CONFLICT(key) DO NOTHING;
-)SQL";
+// PostgreSQL keeps the same tables with 64-bit keys made by sequences; user names are unique
+// without regard to case through an index on lower(username).
+std::string PostgresSchema() {
+  std::string out = kSqliteSchema;
+  auto replace_all = [&out](const std::string &from, const std::string &to) {
+    for (size_t p = out.find(from); p != std::string::npos; p = out.find(from, p + to.size())) out.replace(p, from.size(), to);
+  };
+  replace_all("INTEGER PRIMARY KEY", "BIGSERIAL PRIMARY KEY");
+  replace_all("INTEGER", "BIGINT");
+  replace_all("username TEXT UNIQUE COLLATE NOCASE", "username TEXT");
+  return out + "CREATE UNIQUE INDEX IF NOT EXISTS accounts_username ON accounts (lower(username));\n";
+}
 
 // ---- SQLite ------------------------------------------------------------------------------------
 
@@ -444,7 +327,7 @@ class PgDb final : public Db {
     // Several instances may start at once; one of them makes the tables.
     Exec("SELECT pg_advisory_lock(4207731)");
     try {
-      Exec(kPostgresSchema);
+      Exec(PostgresSchema());
     } catch (...) {
       Exec("SELECT pg_advisory_unlock(4207731)");
       throw;
