@@ -304,7 +304,7 @@ serve options:
   --time-source CODE       time_source reported by "time" (default system_fallback)
   --time-uncertainty-ms X  source_uncertainty_ms reported by "time" (default: the kernel's
                            estimate when NTP disciplines the clock, otherwise 1000)
-  --threads N              worker threads for connections (default 32)
+  --threads N              worker threads for connections (default 128)
   --max-connections-per-source N
                            open connections one address may hold (default 16, 0: no limit)
   --request-deadline-ms N  time a connection has for the TLS handshake, request line, headers

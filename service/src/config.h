@@ -58,7 +58,9 @@ struct ServeOptions {
   bool plain_http = false;
   bool quiet = false;
   std::string public_url;  // base for pay and download links; default https://localhost:PORT
-  int threads = 32;
+  // Each connection holds a thread while it is read and answered; a flood of cheap requests (logins
+  // answered "busy") queued behind too few threads delays everyone else's "time".
+  int threads = 128;
   std::string db_url;               // empty: SQLite in DIR/orvane.db; postgresql://… shares one database
   int hash_threads = 0;             // password hashes at once (0: one per core)
   int hash_queue = -1;              // hashes waiting beyond those (-1: two per hashing thread)
