@@ -51,9 +51,9 @@ void PasswordPool::Worker() {
     int peak = peak_running_.load();
     while (running_ > peak && !peak_running_.compare_exchange_weak(peak, running_)) {
     }
+    ++jobs_run_;  // counted before the caller can learn the result
     lock.unlock();
     job();
-    ++jobs_run_;
     lock.lock();
     --running_;
   }

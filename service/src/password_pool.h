@@ -33,7 +33,7 @@ class PasswordPool {
 
   int Threads() const { return static_cast<int>(threads_.size()); }
   int QueueLimit() const { return queue_limit_; }
-  // Diagnostics: most hashes ever running at once, jobs run, jobs refused as busy.
+  // Diagnostics: most hashes ever running at once, jobs started, jobs refused as busy.
   int PeakRunning() const { return peak_running_.load(); }
   int64_t JobsRun() const { return jobs_run_.load(); }
   int64_t Refused() const { return refused_.load(); }
