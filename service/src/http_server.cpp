@@ -278,6 +278,10 @@ int64_t OrvaneHttpServer::RefusedConnections() const {
   return refused_connections_;
 }
 
+void OrvaneHttpServer::WidenAcceptQueue() {
+  if (svr_sock_ != INVALID_SOCKET) ::listen(svr_sock_, SOMAXCONN);
+}
+
 bool OrvaneHttpServer::AdmitSource(const std::string &peer) {
   if (limits_.per_source <= 0 || peer == limits_.exempt_source) return true;
   std::lock_guard<std::mutex> lock(sources_mutex_);

@@ -69,6 +69,9 @@ class OrvaneHttpServer : public httplib::Server {
 
   // Connections refused because their source already held its share (diagnostics).
   int64_t RefusedConnections() const;
+  // After binding: a long queue of connections waiting to be accepted. The library's own is five,
+  // and in a burst of connections the rest lose their SYN and retry only a second later.
+  void WidenAcceptQueue();
 
  private:
   bool process_and_close_socket(socket_t sock) override;

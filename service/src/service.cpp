@@ -151,6 +151,7 @@ void Service::Start() {
     throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(options_.listen_port) +
                              " (address in use or not available)");
   }
+  http_->WidenAcceptQueue();
   http_thread_ = std::thread([this] { http_->listen_after_bind(); });
   started_ = true;
   LogLine(ListeningLine() + (options_.test_mode ? " (test mode)" : ""));
