@@ -45,6 +45,11 @@ if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-serv
   "$ROOT/service/bench/load.sh" "$ROOT/build/service/orvane-service" || status=1
 fi
 
+if [ -x "$ROOT/build/service/orvane-service-bench" ]; then
+  echo "== service under load and abuse (login flood, slow clients with and without nginx, PostgreSQL) =="
+  "$ROOT/build/service/orvane-service-bench" || status=1
+fi
+
 [ -n "$service_started" ] && "$ROOT/scripts/test-service" stop "$ROOT/build/service/orvane-service" "$DATA"
 [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
 exit $status
