@@ -4,6 +4,7 @@
 #   make test     build and run every test (service tests natively, client tests under wine)
 #   make run      start the local reference service and the client (on a virtual display if needed)
 #   make bench    build and run the benchmarks, printing their figures
+#   make screenshots  save a PNG of every screen under docs/screenshots/
 # Build options (CMake cache variables) can be passed as CLIENT_CMAKE_ARGS, for example
 #   make build CLIENT_CMAKE_ARGS='-DORVANE_SERVICE_ENDPOINT=https://sync.example.cn/api.php'
 
@@ -14,7 +15,7 @@ JOBS ?= 2
 CLIENT_CMAKE_ARGS ?=
 SERVICE_BIN := $(BUILD)/service/orvane-service
 
-.PHONY: all setup build build-service build-client test test-service test-client run bench clean
+.PHONY: all setup build build-service build-client test test-service test-client run bench screenshots clean
 
 all: build
 
@@ -42,6 +43,9 @@ run: build
 
 bench: build
 	@bash scripts/run-bench.sh
+
+screenshots: build
+	@bash scripts/screenshots.sh
 
 clean:
 	rm -rf $(BUILD)
