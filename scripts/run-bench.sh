@@ -9,17 +9,8 @@ PORT=28943
 NTP_PORT=28923
 DATA="$ROOT/build/bench-service"
 
-xvfb=""
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 130 160); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    break
-  done
-fi
+orvane_virtual_display 130 160
+xvfb=$ORVANE_XVFB_PID
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 service_started=""

@@ -12,17 +12,8 @@ if [ -f "$ROOT/build/service/CTestTestfile.cmake" ]; then
 fi
 
 echo "== client tests (wine) =="
-started_xvfb=""
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 120); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-    started_xvfb=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    break
-  done
-fi
+orvane_virtual_display 90 120
+started_xvfb=$ORVANE_XVFB_PID
 # Is a wine server already running for this prefix? (Its working folder is named after the prefix's
 # device and inode.) Only a server this run started is stopped at the end.
 prefix_server_running() {

@@ -19,3 +19,19 @@ orvane_unmanaged_windows() {
   wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" </dev/null >/dev/null 2>&1
   rm -f "$reg"
 }
+
+# Without an X display, starts a virtual one on the first free display number from FIRST to LAST and
+# exports DISPLAY; ORVANE_XVFB_PID is then the server to stop at the end (empty when none was started).
+orvane_virtual_display() {
+  local n
+  ORVANE_XVFB_PID=""
+  [ -n "${DISPLAY:-}" ] && return 0
+  for n in $(seq "$1" "$2"); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
+    ORVANE_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    return 0
+  done
+}
