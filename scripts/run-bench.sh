@@ -11,15 +11,12 @@ DATA="$ROOT/build/bench-service"
 
 xvfb=""
 if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 130 160); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    break
-  done
+  orvane_start_xvfb 130 169 && xvfb=$ORVANE_XVFB_PID
 fi
+# Only a wine server this run started is stopped at the end.
+own_wineserver=""
+orvane_wineserver_pid >/dev/null || own_wineserver=1
+wineserver -p
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 service_started=""
@@ -42,5 +39,6 @@ if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-serv
 fi
 
 [ -n "$service_started" ] && "$ROOT/scripts/test-service" stop "$ROOT/build/service/orvane-service" "$DATA"
+[ -n "$own_wineserver" ] && wineserver -k 2>/dev/null
 [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
 exit $status
