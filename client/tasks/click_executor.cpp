@@ -3,7 +3,9 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <mutex>
 
 #include "app/clock.h"
 
@@ -13,7 +15,9 @@
 
 namespace {
 
-constexpr int64_t kCoarseLeadNs = 4000000;  // the coarse wait ends 4 ms before the deadline
+// Above the expected lateness, the coarse wait keeps this much in hand for the wake-ups the estimate
+// has not seen coming.
+constexpr int64_t kLeadMarginNs = 1000000;
 
 // Holds the 1 ms system timer resolution for one scope.
 class TimerResolution {
@@ -79,6 +83,18 @@ int64_t SaturatingMultiply(int64_t a, int64_t b) {
     return product;
 }
 
+// The overrun learned from this process's coarse waits. Clicks may run on several workers at once, so
+// it is read and updated under its own lock, which is never held across a wait.
+struct LearnedOverrun {
+    std::mutex lock;
+    OversleepEstimate estimate;
+};
+
+LearnedOverrun& TheLearnedOverrun() {
+    static LearnedOverrun learned;
+    return learned;
+}
+
 }  // namespace
 
 const ClickPlatform& SystemClickPlatform() {
@@ -114,9 +130,9 @@ int64_t DeadlineNs(int64_t startNs, int64_t remainingUs) {
     return SaturatingAdd(startNs, SaturatingMultiply(std::max<int64_t>(remainingUs, 0), 1000));
 }
 
-int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs) {
-    if (nowNs >= deadlineNs - kCoarseLeadNs) return -1;
-    return (deadlineNs - nowNs - kCoarseLeadNs) / 1000;
+int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs, int64_t leadNs) {
+    if (nowNs >= deadlineNs - leadNs) return -1;
+    return (deadlineNs - nowNs - leadNs) / 1000;
 }
 
 int64_t TimerDueTime(int64_t coarseUs) { return -std::max<int64_t>(SaturatingMultiply(coarseUs, 10), 1); }
@@ -124,6 +140,48 @@ int64_t TimerDueTime(int64_t coarseUs) { return -std::max<int64_t>(SaturatingMul
 DWORD FallbackSleepMs(int64_t coarseUs) {
     if (coarseUs <= 1000) return 0;
     return static_cast<DWORD>(std::min<int64_t>(coarseUs / 1000, INFINITE - 1));
+}
+
+OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs) {
+    const int64_t sample = std::clamp<int64_t>(oversleepNs, 0, kOversleepSampleCapNs);
+    OversleepEstimate next;
+    next.samples = estimate.samples + 1;
+    if (estimate.samples == 0) {
+        next.meanNs = sample;
+        next.deviationNs = sample / 2;
+        return next;
+    }
+    // The deviation moves by a quarter and the mean by an eighth of the new error, the deviation
+    // measured against the mean before this sample: one late wake widens the lead at once, and it
+    // narrows again over the next few on-time wakes.
+    const int64_t error = sample - estimate.meanNs;
+    next.deviationNs = estimate.deviationNs + (std::llabs(error) - estimate.deviationNs) / 4;
+    next.meanNs = estimate.meanNs + error / 8;
+    return next;
+}
+
+int64_t CoarseLeadNs(const OversleepEstimate& estimate) {
+    if (estimate.samples == 0) return kMinCoarseLeadNs;
+    const int64_t expected = estimate.meanNs + 4 * estimate.deviationNs + kLeadMarginNs;
+    return std::clamp(expected, kMinCoarseLeadNs, kMaxCoarseLeadNs);
+}
+
+OversleepEstimate LearnedOversleep() {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    return learned.estimate;
+}
+
+void LearnOversleep(int64_t oversleepNs) {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    learned.estimate = NextOversleepEstimate(learned.estimate, oversleepNs);
+}
+
+void ForgetLearnedOversleepForTesting() {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    learned.estimate = OversleepEstimate{};
 }
 
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y, const ClickPlatform* platform,
@@ -141,8 +199,19 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     const int64_t deadlineNs = DeadlineNs(startNs, RemainingUs(executeAtMs, wallTicks, offsetUs));
     record.deadlineNs = deadlineNs;
 
-    const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs());
+    // The first window-system call on a thread sets up the thread's side of it, which under wine opens
+    // a display connection and takes milliseconds. A query without effect does that now, so that the
+    // pointer move between the coarse wait and the spin is quick also on a fresh worker.
+    VkKeyScanW(L' ');
+
+    // The coarse wait ends early by what it has lately overrun, at least 4 ms: an overrun beyond the
+    // lead makes the click late, while every microsecond of lead is spun at full CPU.
+    const int64_t leadNs = CoarseLeadNs(LearnedOversleep());
+    record.leadNs = leadNs;
+    const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs(), leadNs);
     record.coarseUs = coarseUs;
+    bool waited = false;
+    int64_t dueNs = 0;  // when the coarse wait was due to end
     if (coarseUs >= 0) {
         // A high-resolution timer; without one, an ordinary manual-reset timer with the same due time.
         HANDLE handle = system.createWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
@@ -152,12 +221,16 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
         if (timer.get()) {
             LARGE_INTEGER due;
             due.QuadPart = TimerDueTime(coarseUs);
+            const int64_t setNs = SteadyNowNs();
             // When the timer cannot be set there is no coarse wait: the spin covers the whole time.
             if (system.setWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE)) {
-                record.timerUsed = true;
+                record.timerUsed = waited = true;
+                dueNs = SaturatingAdd(setNs, SaturatingMultiply(-due.QuadPart, 100));
                 WaitForSingleObject(timer.get(), INFINITE);
             }
         } else if (DWORD ms = FallbackSleepMs(coarseUs)) {
+            waited = true;
+            dueNs = SaturatingAdd(SteadyNowNs(), int64_t{ms} * 1000000);
             system.sleep(ms);
         }
     }
@@ -182,6 +255,13 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
         }
         record.sendInputNs = now;
         inserted = system.sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+    }
+
+    // What the lead has to cover is everything between the coarse wait's due time and the spin: the
+    // late wake, the pointer move, the priority change. Learned after the click, off its path.
+    if (waited) {
+        record.oversleepNs = std::max<int64_t>(record.spinStartNs - dueNs, 0);
+        LearnOversleep(record.oversleepNs);
     }
     return inserted == 2;
 }
