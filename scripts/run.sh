@@ -103,9 +103,10 @@ trap 'exit 143' TERM
 # ---- the reference service --------------------------------------------------------------------------
 # Our service answers "health" over TLS with a certificate of this checkout's development CA.
 our_service_answers() {
+  local answer
   [ -f "$DATA/tls/dev-ca.pem" ] &&
-    curl -s --max-time 3 --cacert "$DATA/tls/dev-ca.pem" -X POST -d '{}' "$URL?action=health" 2>/dev/null |
-      grep -q '"update_required"'
+    answer=$(curl -s --max-time 3 --cacert "$DATA/tls/dev-ca.pem" -X POST -d '{}' "$URL?action=health" 2>/dev/null) &&
+    [[ "$answer" == *'"update_required"'* ]]
 }
 port_in_use() {
   (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null || (exec 3<>"/dev/tcp/::1/$PORT") 2>/dev/null
@@ -120,7 +121,8 @@ if our_service_answers; then
 elif port_in_use; then
   holder=$(port_holder)
   fail "port $PORT is taken by another program${holder:+ ($holder)}, not by this checkout's reference service." \
-    "Stop that program, or run on another port: ORVANE_RUN_PORT=<port> make run" \
+    "Stop that program, or use another port for both:" \
+    "ORVANE_RUN_PORT=<port> make run CLIENT_CMAKE_ARGS='-DORVANE_SERVICE_ENDPOINT=https://localhost:<port>/api.php'" \
     "(the client is built for ${endpoint:-https://localhost:8443/api.php})."
 elif [ ! -x "$SERVICE_BIN" ]; then
   fail "the reference service $SERVICE_BIN is not built ('make build' builds it)"
@@ -231,7 +233,7 @@ if [ "$client_port" = "$PORT" ] && [ -f "$SERVICE_LOG" ]; then
   reached=""
   deadline=$((SECONDS + REACH_WAIT))
   while ((SECONDS < deadline)); do
-    if tail -n +$((service_lines + 1)) "$SERVICE_LOG" | grep -q 'action=health status=200'; then
+    if tail -n +$((service_lines + 1)) "$SERVICE_LOG" | grep -c 'action=health status=200' >/dev/null; then
       reached=1
       break
     fi
