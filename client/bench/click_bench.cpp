@@ -117,7 +117,7 @@ std::vector<Sample> RunPhase(int clicks, std::mt19937& random, double& cpuPerCli
 
 void Report(const char* phase, const std::vector<Sample>& samples, double cpuPerClickUs, int worstListed) {
     std::vector<double> call, arrival, send, spin, wake, lead, oversleep;
-    int lost = 0, timers = 0, lateWakes = 0, late100us = 0, late1ms = 0;
+    int lost = 0, timers = 0, lateWakes = 0, late100us = 0, late1ms = 0, cutShort = 0;
     for (const Sample& s : samples) {
         call.push_back(s.callUs);
         if (s.arrivalUs >= 0) arrival.push_back(s.arrivalUs); else ++lost;
@@ -129,6 +129,7 @@ void Report(const char* phase, const std::vector<Sample>& samples, double cpuPer
         lateWakes += s.wakeUs > 0;
         late100us += s.callUs > 100;
         late1ms += s.callUs > 1000;
+        cutShort += s.wakeUs < 0 && s.callUs > kPreemptedSpinNs / 1000.0;
         timers += s.timer;
     }
     printf("%s: %zu clicks, %d coarse waits on a timer, %d presses not seen within 1 s (all figures in us)\n", phase,
@@ -142,7 +143,9 @@ void Report(const char* phase, const std::vector<Sample>& samples, double cpuPer
     printf("%s", Row("    busy-wait per click", spin).c_str());
     printf("  SendInput called more than 100 us after the deadline in %d, more than 1 ms after in %d of %zu clicks\n",
            late100us, late1ms, samples.size());
-    printf("  coarse wait ended after the deadline in %d of %zu clicks\n", lateWakes, samples.size());
+    printf("  coarse wait ended after the deadline in %d of %zu clicks; a spin begun in time was kept off the "
+           "processor past the deadline in %d\n",
+           lateWakes, samples.size(), cutShort);
     printf("  CPU time of the clicking thread: %.0f us per click (thread-time clock granularity averaged over the "
            "phase)\n",
            cpuPerClickUs);

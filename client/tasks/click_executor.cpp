@@ -142,10 +142,15 @@ DWORD FallbackSleepMs(int64_t coarseUs) {
     return static_cast<DWORD>(std::min<int64_t>(coarseUs / 1000, INFINITE - 1));
 }
 
-OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs) {
+OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs,
+                                        int64_t spinOvershootNs) {
     const int64_t sample = std::clamp<int64_t>(oversleepNs, 0, kOversleepSampleCapNs);
-    OversleepEstimate next;
+    OversleepEstimate next = estimate;
     next.samples = estimate.samples + 1;
+    if (spinOvershootNs >= 0) {
+        const int64_t preempted = spinOvershootNs > kPreemptedSpinNs ? 1000 : 0;
+        next.preemptedSpinsPermille += (preempted - estimate.preemptedSpinsPermille) / 8;
+    }
     if (estimate.samples == 0) {
         next.meanNs = sample;
         next.deviationNs = sample / 2;
@@ -161,7 +166,7 @@ OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64
 }
 
 int64_t CoarseLeadNs(const OversleepEstimate& estimate) {
-    if (estimate.samples == 0) return kMinCoarseLeadNs;
+    if (estimate.samples == 0 || estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kMinCoarseLeadNs;
     const int64_t expected = estimate.meanNs + 4 * estimate.deviationNs + kLeadMarginNs;
     return std::clamp(expected, kMinCoarseLeadNs, kMaxCoarseLeadNs);
 }
@@ -172,10 +177,10 @@ OversleepEstimate LearnedOversleep() {
     return learned.estimate;
 }
 
-void LearnOversleep(int64_t oversleepNs) {
+void LearnOversleep(int64_t oversleepNs, int64_t spinOvershootNs) {
     LearnedOverrun& learned = TheLearnedOverrun();
     std::lock_guard<std::mutex> guard(learned.lock);
-    learned.estimate = NextOversleepEstimate(learned.estimate, oversleepNs);
+    learned.estimate = NextOversleepEstimate(learned.estimate, oversleepNs, spinOvershootNs);
 }
 
 void ForgetLearnedOversleepForTesting() {
@@ -258,10 +263,12 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     }
 
     // What the lead has to cover is everything between the coarse wait's due time and the spin: the
-    // late wake, the pointer move, the priority change. Learned after the click, off its path.
+    // late wake, the pointer move, the priority change; and whether the spin kept the processor tells
+    // whether a longer one would. Learned after the click, off its path.
     if (waited) {
         record.oversleepNs = std::max<int64_t>(record.spinStartNs - dueNs, 0);
-        LearnOversleep(record.oversleepNs);
+        LearnOversleep(record.oversleepNs,
+                       record.spinStartNs < deadlineNs ? record.sendInputNs - deadlineNs : int64_t{-1});
     }
     return inserted == 2;
 }

@@ -82,26 +82,38 @@ DWORD FallbackSleepMs(int64_t coarseUs);
 // machine now and then several milliseconds; moving the pointer and raising the priority take a little
 // more before the spin begins. A click is late by whatever this overrun exceeds the lead. The overrun
 // is smoothed as a round-trip time is: a mean and a mean deviation.
+//
+// A longer lead is a longer spin, and where other programs keep the processor busy a spin is now and
+// then taken off it for a whole time slice however high its priority was asked to be (wine does not
+// pass thread priorities on). So the share of recent spins that ran past the deadline is kept too, and
+// while it is high the lead stays at its shortest.
 struct OversleepEstimate {
     int64_t meanNs = 0;
     int64_t deviationNs = 0;
     int64_t samples = 0;
+    int64_t preemptedSpinsPermille = 0;  // smoothed share of spins kept off the processor, in ‰
 };
 
 // A wake later than this (a suspended or stalled machine) is learned as this much, so that one such
 // wake raises the lead to its limit for a few clicks instead of for hundreds.
 constexpr int64_t kOversleepSampleCapNs = 20000000;
+// A spin that began before the deadline and let it pass by more than this was off the processor.
+constexpr int64_t kPreemptedSpinNs = 200000;
+// From this share of such spins on, the lead is not lengthened.
+constexpr int64_t kBusyMachinePermille = 50;
 
 // The estimate after one more coarse wait whose spin began `oversleepNs` after the wait was due to
-// end (an early wake counts as on time).
-OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs);
+// end (an early wake counts as on time) and called SendInput `spinOvershootNs` after the deadline
+// (-1: the spin began after the deadline, so it tells nothing about preemption).
+OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs,
+                                        int64_t spinOvershootNs = 0);
 
 // The lead for the next coarse wait: mean + 4 deviations + 1 ms, kept within
-// [kMinCoarseLeadNs, kMaxCoarseLeadNs]. Without samples, the shortest lead.
+// [kMinCoarseLeadNs, kMaxCoarseLeadNs]; the shortest without samples or while spins are cut short.
 int64_t CoarseLeadNs(const OversleepEstimate& estimate);
 
-// What this process has learned so far, and one more coarse wait to learn from. Safe from any thread.
+// What this process has learned so far, and one more click to learn from. Safe from any thread.
 OversleepEstimate LearnedOversleep();
-void LearnOversleep(int64_t oversleepNs);
+void LearnOversleep(int64_t oversleepNs, int64_t spinOvershootNs = 0);
 // Test and benchmark programs start from nothing learned.
 void ForgetLearnedOversleepForTesting();

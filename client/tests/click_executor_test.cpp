@@ -71,9 +71,11 @@ TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
 
 namespace {
 
-OversleepEstimate Learn(OversleepEstimate estimate, std::initializer_list<int64_t> oversleepsUs, int repeat = 1) {
+OversleepEstimate Learn(OversleepEstimate estimate, std::initializer_list<int64_t> oversleepsUs, int repeat = 1,
+                        int64_t spinOvershootUs = 0) {
     for (int i = 0; i < repeat; ++i)
-        for (int64_t us : oversleepsUs) estimate = NextOversleepEstimate(estimate, us * 1000);
+        for (int64_t us : oversleepsUs)
+            estimate = NextOversleepEstimate(estimate, us * 1000, spinOvershootUs < 0 ? -1 : spinOvershootUs * 1000);
     return estimate;
 }
 
@@ -106,6 +108,11 @@ TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
         {"a busy machine, now on time, now 5 ms late", Learn(idle, {800, 5000}, 20), 6000, 8000},
         {"steadily very late: never more than 8 ms", Learn(nothing, {50000}, 100), 8000, 8000},
         {"early wakes count as on time", Learn(nothing, {-3000}, 10), 4000, 4000},
+        {"late wakes, but spins cut short by other programs: no longer spin", Learn(idle, {5000}, 20, 3000), 4000,
+         4000},
+        {"spins that began after the deadline say nothing about preemption", Learn(idle, {5000}, 20, -1), 6000, 8000},
+        {"one spin cut short among many: the lead still follows the wakes",
+         Learn(Learn(idle, {5000}, 1, 3000), {5000}, 20), 6000, 8000},
     };
     for (const Case& c : cases) {
         EXPECT_GE(CoarseLeadNs(c.estimate), c.minLeadUs * 1000) << c.name;
@@ -126,6 +133,16 @@ TEST(CoarseLead, NarrowsAgainAfterLateWakesAndAfterAStalledMachine) {
     EXPECT_EQ(CoarseLeadNs(stalled), kMaxCoarseLeadNs);
     EXPECT_LE(WakesUntilShortestLead(stalled), 30);
     EXPECT_EQ(stalled.meanNs, NextOversleepEstimate(idle, kOversleepSampleCapNs).meanNs);
+    // Once other programs stop cutting spins short, a longer lead comes back within a bounded number of
+    // clicks.
+    OversleepEstimate calming = Learn(idle, {5000}, 40, 3000);
+    int clicks = 0;
+    while (CoarseLeadNs(calming) == kMinCoarseLeadNs && clicks < 100) {
+        calming = NextOversleepEstimate(calming, 5000000, 0);
+        ++clicks;
+    }
+    EXPECT_GE(clicks, 10);
+    EXPECT_LE(clicks, 30);
 }
 
 TEST(CoarseLead, WhatTheProcessLearnedIsSafeToUpdateFromSeveralThreads) {
