@@ -9,8 +9,12 @@ PORT=28943
 NTP_PORT=28923
 DATA="$ROOT/build/bench-service"
 
-orvane_virtual_display 130 160
+orvane_virtual_display 130 169
 xvfb=$ORVANE_XVFB_PID
+# Only a wine server this run started is stopped at the end.
+own_wineserver=""
+orvane_wineserver_pid >/dev/null || own_wineserver=1
+wineserver -p
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 service_started=""
@@ -42,5 +46,6 @@ if [ -x "$ROOT/build/service/orvane-service-bench" ]; then
 fi
 
 [ -n "$service_started" ] && "$ROOT/scripts/test-service" stop "$ROOT/build/service/orvane-service" "$DATA"
+[ -n "$own_wineserver" ] && wineserver -k 2>/dev/null
 [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
 exit $status

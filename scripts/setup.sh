@@ -21,6 +21,8 @@ PACKAGES=(
   cmake make ninja-build pkg-config
   # running and testing the client
   wine wine64 xvfb xauth xdotool imagemagick x11-utils
+  # the checks of `make run`: who holds a port, a private network for the run
+  iproute2 util-linux
   fonts-noto-cjk fonts-wqy-microhei
   # building libsodium.dll from source
   dpkg-dev autoconf automake libtool
