@@ -5,6 +5,7 @@
 #   make run      start the local reference service and the client (on a virtual display if needed)
 #   make bench    build and run the benchmarks, printing their figures
 #   make dist     the release packages in build/dist-pkg/: Orvane-<version>-setup.exe and -portable.zip
+#   make screenshots  save a PNG of every screen under docs/screenshots/
 # Build options (CMake cache variables) can be passed as CLIENT_CMAKE_ARGS, for example
 #   make build CLIENT_CMAKE_ARGS='-DORVANE_SERVICE_ENDPOINT=https://sync.example.cn/api.php'
 
@@ -15,7 +16,7 @@ JOBS ?= 2
 CLIENT_CMAKE_ARGS ?=
 SERVICE_BIN := $(BUILD)/service/orvane-service
 
-.PHONY: all setup build build-service build-client dist test test-service test-client run bench clean
+.PHONY: all setup build build-service build-client dist test test-service test-client run bench screenshots clean
 
 all: build
 
@@ -47,6 +48,9 @@ run: build
 
 bench: build
 	@bash scripts/run-bench.sh
+
+screenshots: build
+	@bash scripts/screenshots.sh
 
 clean:
 	rm -rf $(BUILD)

@@ -9,17 +9,12 @@ PORT=28943
 NTP_PORT=28923
 DATA="$ROOT/build/bench-service"
 
-xvfb=""
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 130 160); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    break
-  done
-fi
+orvane_virtual_display 130 169
+xvfb=$ORVANE_XVFB_PID
+# Only a wine server this run started is stopped at the end.
+own_wineserver=""
+orvane_wineserver_pid >/dev/null || own_wineserver=1
+wineserver -p
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 service_started=""
@@ -45,6 +40,12 @@ if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-serv
   "$ROOT/service/bench/load.sh" "$ROOT/build/service/orvane-service" || status=1
 fi
 
+if [ -x "$ROOT/build/service/orvane-service-bench" ]; then
+  echo "== service under load and abuse (login flood, slow clients with and without nginx, PostgreSQL) =="
+  "$ROOT/build/service/orvane-service-bench" || status=1
+fi
+
 [ -n "$service_started" ] && "$ROOT/scripts/test-service" stop "$ROOT/build/service/orvane-service" "$DATA"
+[ -n "$own_wineserver" ] && wineserver -k 2>/dev/null
 [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
 exit $status

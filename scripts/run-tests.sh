@@ -11,30 +11,23 @@ if [ -f "$ROOT/build/service/CTestTestfile.cmake" ]; then
   ctest --test-dir "$ROOT/build/service" --output-on-failure || status=1
 fi
 
-echo "== client tests (wine) =="
-started_xvfb=""
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 120); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-    started_xvfb=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    break
-  done
+# `make run` as a newcomer runs it, without a display; before the client tests, because each of its
+# cases starts and ends a wine session of its own. Its ports lie 50 above the client tests' ports, so
+# that test runs of other checkouts on this machine use other ones.
+echo "== make run without a display =="
+if [ -f "$ROOT/build/dist/Orvane.exe" ] && [ -x "$ROOT/build/service/orvane-service" ]; then
+  cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$ROOT/build/client/CMakeCache.txt" 2>/dev/null; }
+  test_port=$(cache_value ORVANE_TEST_PORT)
+  test_ntp_port=$(cache_value ORVANE_TEST_NTP_PORT)
+  "$ROOT/scripts/test-run" $((${test_port:-28443} + 50)) $((${test_ntp_port:-28123} + 50)) || status=1
 fi
-# Is a wine server already running for this prefix? (Its working folder is named after the prefix's
-# device and inode.) Only a server this run started is stopped at the end.
-prefix_server_running() {
-  local id p
-  id=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
-  for p in $(pgrep -f wineserver); do
-    [[ "$(readlink "/proc/$p/cwd" 2>/dev/null)" == */"$id" ]] && return 0
-  done
-  return 1
-}
+
+echo "== client tests (wine) =="
+orvane_virtual_display 90 129
+started_xvfb=$ORVANE_XVFB_PID
+# Only a wine server this run started is stopped at the end.
 started_wineserver=""
-prefix_server_running || started_wineserver=1
+orvane_wineserver_pid >/dev/null || started_wineserver=1
 wineserver -p
 # Warm wine up with its output detached, so its background services never hold ctest's pipes.
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1

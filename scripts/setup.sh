@@ -21,12 +21,18 @@ PACKAGES=(
   cmake make ninja-build pkg-config
   # running and testing the client
   wine wine64 xvfb xauth xdotool imagemagick x11-utils
+  # the checks of `make run`: who holds a port, a private network for the run
+  iproute2 util-linux
   fonts-noto-cjk fonts-wqy-microhei
   # building libsodium.dll from source
   dpkg-dev autoconf automake libtool
   # native tests and the reference service
   g++ googletest libgtest-dev
   libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libsodium-dev libssl-dev openssl ca-certificates
+  libpq-dev
+  # the service's deployment and shared-database tests: nginx in front, PostgreSQL behind (both are
+  # started by the tests themselves in temporary folders; no system service is used)
+  nginx postgresql
   wrk curl
   # the release packages (make dist): the Windows installer is built with NSIS
   nsis
@@ -41,6 +47,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Others may run apt at the same time: wait for the lock instead of failing.
   $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -10,6 +10,8 @@
 #include "target/blacklist_notice.h"
 #include "target/picker.h"
 #include "ui/child_controls.h"
+#include "ui/click_regions.h"
+#include "ui/keyboard_navigation.h"
 #include "ui/main_window_events.h"
 #include "ui/wake_hotkey.h"
 
@@ -85,6 +87,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             BringMainWindowForward(window);
             return 0;
         case WM_COMMAND: OnMainCommand(window, wParam, lParam); return 0;
+        case WM_LBUTTONDOWN: OnMainButtonDown(window, lParam); return 0;
+        case WM_LBUTTONUP: OnMainButtonUp(window, lParam); return 0;
+        case WM_CAPTURECHANGED: OnMainCaptureLost(window, reinterpret_cast<HWND>(lParam)); return 0;
+        case WM_SETFOCUS: OnMainSetFocus(window); return 0;
+        case WM_KEYDOWN:
+            if (OnMainKeyDown(window, wParam)) return 0;
+            break;
         case WM_TIMER:
             if (wParam == kMainTimerId) OnMainTimer(window);
             return 0;

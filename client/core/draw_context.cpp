@@ -20,6 +20,18 @@ void Record(DrawContext& context, Status status) {
 
 Color ColourOf(Argb argb) { return Color(static_cast<ARGB>(argb)); }
 
+RectF ToFloat(const RECT& rect) {
+    return RectF(static_cast<REAL>(rect.left), static_cast<REAL>(rect.top), static_cast<REAL>(rect.right - rect.left),
+                 static_cast<REAL>(rect.bottom - rect.top));
+}
+
+// Whether the shape within `bounds` cannot show in this paint.
+bool Skipped(const DrawContext& context, const RectF& bounds) {
+    const RectF& area = context.paintArea;
+    return bounds.X >= area.X + area.Width || bounds.Y >= area.Y + area.Height || bounds.X + bounds.Width <= area.X ||
+           bounds.Y + bounds.Height <= area.Y;
+}
+
 // The rounded outline: four quarter arcs in d × d boxes, clockwise from the top-left corner.
 void AddRoundedPath(GraphicsPath& path, float x, float y, float w, float h, float radius) {
     const float d = 2 * radius;
@@ -166,9 +178,13 @@ Bitmap* DrawResources::IconBitmap(HICON icon) {
 // ---- primitives -------------------------------------------------------------------------------
 
 void FillRoundRect(DrawContext& context, const RectF& rect, float radius, Argb colour) {
+    if (Skipped(context, rect)) return;
     SolidBrush brush(ColourOf(colour));
     if (radius <= 0) {
-        Record(context, context.graphics->FillRectangle(&brush, rect));
+        // Only the part that shows: a translucent layer over the whole window costs a lot to blend.
+        RectF shown;
+        RectF::Intersect(shown, rect, context.paintArea);
+        Record(context, context.graphics->FillRectangle(&brush, shown));
         return;
     }
     GraphicsPath path(FillModeAlternate);
@@ -177,6 +193,7 @@ void FillRoundRect(DrawContext& context, const RectF& rect, float radius, Argb c
 }
 
 void FillGradientRoundRect(DrawContext& context, const RectF& rect, float radius, Argb colour1, Argb colour2) {
+    if (Skipped(context, rect)) return;
     LinearGradientBrush brush(rect, ColourOf(colour1), ColourOf(colour2), LinearGradientModeForwardDiagonal);
     brush.SetWrapMode(WrapModeTile);
     GraphicsPath path(FillModeAlternate);
@@ -185,6 +202,7 @@ void FillGradientRoundRect(DrawContext& context, const RectF& rect, float radius
 }
 
 void StrokeRoundRect(DrawContext& context, const RECT& rect, Argb colour, float penWidth, float radius) {
+    if (Skipped(context, ToFloat(rect))) return;
     const float half = penWidth / 2;
     const float x = static_cast<float>(rect.left) + half;
     const float y = static_cast<float>(rect.top) + half;
@@ -199,6 +217,7 @@ void StrokeRoundRect(DrawContext& context, const RECT& rect, Argb colour, float 
 void DrawLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
                bool bold, TextAlign align) {
     if (context.textLog) context.textLog->push_back({text, rect, sizePx, colour, bold});
+    if (Skipped(context, rect)) return;
     TextTools tools(context, sizePx, bold, align);
     if (!tools.font()) {
         // The family is not installed: there is no fallback family, the text is left out.
@@ -215,8 +234,7 @@ void DrawLabel(DrawContext& context, const std::wstring& text, const RectF& rect
 }
 
 void DrawButton(DrawContext& context, const RECT& rect, const std::wstring& caption, bool primary) {
-    const RectF area(static_cast<REAL>(rect.left), static_cast<REAL>(rect.top),
-                     static_cast<REAL>(rect.right - rect.left), static_cast<REAL>(rect.bottom - rect.top));
+    const RectF area = ToFloat(rect);
     FillRoundRect(context, area, 9, primary ? 0xFF2A66EC : 0xFF1D2D44);
     DrawLabel(context, caption, area, 14, 0xFFF5F9FF, true, TextAlign::Centre);
 }
@@ -232,14 +250,14 @@ void DrawCheckbox(DrawContext& context, const RECT& rect, bool ticked, const std
 }
 
 void DrawInputFrame(DrawContext& context, const RECT& rect, bool focused) {
-    const RectF area(static_cast<REAL>(rect.left), static_cast<REAL>(rect.top),
-                     static_cast<REAL>(rect.right - rect.left), static_cast<REAL>(rect.bottom - rect.top));
+    const RectF area = ToFloat(rect);
     FillRoundRect(context, area, 12, 0xFF18293F);
     if (focused) StrokeRoundRect(context, rect, 0xFF4D93FF, 2, 12);
     else StrokeRoundRect(context, rect, 0xFF2A3F58, 1, 12);
 }
 
 void DrawAppIcon(DrawContext& context, const RectF& rect) {
+    if (Skipped(context, rect)) return;
     HICON icon = Globals().appIcon;
     std::unique_ptr<Bitmap> ownBitmap;
     Bitmap* bitmap = nullptr;
@@ -265,6 +283,7 @@ void DrawAlipayMark(DrawContext& context, const RectF& rect) {
 }
 
 void DrawWeChatMark(DrawContext& context, const RectF& rect) {
+    if (Skipped(context, rect)) return;
     const float x = rect.X, y = rect.Y, w = rect.Width, h = rect.Height;
     auto at = [&](float a, float b, float sw, float sh) { return RectF(x + a * w, y + b * h, sw * w, sh * h); };
     auto point = [&](float a, float b) { return PointF(x + a * w, y + b * h); };
@@ -286,25 +305,39 @@ void DrawWeChatMark(DrawContext& context, const RectF& rect) {
 }
 
 void FillEllipse(DrawContext& context, const RectF& rect, Argb colour) {
+    if (Skipped(context, rect)) return;
     SolidBrush brush(ColourOf(colour));
     Record(context, context.graphics->FillEllipse(&brush, rect));
 }
 
 void FillGradientRect(DrawContext& context, const RectF& rect, Argb colour1, Argb colour2) {
+    if (Skipped(context, rect)) return;
+    // The brush spans the whole rectangle; only the part that shows is filled.
     LinearGradientBrush brush(rect, ColourOf(colour1), ColourOf(colour2), LinearGradientModeForwardDiagonal);
-    Record(context, context.graphics->FillRectangle(&brush, rect));
+    RectF shown;
+    RectF::Intersect(shown, rect, context.paintArea);
+    Record(context, context.graphics->FillRectangle(&brush, shown));
 }
 
 // ---- the buffered paint -----------------------------------------------------------------------
 
 void PaintFrame(HDC dc, int width, int height, const ScreenPainter& painter, DrawResources* resources,
-                std::vector<DrawnText>* textLog) {
+                std::vector<DrawnText>* textLog, const RECT* area) {
+    PaintFrameAt(dc, POINT{0, 0}, width, height, painter, resources, textLog, area);
+}
+
+void PaintFrameAt(HDC dc, POINT origin, int width, int height, const ScreenPainter& painter,
+                  DrawResources* resources, std::vector<DrawnText>* textLog, const RECT* area) {
     Graphics graphics(dc);
     graphics.SetSmoothingMode(SmoothingModeAntiAlias);
     graphics.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
-    graphics.Clear(Color(kWindowBackground));
-    DrawContext context{&graphics, Ok, resources, textLog};
     const RECT client{0, 0, width, height};
+    DrawContext context{&graphics, Ok, resources, textLog, ToFloat(client)};
+    if (area) RectF::Intersect(context.paintArea, context.paintArea, ToFloat(*area));
+    // The surface holds the paint area only: client pixel (x, y) lands at (x, y) − origin.
+    graphics.TranslateTransform(static_cast<REAL>(-origin.x), static_cast<REAL>(-origin.y));
+    graphics.SetClip(context.paintArea);
+    graphics.Clear(Color(kWindowBackground));
     painter(context, client);
     graphics.Flush(FlushIntentionSync);
 }
@@ -317,16 +350,21 @@ bool BufferedPaint(HWND window, const ScreenPainter& painter, DrawResources* res
     GetClientRect(window, &client);
     const int width = std::max(1L, client.right - client.left);
     const int height = std::max(1L, client.bottom - client.top);
+    // The back buffer covers what this paint shows: the whole client area for a full paint, the
+    // remaining time's line for a countdown tick (a full-size buffer per tick would cost more than
+    // the drawing itself).
+    RECT area = paint.area();
+    if (!IntersectRect(&area, &area, &client)) area = RECT{0, 0, 1, 1};
+    const int areaWidth = std::max(1L, area.right - area.left);
+    const int areaHeight = std::max(1L, area.bottom - area.top);
 
     ScopedMemoryDc buffer(CreateCompatibleDC(paint.dc()));
-    ScopedBitmap bitmap(buffer ? CreateCompatibleBitmap(paint.dc(), width, height) : nullptr);
+    ScopedBitmap bitmap(buffer ? CreateCompatibleBitmap(paint.dc(), areaWidth, areaHeight) : nullptr);
     if (!buffer || !bitmap) return false;
     // Declared after the bitmap, so the old bitmap is selected back before the bitmap is deleted.
     SelectedObject selected(buffer.get(), bitmap.get());
 
-    PaintFrame(buffer.get(), width, height, painter, resources, textLog);
-    const RECT& area = paint.area();
-    BitBlt(paint.dc(), area.left, area.top, area.right - area.left, area.bottom - area.top, buffer.get(), area.left,
-           area.top, SRCCOPY);
+    PaintFrameAt(buffer.get(), POINT{area.left, area.top}, width, height, painter, resources, textLog, &area);
+    BitBlt(paint.dc(), area.left, area.top, areaWidth, areaHeight, buffer.get(), 0, 0, SRCCOPY);
     return true;
 }

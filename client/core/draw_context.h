@@ -67,6 +67,9 @@ struct DrawContext {
     Gdiplus::Status lastStatus = Gdiplus::Ok;
     DrawResources* resources = nullptr;     // optional cache (see DrawResources)
     std::vector<DrawnText>* textLog = nullptr;  // optional record of the labels drawn
+    // The part of the surface this paint shows (the window's invalidated rectangle). A primitive
+    // wholly outside it is skipped: its pixels would never reach the screen.
+    Gdiplus::RectF paintArea{-1e6f, -1e6f, 2e6f, 2e6f};
 };
 
 // Float rectangles are (x, y, width, height); integer rectangles are RECT (left, top, right, bottom).
@@ -96,13 +99,17 @@ void FillGradientRect(DrawContext& context, const RectF& rect, Argb colour1, Arg
 // The back buffer's first colour: the window background.
 inline constexpr Argb kWindowBackground = 0xFF080E18;
 
-// The whole paint of a window (its WM_PAINT): draws `painter` for the whole client area into an
-// off-screen bitmap and copies the invalidated part to the window in one step, so nothing flickers.
-// Returns false when the buffer could not be made (nothing is drawn then).
+// The whole paint of a window (its WM_PAINT): `painter` composes the whole client area, drawn into
+// an off-screen bitmap that covers the invalidated part, which is then copied to the window in one
+// step, so nothing flickers. Returns false when the buffer could not be made (nothing is drawn then).
 using ScreenPainter = std::function<void(DrawContext& context, const RECT& client)>;
 bool BufferedPaint(HWND window, const ScreenPainter& painter, DrawResources* resources = nullptr,
                    std::vector<DrawnText>* textLog = nullptr);
 
-// The same frame drawn into a device context of the given size (the buffered paint's inner step).
+// The same frame drawn into a device context of the given size (the buffered paint's inner step);
+// only `area` needs to be right afterwards (null: the whole surface).
 void PaintFrame(HDC dc, int width, int height, const ScreenPainter& painter, DrawResources* resources,
-                std::vector<DrawnText>* textLog);
+                std::vector<DrawnText>* textLog, const RECT* area = nullptr);
+// The same, into a surface that holds only the client pixels from `origin` on.
+void PaintFrameAt(HDC dc, POINT origin, int width, int height, const ScreenPainter& painter,
+                  DrawResources* resources, std::vector<DrawnText>* textLog, const RECT* area);

@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
-// The four purpose labels in index order.
+// "软件测试", "展厅演示", "教学实验", "内部培训", in index order.
 extern const wchar_t* const kPurposeLabels[4];
 
-// The label of a purpose index; an index below 0 reads as the first, above 3 as the last.
+// An index outside 0–3 counts as the nearest end.
+int32_t ClampPurpose(int32_t index);
 const wchar_t* PurposeLabel(int32_t index);

@@ -17,7 +17,7 @@ std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickP
            L"\n软件只会为本次操作触发一次，完成后授权立即失效。\n\n确认继续吗？";
 }
 
-bool RequireSavedPurpose() {
+bool PurposeGate() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
@@ -33,7 +33,7 @@ bool RequireSavedPurpose() {
 }
 
 bool ConfirmTaskStart(const std::wstring& operation) {
-    if (!RequireSavedPurpose()) return false;
+    if (!PurposeGate()) return false;
     AppState& app = App();
     TargetSelection target;
     int32_t purpose;

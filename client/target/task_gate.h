@@ -11,9 +11,10 @@
 // user answered Yes; every refusal has told the user why.
 bool ConfirmTaskStart(const std::wstring& operation);
 
-// True when a usage purpose is saved. Otherwise opens the purpose panel (status "正在打开本次使用设置")
-// and returns false. User-interface thread.
-bool RequireSavedPurpose();
+// The check every position, target and task action passes first: true when a usage purpose is
+// saved. Otherwise opens the purpose panel (status "正在打开本次使用设置") and returns false; the
+// caller then does nothing. User-interface thread.
+bool PurposeGate();
 
 // The texts of the gate's boxes.
 std::wstring ComposeBlockedTaskText(const std::wstring& blockReason);

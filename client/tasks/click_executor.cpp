@@ -3,9 +3,13 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <mutex>
 
 #include "core/clock.h"
+#include "core/holders.h"
+#include "core/saturating.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -13,48 +17,9 @@
 
 namespace {
 
-constexpr int64_t kCoarseLeadNs = 4000000;  // the coarse wait ends 4 ms before the deadline
-
-// Holds the 1 ms system timer resolution for one scope.
-class TimerResolution {
-public:
-    TimerResolution() { timeBeginPeriod(1); }
-    ~TimerResolution() { timeEndPeriod(1); }
-    TimerResolution(const TimerResolution&) = delete;
-    TimerResolution& operator=(const TimerResolution&) = delete;
-};
-
-// Owns a waitable timer handle.
-class TimerHandle {
-public:
-    explicit TimerHandle(HANDLE handle) : handle_(handle) {}
-    ~TimerHandle() {
-        if (handle_) CloseHandle(handle_);
-    }
-    TimerHandle(const TimerHandle&) = delete;
-    TimerHandle& operator=(const TimerHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// Raises this thread to THREAD_PRIORITY_HIGHEST and restores the previous priority on every path.
-class RaisedPriority {
-public:
-    RaisedPriority() : thread_(GetCurrentThread()), previous_(GetThreadPriority(thread_)) {
-        SetThreadPriority(thread_, THREAD_PRIORITY_HIGHEST);
-    }
-    ~RaisedPriority() {
-        if (previous_ != THREAD_PRIORITY_ERROR_RETURN) SetThreadPriority(thread_, previous_);
-    }
-    RaisedPriority(const RaisedPriority&) = delete;
-    RaisedPriority& operator=(const RaisedPriority&) = delete;
-
-private:
-    HANDLE thread_;
-    int previous_;
-};
+// Above the expected lateness, the coarse wait keeps this much in hand for the wake-ups the estimate
+// has not seen coming.
+constexpr int64_t kLeadMarginNs = 1000000;
 
 int64_t CounterFrequency() {
     static const int64_t frequency = [] {
@@ -65,18 +30,17 @@ int64_t CounterFrequency() {
     return frequency;
 }
 
-int64_t SaturatingAdd(int64_t a, int64_t b) {
-    int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return sum;
-}
+// The overrun learned from this process's coarse waits. Clicks may run on several workers at once, so
+// it is read and updated under its own lock, which is never held across a wait.
+struct LearnedOverrun {
+    std::mutex lock;
+    OversleepEstimate estimate;
+};
 
-int64_t SaturatingMultiply(int64_t a, int64_t b) {
-    int64_t product;
-    if (__builtin_mul_overflow(a, b, &product))
-        return (a < 0) != (b < 0) ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-    return product;
+LearnedOverrun& TheLearnedOverrun() {
+    // A click worker may still be learning while the process ends: never destroyed.
+    static LearnedOverrun* const learned = new LearnedOverrun;
+    return *learned;
 }
 
 }  // namespace
@@ -114,9 +78,9 @@ int64_t DeadlineNs(int64_t startNs, int64_t remainingUs) {
     return SaturatingAdd(startNs, SaturatingMultiply(std::max<int64_t>(remainingUs, 0), 1000));
 }
 
-int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs) {
-    if (nowNs >= deadlineNs - kCoarseLeadNs) return -1;
-    return (deadlineNs - nowNs - kCoarseLeadNs) / 1000;
+int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs, int64_t leadNs) {
+    if (nowNs >= deadlineNs - leadNs) return -1;
+    return (deadlineNs - nowNs - leadNs) / 1000;
 }
 
 int64_t TimerDueTime(int64_t coarseUs) { return -std::max<int64_t>(SaturatingMultiply(coarseUs, 10), 1); }
@@ -124,6 +88,53 @@ int64_t TimerDueTime(int64_t coarseUs) { return -std::max<int64_t>(SaturatingMul
 DWORD FallbackSleepMs(int64_t coarseUs) {
     if (coarseUs <= 1000) return 0;
     return static_cast<DWORD>(std::min<int64_t>(coarseUs / 1000, INFINITE - 1));
+}
+
+OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs,
+                                        int64_t spinOvershootNs) {
+    const int64_t sample = std::clamp<int64_t>(oversleepNs, 0, kOversleepSampleCapNs);
+    OversleepEstimate next = estimate;
+    next.samples = estimate.samples + 1;
+    if (spinOvershootNs >= 0) {
+        const int64_t preempted = spinOvershootNs > kPreemptedSpinNs ? 1000 : 0;
+        next.preemptedSpinsPermille += (preempted - estimate.preemptedSpinsPermille) / 8;
+    }
+    if (estimate.samples == 0) {
+        next.meanNs = sample;
+        next.deviationNs = sample / 2;
+        return next;
+    }
+    // The deviation moves by a quarter and the mean by an eighth of the new error, the deviation
+    // measured against the mean before this sample: one late wake widens the lead at once, and it
+    // narrows again over the next few on-time wakes.
+    const int64_t error = sample - estimate.meanNs;
+    next.deviationNs = estimate.deviationNs + (std::llabs(error) - estimate.deviationNs) / 4;
+    next.meanNs = estimate.meanNs + error / 8;
+    return next;
+}
+
+int64_t CoarseLeadNs(const OversleepEstimate& estimate) {
+    if (estimate.samples == 0 || estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kMinCoarseLeadNs;
+    const int64_t expected = estimate.meanNs + 4 * estimate.deviationNs + kLeadMarginNs;
+    return std::clamp(expected, kMinCoarseLeadNs, kMaxCoarseLeadNs);
+}
+
+OversleepEstimate LearnedOversleep() {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    return learned.estimate;
+}
+
+void LearnOversleep(int64_t oversleepNs, int64_t spinOvershootNs) {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    learned.estimate = NextOversleepEstimate(learned.estimate, oversleepNs, spinOvershootNs);
+}
+
+void ForgetLearnedOversleepForTesting() {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    learned.estimate = OversleepEstimate{};
 }
 
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y, const ClickPlatform* platform,
@@ -137,27 +148,42 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     // system time during the wait does not move the click.
     const int64_t wallTicks = WallClockTicks();
     const int64_t startNs = SteadyNowNs();
-    TimerResolution resolution;
+    TimerPeriod resolution;
     const int64_t deadlineNs = DeadlineNs(startNs, RemainingUs(executeAtMs, wallTicks, offsetUs));
     record.deadlineNs = deadlineNs;
 
-    const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs());
+    // The first window-system call on a thread sets up the thread's side of it, which under wine opens
+    // a display connection and takes milliseconds. A query without effect does that now, so that the
+    // pointer move between the coarse wait and the spin is quick also on a fresh worker.
+    VkKeyScanW(L' ');
+
+    // The coarse wait ends early by what it has lately overrun, at least 4 ms: an overrun beyond the
+    // lead makes the click late, while every microsecond of lead is spun at full CPU.
+    const int64_t leadNs = CoarseLeadNs(LearnedOversleep());
+    record.leadNs = leadNs;
+    const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs(), leadNs);
     record.coarseUs = coarseUs;
+    bool waited = false;
+    int64_t dueNs = 0;  // when the coarse wait was due to end
     if (coarseUs >= 0) {
         // A high-resolution timer; without one, an ordinary manual-reset timer with the same due time.
         HANDLE handle = system.createWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
                                                       TIMER_ALL_ACCESS);
         if (!handle) handle = system.createWaitableTimerW(nullptr, TRUE, nullptr);
-        TimerHandle timer(handle);
+        ScopedHandle timer(handle);
         if (timer.get()) {
             LARGE_INTEGER due;
             due.QuadPart = TimerDueTime(coarseUs);
+            const int64_t setNs = SteadyNowNs();
             // When the timer cannot be set there is no coarse wait: the spin covers the whole time.
             if (system.setWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE)) {
-                record.timerUsed = true;
+                record.timerUsed = waited = true;
+                dueNs = SaturatingAdd(setNs, SaturatingMultiply(-due.QuadPart, 100));
                 WaitForSingleObject(timer.get(), INFINITE);
             }
         } else if (DWORD ms = FallbackSleepMs(coarseUs)) {
+            waited = true;
+            dueNs = SaturatingAdd(SteadyNowNs(), int64_t{ms} * 1000000);
             system.sleep(ms);
         }
     }
@@ -173,7 +199,7 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
 
     UINT inserted = 0;
     {
-        RaisedPriority priority;
+        ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
         int64_t now = SteadyNowNs();
         record.spinStartNs = now;
         while (now < deadlineNs) {
@@ -182,6 +208,15 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
         }
         record.sendInputNs = now;
         inserted = system.sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+    }
+
+    // What the lead has to cover is everything between the coarse wait's due time and the spin: the
+    // late wake, the pointer move, the priority change; and whether the spin kept the processor tells
+    // whether a longer one would. Learned after the click, off its path.
+    if (waited) {
+        record.oversleepNs = std::max<int64_t>(record.spinStartNs - dueNs, 0);
+        LearnOversleep(record.oversleepNs,
+                       record.spinStartNs < deadlineNs ? record.sendInputNs - deadlineNs : int64_t{-1});
     }
     return inserted == 2;
 }

@@ -1,6 +1,7 @@
 // The precise click executor: waits until a unified instant and injects one left click at a screen
-// position. A coarse wait on a high-resolution waitable timer ends 4 ms early; a spin on the
-// monotonic clock at raised thread priority covers the rest.
+// position. A coarse wait on a high-resolution waitable timer ends at least 4 ms early (earlier when
+// the timer has been seen to wake late); a spin on the monotonic clock at raised thread priority covers
+// the rest.
 #pragma once
 
 #include <windows.h>
@@ -28,13 +29,17 @@ struct ClickTiming {
     int64_t spinStartNs = 0;     // the monotonic clock when the busy-wait began (after the coarse wait)
     int64_t sendInputNs = 0;     // the monotonic clock right before SendInput
     int64_t coarseUs = -1;       // the coarse wait asked for; -1 when none was needed
+    int64_t leadNs = 0;          // how long before the deadline the coarse wait was meant to end
+    int64_t oversleepNs = -1;    // how long after the coarse wait was due to end the spin began; -1 when
+                                 // there was no coarse wait
     bool timerUsed = false;      // a waitable timer carried the coarse wait
 };
 
 // Waits until the unified time `executeAtMs` (the wall clock plus `offsetUs`), moves the pointer to
 // (x, y) and sends one press and release. True when the system accepted both input records. The wall
 // clock is read once at the start; a time already past clicks at once. The timer resolution request
-// and the raised thread priority are undone on every path.
+// and the raised thread priority are undone on every path. Each coarse wait's overrun is learned (see
+// LearnedOversleep); the learning is shared by every thread of the process.
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
                     const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
 
@@ -56,11 +61,59 @@ int64_t RemainingUs(int64_t executeAtMs, int64_t wallTicks, int64_t offsetUs);
 // The deadline on the monotonic clock: start + max(remaining, 0) µs, in ns (saturating).
 int64_t DeadlineNs(int64_t startNs, int64_t remainingUs);
 
-// The coarse wait in µs when more than 4 ms remain before the deadline, otherwise -1 (no coarse wait).
-int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs);
+// The shortest lead of the coarse wait, and the longest: the spin after the coarse wait burns CPU for
+// about the lead, so the lead never passes 8 ms however late the timer has woken.
+constexpr int64_t kMinCoarseLeadNs = 4000000;
+constexpr int64_t kMaxCoarseLeadNs = 8000000;
+
+// The coarse wait in µs when more than `leadNs` remain before the deadline, otherwise -1 (no coarse
+// wait).
+int64_t CoarseWaitUs(int64_t deadlineNs, int64_t nowNs, int64_t leadNs = kMinCoarseLeadNs);
 
 // The relative due time of the waitable timer: −max(coarse µs × 10, 1) in 100-ns units.
 int64_t TimerDueTime(int64_t coarseUs);
 
 // The fallback sleep when no timer exists: coarse µs / 1000 ms when more than 1 ms, otherwise 0.
 DWORD FallbackSleepMs(int64_t coarseUs);
+
+// ---- how far the coarse wait overruns, and the lead learned from it ------------------------------
+
+// A timer wakes a thread some time after it was due, usually well under a millisecond, on a busy
+// machine now and then several milliseconds; moving the pointer and raising the priority take a little
+// more before the spin begins. A click is late by whatever this overrun exceeds the lead. The overrun
+// is smoothed as a round-trip time is: a mean and a mean deviation.
+//
+// A longer lead is a longer spin, and where other programs keep the processor busy a spin is now and
+// then taken off it for a whole time slice however high its priority was asked to be (wine does not
+// pass thread priorities on). So the share of recent spins that ran past the deadline is kept too, and
+// while it is high the lead stays at its shortest.
+struct OversleepEstimate {
+    int64_t meanNs = 0;
+    int64_t deviationNs = 0;
+    int64_t samples = 0;
+    int64_t preemptedSpinsPermille = 0;  // smoothed share of spins kept off the processor, in ‰
+};
+
+// A wake later than this (a suspended or stalled machine) is learned as this much, so that one such
+// wake raises the lead to its limit for a few clicks instead of for hundreds.
+constexpr int64_t kOversleepSampleCapNs = 20000000;
+// A spin that began before the deadline and let it pass by more than this was off the processor.
+constexpr int64_t kPreemptedSpinNs = 200000;
+// From this share of such spins on, the lead is not lengthened.
+constexpr int64_t kBusyMachinePermille = 50;
+
+// The estimate after one more coarse wait whose spin began `oversleepNs` after the wait was due to
+// end (an early wake counts as on time) and called SendInput `spinOvershootNs` after the deadline
+// (-1: the spin began after the deadline, so it tells nothing about preemption).
+OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64_t oversleepNs,
+                                        int64_t spinOvershootNs = 0);
+
+// The lead for the next coarse wait: mean + 4 deviations + 1 ms, kept within
+// [kMinCoarseLeadNs, kMaxCoarseLeadNs]; the shortest without samples or while spins are cut short.
+int64_t CoarseLeadNs(const OversleepEstimate& estimate);
+
+// What this process has learned so far, and one more click to learn from. Safe from any thread.
+OversleepEstimate LearnedOversleep();
+void LearnOversleep(int64_t oversleepNs, int64_t spinOvershootNs = 0);
+// Test and benchmark programs start from nothing learned.
+void ForgetLearnedOversleepForTesting();

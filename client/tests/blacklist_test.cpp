@@ -18,6 +18,7 @@
 #include "net/service_api.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
+#include "support/real_input.h"
 #include "support/service_control.h"
 #include "support/test_support.h"
 #include "target/blacklist_check.h"
@@ -185,7 +186,7 @@ TEST(BlacklistCodeRules, RecordAndSealedLength) {
 class BlacklistCodeButton : public testing::Test {
 protected:
     void SetUp() override {
-        harness_ = std::make_unique<MainWindowHarness>(true);
+        harness_ = std::make_unique<MainWindowHarness>(MainWindowHarness::Run::Offline);
         ASSERT_TRUE(harness_->Alive());
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session.logged_in = true;
@@ -513,8 +514,14 @@ TEST_F(BlacklistFlow, CodeFromTheClipboardIsImportedAndThenBlocks) {
     WipeClipboardForTest();
     {
         DialogWatcher& dialogs = Watch();
-        GenerateBlacklistCode();
-            ASSERT_TRUE(dialogs.WaitForCount(1));
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().purposeSaved = true;
+            App().modalPanel = ModalPanelKind::None;
+        }
+        harness_->ShowInFront();
+        ClickAt(harness_->ScreenPoint(1045, 700));  // "生成并复制名单码" on the developer card
+        ASSERT_TRUE(dialogs.WaitForCount(1));
         ASSERT_EQ(dialogs.Seen()[0].caption, L"黑名单码已复制") << Utf16ToUtf8(dialogs.Seen()[0].text);
     }
     const std::string code = Utf16ToUtf8(ClipboardText());

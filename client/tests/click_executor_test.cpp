@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
+#include <thread>
+#include <vector>
 
 #include "core/clock.h"
 #include "support/test_support.h"
@@ -62,6 +65,111 @@ TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::max()), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::min()), std::numeric_limits<int64_t>::min());
     EXPECT_EQ(MsToUsSaturated(-3), -3000);
+}
+
+// ---- how late the coarse wait wakes, and the lead learned from it -----------------------------------
+
+namespace {
+
+OversleepEstimate Learn(OversleepEstimate estimate, std::initializer_list<int64_t> oversleepsUs, int repeat = 1,
+                        int64_t spinOvershootUs = 0) {
+    for (int i = 0; i < repeat; ++i)
+        for (int64_t us : oversleepsUs)
+            estimate = NextOversleepEstimate(estimate, us * 1000, spinOvershootUs < 0 ? -1 : spinOvershootUs * 1000);
+    return estimate;
+}
+
+// How many on-time wakes (0.7 ms late, as an idle machine's timer wakes) it takes until the lead is
+// back at its shortest.
+int WakesUntilShortestLead(OversleepEstimate estimate) {
+    for (int wakes = 0; wakes < 1000; ++wakes) {
+        if (CoarseLeadNs(estimate) == kMinCoarseLeadNs) return wakes;
+        estimate = NextOversleepEstimate(estimate, 700000);
+    }
+    return 1000;
+}
+
+}  // namespace
+
+TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
+    const OversleepEstimate nothing;
+    const OversleepEstimate idle = Learn(nothing, {700}, 50);
+    const OversleepEstimate afterOneLateWake = Learn(idle, {6000});
+    struct Case {
+        const char* name;
+        OversleepEstimate estimate;
+        int64_t minLeadUs, maxLeadUs;
+    } cases[] = {
+        {"nothing learned: the shortest lead", nothing, 4000, 4000},
+        {"one on-time wake", Learn(nothing, {700}), 4000, 4000},
+        {"an idle machine's wakes", idle, 4000, 4000},
+        {"a wake 6 ms late: the next coarse wait ends earlier than that", afterOneLateWake, 6001, 8000},
+        {"steadily 5 ms late: that and the margin", Learn(nothing, {5000}, 60), 5999, 6001},
+        {"a busy machine, now on time, now 5 ms late", Learn(idle, {800, 5000}, 20), 6000, 8000},
+        {"steadily very late: never more than 8 ms", Learn(nothing, {50000}, 100), 8000, 8000},
+        {"early wakes count as on time", Learn(nothing, {-3000}, 10), 4000, 4000},
+        {"late wakes, but spins cut short by other programs: no longer spin", Learn(idle, {5000}, 20, 3000), 4000,
+         4000},
+        {"spins that began after the deadline say nothing about preemption", Learn(idle, {5000}, 20, -1), 6000, 8000},
+        {"one spin cut short among many: the lead still follows the wakes",
+         Learn(Learn(idle, {5000}, 1, 3000), {5000}, 20), 6000, 8000},
+    };
+    for (const Case& c : cases) {
+        EXPECT_GE(CoarseLeadNs(c.estimate), c.minLeadUs * 1000) << c.name;
+        EXPECT_LE(CoarseLeadNs(c.estimate), c.maxLeadUs * 1000) << c.name;
+    }
+    EXPECT_EQ(afterOneLateWake.samples, 51);
+}
+
+TEST(CoarseLead, NarrowsAgainAfterLateWakesAndAfterAStalledMachine) {
+    const OversleepEstimate idle = Learn(OversleepEstimate{}, {700}, 50);
+    // One late wake guards the next few clicks, not the rest of the session.
+    const int afterLateWake = WakesUntilShortestLead(Learn(idle, {6000}));
+    EXPECT_GE(afterLateWake, 3);
+    EXPECT_LE(afterLateWake, 15);
+    // A wake two seconds late (the machine stalled or slept) counts as 20 ms: the lead is at its
+    // limit at once and back within a bounded number of clicks.
+    const OversleepEstimate stalled = Learn(idle, {2000000});
+    EXPECT_EQ(CoarseLeadNs(stalled), kMaxCoarseLeadNs);
+    EXPECT_LE(WakesUntilShortestLead(stalled), 30);
+    EXPECT_EQ(stalled.meanNs, NextOversleepEstimate(idle, kOversleepSampleCapNs).meanNs);
+    // Once other programs stop cutting spins short, a longer lead comes back within a bounded number of
+    // clicks.
+    OversleepEstimate calming = Learn(idle, {5000}, 40, 3000);
+    int clicks = 0;
+    while (CoarseLeadNs(calming) == kMinCoarseLeadNs && clicks < 100) {
+        calming = NextOversleepEstimate(calming, 5000000, 0);
+        ++clicks;
+    }
+    EXPECT_GE(clicks, 10);
+    EXPECT_LE(clicks, 30);
+}
+
+TEST(CoarseLead, WhatTheProcessLearnedIsSafeToUpdateFromSeveralThreads) {
+    ForgetLearnedOversleepForTesting();
+    constexpr int kThreads = 4, kWakes = 500000;
+    std::atomic<int> leadsOutOfBounds{0}, ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&leadsOutOfBounds, &ready] {
+            // All threads start together, so that their updates really overlap.
+            ++ready;
+            while (ready < kThreads) YieldProcessor();
+            for (int i = 0; i < kWakes; ++i) {
+                LearnOversleep(700000);
+                if (i % 10000 == 0) {
+                    const int64_t lead = CoarseLeadNs(LearnedOversleep());
+                    if (lead < kMinCoarseLeadNs || lead > kMaxCoarseLeadNs) ++leadsOutOfBounds;
+                }
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(leadsOutOfBounds, 0);
+    const OversleepEstimate learned = LearnedOversleep();
+    EXPECT_EQ(learned.samples, kThreads * kWakes);  // no wake lost to a race
+    EXPECT_EQ(learned.meanNs, 700000);
+    EXPECT_EQ(CoarseLeadNs(learned), kMinCoarseLeadNs);
+    ForgetLearnedOversleepForTesting();
 }
 
 // ---- the real thing and its fallbacks -------------------------------------------------------------
@@ -169,6 +277,7 @@ protected:
         shared = nullptr;
     }
     void SetUp() override {
+        ForgetLearnedOversleepForTesting();
         g_calls = Calls{};
         PumpUntil([] { return false; }, 20);  // drop anything left from the previous test
         ClickTarget::downs = ClickTarget::ups = 0;
@@ -223,6 +332,34 @@ TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesFourMilliseconds
     EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
     ASSERT_TRUE(target.WaitForClick());
     EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
+}
+
+TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIsLearned) {
+    for (int i = 0; i < 3; ++i) LearnOversleep(6000000);
+    const int64_t expectedLeadNs = CoarseLeadNs(LearnedOversleep());
+    ASSERT_GT(expectedLeadNs, 6000000);
+    const int64_t samplesBefore = LearnedOversleep().samples;
+
+    const Instant at = Ahead(60000);
+    ClickTiming timing;
+    EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_EQ(timing.leadNs, expectedLeadNs);
+    EXPECT_EQ(g_calls.setTimer, 1);
+    EXPECT_EQ(g_calls.dueTime, -timing.coarseUs * 10);
+    // The timer was set to wake the learned lead, not 4 ms, before the deadline.
+    EXPECT_LE(timing.coarseUs, (60000000 - expectedLeadNs) / 1000);
+    EXPECT_GE(timing.oversleepNs, 0);
+    EXPECT_EQ(LearnedOversleep().samples, samplesBefore + 1);
+    EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
+    ASSERT_TRUE(target.WaitForClick());
+
+    // Without a coarse wait there is nothing to learn.
+    const Instant soon = Ahead(2000);
+    EXPECT_TRUE(ExecuteClickAt(soon.executeAtMs, soon.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_EQ(timing.coarseUs, -1);
+    EXPECT_EQ(timing.oversleepNs, -1);
+    EXPECT_EQ(LearnedOversleep().samples, samplesBefore + 1);
+    ASSERT_TRUE(target.WaitForClick());
 }
 
 TEST_F(ExecuteClickAtTest, TimerFallbacksStillClickAtOrAfterTheDeadline) {

@@ -6,29 +6,15 @@
 
 #include <functional>
 
+#include "core/draw_context.h"
 #include "core/globals.h"
 #include "core/holders.h"
 #include "support/pixels.h"
 #include "support/test_support.h"
-#include "core/draw_context.h"
 
 namespace {
 
 constexpr uint32_t kBackground = kWindowBackground & 0xFFFFFF;
-
-struct Probe {
-    int x, y;
-    Argb expected;
-    const char* what;
-};
-
-void ExpectColours(const PixelImage& image, std::initializer_list<Probe> probes) {
-    ASSERT_FALSE(image.Empty());
-    for (const Probe& p : probes)
-        EXPECT_TRUE(ColourNear(image.At(p.x, p.y), p.expected))
-            << p.what << " at (" << p.x << ", " << p.y << "): " << ColourText(image.At(p.x, p.y)) << ", expected "
-            << ColourText(p.expected & 0xFFFFFF);
-}
 
 // Every pixel outside `inside` still shows the background.
 void ExpectNothingOutside(const PixelImage& image, const RECT& inside, const char* what) {
@@ -67,8 +53,7 @@ TEST(DrawToolkit, RoundedAndPlainFills) {
         {130, 30, 0xFF131F31, "the middle is filled"},
         {10, 60, kWindowBackground, "the gradient always takes the rounded path"},
     });
-    EXPECT_TRUE(ColourNear(image.At(14, 66), 0xFF255BDE, 10)) << "the gradient starts at the top-left colour, "
-                                                              << ColourText(image.At(14, 66));
+    ExpectColours(image, {{14, 66, 0xFF255BDE, "the gradient starts at the top-left colour", 10}});
     // Colour 2 wins towards the bottom-right corner.
     const uint32_t late = image.At(152, 104);
     EXPECT_GT(late & 0xFF, 0xA0u) << ColourText(late);

@@ -100,37 +100,11 @@ TEST(LoginRules, RequestBodies) {
 
 // ---- against the reference service -------------------------------------------------------------
 
-std::string UniqueSuffix() {
-    static int counter = 0;
-    return std::to_string(GetCurrentProcessId()) + "x" + std::to_string(GetTickCount64() % 100000) + "x" +
-           std::to_string(++counter);
-}
-
-bool CreateEmailAccount(const std::string& email, const std::string& password, int64_t credits) {
-    std::string output;
-    const bool ok = TestServiceAdmin(
-        "[\"account-create\",\"" + email + "\",\"" + password + "\",\"" + std::to_string(credits) + "\"]", &output);
-    if (!ok) ADD_FAILURE() << "account-create: " << output;
-    return ok;
-}
-
-bool CreateDeveloperAccount(const std::string& user, const std::string& password) {
-    std::string output;
-    const bool ok = TestServiceAdmin("[\"developer-create\",\"" + user + "\",\"" + password + "\"]", &output);
-    if (!ok) ADD_FAILURE() << "developer-create: " << output;
-    return ok;
-}
-
-// The body the service received for the latest request of `action`.
-std::string LastBody(const std::string& action) { return JsonGetString(TestServiceLastRequest(action), "body"); }
-
 class LoginFlow : public testing::Test {
 protected:
     void SetUp() override {
         if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
-        TestServiceClearFaults();
-        const std::string sntp = TestSntpHost();
-        SetNtpServersForTesting({sntp, sntp, sntp, sntp}, TestSntpPort());
+        AimClientAtTestService();
         DeleteSavedLogin();
         appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
         harness_ = std::make_unique<MainWindowHarness>();
@@ -178,8 +152,8 @@ protected:
 };
 
 TEST_F(LoginFlow, EmailLoginFillsTheSessionAndPreparesIt) {
-    const std::string email = "mail" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 240));
+    const std::string email = "mail" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Password-123", 240));
     WriteSavedLogin(L"someone@else.test", L"old-password");  // removed: the remember box is off
     TickAgreement();
     Fill(Utf8ToUtf16(email), L"Password-123");
@@ -192,7 +166,7 @@ TEST_F(LoginFlow, EmailLoginFillsTheSessionAndPreparesIt) {
     ASSERT_TRUE(PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) == 1; }, 15000));
     PumpUntil([] { return false; }, 100);
 
-    EXPECT_EQ(LastBody("auth.login"),
+    EXPECT_EQ(LastRequestBody("auth.login"),
               "{\"email\":\"" + email +
                   "\",\"password\":\"Password-123\",\"device_name\":\"Windows\",\"client_platform\":\"windows\","
                   "\"privacy_notice_accepted\":true}");
@@ -224,15 +198,15 @@ TEST_F(LoginFlow, EmailLoginFillsTheSessionAndPreparesIt) {
 }
 
 TEST_F(LoginFlow, DeveloperLoginSendsTheDeviceId) {
-    const std::string user = "dev" + UniqueSuffix();
-    ASSERT_TRUE(CreateDeveloperAccount(user, "developer-pass-1"));
+    const std::string user = "dev" + UniqueTestSuffix();
+    ASSERT_TRUE(CreateTestDeveloperAccount(user, "developer-pass-1"));
     TickAgreement();
     Fill(Utf8ToUtf16(user), L"developer-pass-1");
     LoginAndWait();
 
     const std::string deviceId = FirstToken(ReadFileBytes(DataFolder() / "device-id.txt"));
     ASSERT_EQ(deviceId.size(), 32u);
-    EXPECT_EQ(LastBody("auth.developer_login"),
+    EXPECT_EQ(LastRequestBody("auth.developer_login"),
               "{\"username\":\"" + user + "\",\"password\":\"developer-pass-1\",\"device_id\":\"" + deviceId +
                   "\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}");
     AppState& app = App();
@@ -243,8 +217,8 @@ TEST_F(LoginFlow, DeveloperLoginSendsTheDeviceId) {
 }
 
 TEST_F(LoginFlow, WrongPasswordShowsTheServiceMessage) {
-    const std::string email = "wrong" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    const std::string email = "wrong" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Password-123", 0));
     ASSERT_TRUE(WriteSavedLogin(L"kept@example.test", L"kept-password"));
     TickAgreement();
     Fill(Utf8ToUtf16(email), L"Password-124");
@@ -265,7 +239,7 @@ TEST_F(LoginFlow, WrongPasswordShowsTheServiceMessage) {
 TEST_F(LoginFlow, TransportFailureShowsTheTransportText) {
     TestServiceFault("{\"action\":\"auth.login\",\"drop\":true,\"times\":1}");
     TickAgreement();
-    Fill(L"drop" + Utf8ToUtf16(UniqueSuffix()) + L"@example.test", L"whatever");
+    Fill(L"drop" + Utf8ToUtf16(UniqueTestSuffix()) + L"@example.test", L"whatever");
     LoginAndWait();
     EXPECT_EQ(StatusTextNow(), L"登录失败");
     EXPECT_EQ(DetailTextNow(), L"无法连接服务，请确认本机服务已经启动");
@@ -273,8 +247,8 @@ TEST_F(LoginFlow, TransportFailureShowsTheTransportText) {
 }
 
 TEST_F(LoginFlow, IncompleteAnswersDoNotCount) {
-    const std::string email = "part" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    const std::string email = "part" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Password-123", 0));
     const char* faults[] = {
         "\"omit\":[\"id\"]",
         "\"set\":{\"id\":0}",
@@ -358,7 +332,7 @@ TEST_F(LoginFlow, LengthRulesDecideBeforeAnyRequest) {
         std::wstring password;
         bool sent;
     };
-    const std::wstring unique = Utf8ToUtf16(UniqueSuffix());
+    const std::wstring unique = Utf8ToUtf16(UniqueTestSuffix());
     const Case cases[] = {
         {std::wstring(190 - domain.size(), L'a') + domain, L"p", true},
         {std::wstring(191 - domain.size(), L'a') + domain, L"p", false},
@@ -398,8 +372,8 @@ TEST_F(LoginFlow, LengthRulesDecideBeforeAnyRequest) {
 }
 
 TEST_F(LoginFlow, TwoQuickPressesSendOneRequest) {
-    const std::string email = "twice" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    const std::string email = "twice" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Password-123", 0));
     // Only the first request fails (slowly); a second request would succeed and sign in.
     ASSERT_TRUE(TestServiceFault(
         "{\"action\":\"auth.login\",\"times\":1,\"delay_ms\":800,\"status\":500,\"ok\":false,\"message\":\"第一次请求\"}"));
@@ -418,8 +392,8 @@ TEST_F(LoginFlow, TwoQuickPressesSendOneRequest) {
 }
 
 TEST_F(LoginFlow, RememberedLoginStoresTheTypedTextsAndPreparationFailureStillFinishes) {
-    const std::string email = "keep" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Pässwort-密码-1", 0));
+    const std::string email = "keep" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Pässwort-密码-1", 0));
     // No standard time anywhere: the SNTP responder drops every query and the service clock fails.
     ASSERT_TRUE(TestServiceFault("{\"action\":\"sntp\",\"drop\":true}"));
     ASSERT_TRUE(TestServiceFault("{\"action\":\"time\",\"status\":503,\"ok\":false,\"message\":\"时间服务维护中\"}"));
@@ -457,8 +431,8 @@ class RememberChoice : public LoginFlow, public testing::WithParamInterface<bool
 
 TEST_P(RememberChoice, TheLastChoiceWinsOverTheOneWhenTheLoginLeft) {
     const bool tickedAtStart = GetParam();
-    const std::string email = "mind" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    const std::string email = "mind" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Password-123", 0));
     ASSERT_TRUE(TestServiceFault(R"({"action":"auth.login","delay_ms":1000})"));
     TickAgreement();
     {
@@ -487,15 +461,15 @@ TEST_F(LoginFlow, UnusableDataDirectory) {
     TickAgreement();
 
     // A developer login needs the device id: it fails with a message instead of ending the program.
-    Fill(L"devx" + Utf8ToUtf16(UniqueSuffix()), L"developer-pass-1");
+    Fill(L"devx" + Utf8ToUtf16(UniqueTestSuffix()), L"developer-pass-1");
     LoginAndWait();
     EXPECT_EQ(StatusTextNow(), L"登录失败");
     EXPECT_EQ(DetailTextNow(), L"无法读取本机设备标识，请检查用户数据目录");
     EXPECT_FALSE(AccountBusyNow());
 
     // An e-mail login goes on without the agreement marker.
-    const std::string email = "nodir" + UniqueSuffix() + "@example.test";
-    ASSERT_TRUE(CreateEmailAccount(email, "Password-123", 0));
+    const std::string email = "nodir" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Password-123", 0));
     Fill(Utf8ToUtf16(email), L"Password-123");
     LoginAndWait();
     EXPECT_TRUE(LoggedInNow());

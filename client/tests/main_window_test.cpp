@@ -20,6 +20,7 @@
 #include "ui/child_controls.h"
 #include "ui/countdown_overlay.h"
 #include "ui/main_window_events.h"
+#include "ui/time_field.h"
 #include "ui/ui_resources.h"
 
 namespace {
@@ -39,7 +40,8 @@ protected:
     HWND window = nullptr;
 
     void Open(bool selfTest) {
-        harness = std::make_unique<MainWindowHarness>(selfTest);
+        harness = std::make_unique<MainWindowHarness>(selfTest ? MainWindowHarness::Run::Offline
+                                                               : MainWindowHarness::Run::Interactive);
         window = harness->window();
         ASSERT_NE(window, nullptr);
     }
@@ -163,7 +165,30 @@ TEST_F(MainWindowTest, TimeFieldsAreMaskedWhileTypingAndNormalisedOnLeaving) {
     EXPECT_EQ(TextOf(field), L"14:15:00");
 }
 
-TEST_F(MainWindowTest, TheTimerRepaintsOnlyTheCountdownAreaAndOnlyWhileACountdownRuns) {
+TEST_F(MainWindowTest, FullWidthDigitsOfAChineseInputMethodCountAsDigits) {
+    Open(true);
+    HWND field = FormFieldControl(FormField::ClickTime);
+    struct Case {
+        const wchar_t *typed, *shown;
+    } cases[] = {
+        {L"\xFF11\xFF14\xFF11\xFF15", L"14:15:"},             // １４１５
+        {L"\xFF11\xFF14\xFF1A\xFF13\xFF10", L"14:30:"},      // １４：３０, the full-width colon dropped
+        {L"0\xFF19\xFF1A\xFF10\xFF15\xFF10\xFF17", L"09:05:07"},
+        {L"\x0661\x0664\x0661\x0665", L""},                   // other scripts' digits are dropped
+        {L"1\x00B2\x0664" L"4", L"14:"},                        // so are superscripts
+    };
+    for (const Case& c : cases) {
+        SetWindowTextW(field, c.typed);
+        EXPECT_EQ(TextOf(field), c.shown) << "typed " << static_cast<int>(c.typed[0]);
+    }
+    // What the mask leaves is what the parser accepts.
+    SetWindowTextW(field, L"\xFF12\xFF13\xFF15\xFF19");
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, EN_KILLFOCUS), reinterpret_cast<LPARAM>(field));
+    EXPECT_EQ(TextOf(field), L"23:59:00");
+    EXPECT_EQ(MaskTimeText(L"\xFF10\xFF10\xFF10\xFF10\xFF10\xFF10\xFF10"), L"00:00:00");
+}
+
+TEST_F(MainWindowTest, TheTimerRepaintsOnlyTheRemainingTimeAndOnlyWhileACountdownRuns) {
     Open(true);
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
@@ -176,10 +201,10 @@ TEST_F(MainWindowTest, TheTimerRepaintsOnlyTheCountdownAreaAndOnlyWhileACountdow
     ValidateRect(window, nullptr);
     SendMessageW(window, WM_TIMER, 1, 0);
     ASSERT_TRUE(GetUpdateRect(window, &dirty, FALSE));
-    EXPECT_EQ(dirty.left, kCountdownArea.left);
-    EXPECT_EQ(dirty.top, kCountdownArea.top);
-    EXPECT_EQ(dirty.right, kCountdownArea.right);
-    EXPECT_EQ(dirty.bottom, kCountdownArea.bottom);
+    EXPECT_EQ(dirty.left, 32);
+    EXPECT_EQ(dirty.top, 442);
+    EXPECT_EQ(dirty.right, 247);
+    EXPECT_EQ(dirty.bottom, 482);
     SetCountdownTarget(0);
 }
 

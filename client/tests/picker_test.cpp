@@ -18,6 +18,7 @@
 #include "core/globals.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
+#include "support/real_input.h"
 #include "support/target_helper.h"
 #include "support/test_support.h"
 #include "target/picker.h"
@@ -221,61 +222,6 @@ RECT PrimaryMonitor() {
 
 void Settle(DWORD ms = 30) { PumpUntil([] { return false; }, ms); }
 
-// Real input through SendInput; each step pumps this thread's messages until the step took effect.
-void SendMouse(DWORD flags, POINT at = {0, 0}) {
-    INPUT input{};
-    input.type = INPUT_MOUSE;
-    input.mi.dwFlags = flags;
-    if (flags & MOUSEEVENTF_ABSOLUTE) {
-        VirtualScreen screen{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
-                             GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-        const POINT a = AbsolutePointerCoordinates(at, screen);
-        input.mi.dx = a.x;
-        input.mi.dy = a.y;
-        input.mi.dwFlags |= MOUSEEVENTF_VIRTUALDESK;
-    }
-    EXPECT_EQ(SendInput(1, &input, sizeof input), 1u);
-}
-
-void MoveTo(POINT at) {
-    SendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, at);
-    PumpUntil([at] {
-        POINT now{};
-        GetCursorPos(&now);
-        return now.x == at.x && now.y == at.y;
-    }, 2000);
-    Settle(15);
-}
-
-void LeftDown() {
-    SendMouse(MOUSEEVENTF_LEFTDOWN);
-    Settle();
-}
-
-void LeftUp() {
-    SendMouse(MOUSEEVENTF_LEFTUP);
-    Settle();
-}
-
-void SendKeys(std::initializer_list<WORD> keys) {
-    std::vector<INPUT> inputs;
-    for (WORD key : keys) {
-        INPUT down{};
-        down.type = INPUT_KEYBOARD;
-        down.ki.wVk = key;
-        inputs.push_back(down);
-    }
-    for (auto it = keys.end(); it != keys.begin();) {
-        INPUT up{};
-        up.type = INPUT_KEYBOARD;
-        up.ki.wVk = *--it;
-        up.ki.dwFlags = KEYEVENTF_KEYUP;
-        inputs.push_back(up);
-    }
-    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
-    Settle(60);
-}
-
 POINT BallOnScreen() {
     const PickerState state = PickerStateNow();
     POINT ball = state.ball_centre;
@@ -302,26 +248,26 @@ bool Dragging() { return PickerStateNow().dragging; }
 // Presses on the ball and drags it in steps to `to`, without releasing it.
 void PressAndDragBall(POINT to) {
     const POINT from = BallOnScreen();
-    MoveTo(from);
-    LeftDown();
+    MovePointer(from);
+    PressLeftButton();
     ASSERT_TRUE(PumpUntil(Dragging, 2000)) << "the press on the ball at " << from.x << "," << from.y << " started no drag";
     const int steps = 8;
     for (int i = 1; i <= steps; ++i)
-        MoveTo({from.x + (to.x - from.x) * i / steps, from.y + (to.y - from.y) * i / steps});
+        MovePointer({from.x + (to.x - from.x) * i / steps, from.y + (to.y - from.y) * i / steps});
 }
 
 // Drags the ball to `to` and releases it there.
 void DragBallTo(POINT to) {
     PressAndDragBall(to);
-    LeftUp();
+    ReleaseLeftButton();
     ASSERT_TRUE(PumpUntil([] { return !Dragging() && PickerStateNow().buttons_shown; }, 2000)) << "no drop";
 }
 
 // Clicks one of the two buttons; the picker closes.
 void ClickButton(PickerButton button) {
-    MoveTo(ButtonCentreOnScreen(button));
-    LeftDown();
-    LeftUp();
+    MovePointer(ButtonCentreOnScreen(button));
+    PressLeftButton();
+    ReleaseLeftButton();
     ASSERT_TRUE(PumpUntil([] { return PickerWindow() == nullptr; }, 5000)) << "the picker is still open";
 }
 
@@ -331,10 +277,6 @@ protected:
         harness_ = std::make_unique<MainWindowHarness>();
         ASSERT_TRUE(harness_->Alive());
         harness_->WaitForStartupCheck();  // its status line must not land in the middle of a test
-        // The pointer may still stand over the window of a helper program that an earlier test ended;
-        // wine routes injected pointer moves through the window under the pointer, so start afresh.
-        SetCursorPos(1, 1);
-        Settle();
         ShowWindow(harness_->window(), SW_SHOW);
         SetTarget(false, L"", "");
     }
@@ -380,7 +322,7 @@ TEST_F(PickerFlow, DragOntoAProgramAndConfirm) {
     PressAndDragBall(target);
     EXPECT_TRUE(PickerStateNow().dragging);
     EXPECT_FALSE(PointerVisible()) << "the pointer is hidden while the ball is dragged";
-    LeftUp();
+    ReleaseLeftButton();
     ASSERT_TRUE(PumpUntil([] { return !Dragging(); }, 2000));
 
     PickerState state = PickerStateNow();
@@ -412,10 +354,10 @@ TEST_F(PickerFlow, CancelEscapeAndAPressThatLeavesItsButton) {
     // A press on 确认 released over 取消 does nothing.
     ASSERT_TRUE(OpenPicker({500, 500}));
     DragBallTo({520, 480});
-    MoveTo(ButtonCentreOnScreen(PickerButton::Confirm));
-    LeftDown();
-    MoveTo(ButtonCentreOnScreen(PickerButton::Cancel));
-    LeftUp();
+    MovePointer(ButtonCentreOnScreen(PickerButton::Confirm));
+    PressLeftButton();
+    MovePointer(ButtonCentreOnScreen(PickerButton::Cancel));
+    ReleaseLeftButton();
     EXPECT_NE(PickerWindow(), nullptr) << "still open";
     EXPECT_EQ(PickerStateNow().pressed_button, PickerButton::None);
 
@@ -430,7 +372,7 @@ TEST_F(PickerFlow, CancelEscapeAndAPressThatLeavesItsButton) {
     // Escape, once the overlay has the keyboard (it takes it when the ball is pressed).
     ASSERT_TRUE(OpenPicker({500, 500}));
     DragBallTo({480, 520});
-    SendKeys({VK_ESCAPE});
+    PressKey(VK_ESCAPE);
     EXPECT_TRUE(PumpUntil([] { return PickerWindow() == nullptr; }, 2000));
     EXPECT_TRUE(IsWindowVisible(harness_->window()));
 }
@@ -488,7 +430,7 @@ TEST_F(PickerFlow, LosingTheCaptureMidDragIsADrop) {
     EXPECT_FALSE(state.dragging);
     EXPECT_TRUE(state.buttons_shown);
     EXPECT_TRUE(PointerVisible()) << "the pointer is never left hidden";
-    LeftUp();
+    ReleaseLeftButton();
     ReleaseCapture();
     DestroyWindow(thief);
     EXPECT_NE(PickerWindow(), nullptr) << "the picker is still open for another drag or a confirmation";
@@ -504,8 +446,8 @@ TEST_F(PickerFlow, WakeHotkeyCancelsAPick) {
     SetTarget(true, L"earlier.exe", std::string(64, 'b'));
     ASSERT_TRUE(OpenPicker({700, 300}));
     PressAndDragBall({720, 330});  // in the middle of a drag
-    SendKeys({VK_CONTROL, VK_MENU, 'Q'});
-    LeftUp();
+    PressChord({VK_CONTROL, VK_MENU, 'Q'});
+    ReleaseLeftButton();
     EXPECT_TRUE(PumpUntil([] { return PickerWindow() == nullptr; }, 2000));
     EXPECT_TRUE(IsWindowVisible(harness_->window()));
     EXPECT_TRUE(GetWindowLongW(harness_->window(), GWL_EXSTYLE) & WS_EX_TOPMOST);
@@ -519,8 +461,12 @@ TEST_F(PickerFlow, BlacklistPickFillsTheDeveloperForm) {
     ASSERT_TRUE(helper.Ready());
     const uint64_t serialBefore = [] {
         std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.logged_in = true;  // a developer: the blacklist form is on the dashboard
+        App().session.developer_user = true;
+        App().purposeSaved = true;
         return App().blacklistCheckSerial;
     }();
+    harness_->ShowInFront();
     ASSERT_TRUE(OpenPicker({300, 300}, PickPurpose::BlacklistProgram));
     EXPECT_TRUE(BlacklistPickModeNow());
     DragBallTo(helper.ChildPoint());
@@ -596,6 +542,41 @@ TEST_F(PickerFlow, OverlayThatCannotOpenLeavesNoBlacklistFlag) {
     ClickButton(PickerButton::Confirm);
     EXPECT_EQ(StatusTextNow(), L"等待连接后检查目标软件");
     EXPECT_EQ(ReadFormField(FormField::SoftwareName), L"");
+}
+
+// The way a person gets there: the dashboard's buttons under the real pointer.
+TEST_F(PickerFlow, DashboardButtonsOpenThePickerUnderThePointer) {
+    TargetHelper helper({1250, 800, 1550, 980});
+    ASSERT_TRUE(helper.Ready());
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.logged_in = true;
+        App().session.id = 7;
+        App().purposeSaved = true;
+    }
+    harness_->ShowInFront();
+    const POINT positionButton = harness_->ScreenPoint(100, 296);
+    ClickAt(positionButton);
+    ASSERT_NE(PickerWindow(), nullptr) << "选择点击位置 opens the picker";
+    EXPECT_EQ(ChosenPointOnScreen().x, positionButton.x);
+    EXPECT_EQ(ChosenPointOnScreen().y, positionButton.y);
+    EXPECT_FALSE(IsWindowVisible(harness_->window()));
+    DragBallTo(helper.BodyPoint());
+    ClickButton(PickerButton::Confirm);
+    EXPECT_TRUE(TargetNow().target_confirmed);
+    EXPECT_EQ(TargetNow().executable_sha256, TargetHelper::BuiltProgramSha256());
+
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.developer_user = true;
+    }
+    harness_->ShowInFront();
+    ClickAt(harness_->ScreenPoint(415, 700));  // "选择目标程序" on the developer card
+    ASSERT_NE(PickerWindow(), nullptr);
+    EXPECT_TRUE(BlacklistPickModeNow());
+    DragBallTo(helper.ChildPoint());
+    ClickButton(PickerButton::Confirm);
+    EXPECT_EQ(ReadFormField(FormField::SoftwareName), L"target-helper");
 }
 
 }  // namespace

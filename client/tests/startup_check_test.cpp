@@ -247,7 +247,7 @@ TEST_F(StartupCheck, PagesThatAreNotWebAddressesAreNeverOpened) {
 TEST(StartupCheckSelfTest, NoCheckInASelfTestRun) {
     TempFolder folder;
     ScopedEnvironment appData(L"APPDATA", folder.path().wstring());
-    MainWindowHarness harness(true);
+    MainWindowHarness harness(MainWindowHarness::Run::Offline);
     ASSERT_TRUE(harness.Alive());
     PumpUntil([] { return false; }, 1500);
     EXPECT_EQ(StatusTextNow(), L"软件正在自检");

@@ -124,17 +124,21 @@ SntpSample SntpQueryWithStartup(bool networkStarted, const std::string& host, ui
     // A name lookup has no time-out of its own and can hang for many seconds when the resolver is
     // unreachable; it gets the query's time-out, and a lookup that takes longer is abandoned.
     const std::string service = std::to_string(port);
-    std::optional<ScopedAddressList> addresses = CallBefore<ScopedAddressList>(
-        [host, service] {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_DGRAM;
-            hints.ai_protocol = IPPROTO_UDP;
-            addrinfo* found = nullptr;
-            if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return ScopedAddressList();
-            return ScopedAddressList(found);
-        },
-        MonotonicUs() + int64_t{timeout} * 1000);
+    auto lookUp = [host, service](int flags) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_protocol = IPPROTO_UDP;
+        hints.ai_flags = flags;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return ScopedAddressList();
+        return ScopedAddressList(found);
+    };
+    // An address written as digits needs no lookup at all.
+    std::optional<ScopedAddressList> addresses = lookUp(AI_NUMERICHOST);
+    if (!*addresses)
+        addresses = CallBefore<ScopedAddressList>([lookUp] { return lookUp(0); },
+                                                  MonotonicUs() + int64_t{timeout} * 1000);
     if (!addresses || !*addresses) return {};
     return SntpQueryResolved(addresses->get(), timeout);
 }

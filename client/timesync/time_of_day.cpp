@@ -108,3 +108,15 @@ std::wstring FormatRemainingTime(int64_t ms) {
     const int64_t millis = ms % 1000;
     return Pad(hours, 2) + L":" + Pad(minutes, 2) + L":" + Pad(seconds, 2) + L"." + Pad(millis, 3);
 }
+
+std::wstring FormatLocalTimeOfDayMs(int64_t unifiedMs) {
+    // Floor division, so a moment before 1970 still shows a time of day within its second.
+    int64_t seconds = unifiedMs / 1000, millis = unifiedMs % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        --seconds;
+    }
+    std::tm local{};
+    if (!LocalTime(seconds, local)) return L"00:00:00.000";
+    return Canonical(local.tm_hour, local.tm_min, local.tm_sec) + L"." + Pad(millis, 3);
+}

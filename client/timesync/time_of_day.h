@@ -20,3 +20,7 @@ std::optional<int64_t> TimeOfDayToUnifiedMsAt(const std::wstring& text, int64_t 
 
 // "HH:MM:SS.mmm" of a duration; the hours are not wrapped at 24; values below 1 show as zero.
 std::wstring FormatRemainingTime(int64_t ms);
+
+// "HH:MM:SS.mmm": the local time of day of a unified moment (the planned click shown beside the
+// countdown).
+std::wstring FormatLocalTimeOfDayMs(int64_t unifiedMs);

@@ -5,6 +5,7 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/purpose.h"
+#include "ui/keyboard_navigation.h"
 #include "ui/ui_resources.h"
 
 namespace {
@@ -15,6 +16,22 @@ struct EditLayout {
     const wchar_t* text;  // null: the default time text
     int limit;
     DWORD extraStyle;
+    RECT frame;  // the painted frame the control sits in
+};
+
+// Creation order, geometry, initial text, individual limit and painted frame of every edit control.
+constexpr EditLayout kEdits[] = {
+    {FormField::RoomCode, 341, 335, 223, 28, L"", 16, 0, {325, 322, 580, 376}},
+    {FormField::ClickTime, 341, 459, 88, 28, nullptr, 8, 0, {325, 446, 445, 500}},
+    {FormField::Participants, 466, 459, 98, 28, L"2", 6, ES_NUMBER, {450, 446, 580, 500}},
+    {FormField::JoinCode, 626, 335, 218, 28, L"", 16, 0, {610, 322, 860, 376}},
+    {FormField::TestTime, 906, 335, 228, 28, nullptr, 8, 0, {890, 322, 1150, 376}},
+    {FormField::SoftwareName, 516, 683, 158, 28, L"", 100, 0, {500, 672, 690, 724}},
+    {FormField::BlacklistReason, 716, 683, 198, 28, L"", 255, 0, {700, 672, 930, 724}},
+    {FormField::Account, 556, 335, 368, 28, L"", 190, 0, {540, 320, 940, 378}},
+    {FormField::Password, 556, 415, 368, 28, L"", 200, ES_PASSWORD, {540, 400, 940, 458}},
+    {FormField::EmailCode, 556, 495, 168, 28, L"", 6, ES_NUMBER, {540, 480, 740, 538}},
+    {FormField::Amount, 356, 344, 164, 28, L"10", 8, 0, {340, 332, 570, 384}},
 };
 
 HWND CreateEdit(HWND parent, const EditLayout& layout, const std::wstring& defaultTime) {
@@ -35,21 +52,11 @@ void Enable(HWND control, bool enabled) {
 }  // namespace
 
 void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText) {
-    // Creation order, geometry, initial text and individual limit of every edit control.
-    const EditLayout edits[] = {
-        {FormField::RoomCode, 341, 335, 223, 28, L"", 16, 0},
-        {FormField::ClickTime, 341, 459, 88, 28, nullptr, 8, 0},
-        {FormField::Participants, 466, 459, 98, 28, L"2", 6, ES_NUMBER},
-        {FormField::JoinCode, 626, 335, 218, 28, L"", 16, 0},
-        {FormField::TestTime, 906, 335, 228, 28, nullptr, 8, 0},
-        {FormField::SoftwareName, 516, 683, 158, 28, L"", 100, 0},
-        {FormField::BlacklistReason, 716, 683, 198, 28, L"", 255, 0},
-        {FormField::Account, 556, 335, 368, 28, L"", 190, 0},
-        {FormField::Password, 556, 415, 368, 28, L"", 200, ES_PASSWORD},
-        {FormField::EmailCode, 556, 495, 168, 28, L"", 6, ES_NUMBER},
-        {FormField::Amount, 356, 344, 164, 28, L"10", 8, 0},
-    };
-    for (const EditLayout& layout : edits) RegisterFormField(layout.field, CreateEdit(parent, layout, defaultTimeText));
+    for (const EditLayout& layout : kEdits) {
+        HWND edit = CreateEdit(parent, layout, defaultTimeText);
+        RegisterFormField(layout.field, edit);
+        AttachFieldKeys(edit);
+    }
 
     HWND& combo = Ui().purposeCombo;
     combo = CreateWindowExW(0, WC_COMBOBOXW, L"",
@@ -62,7 +69,7 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
     }
 
     // Every edit gets the font, a limit of 16 and no margins first; then its own limit.
-    for (const EditLayout& layout : edits) {
+    for (const EditLayout& layout : kEdits) {
         HWND edit = FormFieldControl(layout.field);
         if (!edit) continue;
         SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -70,8 +77,14 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
         SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
     }
     if (combo) SendMessageW(combo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    for (const EditLayout& layout : edits)
+    for (const EditLayout& layout : kEdits)
         if (HWND edit = FormFieldControl(layout.field)) SendMessageW(edit, EM_SETLIMITTEXT, layout.limit, 0);
+}
+
+RECT FieldFrame(FormField field) {
+    for (const EditLayout& layout : kEdits)
+        if (layout.field == field) return layout.frame;
+    return RECT{0, 0, 0, 0};
 }
 
 ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool purposeSaved,
@@ -110,4 +123,5 @@ void UpdateChildControls() {
     Show(FormFieldControl(FormField::Amount), rules.amountShown);
     Show(Ui().purposeCombo, false);
     if (loggedIn) WriteFormField(FormField::Password, L"");
+    if (HWND window = app.mainWindow) KeepFocusOnVisibleField(window);
 }

@@ -7,10 +7,14 @@
 #include <string>
 
 #include "core/app_state.h"
+#include "core/form_fields.h"
 
 // Creates the twelve controls in their fixed order, with the font, limits and initial texts, and
 // registers the edit controls as the form's fields (the combo box stays with the user interface). A control that cannot be created stays null.
 void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText);
+
+// The painted frame behind the field's control.
+RECT FieldFrame(FormField field);
 
 // Which controls the current screen shows and enables.
 struct ChildControlRules {

@@ -1,11 +1,15 @@
 #include "ui/main_window_events.h"
 
 #include "core/app_state.h"
+#include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/holders.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
+#include "ui/keyboard_navigation.h"
+#include "ui/modal_panels.h"
+#include "ui/screen_paint.h"
 #include "ui/time_field.h"
 #include "ui/ui_resources.h"
 
@@ -25,6 +29,7 @@ bool CreateMainWindowContents(HWND window) {
     ui.editBrush.reset(CreateSolidBrush(RGB(24, 41, 63)));
     ui.uiFont.reset(CreateFontW(-17, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                                 CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Microsoft YaHei UI"));
+    ui.drawResources = std::make_unique<DrawResources>();
     CreateChildControls(window, ui.uiFont.get(), DefaultTimeText());
     return true;
 }
@@ -35,6 +40,8 @@ void ReleaseMainWindowContents() {
     for (int field = 0; field < static_cast<int>(FormField::Count); ++field)
         RegisterFormField(static_cast<FormField>(field), nullptr);
     ui.purposeCombo = nullptr;
+    ui.drawResources.reset();
+    ui.lastFrameTexts.clear();
     ui.uiFont.reset();
     ui.editBrush.reset();
 }
@@ -44,33 +51,32 @@ void RefreshControlsAndRepaint(HWND window) {
     Repaint(window);
 }
 
-void OnMainPaint(HWND window) {
-    PaintScope paint(window);
-    HDC dc = paint.dc();
-    RECT client;
-    GetClientRect(window, &client);
-    ScopedBrush background(CreateSolidBrush(RGB(0x08, 0x0E, 0x18)));
-    FillRect(dc, &client, background.get());
+PaintInputs GatherPaintInputs() {
+    PaintInputs inputs;
+    inputs.state = TakeScreenSnapshot();
+    inputs.focus = GetFocus();
+    inputs.wallClockMs = WallClockMs();
+    inputs.amountText = ReadFormField(FormField::Amount).substr(0, 63);
+    return inputs;
+}
 
-    std::wstring status, detail;
-    {
-        AppState& app = App();
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        status = app.statusText;
-        detail = app.detailText;
+void OnMainPaint(HWND window) {
+    UiResources& ui = Ui();
+    std::vector<DrawnText>* texts = nullptr;
+    if (ui.recordFrameTexts) {
+        ui.lastFrameTexts.clear();
+        texts = &ui.lastFrameTexts;
     }
-    HGDIOBJ font = Ui().uiFont ? static_cast<HGDIOBJ>(Ui().uiFont.get()) : GetStockObject(DEFAULT_GUI_FONT);
-    SelectedObject selectedFont(dc, font);
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(0xF1, 0xF5, 0xFB));
-    RECT line{34, 24, 1150, 52};
-    DrawTextW(dc, status.c_str(), static_cast<int>(status.size()), &line, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
-    if (!detail.empty()) {
-        SetTextColor(dc, RGB(0xFF, 0x7E, 0x8F));
-        RECT detailLine{34, 56, 1150, 84};
-        DrawTextW(dc, detail.c_str(), static_cast<int>(detail.size()), &detailLine,
-                  DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
-    }
+    BufferedPaint(
+        window, [](DrawContext& context, const RECT&) { PaintMainWindow(context, GatherPaintInputs); },
+        ui.drawResources.get(), texts);
+}
+
+bool OnMainKeyDown(HWND window, WPARAM key) {
+    if (key == VK_ESCAPE) return ClosePanelWithEscape();
+    if (key != VK_TAB) return false;
+    MoveFieldFocus(window, GetKeyState(VK_SHIFT) < 0);
+    return true;
 }
 
 void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam) {
@@ -94,6 +100,7 @@ void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         return;
     }
     if (code == EN_SETFOCUS || code == EN_KILLFOCUS) {
+        if (code == EN_SETFOCUS) RememberFocusedField(control);
         if (code == EN_KILLFOCUS && IsTimeField(control)) NormaliseTimeField(control);
         Repaint(window);
         return;
@@ -115,7 +122,7 @@ void OnMainTimer(HWND window) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         countdownTarget = app.countdownTargetMs;
     }
-    if (countdownTarget > 0) InvalidateRect(window, &kCountdownArea, FALSE);
+    if (countdownTarget > 0) InvalidateRect(window, &kCountdownRepaintArea, FALSE);
 }
 
 LRESULT OnEditColours(WPARAM wParam) {

@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
-// The rectangle of the dashboard's countdown area, repainted by the 50 ms timer while a countdown runs.
-constexpr RECT kCountdownArea{20, 380, 275, 551};
+#include "ui/screen_layout.h"
+#include "ui/screen_state.h"
+
+// What the 50 ms timer repaints while a countdown runs: the remaining time.
+constexpr RECT kCountdownRepaintArea = layout::kCountdownTickArea;
 
 // The main window's timer: 50 ms.
 constexpr UINT_PTR kMainTimerId = 1;
@@ -19,7 +22,13 @@ void ReleaseMainWindowContents();
 
 void RefreshControlsAndRepaint(HWND window);
 
+// The paint of the whole client area from one copy of the state (double-buffered).
 void OnMainPaint(HWND window);
+// What a paint draws from: the state copy, the focused window, the wall clock, the amount text.
+PaintInputs GatherPaintInputs();
+// Keys on the window itself (no field has the focus): Tab to the first or last field, Esc closes
+// an open panel. False for keys it leaves to the default handling.
+bool OnMainKeyDown(HWND window, WPARAM key);
 void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam);
 void OnMainTimer(HWND window);
 LRESULT OnEditColours(WPARAM wParam);

@@ -1,7 +1,6 @@
 #include "ui/time_field.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <vector>
 
 #include "timesync/time_of_day.h"
@@ -18,11 +17,20 @@ std::wstring WindowText(HWND window) {
 
 }  // namespace
 
+wchar_t TimeDigit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c;
+    // A Chinese input method in full-width mode types U+FF10–U+FF19; they mean the same digits.
+    // Everything else is dropped, also other characters the runtime counts as digits, which the
+    // time-of-day parser would refuse.
+    if (c >= 0xFF10 && c <= 0xFF19) return static_cast<wchar_t>(L'0' + (c - 0xFF10));
+    return 0;
+}
+
 std::wstring MaskTimeText(const std::wstring& text) {
     std::wstring digits;
     for (wchar_t c : text) {
         if (digits.size() == 6) break;
-        if (std::iswdigit(c)) digits.push_back(c);
+        if (const wchar_t digit = TimeDigit(c)) digits.push_back(digit);
     }
     std::wstring out;
     for (size_t i = 0; i < digits.size(); ++i) {
@@ -49,7 +57,7 @@ void MaskTimeField(HWND field) {
     SendMessageW(field, EM_GETSEL, reinterpret_cast<WPARAM>(&selectionStart), 0);
     int digitsBefore = 0;
     for (size_t i = 0; i < current.size() && i < selectionStart && digitsBefore < 6; ++i)
-        if (std::iswdigit(current[i])) ++digitsBefore;
+        if (TimeDigit(current[i])) ++digitsBefore;
 
     ProgrammaticEdit guard;
     SetWindowTextW(field, masked.c_str());

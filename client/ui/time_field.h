@@ -5,7 +5,11 @@
 
 #include <string>
 
-// The rewrite of a typed text: the first six decimal digits, with ":" after the 2nd and the 4th.
+// The digit a typed character stands for (ASCII or full-width digits), or 0 for any other character.
+wchar_t TimeDigit(wchar_t c);
+
+// The rewrite of a typed text: the first six digits (full-width ones as ASCII), with ":" after the
+// 2nd and the 4th; every other character is dropped.
 std::wstring MaskTimeText(const std::wstring& text);
 
 // Where the caret goes after the rewrite, from the number of digits before it (at most 6 counted).

@@ -1,9 +1,13 @@
-// What only the user-interface thread uses: the main window's font and edit brush, the purpose
-// combo box, and the guard that tells the program's own writes into a time field from typing.
+// What only the user-interface thread uses: the main window's font, edit brush and drawing
+// resources, the purpose combo box, and the guard that tells the program's own writes into a time field from typing.
 #pragma once
 
 #include <windows.h>
 
+#include <memory>
+#include <vector>
+
+#include "core/draw_context.h"
 #include "core/holders.h"
 
 struct UiResources {
@@ -11,6 +15,12 @@ struct UiResources {
     ScopedBrush editBrush;     // behind the edit controls
     HWND purposeCombo = nullptr;
     bool programmaticEdit = false;  // set while the program itself writes into a time field
+    // The painters' font family, fonts and formats, kept for the main window's life.
+    std::unique_ptr<DrawResources> drawResources;
+    // When set, each paint of the main window keeps the texts it drew (tests and figures read what
+    // the screen says without comparing glyphs).
+    bool recordFrameTexts = false;
+    std::vector<DrawnText> lastFrameTexts;
 };
 
 // The one instance; user-interface thread only.

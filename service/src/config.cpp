@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "db.h"
 #include "validate.h"
 
 #include <cstdlib>
@@ -67,8 +68,13 @@ std::optional<std::string> RuntimeConfig::Apply(const nlohmann::json &patch) {
     else if (k == "code_ttl_ms") err = SetInt(v, "code_ttl_ms", next.code_ttl_ms, 1000, kDay);
     else if (k == "code_max_attempts") err = SetInt(v, "code_max_attempts", next.code_max_attempts, 1, 100);
     else if (k == "code_resend_ms") err = SetInt(v, "code_resend_ms", next.code_resend_ms, 0, kDay);
-    else if (k == "login_max_failures") err = SetInt(v, "login_max_failures", next.login_max_failures, 1, 1000);
-    else if (k == "login_lock_ms") err = SetInt(v, "login_lock_ms", next.login_lock_ms, 0, kDay);
+    else if (k == "login_free_failures") err = SetInt(v, "login_free_failures", next.login_free_failures, 1, 1000000);
+    else if (k == "login_delay_cap_ms") err = SetInt(v, "login_delay_cap_ms", next.login_delay_cap_ms, 0, kDay);
+    else if (k == "source_free_failures") err = SetInt(v, "source_free_failures", next.source_free_failures, 1, 1000000);
+    else if (k == "source_delay_cap_ms") err = SetInt(v, "source_delay_cap_ms", next.source_delay_cap_ms, 0, kDay);
+    else if (k == "login_failure_window_ms") err = SetInt(v, "login_failure_window_ms", next.login_failure_window_ms, 1000, 30 * kDay);
+    else if (k == "login_first_delay_ms") err = SetInt(v, "login_first_delay_ms", next.login_first_delay_ms, 1, kDay);
+    else if (k == "session_idle_ms") err = SetInt(v, "session_idle_ms", next.session_idle_ms, 60000, 3660 * kDay);
     else if (k == "payment_ttl_ms") err = SetInt(v, "payment_ttl_ms", next.payment_ttl_ms, 1000, kDay);
     else if (k == "max_schedule_ahead_ms") err = SetInt(v, "max_schedule_ahead_ms", next.max_schedule_ahead_ms, 1000, 366 * kDay);
     else err = "未知的配置项 " + SanitiseForMessage(k);
@@ -95,8 +101,13 @@ nlohmann::ordered_json RuntimeConfig::ToJson() const {
   j["code_ttl_ms"] = code_ttl_ms;
   j["code_max_attempts"] = code_max_attempts;
   j["code_resend_ms"] = code_resend_ms;
-  j["login_max_failures"] = login_max_failures;
-  j["login_lock_ms"] = login_lock_ms;
+  j["login_free_failures"] = login_free_failures;
+  j["login_delay_cap_ms"] = login_delay_cap_ms;
+  j["source_free_failures"] = source_free_failures;
+  j["source_delay_cap_ms"] = source_delay_cap_ms;
+  j["login_failure_window_ms"] = login_failure_window_ms;
+  j["login_first_delay_ms"] = login_first_delay_ms;
+  j["session_idle_ms"] = session_idle_ms;
   j["payment_ttl_ms"] = payment_ttl_ms;
   j["max_schedule_ahead_ms"] = max_schedule_ahead_ms;
   j["time_source"] = time_source;
@@ -200,6 +211,36 @@ std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args,
       int64_t t = 0;
       if (!int_opt(i, a, 2, 1024, t)) return std::nullopt;
       o.threads = static_cast<int>(t);
+    } else if (a == "--db") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      if (!Db::IsPostgresUrl(*v)) {
+        error = a + ": expected a postgresql://… address";
+        return std::nullopt;
+      }
+      o.db_url = *v;
+    } else if (a == "--hash-threads") {
+      int64_t t = 0;
+      if (!int_opt(i, a, 0, 256, t)) return std::nullopt;
+      o.hash_threads = static_cast<int>(t);
+    } else if (a == "--hash-queue") {
+      int64_t q = 0;
+      if (!int_opt(i, a, 0, 1024, q)) return std::nullopt;
+      o.hash_queue = static_cast<int>(q);
+    } else if (a == "--request-deadline-ms") {
+      if (!int_opt(i, a, 500, 600000, o.request_deadline_ms)) return std::nullopt;
+    } else if (a == "--max-connections-per-source") {
+      int64_t n = 0;
+      if (!int_opt(i, a, 0, 100000, n)) return std::nullopt;
+      o.max_connections_per_source = static_cast<int>(n);
+    } else if (a == "--real-ip-from") {
+      auto v = need(i, a);
+      if (!v) return std::nullopt;
+      o.real_ip_from = *v;
+    } else if (a == "--session-idle-days") {
+      int64_t d = 0;
+      if (!int_opt(i, a, 1, 3650, d)) return std::nullopt;
+      o.runtime.session_idle_ms = d * 24 * 3600 * 1000;
     } else if (a == "--test-mode") {
       o.test_mode = true;
     } else if (a == "--plain-http") {
@@ -235,7 +276,8 @@ std::string UsageText() {
 
 Usage:
   orvane-service serve --data DIR --listen HOST:PORT [options]
-  orvane-service admin --data DIR SUBCOMMAND [ARGS...]
+  orvane-service admin (--data DIR | --db postgresql://… | both) SUBCOMMAND [ARGS...]
+  orvane-service admin --help
   orvane-service --help
 
 serve options:
@@ -243,7 +285,11 @@ serve options:
   --listen HOST:PORT       HTTPS address; port 0 picks a free port. "localhost" binds 127.0.0.1
   --tls-cert F --tls-key F server certificate chain and key (PEM). Without them a development
                            CA and a certificate for localhost are made in DIR/tls/
-  --plain-http             serve plain HTTP instead (manual checks only)
+  --plain-http             serve plain HTTP instead (behind a TLS proxy on the same machine, or
+                           for manual checks)
+  --db postgresql://…      keep the data in PostgreSQL instead of DIR/orvane.db, so several
+                           instances (behind nginx, see service/deploy/) share accounts, rooms,
+                           credits and the signing key
   --ntp HOST:PORT          also answer SNTP (NTP v4 server mode) on this UDP address
   --ntp-stratum N          stratum announced by the SNTP responder (default 2)
   --min-version X.Y.Z      oldest client version still served (default 0.9.0)
@@ -258,12 +304,26 @@ serve options:
   --time-source CODE       time_source reported by "time" (default system_fallback)
   --time-uncertainty-ms X  source_uncertainty_ms reported by "time" (default: the kernel's
                            estimate when NTP disciplines the clock, otherwise 1000)
-  --threads N              worker threads for connections (default 32)
+  --threads N              worker threads for connections (default 128)
+  --max-connections-per-source N
+                           open connections one address may hold (default 16, 0: no limit)
+  --request-deadline-ms N  time a connection has for the TLS handshake, request line, headers
+                           and body of a request together (default 10000)
+  --real-ip-from ADDR      connections from ADDR (a proxy) name the client in X-Real-IP; they are
+                           exempt from the per-address connection limit
+  --hash-threads N         password hashes computed at once (default: one per core)
+  --hash-queue N           password hashes waiting beyond those before logins are answered
+                           "busy" (default: two per hashing thread)
+  --session-idle-days N    a login session unused for N days ends (default 30)
   --test-mode              enable the /__test/ endpoints (fault injection, clock shifts)
   --quiet                  no per-request log lines
   Prints "listening on https://localhost:PORT/api.php" when ready; SIGINT/SIGTERM stop it.
 
-admin subcommands (work on the database in DIR, also while the service runs):
+)" + AdminHelpText();
+}
+
+std::string AdminHelpText() {
+  return R"(admin subcommands (work on the database in DIR or at --db, also while the service runs):
   account-create EMAIL PASSWORD        e-mail account (password 8..200 characters)
   developer-create USERNAME PASSWORD   developer account (name 4..32, password 12..128);
                                        bound to the device id of its first login

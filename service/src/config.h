@@ -26,8 +26,15 @@ struct RuntimeConfig {
   int64_t code_ttl_ms = 600000;       // e-mail codes valid 10 minutes
   int64_t code_max_attempts = 5;      // wrong entries before a code is burnt
   int64_t code_resend_ms = 60000;     // minimum gap between two codes for one address
-  int64_t login_max_failures = 10;    // wrong passwords before a temporary lock
-  int64_t login_lock_ms = 900000;
+  // Wrong passwords: free failures per address tried and per source, then a doubling delay up to a
+  // cap (short for an address, so strangers cannot keep its owner out for long).
+  int64_t login_free_failures = 5;
+  int64_t login_delay_cap_ms = 60000;
+  int64_t source_free_failures = 20;
+  int64_t source_delay_cap_ms = 300000;
+  int64_t login_failure_window_ms = 3600000;  // failures older than this are forgotten
+  int64_t login_first_delay_ms = 1000;        // the first delay, doubled with each further failure
+  int64_t session_idle_ms = 30LL * 24 * 3600 * 1000;  // a session unused this long ends
   int64_t payment_ttl_ms = 1800000;   // payment pages stay payable 30 minutes
   int64_t max_schedule_ahead_ms = 7LL * 24 * 3600 * 1000;
   std::string time_source;            // empty: "system_fallback"
@@ -51,7 +58,15 @@ struct ServeOptions {
   bool plain_http = false;
   bool quiet = false;
   std::string public_url;  // base for pay and download links; default https://localhost:PORT
-  int threads = 32;
+  // Each connection holds a thread while it is read and answered; a flood of cheap requests (logins
+  // answered "busy") queued behind too few threads delays everyone else's "time".
+  int threads = 128;
+  std::string db_url;               // empty: SQLite in DIR/orvane.db; postgresql://… shares one database
+  int hash_threads = 0;             // password hashes at once (0: one per core)
+  int hash_queue = -1;              // hashes waiting beyond those (-1: two per hashing thread)
+  int64_t request_deadline_ms = 10000;  // TLS handshake, request line, headers and body together
+  int max_connections_per_source = 16;  // 0: no limit
+  std::string real_ip_from;         // a proxy whose X-Real-IP header names the client
   RuntimeConfig runtime;
 };
 
@@ -59,5 +74,7 @@ struct ServeOptions {
 std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args, std::string &error);
 
 std::string UsageText();
+// The admin subcommands, for "orvane-service admin --help".
+std::string AdminHelpText();
 
 }  // namespace orvane

@@ -46,6 +46,8 @@ class SigningKey {
   std::array<uint8_t, 64> Sign(const std::string &message) const;
   const std::array<uint8_t, 32> &PublicKey() const { return pk_; }
   std::string PublicKeyBase64() const { return Base64Encode(pk_.data(), pk_.size()); }
+  // The 32-byte seed as 64 hex digits (what the key file holds), for sharing it through a database.
+  std::string SeedHex() const { return HexEncode(sk_.data(), 32); }
   // Opens an anonymous sealed box addressed to the X25519 form of this key pair.
   std::optional<std::string> OpenSealed(const Bytes &sealed) const;
 

@@ -1,9 +1,17 @@
 #include "db.h"
 
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <unordered_map>
+#include <vector>
+
 namespace orvane {
 namespace {
 
-const char *kSchema = R"SQL(
+// Tables as both backends keep them (written for SQLite; PostgresSchema() adapts the types).
+const char *kSqliteSchema = R"SQL(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS accounts (
   id INTEGER PRIMARY KEY,
@@ -26,7 +34,8 @@ CREATE TABLE IF NOT EXISTS sessions (
   platform TEXT,
   created_ms INTEGER NOT NULL,
   revoked_ms INTEGER,
-  revoke_reason TEXT
+  revoke_reason TEXT,
+  last_used_ms INTEGER
 );
 CREATE INDEX IF NOT EXISTS sessions_account ON sessions(account_id);
 CREATE TABLE IF NOT EXISTS ledger (
@@ -119,94 +128,343 @@ CREATE TABLE IF NOT EXISTS payments (
   expires_ms INTEGER NOT NULL,
   paid_ms INTEGER
 );
-INSERT OR IGNORE INTO meta(key, value) VALUES ('schema_version', '1');
+CREATE TABLE IF NOT EXISTS login_attempts (
+  id INTEGER PRIMARY KEY,
+  key TEXT NOT NULL,
+  started_ms INTEGER NOT NULL,
+  finished_ms INTEGER,
+  failed INTEGER NOT NULL DEFAULT 0,
+  cleared INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
+CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER NOT NULL);
+INSERT INTO meta(key, value) VALUES ('schema_version', '2') ON CONFLICT(key) DO NOTHING;
 )SQL";
+
+// PostgreSQL keeps the same tables with 64-bit keys made by sequences; user names are unique
+// without regard to case through an index on lower(username).
+std::string PostgresSchema() {
+  std::string out = kSqliteSchema;
+  auto replace_all = [&out](const std::string &from, const std::string &to) {
+    for (size_t p = out.find(from); p != std::string::npos; p = out.find(from, p + to.size())) out.replace(p, from.size(), to);
+  };
+  replace_all("INTEGER PRIMARY KEY", "BIGSERIAL PRIMARY KEY");
+  replace_all("INTEGER", "BIGINT");
+  replace_all("username TEXT UNIQUE COLLATE NOCASE", "username TEXT");
+  return out + "CREATE UNIQUE INDEX IF NOT EXISTS accounts_username ON accounts (lower(username));\n";
+}
+
+// ---- SQLite ------------------------------------------------------------------------------------
+
+class SqliteStmt final : public StmtImpl {
+ public:
+  explicit SqliteStmt(sqlite3_stmt *s) : s_(s) {}
+  ~SqliteStmt() override { sqlite3_finalize(s_); }
+  void BindInt(int i, int64_t v) override { sqlite3_bind_int64(s_, i, v); }
+  void BindText(int i, const std::string &v) override {
+    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  }
+  void BindNull(int i) override { sqlite3_bind_null(s_, i); }
+  bool Step() override {
+    int rc = sqlite3_step(s_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw DbError(std::string("database: ") + sqlite3_errmsg(sqlite3_db_handle(s_)));
+  }
+  int64_t Int(int col) const override { return sqlite3_column_int64(s_, col); }
+  std::string Text(int col) const override {
+    const unsigned char *p = sqlite3_column_text(s_, col);
+    if (!p) return {};
+    return std::string(reinterpret_cast<const char *>(p), sqlite3_column_bytes(s_, col));
+  }
+  bool IsNull(int col) const override { return sqlite3_column_type(s_, col) == SQLITE_NULL; }
+  void Reset() override { sqlite3_reset(s_); }
+  void Fresh() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
+
+ private:
+  sqlite3_stmt *s_;
+};
+
+class SqliteDb final : public Db {
+ public:
+  explicit SqliteDb(const std::string &path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw DbError("cannot open database " + path + ": " + msg);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=FULL");
+    Exec("PRAGMA foreign_keys=ON");
+    Migrate();
+  }
+  ~SqliteDb() override {
+    cache_.clear();
+    if (db_) sqlite3_close(db_);
+  }
+
+  Stmt Prepare(const std::string &sql) override {
+    auto it = cache_.find(sql);
+    if (it != cache_.end()) {
+      it->second->Fresh();
+      return Stmt(it->second.get());
+    }
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK)
+      throw DbError(std::string("database: ") + sqlite3_errmsg(db_) + " in: " + sql);
+    auto owned = std::make_unique<SqliteStmt>(s);
+    StmtImpl *raw = owned.get();
+    cache_.emplace(sql, std::move(owned));
+    return Stmt(raw);
+  }
+
+  void Exec(const std::string &sql) override {
+    char *err = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+      std::string msg = err ? err : "unknown error";
+      sqlite3_free(err);
+      throw DbError("database: " + msg);
+    }
+  }
+  int Changes() const override { return sqlite3_changes(db_); }
+  void Begin() override { Exec("BEGIN IMMEDIATE"); }
+  const char *ForUpdate() const override { return ""; }
+  bool Shared() const override { return false; }
+
+ private:
+  bool HasColumn(const std::string &table, const std::string &column) {
+    Stmt s = Prepare("SELECT 1 FROM pragma_table_info('" + table + "') WHERE name = ?1");
+    s.Bind(1, column);
+    return s.Step();
+  }
+  void Migrate() {
+    Exec("BEGIN IMMEDIATE");
+    try {
+      Exec(kSqliteSchema);
+      // Files made before sessions could expire.
+      if (!HasColumn("sessions", "last_used_ms")) Exec("ALTER TABLE sessions ADD COLUMN last_used_ms INTEGER");
+      Exec("COMMIT");
+    } catch (...) {
+      Exec("ROLLBACK");
+      throw;
+    }
+  }
+
+  sqlite3 *db_ = nullptr;
+  std::unordered_map<std::string, std::unique_ptr<SqliteStmt>> cache_;
+};
+
+// ---- PostgreSQL --------------------------------------------------------------------------------
+
+class PgDb;
+
+class PgStmt final : public StmtImpl {
+ public:
+  PgStmt(PgDb &db, std::string name, std::string sql, int params)
+      : db_(db), name_(std::move(name)), sql_(std::move(sql)), params_(static_cast<size_t>(params)) {}
+  ~PgStmt() override { Clear(); }
+  void BindInt(int i, int64_t v) override { Param(i) = std::to_string(v); }
+  void BindText(int i, const std::string &v) override { Param(i) = v; }
+  void BindNull(int i) override { Param(i).reset(); }
+  bool Step() override;
+  int64_t Int(int col) const override {
+    if (!res_ || PQgetisnull(res_, row_, col)) return 0;
+    const char *v = PQgetvalue(res_, row_, col);
+    if (v[0] == 't' && v[1] == '\0') return 1;
+    if (v[0] == 'f' && v[1] == '\0') return 0;
+    return std::strtoll(v, nullptr, 10);
+  }
+  std::string Text(int col) const override {
+    if (!res_ || PQgetisnull(res_, row_, col)) return {};
+    return std::string(PQgetvalue(res_, row_, col), static_cast<size_t>(PQgetlength(res_, row_, col)));
+  }
+  bool IsNull(int col) const override { return !res_ || PQgetisnull(res_, row_, col); }
+  void Reset() override { Clear(); }
+  void Fresh() {
+    Clear();
+    for (auto &p : params_) p.reset();
+  }
+  void Unprepared() { prepared_ = false; }
+
+ private:
+  std::optional<std::string> &Param(int i) {
+    if (i < 1 || static_cast<size_t>(i) > params_.size()) throw DbError("database: parameter out of range in: " + sql_);
+    return params_[static_cast<size_t>(i - 1)];
+  }
+  void Clear() {
+    if (res_) PQclear(res_);
+    res_ = nullptr;
+    row_ = -1;
+  }
+
+  PgDb &db_;
+  std::string name_;
+  std::string sql_;
+  std::vector<std::optional<std::string>> params_;
+  bool prepared_ = false;
+  PGresult *res_ = nullptr;
+  int row_ = -1;
+};
+
+class PgDb final : public Db {
+ public:
+  explicit PgDb(const std::string &url) {
+    conn_ = PQconnectdb(url.c_str());
+    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+      std::string msg = conn_ ? PQerrorMessage(conn_) : "out of memory";
+      if (conn_) PQfinish(conn_);
+      conn_ = nullptr;
+      while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+      throw DbError("cannot connect to PostgreSQL: " + msg);
+    }
+    Exec("SET client_min_messages = warning");
+    // Several instances may start at once; one of them makes the tables.
+    Exec("SELECT pg_advisory_lock(4207731)");
+    try {
+      Exec(PostgresSchema());
+    } catch (...) {
+      Exec("SELECT pg_advisory_unlock(4207731)");
+      throw;
+    }
+    Exec("SELECT pg_advisory_unlock(4207731)");
+  }
+  ~PgDb() override {
+    cache_.clear();
+    if (conn_) PQfinish(conn_);
+  }
+
+  Stmt Prepare(const std::string &sql) override {
+    EnsureConnected();
+    auto it = cache_.find(sql);
+    if (it != cache_.end()) {
+      it->second->Fresh();
+      return Stmt(it->second.get());
+    }
+    int params = 0;
+    std::string converted = Convert(sql, params);
+    auto owned = std::make_unique<PgStmt>(*this, "s" + std::to_string(cache_.size() + 1), converted, params);
+    StmtImpl *raw = owned.get();
+    cache_.emplace(sql, std::move(owned));
+    return Stmt(raw);
+  }
+
+  void Exec(const std::string &sql) override {
+    EnsureConnected();
+    PGresult *r = PQexec(conn_, sql.c_str());
+    ExecStatusType st = PQresultStatus(r);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
+      std::string msg = Describe(r);
+      PQclear(r);
+      throw DbError(msg);
+    }
+    changes_ = std::atoi(PQcmdTuples(r));
+    PQclear(r);
+    if (sql == "BEGIN") in_transaction_ = true;
+    if (sql == "COMMIT" || sql == "ROLLBACK") in_transaction_ = false;
+  }
+  int Changes() const override { return changes_; }
+  void Begin() override { Exec("BEGIN"); }
+  const char *ForUpdate() const override { return " FOR UPDATE"; }
+  bool Shared() const override { return true; }
+
+  PGconn *Conn() { return conn_; }
+  void SetChanges(int n) { changes_ = n; }
+  std::string Describe(PGresult *r) const {
+    std::string msg = r ? PQresultErrorMessage(r) : PQerrorMessage(conn_);
+    const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+    return "database: " + msg + (state ? std::string(" (") + state + ")" : std::string());
+  }
+
+ private:
+  // ?N -> $N. The statements of this program keep no question marks inside quoted text.
+  static std::string Convert(const std::string &sql, int &params) {
+    std::string out;
+    out.reserve(sql.size());
+    params = 0;
+    for (size_t i = 0; i < sql.size(); ++i) {
+      if (sql[i] == '?' && i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
+        int n = 0;
+        out.push_back('$');
+        while (i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
+          n = n * 10 + (sql[i + 1] - '0');
+          out.push_back(sql[++i]);
+        }
+        if (n > params) params = n;
+      } else {
+        out.push_back(sql[i]);
+      }
+    }
+    return out;
+  }
+
+  // A connection that dropped between transactions is made again; within one, the error stands.
+  void EnsureConnected() {
+    if (PQstatus(conn_) == CONNECTION_OK) return;
+    if (in_transaction_) throw DbError("database: connection to PostgreSQL lost");
+    PQreset(conn_);
+    if (PQstatus(conn_) != CONNECTION_OK) throw DbError("database: cannot reach PostgreSQL");
+    for (auto &kv : cache_) kv.second->Unprepared();
+  }
+
+  PGconn *conn_ = nullptr;
+  std::unordered_map<std::string, std::unique_ptr<PgStmt>> cache_;
+  int changes_ = 0;
+  bool in_transaction_ = false;
+};
+
+bool PgStmt::Step() {
+  if (!res_) {
+    PGconn *conn = db_.Conn();
+    if (!prepared_) {
+      PGresult *p = PQprepare(conn, name_.c_str(), sql_.c_str(), 0, nullptr);
+      bool ok = PQresultStatus(p) == PGRES_COMMAND_OK;
+      std::string msg = ok ? std::string() : db_.Describe(p);
+      PQclear(p);
+      // After a dropped connection the server may still know the name; use it as it stands.
+      if (!ok && msg.find("42P05") == std::string::npos) throw DbError(msg + " in: " + sql_);
+      prepared_ = true;
+    }
+    std::vector<const char *> values(params_.size());
+    for (size_t i = 0; i < params_.size(); ++i) values[i] = params_[i] ? params_[i]->c_str() : nullptr;
+    res_ = PQexecPrepared(conn, name_.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0);
+    ExecStatusType st = PQresultStatus(res_);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
+      std::string msg = db_.Describe(res_);
+      Clear();
+      throw DbError(msg);
+    }
+    db_.SetChanges(std::atoi(PQcmdTuples(res_)));
+    row_ = -1;
+  }
+  ++row_;
+  return row_ < PQntuples(res_);
+}
 
 }  // namespace
 
-Stmt &Stmt::Bind(int i, int64_t v) {
-  sqlite3_bind_int64(s_, i, v);
-  return *this;
-}
-Stmt &Stmt::Bind(int i, const std::string &v) {
-  sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-  return *this;
-}
-Stmt &Stmt::BindNull(int i) {
-  sqlite3_bind_null(s_, i);
-  return *this;
+bool Db::IsPostgresUrl(const std::string &location) {
+  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }
 
-bool Stmt::Step() {
-  int rc = sqlite3_step(s_);
-  if (rc == SQLITE_ROW) return true;
-  if (rc == SQLITE_DONE) return false;
-  throw DbError(std::string("database: ") + sqlite3_errmsg(sqlite3_db_handle(s_)));
+std::unique_ptr<Db> Db::Open(const std::string &location) {
+  if (IsPostgresUrl(location)) return std::make_unique<PgDb>(location);
+  return std::make_unique<SqliteDb>(location);
 }
 
-void Stmt::Run() {
-  while (Step()) {
-  }
-}
-
-std::string Stmt::Text(int col) const {
-  const unsigned char *p = sqlite3_column_text(s_, col);
-  if (!p) return {};
-  return std::string(reinterpret_cast<const char *>(p), sqlite3_column_bytes(s_, col));
-}
-
-Db::Db(const std::string &path) {
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
-    std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw DbError("cannot open database " + path + ": " + msg);
-  }
-  sqlite3_busy_timeout(db_, 5000);
-  Exec("PRAGMA journal_mode=WAL");
-  Exec("PRAGMA synchronous=FULL");
-  Exec("PRAGMA foreign_keys=ON");
-  Migrate();
-}
-
-Db::~Db() {
-  for (auto &kv : cache_) sqlite3_finalize(kv.second);
-  if (db_) sqlite3_close(db_);
-}
-
-void Db::Exec(const std::string &sql) {
-  char *err = nullptr;
-  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string msg = err ? err : "unknown error";
-    sqlite3_free(err);
-    throw DbError("database: " + msg);
-  }
-}
-
-Stmt Db::Prepare(const std::string &sql) {
-  auto it = cache_.find(sql);
-  if (it != cache_.end()) {
-    sqlite3_reset(it->second);
-    sqlite3_clear_bindings(it->second);
-    return Stmt(it->second);
-  }
-  sqlite3_stmt *s = nullptr;
-  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK)
-    throw DbError(std::string("database: ") + sqlite3_errmsg(db_) + " in: " + sql);
-  cache_.emplace(sql, s);
-  return Stmt(s);
-}
-
-void Db::Migrate() {
-  Exec("BEGIN IMMEDIATE");
-  try {
-    Exec(kSchema);
-    Exec("COMMIT");
-  } catch (...) {
-    Exec("ROLLBACK");
-    throw;
-  }
+void LockKey(Db &db, const std::string &key, int64_t now_ms) {
+  db.Prepare(
+        "INSERT INTO key_locks(key, touched_ms) VALUES (?1, ?2) "
+        "ON CONFLICT(key) DO UPDATE SET touched_ms = excluded.touched_ms")
+      .Bind(1, key)
+      .Bind(2, now_ms)
+      .Run();
 }
 
 }  // namespace orvane

@@ -1,14 +1,15 @@
-// A small SQLite wrapper: one connection, WAL journal, prepared statements, transactions.
-// The connection is not shared between threads without holding Db::Mutex().
+// The database behind the service: the embedded SQLite file (one instance, WAL journal) or a
+// PostgreSQL server that several instances share. Both speak through the same small interface:
+// prepared statements with ?1-style parameters, one connection per instance guarded by Mutex(),
+// and transactions. Everything that must hold across instances (seats, credits, the once-only
+// nonce, login attempts) is written so that the database's own row locks decide it.
 #pragma once
-#include <sqlite3.h>
-
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 
 namespace orvane {
 
@@ -16,62 +17,100 @@ struct DbError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// One prepared statement of a backend; reused from the connection's cache.
+class StmtImpl {
+ public:
+  virtual ~StmtImpl() = default;
+  virtual void BindInt(int i, int64_t v) = 0;
+  virtual void BindText(int i, const std::string &v) = 0;
+  virtual void BindNull(int i) = 0;
+  virtual bool Step() = 0;
+  virtual int64_t Int(int col) const = 0;
+  virtual std::string Text(int col) const = 0;
+  virtual bool IsNull(int col) const = 0;
+  // Ends the statement's run: the next use binds afresh and runs again.
+  virtual void Reset() = 0;
+};
+
 class Stmt {
  public:
-  explicit Stmt(sqlite3_stmt *s) : s_(s) {}
+  explicit Stmt(StmtImpl *s) : s_(s) {}
   Stmt(const Stmt &) = delete;
   Stmt &operator=(const Stmt &) = delete;
   Stmt(Stmt &&o) noexcept : s_(o.s_) { o.s_ = nullptr; }
   // Resetting ends the statement's read snapshot, so other connections' writes become visible.
   ~Stmt() {
-    if (s_) sqlite3_reset(s_);
+    if (s_) s_->Reset();
   }
-  Stmt &Bind(int i, int64_t v);
-  Stmt &Bind(int i, const std::string &v);
+  Stmt &Bind(int i, int64_t v) {
+    s_->BindInt(i, v);
+    return *this;
+  }
+  Stmt &Bind(int i, const std::string &v) {
+    s_->BindText(i, v);
+    return *this;
+  }
   Stmt &Bind(int i, const char *v) { return Bind(i, std::string(v)); }
   Stmt &Bind(int i, int v) { return Bind(i, static_cast<int64_t>(v)); }
-  Stmt &BindNull(int i);
+  Stmt &BindNull(int i) {
+    s_->BindNull(i);
+    return *this;
+  }
   Stmt &Bind(int i, const std::optional<int64_t> &v) { return v ? Bind(i, *v) : BindNull(i); }
   // Returns true while a row is available.
-  bool Step();
+  bool Step() { return s_->Step(); }
   // Runs a statement that returns no rows.
-  void Run();
-  int64_t Int(int col) const { return sqlite3_column_int64(s_, col); }
-  std::string Text(int col) const;
-  bool IsNull(int col) const { return sqlite3_column_type(s_, col) == SQLITE_NULL; }
+  void Run() {
+    while (Step()) {
+    }
+  }
+  int64_t Int(int col) const { return s_->Int(col); }
+  std::string Text(int col) const { return s_->Text(col); }
+  bool IsNull(int col) const { return s_->IsNull(col); }
   std::optional<int64_t> OptInt(int col) const {
     return IsNull(col) ? std::nullopt : std::optional<int64_t>(Int(col));
   }
 
  private:
-  sqlite3_stmt *s_;
+  StmtImpl *s_;
 };
 
 class Db {
  public:
-  explicit Db(const std::string &path);
-  ~Db();
+  // "postgresql://…" or "postgres://…" opens a PostgreSQL connection, anything else is the path of
+  // an SQLite file. The schema is made or brought up to date. Throws DbError with a readable text.
+  static std::unique_ptr<Db> Open(const std::string &location);
+  static bool IsPostgresUrl(const std::string &location);
+
+  virtual ~Db() = default;
   Db(const Db &) = delete;
   Db &operator=(const Db &) = delete;
 
   std::mutex &Mutex() { return mutex_; }
-  // A cached prepared statement, reset and unbound. Caller holds Mutex().
-  Stmt Prepare(const std::string &sql);
-  void Exec(const std::string &sql);
-  int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
-  int Changes() const { return sqlite3_changes(db_); }
+  // A cached prepared statement, reset and unbound. Caller holds Mutex(). Parameters are ?1, ?2, …
+  virtual Stmt Prepare(const std::string &sql) = 0;
+  virtual void Exec(const std::string &sql) = 0;
+  // Rows changed by the statement run last.
+  virtual int Changes() const = 0;
+  // Starts a transaction that writes: SQLite takes its write lock at once; PostgreSQL relies on the
+  // row locks that each statement takes (and on ForUpdate()).
+  virtual void Begin() = 0;
+  // " FOR UPDATE" where the database locks rows that a transaction reads, otherwise "" (SQLite
+  // serialises writing transactions as a whole).
+  virtual const char *ForUpdate() const = 0;
+  virtual bool Shared() const = 0;  // several instances may use this database at once
+
+ protected:
+  Db() = default;
 
  private:
-  void Migrate();
-  sqlite3 *db_ = nullptr;
   std::mutex mutex_;
-  std::unordered_map<std::string, sqlite3_stmt *> cache_;
 };
 
-// BEGIN IMMEDIATE on construction; ROLLBACK unless Commit() was called.
+// Begin() on construction; ROLLBACK unless Commit() was called.
 class Transaction {
  public:
-  explicit Transaction(Db &db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }
+  explicit Transaction(Db &db) : db_(db) { db_.Begin(); }
   ~Transaction() {
     if (!done_) {
       try {
@@ -89,5 +128,9 @@ class Transaction {
   Db &db_;
   bool done_ = false;
 };
+
+// Serialises the transactions that name the same key until they end, on every instance (a row
+// lock on the key's row). Caller is inside a Transaction.
+void LockKey(Db &db, const std::string &key, int64_t now_ms);
 
 }  // namespace orvane

@@ -20,6 +20,7 @@ struct ActionContext {
   int64_t receive_system_us = 0;     // system clock when the request arrived
   int64_t account_id = 0;            // set for actions that need a session
   std::string token;                 // bearer token as sent (may be empty)
+  std::string client_addr;           // the client's address (through a trusted proxy: its X-Real-IP)
 
   Db &db() { return svc.Database(); }
   int64_t NowMs() const { return svc.Clock().NowMs(); }

@@ -81,18 +81,18 @@ Reply ActPaymentCreate(ActionContext &c) {
   int64_t id = 0;
   {
     std::lock_guard<std::mutex> lock(c.db().Mutex());
-    c.db().Prepare(
-             "INSERT INTO payments(reference, account_id, amount_tenths, method, credits, status, created_ms, expires_ms) "
-             "VALUES (?1, ?2, ?3, ?4, ?5, 'pending', ?6, ?7)")
-        .Bind(1, reference)
+    Stmt ins = c.db().Prepare(
+        "INSERT INTO payments(reference, account_id, amount_tenths, method, credits, status, created_ms, expires_ms) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, 'pending', ?6, ?7) RETURNING id");
+    ins.Bind(1, reference)
         .Bind(2, c.account_id)
         .Bind(3, *tenths)
         .Bind(4, type)
         .Bind(5, points)
         .Bind(6, now)
-        .Bind(7, now + c.cfg.payment_ttl_ms)
-        .Run();
-    id = c.db().LastInsertId();
+        .Bind(7, now + c.cfg.payment_ttl_ms);
+    if (!ins.Step()) throw DbError("database: payment was not stored");
+    id = ins.Int(0);
   }
   OJson j = OkBody();
   j["pay_url"] = c.svc.PublicBase() + "/pay/" + reference;

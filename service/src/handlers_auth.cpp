@@ -1,9 +1,11 @@
 // Login, developer login, e-mail codes, registration, password reset, logout, deletion request.
 #include <algorithm>
+#include <functional>
 
 #include "crypto.h"
 #include "handlers.h"
 #include "log.h"
+#include "login_guard.h"
 #include "store.h"
 #include "validate.h"
 
@@ -23,68 +25,116 @@ Reply LoginAnswer(ActionContext &c, const Account &a, const std::string &token) 
   return {200, j};
 }
 
-std::string MinutesText(int64_t ms) { return std::to_string(std::max<int64_t>(1, (ms + 59999) / 60000)); }
+[[noreturn]] void ThrowBusy() { throw ApiError(503, "服务繁忙，请稍后重试"); }
 
-// Refuses while a lock from earlier wrong passwords is in force.
-void CheckNotLocked(const Account &a, int64_t now_ms) {
-  if (a.locked_until_ms > now_ms)
-    throw ApiError(429, "密码错误次数过多，请 " + MinutesText(a.locked_until_ms - now_ms) + " 分钟后再试");
+GuardLimits AddressLimits(const RuntimeConfig &cfg) {
+  return {cfg.login_free_failures, cfg.login_delay_cap_ms, cfg.login_failure_window_ms, cfg.login_first_delay_ms};
+}
+GuardLimits SourceLimits(const RuntimeConfig &cfg) {
+  return {cfg.source_free_failures, cfg.source_delay_cap_ms, cfg.login_failure_window_ms, cfg.login_first_delay_ms};
 }
 
-// Counts a wrong password; the tenth in a row locks the account for a while.
-void RecordWrongPassword(ActionContext &c, int64_t account_id) {
+std::string Lower(std::string s) {
+  for (char &ch : s)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  return s;
+}
+
+// The address a password is tried against, whether or not an account has it.
+std::string MailKey(const std::string &email) { return "addr:mail:" + Lower(email); }
+std::string DeveloperKey(const std::string &username) { return "addr:dev:" + Lower(username); }
+std::string AccountKey(const Account &a) { return a.email.empty() ? DeveloperKey(a.username) : MailKey(a.email); }
+
+// One password check allowed by the guard: counted against the address and the source.
+struct PasswordCheck {
+  std::string address_key, source_key;
+  GuardTicket address, source;
+};
+
+// Nothing when the address or the source must wait; the caller answers as for a wrong password.
+// Throws "busy" when only checks still running hold them back.
+std::optional<PasswordCheck> BeginPasswordCheck(ActionContext &c, const std::string &address_key) {
+  PasswordCheck check{address_key, "src:" + c.client_addr, {}, {}};
+  int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
-  auto a = LoadAccount(c.db(), account_id);
-  if (!a) return;
-  int64_t failures = a->failed_logins + 1;
-  int64_t locked_until = a->locked_until_ms;
-  if (failures >= c.cfg.login_max_failures) {
-    locked_until = c.NowMs() + c.cfg.login_lock_ms;
-    failures = 0;
-    LogLine("account " + std::to_string(account_id) + " locked after repeated wrong passwords");
-  }
-  c.db().Prepare("UPDATE accounts SET failed_logins = ?2, locked_until_ms = ?3 WHERE id = ?1")
-      .Bind(1, account_id)
-      .Bind(2, failures)
-      .Bind(3, locked_until)
-      .Run();
+  GuardDecision d = BeginGuardedAttempt(c.db(), check.address_key, AddressLimits(c.cfg), now, check.address);
+  if (d == GuardDecision::kAllowed)
+    d = BeginGuardedAttempt(c.db(), check.source_key, SourceLimits(c.cfg), now, check.source);
+  if (d == GuardDecision::kWait) return std::nullopt;  // rolls the address attempt back as well
+  if (d == GuardDecision::kBusy) ThrowBusy();
   tx.Commit();
+  return check;
+}
+
+// Caller holds the lock and a transaction, and commits it on every path.
+void FinishPasswordCheck(ActionContext &c, const PasswordCheck &check, bool right) {
+  int64_t now = c.NowMs();
+  FinishGuardedAttempt(c.db(), check.address_key, check.address, !right, right, now);
+  FinishGuardedAttempt(c.db(), check.source_key, check.source, !right, false, now);
+}
+
+// Runs the Argon2id check on the hashing pool (or the same effort when there is no account).
+bool CheckPassword(ActionContext &c, const PasswordCheck &check, const std::optional<Account> &acc,
+                   const std::string &password) {
+  std::optional<bool> right =
+      acc ? c.svc.Passwords().Verify(acc->password_hash, password) : c.svc.Passwords().SpendEffort(password);
+  if (!right) {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    Transaction tx(c.db());
+    CancelGuardedAttempt(c.db(), check.address, c.NowMs());
+    CancelGuardedAttempt(c.db(), check.source, c.NowMs());
+    tx.Commit();
+    ThrowBusy();
+  }
+  return *right && acc.has_value();
 }
 
 std::string OptionalText(const Json &body, const char *key, size_t max) {
   return OptionalString(body, key, max).value_or("");
 }
 
-// Shared tail of both logins: password check outside the database lock, then the session.
-Reply FinishLogin(ActionContext &c, std::optional<Account> acc, const std::string &password,
+// Shared tail of both logins. A locked, an unknown and a wrong login get the same answer.
+Reply FinishLogin(ActionContext &c, const std::string &address_key,
+                  const std::function<std::optional<Account>()> &find, const std::string &password,
                   const std::string &device_id, const char *wrong_text) {
-  int64_t now = c.NowMs();
-  if (!acc) {
-    SpendPasswordEffort(password);
-    throw ApiError(401, wrong_text);
+  auto check = BeginPasswordCheck(c, address_key);
+  if (!check) throw ApiError(401, wrong_text);
+  std::optional<Account> acc;
+  {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    acc = find();
   }
-  CheckNotLocked(*acc, now);
-  if (!VerifyPassword(acc->password_hash, password)) {
-    RecordWrongPassword(c, acc->id);
-    throw ApiError(401, wrong_text);
-  }
-  if (acc->deletion_requested_ms) throw ApiError(403, "该账号已申请注销，无法登录");
+  bool right = CheckPassword(c, *check, acc, password);
   std::string device_name = OptionalText(c.body, "device_name", 100);
   std::string platform = OptionalText(c.body, "client_platform", 32);
+  int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
-  auto fresh = LoadAccount(c.db(), acc->id);
-  if (!fresh) throw ApiError(401, wrong_text);
+  FinishPasswordCheck(c, *check, right);
+  auto fresh = right ? LoadAccount(c.db(), acc->id) : std::nullopt;
+  if (!fresh) {
+    tx.Commit();
+    throw ApiError(401, wrong_text);
+  }
+  if (fresh->deletion_requested_ms) {
+    tx.Commit();
+    throw ApiError(403, "该账号已申请注销，无法登录");
+  }
   if (fresh->developer) {
     if (fresh->device_id.empty()) {
-      c.db().Prepare("UPDATE accounts SET device_id = ?2 WHERE id = ?1").Bind(1, fresh->id).Bind(2, device_id).Run();
-      LogLine("developer account " + fresh->username + " bound to its first device");
-    } else if (!ConstantTimeEquals(fresh->device_id, device_id)) {
+      c.db().Prepare("UPDATE accounts SET device_id = ?2 WHERE id = ?1 AND device_id IS NULL")
+          .Bind(1, fresh->id)
+          .Bind(2, device_id)
+          .Run();
+      if (c.db().Changes() == 1) LogLine("developer account " + fresh->username + " bound to its first device");
+      else fresh = LoadAccount(c.db(), fresh->id);  // another instance bound it just now
+    }
+    if (!fresh->device_id.empty() && !ConstantTimeEquals(fresh->device_id, device_id)) {
+      tx.Commit();
       throw ApiError(403, "该开发者账号已绑定其他设备，请联系管理员解除绑定");
     }
   }
-  c.db().Prepare("UPDATE accounts SET failed_logins = 0, locked_until_ms = 0 WHERE id = ?1").Bind(1, fresh->id).Run();
   std::string token = CreateSession(c.db(), fresh->id, device_name, platform, now);
   tx.Commit();
   return LoginAnswer(c, *fresh, token);
@@ -151,12 +201,10 @@ Reply ActLogin(ActionContext &c) {
   (void)OptionalText(c.body, "client_platform", 32);
   if (password.empty()) throw ApiError(400, "请输入密码");
   auto email = NormaliseEmail(email_text);
-  std::optional<Account> acc;
-  if (email) {
-    std::lock_guard<std::mutex> lock(c.db().Mutex());
-    acc = FindAccountByEmail(c.db(), *email);
-  }
-  return FinishLogin(c, acc, password, "", "邮箱或密码不正确");
+  return FinishLogin(
+      c, MailKey(email.value_or(email_text)),
+      [&]() -> std::optional<Account> { return email ? FindAccountByEmail(c.db(), *email) : std::nullopt; },
+      password, "", "邮箱或密码不正确");
 }
 
 Reply ActDeveloperLogin(ActionContext &c) {
@@ -166,13 +214,15 @@ Reply ActDeveloperLogin(ActionContext &c) {
   (void)OptionalBool(c.body, "privacy_notice_accepted");
   (void)OptionalText(c.body, "client_platform", 32);
   if (!IsValidDeviceId(device_id)) throw ApiError(400, "设备标识格式不正确");
-  std::optional<Account> acc;
-  if (IsValidUsername(username)) {
-    std::lock_guard<std::mutex> lock(c.db().Mutex());
-    acc = FindAccountByUsername(c.db(), username);
-    if (acc && !acc->developer) acc.reset();
-  }
-  return FinishLogin(c, acc, password, device_id, "开发者用户名或密码不正确");
+  return FinishLogin(
+      c, DeveloperKey(username),
+      [&]() -> std::optional<Account> {
+        if (!IsValidUsername(username)) return std::nullopt;
+        auto acc = FindAccountByUsername(c.db(), username);
+        if (acc && !acc->developer) acc.reset();
+        return acc;
+      },
+      password, device_id, "开发者用户名或密码不正确");
 }
 
 Reply ActSendCode(ActionContext &c) {
@@ -182,6 +232,7 @@ Reply ActSendCode(ActionContext &c) {
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
+  LockKey(c.db(), "code:" + purpose + ":" + email, now);  // one code at a time per address, on every instance
   {
     Stmt last = c.db().Prepare("SELECT MAX(created_ms) FROM email_codes WHERE email = ?1 AND purpose = ?2");
     last.Bind(1, email).Bind(2, purpose);
@@ -191,7 +242,8 @@ Reply ActSendCode(ActionContext &c) {
     }
   }
   auto acc = FindAccountByEmail(c.db(), email);
-  if (purpose == "register" && acc) throw ApiError(409, "该邮箱已注册，请直接登录或找回密码");
+  // A code is made in every case, so that taken and free addresses are throttled alike; it is
+  // mailed only where it can be used.
   std::string code = RandomSixDigits();
   c.db().Prepare("UPDATE email_codes SET superseded = 1 WHERE email = ?1 AND purpose = ?2 AND used_ms IS NULL")
       .Bind(1, email)
@@ -214,14 +266,31 @@ Reply ActSendCode(ActionContext &c) {
   OutboxMail m;
   m.email = email;
   m.purpose = purpose;
-  m.code = code;
   m.created_ms = now;
-  m.subject = purpose == "register" ? "澄序注册验证码" : "澄序重置密码验证码";
-  m.body = "您的验证码是 " + code + "，10 分钟内有效。如非本人操作，请忽略本邮件。";
+  if (purpose == "register" && acc) {
+    // The answer is the same as for a free address; only the owner of the mailbox learns that it
+    // is taken.
+    m.subject = "澄序注册提醒";
+    m.body = "该邮箱已注册澄序账号，无需再次注册。如果忘记了密码，请在登录页选择“忘记密码”重新设置。如非本人操作，请忽略本邮件。";
+  } else {
+    m.code = code;
+    m.subject = purpose == "register" ? "澄序注册验证码" : "澄序重置密码验证码";
+    m.body = "您的验证码是 " + code + "，10 分钟内有效。如非本人操作，请忽略本邮件。";
+  }
   AddOutboxMail(c.db(), m);
   tx.Commit();
-  LogLine("[outbox] to=" + email + " purpose=" + purpose + " code=" + code);
+  LogLine("[outbox] to=" + email + " purpose=" + purpose + (m.code.empty() ? " (already registered)" : " code=" + m.code));
   return {200, OkBody()};
+}
+
+// Marks a checked code as used; false when another request used it (or a newer code replaced it)
+// meanwhile. Caller holds the lock and a transaction.
+static bool UseCode(ActionContext &c, int64_t code_id, int64_t now) {
+  c.db().Prepare("UPDATE email_codes SET used_ms = ?2 WHERE id = ?1 AND used_ms IS NULL AND superseded = 0")
+      .Bind(1, code_id)
+      .Bind(2, now)
+      .Run();
+  return c.db().Changes() == 1;
 }
 
 Reply ActRegister(ActionContext &c) {
@@ -232,23 +301,23 @@ Reply ActRegister(ActionContext &c) {
     throw ApiError(400, "请先同意用户使用协议与隐私说明");
   std::string device_name = OptionalText(c.body, "device_name", 100);
   std::string platform = OptionalText(c.body, "client_platform", 32);
+  // The mailed code first: without it nobody gets as far as the costly hashing.
+  int64_t code_id = 0;
   {
     std::lock_guard<std::mutex> lock(c.db().Mutex());
-    if (FindAccountByEmail(c.db(), email)) throw ApiError(409, "该邮箱已注册，请直接登录或找回密码");
+    Transaction tx(c.db());
+    CodeCheck r = CheckCode(c, email, "register", code, code_id);
+    tx.Commit();  // keeps a counted wrong attempt
+    if (r != CodeCheck::kOk) ThrowCodeFailure(r);
   }
-  std::string hash = HashPassword(password);  // slow: outside the lock
+  auto hash = c.svc.Passwords().Hash(password);
+  if (!hash) ThrowBusy();
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
   if (FindAccountByEmail(c.db(), email)) throw ApiError(409, "该邮箱已注册，请直接登录或找回密码");
-  int64_t code_id = 0;
-  CodeCheck r = CheckCode(c, email, "register", code, code_id);
-  if (r != CodeCheck::kOk) {
-    tx.Commit();  // keep the counted attempt
-    ThrowCodeFailure(r);
-  }
-  c.db().Prepare("UPDATE email_codes SET used_ms = ?2 WHERE id = ?1").Bind(1, code_id).Bind(2, now).Run();
-  int64_t id = InsertAccount(c.db(), email, "", hash, false, now, now);
+  if (!UseCode(c, code_id, now)) ThrowCodeFailure(CodeCheck::kMissing);
+  int64_t id = InsertAccount(c.db(), email, "", *hash, false, now, now);
   ChangeCredits(c.db(), id, c.cfg.starting_credits, "starting_credits", "", now, false);
   std::string token = CreateSession(c.db(), id, device_name, platform, now);
   tx.Commit();
@@ -260,23 +329,25 @@ Reply ActResetPassword(ActionContext &c) {
   std::string email = RequireEmail(c.body);
   std::string password = RequireNewPassword(c.body);
   std::string code = RequireCode(c.body);
-  std::string hash = HashPassword(password);
+  int64_t code_id = 0;
+  {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    Transaction tx(c.db());
+    CodeCheck r = CheckCode(c, email, "reset", code, code_id);
+    auto acc = FindAccountByEmail(c.db(), email);
+    if (r == CodeCheck::kOk && (!acc || acc->deletion_requested_ms)) r = CodeCheck::kMissing;
+    tx.Commit();
+    if (r != CodeCheck::kOk) ThrowCodeFailure(r);
+  }
+  auto hash = c.svc.Passwords().Hash(password);
+  if (!hash) ThrowBusy();
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
-  int64_t code_id = 0;
-  CodeCheck r = CheckCode(c, email, "reset", code, code_id);
   auto acc = FindAccountByEmail(c.db(), email);
-  if (r == CodeCheck::kOk && (!acc || acc->deletion_requested_ms)) r = CodeCheck::kMissing;
-  if (r != CodeCheck::kOk) {
-    tx.Commit();
-    ThrowCodeFailure(r);
-  }
-  c.db().Prepare("UPDATE email_codes SET used_ms = ?2 WHERE id = ?1").Bind(1, code_id).Bind(2, now).Run();
-  c.db().Prepare("UPDATE accounts SET password_hash = ?2, failed_logins = 0, locked_until_ms = 0 WHERE id = ?1")
-      .Bind(1, acc->id)
-      .Bind(2, hash)
-      .Run();
+  if (!acc || acc->deletion_requested_ms || !UseCode(c, code_id, now)) ThrowCodeFailure(CodeCheck::kMissing);
+  c.db().Prepare("UPDATE accounts SET password_hash = ?2 WHERE id = ?1").Bind(1, acc->id).Bind(2, *hash).Run();
+  ForgetGuardedFailures(c.db(), MailKey(email));
   RevokeAllSessions(c.db(), acc->id, "password_reset", now);
   tx.Commit();
   LogLine("password of account " + std::to_string(acc->id) + " reset; its sessions revoked");
@@ -299,14 +370,20 @@ Reply ActDeleteRequest(ActionContext &c) {
     acc = LoadAccount(c.db(), c.account_id);
   }
   if (!acc) throw ApiError(401, "登录已失效，请重新登录");
-  CheckNotLocked(*acc, c.NowMs());
-  if (password.empty() || !VerifyPassword(acc->password_hash, password)) {
-    RecordWrongPassword(c, acc->id);
-    throw ApiError(403, "密码不正确，注销申请未提交");
-  }
+  const char *wrong_text = "密码不正确，注销申请未提交";
+  if (password.empty()) throw ApiError(403, wrong_text);
+  // The same guard as the logins: a stolen session does not become a way to guess the password.
+  auto check = BeginPasswordCheck(c, AccountKey(*acc));
+  if (!check) throw ApiError(403, wrong_text);
+  bool right = CheckPassword(c, *check, acc, password);
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
+  FinishPasswordCheck(c, *check, right);
+  if (!right) {
+    tx.Commit();
+    throw ApiError(403, wrong_text);
+  }
   c.db().Prepare("UPDATE accounts SET deletion_requested_ms = ?2 WHERE id = ?1 AND deletion_requested_ms IS NULL")
       .Bind(1, acc->id)
       .Bind(2, now)

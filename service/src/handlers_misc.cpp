@@ -49,7 +49,7 @@ int64_t Authenticate(ActionContext &c) {
   if (c.token.empty()) throw ApiError(401, "请先登录");
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   int64_t id = 0;
-  if (LookupSession(c.db(), c.token, id) != SessionState::kValid)
+  if (LookupSession(c.db(), c.token, c.NowMs(), c.cfg.session_idle_ms, id) != SessionState::kValid)
     throw ApiError(401, "登录已失效，请重新登录");
   auto acc = LoadAccount(c.db(), id);
   if (!acc || acc->deletion_requested_ms) throw ApiError(401, "登录已失效，请重新登录");

@@ -62,11 +62,11 @@ void Charge(ActionContext &c, int64_t cost, const std::string &reason, const std
 
 int64_t InsertTask(ActionContext &c, const std::string &kind, std::optional<int64_t> room_id, int64_t execute_at_ms,
                    const TaskFields &f, bool confirmed, int64_t now) {
-  c.db().Prepare(
-           "INSERT INTO tasks(kind, room_id, account_id, execute_at_ms, target_x, target_y, executable_name, "
-           "executable_sha256, purpose, client_platform, confirmed, created_ms) "
-           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)")
-      .Bind(1, kind)
+  Stmt s = c.db().Prepare(
+      "INSERT INTO tasks(kind, room_id, account_id, execute_at_ms, target_x, target_y, executable_name, "
+      "executable_sha256, purpose, client_platform, confirmed, created_ms) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) RETURNING id");
+  s.Bind(1, kind)
       .Bind(2, room_id)
       .Bind(3, c.account_id)
       .Bind(4, execute_at_ms)
@@ -77,9 +77,9 @@ int64_t InsertTask(ActionContext &c, const std::string &kind, std::optional<int6
       .Bind(9, f.purpose)
       .Bind(10, f.platform)
       .Bind(11, confirmed ? 1 : 0)
-      .Bind(12, now)
-      .Run();
-  return c.db().LastInsertId();
+      .Bind(12, now);
+  if (!s.Step()) throw DbError("database: task was not stored");
+  return s.Int(0);
 }
 
 int64_t Participants(Db &db, int64_t room_id) {
@@ -123,6 +123,7 @@ Reply ActRoomCreate(ActionContext &c) {
   CheckClickTime(c, execute_at, now);
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
+  LockKey(c.db(), "room:" + *code, now);  // two instances creating the same code take turns
   RefuseBlacklisted(c.db(), f.sha256);
   {
     Stmt open = c.db().Prepare("SELECT 1 FROM rooms WHERE code = ?1 AND execute_at_ms > ?2 LIMIT 1");
@@ -130,17 +131,15 @@ Reply ActRoomCreate(ActionContext &c) {
     if (open.Step()) throw ApiError(409, "房间号已被使用，请换一个房间号");
   }
   Charge(c, c.cfg.room_cost, "room_create", *code, now);
-  c.db().Prepare(
-           "INSERT INTO rooms(code, creator_id, execute_at_ms, capacity, purpose, created_ms) "
-           "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
-      .Bind(1, *code)
-      .Bind(2, c.account_id)
-      .Bind(3, execute_at)
-      .Bind(4, capacity)
-      .Bind(5, f.purpose)
-      .Bind(6, now)
-      .Run();
-  int64_t room_id = c.db().LastInsertId();
+  int64_t room_id = 0;
+  {
+    Stmt ins = c.db().Prepare(
+        "INSERT INTO rooms(code, creator_id, execute_at_ms, capacity, purpose, created_ms) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6) RETURNING id");
+    ins.Bind(1, *code).Bind(2, c.account_id).Bind(3, execute_at).Bind(4, capacity).Bind(5, f.purpose).Bind(6, now);
+    if (!ins.Step()) throw DbError("database: room was not stored");
+    room_id = ins.Int(0);
+  }
   int64_t task_id = InsertTask(c, "room", room_id, execute_at, f, false, now);
   int64_t credits = LoadAccount(c.db(), c.account_id)->credits;
   tx.Commit();
@@ -156,15 +155,55 @@ Reply ActRoomJoin(ActionContext &c) {
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
-  Stmt room = c.db().Prepare(
-      "SELECT id, execute_at_ms, capacity FROM rooms WHERE code = ?1 ORDER BY execute_at_ms DESC LIMIT 1");
-  room.Bind(1, *code);
-  if (!room.Step()) throw ApiError(404, "房间不存在，请核对房间号");
-  int64_t room_id = room.Int(0), execute_at = room.Int(1), capacity = room.Int(2);
+  int64_t room_id = 0, execute_at = 0, capacity = 0;
+  {
+    // The room's row lock makes joins to one room take turns, on every instance, so the count of
+    // seats read below is still true when the new seat is written.
+    Stmt room = c.db().Prepare(std::string("SELECT id, execute_at_ms, capacity FROM rooms WHERE id = "
+                                           "(SELECT id FROM rooms WHERE code = ?1 ORDER BY execute_at_ms DESC LIMIT 1)") +
+                               c.db().ForUpdate());
+    room.Bind(1, *code);
+    if (!room.Step()) throw ApiError(404, "房间不存在，请核对房间号");
+    room_id = room.Int(0);
+    execute_at = room.Int(1);
+    capacity = room.Int(2);
+  }
   if (execute_at <= now) throw ApiError(410, "该房间的点击时间已到，无法加入");
-  int64_t participants = Participants(c.db(), room_id);
-  if (participants >= capacity) throw ApiError(409, "房间人数已满");
   RefuseBlacklisted(c.db(), f.sha256);
+  int64_t participants = Participants(c.db(), room_id);
+  std::optional<int64_t> seat;
+  bool released = false;
+  {
+    Stmt own = c.db().Prepare(
+        "SELECT id, CASE WHEN nonce IS NULL THEN 0 ELSE 1 END FROM tasks WHERE room_id = ?1 AND account_id = ?2 "
+        "ORDER BY id LIMIT 1");
+    own.Bind(1, room_id).Bind(2, c.account_id);
+    if (own.Step()) {
+      seat = own.Int(0);
+      released = own.Int(1) != 0;
+    }
+  }
+  if (seat) {
+    // Joining again keeps the one seat the account already has, without a second charge. Until the
+    // instruction is released the seat takes the position and program just chosen (to be confirmed
+    // again); after that it stays as it was signed.
+    if (!released)
+      c.db().Prepare(
+               "UPDATE tasks SET target_x = ?2, target_y = ?3, executable_name = ?4, executable_sha256 = ?5, "
+               "purpose = ?6, client_platform = ?7, confirmed = 0 WHERE id = ?1")
+          .Bind(1, *seat)
+          .Bind(2, f.x)
+          .Bind(3, f.y)
+          .Bind(4, f.executable_name)
+          .Bind(5, f.sha256)
+          .Bind(6, f.purpose)
+          .Bind(7, f.platform)
+          .Run();
+    int64_t credits = LoadAccount(c.db(), c.account_id)->credits;
+    tx.Commit();
+    return RoomAnswer(*seat, execute_at, *code, capacity, participants, credits);
+  }
+  if (participants >= capacity) throw ApiError(409, "房间人数已满");
   Charge(c, c.cfg.room_cost, "room_join", *code, now);
   int64_t task_id = InsertTask(c, "room", room_id, execute_at, f, false, now);
   int64_t credits = LoadAccount(c.db(), c.account_id)->credits;
@@ -218,6 +257,12 @@ Reply ActTaskClaim(ActionContext &c) {
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
   Task t = OwnTask(c, task_id);
+  if (t.nonce.empty() && c.db().Shared()) {
+    // Another instance may be releasing this task right now: wait for its row, then read again, so
+    // that both answer with the one instruction that was stored.
+    c.db().Prepare(std::string("SELECT id FROM tasks WHERE id = ?1") + c.db().ForUpdate()).Bind(1, task_id).Run();
+    t = OwnTask(c, task_id);
+  }
   if (t.consumed_ms) throw ApiError(409, "本次点击安排已经使用过，请重新开始");
   if (!t.confirmed) throw ApiError(409, "请先确认参加房间，再领取点击安排");
   ++c.svc.ClaimCounter(task_id);
@@ -267,7 +312,15 @@ Reply ActTaskClaim(ActionContext &c) {
       .Bind(5, now)
       .Bind(6, in.expires_at_ms)
       .Run();
-  tx.Commit();
+  if (c.db().Changes() != 1) {
+    // Released by someone else after all: hand out the stored instruction, never a second nonce.
+    Task stored = OwnTask(c, task_id);
+    tx.Commit();
+    payload = stored.payload;
+    signature = stored.signature;
+  } else {
+    tx.Commit();
+  }
   j["ready"] = true;
   j["execute_at_ms"] = t.execute_at_ms;
   j["payload"] = payload;
@@ -295,6 +348,20 @@ Reply ActTaskConsume(ActionContext &c) {
   if (t.nonce.empty()) throw ApiError(409, "点击安排尚未下发，无法提交结果");
   if (t.consumed_ms) throw ApiError(409, "本次点击结果已经提交过");
   if (!ConstantTimeEquals(nonce, t.nonce)) throw ApiError(409, "点击安排编号不匹配，结果未记录");
+  if (t.expires_at_ms && now > *t.expires_at_ms) {
+    // A report after the instruction ran out is not taken as a click; it is kept as "expired".
+    c.db().Prepare(
+             "UPDATE tasks SET result = 'expired', result_detail = ?2, client_error_ms = ?3, report_platform = ?4 "
+             "WHERE id = ?1 AND consumed_ms IS NULL AND result IS NULL")
+        .Bind(1, task_id)
+        .Bind(2, detail)
+        .Bind(3, client_error_ms)
+        .Bind(4, platform)
+        .Run();
+    tx.Commit();
+    LogLine("task " + std::to_string(task_id) + " reported after its instruction expired; recorded as expired");
+    throw ApiError(410, "本次点击安排已过期，结果未被采用");
+  }
   c.db().Prepare(
            "UPDATE tasks SET consumed_ms = ?2, result = ?3, result_detail = ?4, client_error_ms = ?5, "
            "report_platform = ?6 WHERE id = ?1 AND consumed_ms IS NULL AND nonce = ?7")

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -46,37 +48,62 @@ void AddressOf(const sockaddr_storage &ss, std::string &ip, int &port) {
   ip = buf;
 }
 
+using SteadyClock = std::chrono::steady_clock;
+
+// Milliseconds to wait for the next read: `base_ms`, but never past the request's deadline (rounded
+// up, so a wait that ends early by a fraction never looks like an ordinary time-out). Sets
+// `by_deadline` when the deadline is what bounds the wait.
+int ReadWaitMs(const ConnectionInfo &info, int base_ms, bool *by_deadline = nullptr) {
+  auto left_us = std::chrono::duration_cast<std::chrono::microseconds>(info.deadline - SteadyClock::now()).count();
+  int64_t left_ms = left_us <= 0 ? 0 : (left_us + 999) / 1000;
+  if (by_deadline) *by_deadline = left_ms <= base_ms;
+  return static_cast<int>(std::min<int64_t>(base_ms, left_ms));
+}
+
 class ConnectionStream final : public httplib::Stream {
  public:
-  ConnectionStream(int fd, SSL *ssl, int read_timeout_ms, int write_timeout_ms, ConnectionInfo &info)
-      : fd_(fd), ssl_(ssl), read_ms_(read_timeout_ms), write_ms_(write_timeout_ms), info_(info) {}
+  ConnectionStream(int fd, SSL *ssl, int read_timeout_ms, int write_timeout_ms, int body_pause_ms,
+                   ConnectionInfo &info)
+      : fd_(fd), ssl_(ssl), read_ms_(read_timeout_ms), write_ms_(write_timeout_ms), body_pause_ms_(body_pause_ms),
+        info_(info) {}
 
   bool Buffered() const { return (ssl_ && SSL_pending(ssl_) > 0) || off_ < len_; }
 
-  bool is_readable() const override { return Buffered() || WaitFd(fd_, POLLIN, read_ms_); }
+  bool is_readable() const override { return Buffered() || WaitFd(fd_, POLLIN, ReadWaitMs(info_, read_ms_)); }
   bool is_writable() const override { return !info_.dropped && WaitFd(fd_, POLLOUT, write_ms_); }
 
   ssize_t read(char *ptr, size_t size) override {
-    if (info_.dropped) return -1;
+    if (info_.dropped || info_.refusal_status) return -1;
     size_t got = 0;
     if (ssl_) {
-      if (SSL_pending(ssl_) <= 0 && !WaitFd(fd_, POLLIN, read_ms_)) return -1;
-      int r = SSL_read(ssl_, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
-      if (r <= 0) {
+      for (;;) {
+        if (SSL_pending(ssl_) <= 0 && !WaitForData()) return -1;
+        int r = SSL_read(ssl_, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
+        if (r > 0) {
+          got = static_cast<size_t>(r);
+          break;
+        }
         int err = SSL_get_error(ssl_, r);
         ERR_clear_error();
+        if (err == SSL_ERROR_WANT_READ) continue;  // a record arrives in pieces
+        if (err == SSL_ERROR_WANT_WRITE && WaitFd(fd_, POLLOUT, write_ms_)) continue;
+        if (info_.reading_body) info_.body_cut_short = true;
+        info_.read_failed = true;
         return err == SSL_ERROR_ZERO_RETURN ? 0 : -1;
       }
-      got = static_cast<size_t>(r);
     } else {
       if (off_ >= len_) {
-        if (!WaitFd(fd_, POLLIN, read_ms_)) return -1;
         ssize_t r;
-        do {
+        for (;;) {
+          if (!WaitForData()) return -1;
           r = ::recv(fd_, buf_, sizeof buf_, 0);
-        } while (r < 0 && errno == EINTR);
-        if (r < 0) return -1;
-        if (r == 0) return 0;
+          if (r >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        }
+        if (r <= 0) {
+          if (info_.reading_body) info_.body_cut_short = true;
+          info_.read_failed = true;
+          return r < 0 ? -1 : 0;
+        }
         off_ = 0;
         len_ = static_cast<size_t>(r);
       }
@@ -91,20 +118,24 @@ class ConnectionStream final : public httplib::Stream {
 
   ssize_t write(const char *ptr, size_t size) override {
     if (info_.dropped) return -1;
-    if (!WaitFd(fd_, POLLOUT, write_ms_)) return -1;
     if (ssl_) {
-      int r = SSL_write(ssl_, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
-      if (r <= 0) {
+      for (;;) {
+        int r = SSL_write(ssl_, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
+        if (r > 0) return r;
+        int err = SSL_get_error(ssl_, r);
         ERR_clear_error();
+        if (err == SSL_ERROR_WANT_WRITE && WaitFd(fd_, POLLOUT, write_ms_)) continue;
+        if (err == SSL_ERROR_WANT_READ && WaitFd(fd_, POLLIN, write_ms_)) continue;
         return -1;
       }
-      return r;
     }
-    ssize_t r;
-    do {
-      r = ::send(fd_, ptr, size, MSG_NOSIGNAL);
-    } while (r < 0 && errno == EINTR);
-    return r;
+    for (;;) {
+      ssize_t r = ::send(fd_, ptr, size, MSG_NOSIGNAL);
+      if (r >= 0) return r;
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFd(fd_, POLLOUT, write_ms_)) continue;
+      return -1;
+    }
   }
 
   void get_remote_ip_and_port(std::string &ip, int &port) const override {
@@ -120,15 +151,69 @@ class ConnectionStream final : public httplib::Stream {
   socket_t socket() const override { return fd_; }
 
  private:
+  // Waits for bytes within the read time-out, the body pause and the request deadline, and notes
+  // which of them ran out.
+  bool WaitForData() {
+    bool by_deadline = false;
+    int wait_ms = ReadWaitMs(info_, info_.reading_body ? body_pause_ms_ : read_ms_, &by_deadline);
+    if (wait_ms > 0 && WaitFd(fd_, POLLIN, wait_ms)) return true;
+    if (by_deadline) info_.deadline_passed = true;
+    else if (info_.reading_body) info_.body_cut_short = true;
+    info_.read_failed = true;
+    return false;
+  }
+
   int fd_;
   SSL *ssl_;
   int read_ms_;
   int write_ms_;
+  int body_pause_ms_;
   ConnectionInfo &info_;
   char buf_[16384];
   size_t off_ = 0;
   size_t len_ = 0;
 };
+
+// Content-Length as one plain decimal number; duplicates must agree. Sets the refusal otherwise.
+void CheckBodyFraming(httplib::Request &req, ConnectionInfo &info, size_t max_body) {
+  auto refuse = [&](int status, const char *message) {
+    info.refusal_status = status;
+    info.refusal_message = message;
+  };
+  if (req.has_header("Transfer-Encoding")) return refuse(400, "不支持分块传输的请求，请注明 Content-Length");
+  auto range = req.headers.equal_range("Content-Length");
+  bool have = false;
+  uint64_t length = 0;
+  for (auto it = range.first; it != range.second; ++it) {
+    const std::string &v = it->second;
+    if (v.empty() || v.size() > 18 || v.find_first_not_of("0123456789") != std::string::npos)
+      return refuse(400, "请求头 Content-Length 不正确");
+    uint64_t n = std::stoull(v);
+    if (have && n != length) return refuse(400, "请求头 Content-Length 重复且互相矛盾");
+    have = true;
+    length = n;
+  }
+  bool has_body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
+  if (has_body && !have) return refuse(411, "请求缺少 Content-Length");
+  if (length > max_body) return refuse(413, "请求内容过大");
+}
+
+// After a refused request the client may still be sending its body; closing at once would reset
+// the connection and could destroy the answer before the client reads it. Stop sending, then read
+// and discard for a short while.
+void LingeringClose(int fd) {
+  ::shutdown(fd, SHUT_WR);
+  char sink[8192];
+  size_t drained = 0;
+  auto until = SteadyClock::now() + std::chrono::milliseconds(1000);
+  while (drained < (1u << 20)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now()).count();
+    if (left <= 0 || !WaitFd(fd, POLLIN, static_cast<int>(left))) break;
+    ssize_t r = ::recv(fd, sink, sizeof sink, 0);
+    if (r <= 0 && !(r < 0 && (errno == EINTR || errno == EAGAIN))) break;
+    if (r > 0) drained += static_cast<size_t>(r);
+  }
+}
 
 }  // namespace
 
@@ -142,6 +227,23 @@ void DropCurrentConnection() {
 
 void MarkResponseOwned() { t_response_owned = true; }
 bool ResponseOwned() { return t_response_owned; }
+
+int ConnectionRefusal(std::string &message) {
+  if (!t_connection) return 0;
+  if (t_connection->refusal_status) {
+    message = t_connection->refusal_message;
+    return t_connection->refusal_status;
+  }
+  if (t_connection->deadline_passed) {
+    message = "请求发送超时，请重试";
+    return 408;
+  }
+  if (t_connection->body_cut_short) {
+    message = "请求内容短于 Content-Length 所声明的长度";
+    return 400;
+  }
+  return 0;
+}
 
 SSL_CTX *MakeServerTlsContext(const std::string &cert_file, const std::string &key_file) {
   SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
@@ -164,11 +266,39 @@ SSL_CTX *MakeServerTlsContext(const std::string &cert_file, const std::string &k
   return ctx;
 }
 
-OrvaneHttpServer::OrvaneHttpServer(SSL_CTX *tls, bool record_requests)
-    : tls_(tls), record_(record_requests) {}
+OrvaneHttpServer::OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits)
+    : tls_(tls), record_(record_requests), limits_(std::move(limits)) {}
 
 OrvaneHttpServer::~OrvaneHttpServer() {
   if (tls_) SSL_CTX_free(tls_);
+}
+
+int64_t OrvaneHttpServer::RefusedConnections() const {
+  std::lock_guard<std::mutex> lock(sources_mutex_);
+  return refused_connections_;
+}
+
+void OrvaneHttpServer::WidenAcceptQueue() {
+  if (svr_sock_ != INVALID_SOCKET) ::listen(svr_sock_, SOMAXCONN);
+}
+
+bool OrvaneHttpServer::AdmitSource(const std::string &peer) {
+  if (limits_.per_source <= 0 || peer == limits_.exempt_source) return true;
+  std::lock_guard<std::mutex> lock(sources_mutex_);
+  int &open = open_per_source_[peer];
+  if (open >= limits_.per_source) {
+    ++refused_connections_;
+    return false;
+  }
+  ++open;
+  return true;
+}
+
+void OrvaneHttpServer::ReleaseSource(const std::string &peer) {
+  if (limits_.per_source <= 0 || peer == limits_.exempt_source) return;
+  std::lock_guard<std::mutex> lock(sources_mutex_);
+  auto it = open_per_source_.find(peer);
+  if (it != open_per_source_.end() && --it->second <= 0) open_per_source_.erase(it);
 }
 
 bool OrvaneHttpServer::WaitForNextRequest(int fd, SSL *ssl, bool buffered) {
@@ -184,19 +314,45 @@ bool OrvaneHttpServer::WaitForNextRequest(int fd, SSL *ssl, bool buffered) {
 }
 
 bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
+  ConnectionInfo info;
+  info.fd = sock;
+  info.deadline = SteadyClock::now() + std::chrono::milliseconds(limits_.request_deadline_ms);
+  {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    int port = 0;
+    if (getpeername(sock, reinterpret_cast<sockaddr *>(&ss), &len) == 0) AddressOf(ss, info.peer, port);
+  }
+  if (!AdmitSource(info.peer)) {
+    ::close(sock);
+    return false;
+  }
+  struct SourceSlot {
+    OrvaneHttpServer *server;
+    const std::string &peer;
+    ~SourceSlot() { server->ReleaseSource(peer); }
+  } slot{this, info.peer};
+
   int one = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  timeval tv{};
-  tv.tv_sec = static_cast<long>(read_timeout_sec_);
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  tv.tv_sec = static_cast<long>(write_timeout_sec_);
-  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  // Non-blocking, so that every wait below is a poll bounded by a time-out or the deadline.
+  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);
 
   SSL *ssl = nullptr;
   bool ret = false;
   if (tls_) {
     ssl = SSL_new(tls_);
-    if (!ssl || SSL_set_fd(ssl, sock) != 1 || SSL_accept(ssl) != 1) {
+    bool ok = ssl && SSL_set_fd(ssl, sock) == 1;
+    while (ok) {
+      int r = SSL_accept(ssl);
+      if (r == 1) break;
+      int err = SSL_get_error(ssl, r);
+      int wait_ms = ReadWaitMs(info, limits_.request_deadline_ms + 1);
+      if (err == SSL_ERROR_WANT_READ && wait_ms > 0 && WaitFd(sock, POLLIN, wait_ms)) continue;
+      if (err == SSL_ERROR_WANT_WRITE && wait_ms > 0 && WaitFd(sock, POLLOUT, wait_ms)) continue;
+      ok = false;
+    }
+    if (!ok) {
       ERR_clear_error();
       if (ssl) SSL_free(ssl);
       ::shutdown(sock, SHUT_RDWR);
@@ -204,21 +360,43 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
       return false;
     }
   }
-  ConnectionInfo info;
-  info.fd = sock;
   info.tls = ssl != nullptr;
   ConnectionStream strm(sock, ssl, static_cast<int>(read_timeout_sec_ * 1000),
-                        static_cast<int>(write_timeout_sec_ * 1000), info);
+                        static_cast<int>(write_timeout_sec_ * 1000), limits_.body_pause_ms, info);
   t_connection = &info;
   size_t count = keep_alive_max_count_;
+  bool first = true;
+  bool linger = false;
   while (count > 0 && WaitForNextRequest(sock, ssl, strm.Buffered())) {
+    // The first request's deadline began with the connection (it covers the TLS handshake).
+    if (!first) info.deadline = SteadyClock::now() + std::chrono::milliseconds(limits_.request_deadline_ms);
+    first = false;
     info.raw.clear();
     info.first_byte_system_us = 0;
     info.recording = record_;
+    info.reading_body = false;
+    info.read_failed = false;
     t_response_owned = false;
     bool connection_closed = false;
-    ret = process_request(strm, count == 1, connection_closed,
-                          [ssl](httplib::Request &req) { req.ssl = ssl; });
+    const size_t max_body = limits_.max_body_bytes;
+    ret = process_request(strm, count == 1, connection_closed, [ssl, &info, max_body](httplib::Request &req) {
+      req.ssl = ssl;
+      CheckBodyFraming(req, info, max_body);
+      if (info.refusal_status) {
+        // Answer from the error page without running any handler, then close.
+        req.path = "/__refused";
+        req.headers.erase("Connection");
+        req.headers.emplace("Connection", "close");
+      }
+      info.reading_body = true;
+    });
+    info.reading_body = false;
+    // A request that could not be read completely ends the connection: what follows on it is not
+    // the start of a request.
+    if (info.refusal_status || info.body_cut_short || info.deadline_passed || info.read_failed) {
+      linger = !info.dropped;
+      break;
+    }
     if (!ret || connection_closed || info.dropped) break;
     --count;
   }
@@ -228,6 +406,7 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
     SSL_free(ssl);
     ERR_clear_error();
   }
+  if (linger) LingeringClose(sock);
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
   return ret;

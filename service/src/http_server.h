@@ -1,10 +1,18 @@
 // cpp-httplib server whose connections are handled here: TLS through OpenSSL, the raw request
 // bytes kept for the test-mode "last request" view, the arrival time of each request's first
 // byte, and the ability to drop a connection without answering.
+//
+// Slow and malformed clients are bounded here too: each request (for the first one of a
+// connection including the TLS handshake) must arrive completely within one deadline; a body must
+// follow its headers without a pause; Content-Length must be one plain decimal number that is not
+// too large; and one source address holds only so many connections at once.
 #pragma once
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include <httplib.h>
@@ -19,6 +27,14 @@ struct ConnectionInfo {
   std::string raw;                // request line, header lines and body as received
   int64_t first_byte_system_us = 0;  // system clock when the request's first byte was read
   bool dropped = false;
+  std::string peer;               // the connection's source address
+  std::chrono::steady_clock::time_point deadline;  // the current request must have arrived by then
+  bool reading_body = false;
+  bool deadline_passed = false;
+  bool body_cut_short = false;    // the body ended or paused before its Content-Length
+  bool read_failed = false;       // a read of this request ended in a time-out, error or end of stream
+  int refusal_status = 0;         // set when the request is refused before its body is read
+  std::string refusal_message;
 };
 
 // The connection of the request being handled on this thread, or nullptr.
@@ -30,21 +46,45 @@ void DropCurrentConnection();
 void MarkResponseOwned();
 bool ResponseOwned();
 
+// Status and message for a request that the connection layer refused (malformed Content-Length,
+// body cut short, deadline passed); 0 when it did not.
+int ConnectionRefusal(std::string &message);
+
 // TLS context for the server certificate chain and key. Throws with a readable text on failure.
 SSL_CTX *MakeServerTlsContext(const std::string &cert_file, const std::string &key_file);
+
+struct ConnectionLimits {
+  int request_deadline_ms = 10000;
+  int body_pause_ms = 1000;        // longest silence between the headers and the end of the body
+  int per_source = 16;             // 0: no limit
+  std::string exempt_source;       // a proxy in front, whose connections are not counted
+  size_t max_body_bytes = 64 * 1024;
+};
 
 class OrvaneHttpServer : public httplib::Server {
  public:
   // Takes ownership of `tls` (nullptr: plain HTTP).
-  OrvaneHttpServer(SSL_CTX *tls, bool record_requests);
+  OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits);
   ~OrvaneHttpServer() override;
+
+  // Connections refused because their source already held its share (diagnostics).
+  int64_t RefusedConnections() const;
+  // After binding: a long queue of connections waiting to be accepted. The library's own is five,
+  // and in a burst of connections the rest lose their SYN and retry only a second later.
+  void WidenAcceptQueue();
 
  private:
   bool process_and_close_socket(socket_t sock) override;
   bool WaitForNextRequest(int fd, SSL *ssl, bool buffered);
+  bool AdmitSource(const std::string &peer);
+  void ReleaseSource(const std::string &peer);
 
   SSL_CTX *tls_;
   bool record_;
+  ConnectionLimits limits_;
+  mutable std::mutex sources_mutex_;
+  std::map<std::string, int> open_per_source_;
+  int64_t refused_connections_ = 0;
 };
 
 }  // namespace orvane

@@ -12,6 +12,7 @@
 #include "config.h"
 #include "log.h"
 #include "service.h"
+#include "store.h"
 
 namespace {
 
@@ -46,24 +47,49 @@ int Serve(const std::vector<std::string> &args) {
 }
 
 int Admin(const std::vector<std::string> &args) {
-  if (args.size() < 2 || args[0] != "--data") {
-    std::fprintf(stderr, "usage: orvane-service admin --data DIR SUBCOMMAND [ARGS...]\n");
+  const char *usage = "usage: orvane-service admin (--data DIR | --db postgresql://… | both) SUBCOMMAND [ARGS...]\n"
+                      "       orvane-service admin --help\n";
+  std::string dir, db_url;
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h" || args[i] == "help") {
+      std::fputs(usage, stdout);
+      std::fputs(orvane::AdminHelpText().c_str(), stdout);
+      return 0;
+    }
+    if ((args[i] == "--data" || args[i] == "--db") && i + 1 < args.size()) {
+      (args[i] == "--data" ? dir : db_url) = args[i + 1];
+      ++i;
+      continue;
+    }
+    break;
+  }
+  if ((dir.empty() && db_url.empty()) || i >= args.size()) {
+    std::fputs(usage, stderr);
     return 2;
   }
-  const std::string &dir = args[1];
+  if (!db_url.empty() && !orvane::Db::IsPostgresUrl(db_url)) {
+    std::fprintf(stderr, "orvane-service admin: --db expects a postgresql://… address\n");
+    return 2;
+  }
   struct stat st{};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!dir.empty() && (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     std::fprintf(stderr, "orvane-service admin: data directory %s does not exist (start the service once with "
                          "serve --data %s, or create it)\n", dir.c_str(), dir.c_str());
     return 1;
   }
-  std::vector<std::string> rest(args.begin() + 2, args.end());
+  std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   try {
     orvane::InitCrypto();
-    orvane::Db db(dir + "/orvane.db");
-    orvane::SigningKey key = orvane::SigningKey::LoadOrCreate(dir + "/sign-ed25519.key");
+    auto db = orvane::Db::Open(db_url.empty() ? dir + "/orvane.db" : db_url);
+    // With a shared database the key is the one stored there; a key file is only read or made
+    // when a data directory is given.
+    orvane::SigningKey key = db->Shared()
+                                 ? orvane::LoadOrCreateSharedSigningKey(
+                                       *db, dir.empty() ? std::string() : dir + "/sign-ed25519.key")
+                                 : orvane::SigningKey::LoadOrCreate(dir + "/sign-ed25519.key");
     orvane::ServiceClock clock;
-    orvane::AdminEnv env{db, key, clock, orvane::RuntimeConfig{}, &std::cin};
+    orvane::AdminEnv env{*db, key, clock, orvane::RuntimeConfig{}, &std::cin};
     orvane::AdminResult r = orvane::RunAdmin(env, rest);
     std::fprintf(r.ok ? stdout : stderr, "%s\n", r.output.c_str());
     return r.ok ? 0 : 1;

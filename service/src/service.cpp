@@ -12,6 +12,7 @@
 #include <httplib.h>
 
 #include "admin.h"
+#include "login_guard.h"
 #include "handlers.h"
 #include "http_server.h"
 #include "log.h"
@@ -34,6 +35,8 @@ std::string DefaultFailureText(int status) {
     case 400: return "请求格式不正确";
     case 404: return "请求的地址不存在";
     case 405: return "请求方法不受支持";
+    case 408: return "请求发送超时，请重试";
+    case 411: return "请求缺少 Content-Length";
     case 413: return "请求内容过大";
     case 414: return "请求地址过长";
     default: return "服务请求失败";
@@ -50,8 +53,12 @@ Service::Service(ServeOptions options) : options_(std::move(options)) {
   struct stat st{};
   if (::stat(options_.data_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(options_.data_dir + " is not a directory");
-  db_ = std::make_unique<Db>(options_.data_dir + "/orvane.db");
-  key_ = SigningKey::LoadOrCreate(options_.data_dir + "/sign-ed25519.key");
+  db_ = Db::Open(options_.db_url.empty() ? options_.data_dir + "/orvane.db" : options_.db_url);
+  key_ = db_->Shared() ? LoadOrCreateSharedSigningKey(*db_, options_.data_dir + "/sign-ed25519.key")
+                       : SigningKey::LoadOrCreate(options_.data_dir + "/sign-ed25519.key");
+  int hash_threads = options_.hash_threads > 0 ? options_.hash_threads
+                                               : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  passwords_ = std::make_unique<PasswordPool>(hash_threads, options_.hash_queue >= 0 ? options_.hash_queue : 2 * hash_threads);
   if (!options_.plain_http) {
     if (options_.tls_cert.empty()) {
       tls_files_ = EnsureDevTls(options_.data_dir);
@@ -98,7 +105,12 @@ void Service::Start() {
   if (started_) return;
   SSL_CTX *ctx = nullptr;
   if (!options_.plain_http) ctx = MakeServerTlsContext(tls_files_.server_cert, tls_files_.server_key);
-  http_ = std::make_unique<OrvaneHttpServer>(ctx, options_.test_mode);
+  ConnectionLimits limits;
+  limits.request_deadline_ms = static_cast<int>(options_.request_deadline_ms);
+  limits.per_source = options_.max_connections_per_source;
+  limits.exempt_source = options_.real_ip_from;
+  limits.max_body_bytes = kMaxBodyBytes;
+  http_ = std::make_unique<OrvaneHttpServer>(ctx, options_.test_mode, limits);
   int threads = options_.threads;
   http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   http_->set_payload_max_length(kMaxBodyBytes);
@@ -109,7 +121,8 @@ void Service::Start() {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
   http_->set_keep_alive_max_count(1000);
-  http_->set_keep_alive_timeout(5);
+  // An idle kept-alive connection holds a worker thread; the client opens one per request anyway.
+  http_->set_keep_alive_timeout(2);
   http_->set_read_timeout(10);
   http_->set_write_timeout(10);
   RegisterRoutes();
@@ -138,6 +151,7 @@ void Service::Start() {
     throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(options_.listen_port) +
                              " (address in use or not available)");
   }
+  http_->WidenAcceptQueue();
   http_thread_ = std::thread([this] { http_->listen_after_bind(); });
   started_ = true;
   LogLine(ListeningLine() + (options_.test_mode ? " (test mode)" : ""));
@@ -178,6 +192,12 @@ void Service::RegisterRoutes() {
   http_->set_error_handler(httplib::Server::HandlerWithResponse(
       [](const httplib::Request &, httplib::Response &res) {
         if (ResponseOwned()) return httplib::Server::HandlerResponse::Unhandled;
+        std::string message;
+        if (int status = ConnectionRefusal(message)) {
+          res.status = status;
+          res.set_content(DumpJson(FailBody(message)), "application/json; charset=utf-8");
+          return httplib::Server::HandlerResponse::Handled;
+        }
         res.set_content(DumpJson(FailBody(DefaultFailureText(res.status))), "application/json; charset=utf-8");
         return httplib::Server::HandlerResponse::Handled;
       }));
@@ -239,6 +259,14 @@ void Service::HandleApi(const httplib::Request &req, httplib::Response &res) {
   }
 }
 
+std::string Service::ClientAddress(const httplib::Request &req) const {
+  if (!options_.real_ip_from.empty() && req.remote_addr == options_.real_ip_from) {
+    std::string real = req.get_header_value("X-Real-IP");
+    if (!real.empty() && real.size() <= 64) return real;
+  }
+  return req.remote_addr;
+}
+
 Reply Service::Dispatch(const std::string &action, const httplib::Request &req, int64_t receive_system_us,
                         int64_t &account_id) {
   try {
@@ -246,7 +274,7 @@ Reply Service::Dispatch(const std::string &action, const httplib::Request &req, 
     const auto &table = ActionTable();
     auto it = table.find(action);
     if (it == table.end()) throw ApiError(404, "未知的操作：" + SanitiseForMessage(action));
-    ActionContext ctx{*this, req, Json(), Config(), receive_system_us, 0, {}};
+    ActionContext ctx{*this, req, Json(), Config(), receive_system_us, 0, {}, ClientAddress(req)};
     if (it->second.needs_session) ctx.account_id = account_id = Authenticate(ctx);
     ctx.body = ParseObject(req.body);
     return it->second.fn(ctx);

@@ -11,6 +11,7 @@
 #include "crypto.h"
 #include "db.h"
 #include "json_util.h"
+#include "password_pool.h"
 #include "sntp.h"
 #include "testmode.h"
 #include "tls.h"
@@ -28,6 +29,7 @@ class Service {
  public:
   // Prepares the data directory (mode 0700), the database, the signing key and, unless plain HTTP
   // or a certificate is given, the development TLS files. Throws with a readable text on failure.
+  // With a shared database the signing key lives there, so every instance signs with the same key.
   explicit Service(ServeOptions options);
   ~Service();
   Service(const Service &) = delete;
@@ -46,6 +48,8 @@ class Service {
   std::string ListeningLine() const;
 
   Db &Database() { return *db_; }
+  PasswordPool &Passwords() { return *passwords_; }
+  OrvaneHttpServer *Http() { return http_.get(); }
   ServiceClock &Clock() { return clock_; }
   const SigningKey &Key() const { return key_; }
   const ServeOptions &Options() const { return options_; }
@@ -62,12 +66,15 @@ class Service {
   void RegisterRoutes();
   void RegisterTestRoutes();
   void HandleApi(const httplib::Request &req, httplib::Response &res);
+  // The client's address: the peer, or what a trusted proxy in front says in X-Real-IP.
+  std::string ClientAddress(const httplib::Request &req) const;
   Reply Dispatch(const std::string &action, const httplib::Request &req, int64_t receive_system_us,
                  int64_t &account_id);
 
   ServeOptions options_;
   ServiceClock clock_;
   std::unique_ptr<Db> db_;
+  std::unique_ptr<PasswordPool> passwords_;
   SigningKey key_;
   TlsFiles tls_files_;
   mutable std::mutex config_mutex_;

@@ -2,6 +2,9 @@
 
 #include "crypto.h"
 
+#include <cstring>
+#include <stdexcept>
+
 namespace orvane {
 namespace {
 
@@ -95,7 +98,7 @@ std::optional<Account> FindAccountByEmail(Db &db, const std::string &email) {
 }
 
 std::optional<Account> FindAccountByUsername(Db &db, const std::string &username) {
-  return FindBy(db, "username = ?1", username);
+  return FindBy(db, "lower(username) = lower(?1)", username);
 }
 
 std::optional<Account> FindAccountByReference(Db &db, const std::string &ref) {
@@ -127,22 +130,27 @@ int64_t InsertAccount(Db &db, const std::string &email, const std::string &usern
                       std::optional<int64_t> privacy_accepted_ms) {
   Stmt s = db.Prepare(
       "INSERT INTO accounts(email, username, password_hash, developer, credits, created_ms, privacy_accepted_ms) "
-      "VALUES (?1, ?2, ?3, ?4, 0, ?5, ?6)");
+      "VALUES (?1, ?2, ?3, ?4, 0, ?5, ?6) RETURNING id");
   if (email.empty()) s.BindNull(1); else s.Bind(1, email);
   if (username.empty()) s.BindNull(2); else s.Bind(2, username);
   s.Bind(3, password_hash).Bind(4, developer ? 1 : 0).Bind(5, now_ms).Bind(6, privacy_accepted_ms);
-  s.Run();
-  return db.LastInsertId();
+  if (!s.Step()) throw DbError("database: account was not stored");
+  return s.Int(0);
 }
 
 std::optional<int64_t> ChangeCredits(Db &db, int64_t account_id, int64_t delta, const std::string &reason,
                                      const std::string &reference, int64_t now_ms, bool allow_negative) {
-  Stmt get = db.Prepare("SELECT credits FROM accounts WHERE id = ?1");
-  get.Bind(1, account_id);
-  if (!get.Step()) return std::nullopt;
-  int64_t balance = get.Int(0) + delta;
-  if (!allow_negative && balance < 0) return std::nullopt;
-  db.Prepare("UPDATE accounts SET credits = ?2 WHERE id = ?1").Bind(1, account_id).Bind(2, balance).Run();
+  // One statement reads and writes the balance, so two instances charging the same account at once
+  // wait for each other's row lock instead of both spending the same credits.
+  int64_t balance = 0;
+  {
+    Stmt change = db.Prepare(
+        "UPDATE accounts SET credits = credits + ?2 WHERE id = ?1 AND (?3 = 1 OR credits + ?2 >= 0) "
+        "RETURNING credits");
+    change.Bind(1, account_id).Bind(2, delta).Bind(3, allow_negative ? 1 : 0);
+    if (!change.Step()) return std::nullopt;
+    balance = change.Int(0);
+  }
   db.Prepare(
         "INSERT INTO ledger(account_id, delta, balance_after, reason, reference, created_ms) "
         "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
@@ -160,8 +168,8 @@ std::string CreateSession(Db &db, int64_t account_id, const std::string &device_
                           const std::string &platform, int64_t now_ms) {
   std::string token = RandomToken();
   db.Prepare(
-        "INSERT INTO sessions(token_hash, account_id, device_name, platform, created_ms) "
-        "VALUES (?1, ?2, ?3, ?4, ?5)")
+        "INSERT INTO sessions(token_hash, account_id, device_name, platform, created_ms, last_used_ms) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?5)")
       .Bind(1, Sha256Hex(token))
       .Bind(2, account_id)
       .Bind(3, device_name)
@@ -171,12 +179,29 @@ std::string CreateSession(Db &db, int64_t account_id, const std::string &device_
   return token;
 }
 
-SessionState LookupSession(Db &db, const std::string &token, int64_t &account_id) {
-  Stmt s = db.Prepare("SELECT account_id, revoked_ms FROM sessions WHERE token_hash = ?1");
-  s.Bind(1, Sha256Hex(token));
-  if (!s.Step()) return SessionState::kUnknown;
-  account_id = s.Int(0);
-  return s.IsNull(1) ? SessionState::kValid : SessionState::kRevoked;
+SessionState LookupSession(Db &db, const std::string &token, int64_t now_ms, int64_t idle_ms, int64_t &account_id) {
+  std::string hash = Sha256Hex(token);
+  int64_t last_used = 0;
+  {
+    Stmt s = db.Prepare("SELECT account_id, revoked_ms, COALESCE(last_used_ms, created_ms) FROM sessions WHERE token_hash = ?1");
+    s.Bind(1, hash);
+    if (!s.Step()) return SessionState::kUnknown;
+    account_id = s.Int(0);
+    if (!s.IsNull(1)) return SessionState::kRevoked;
+    last_used = s.Int(2);
+  }
+  if (now_ms - last_used > idle_ms) {
+    db.Prepare("UPDATE sessions SET revoked_ms = ?2, revoke_reason = 'idle' WHERE token_hash = ?1 AND revoked_ms IS NULL")
+        .Bind(1, hash)
+        .Bind(2, now_ms)
+        .Run();
+    return SessionState::kRevoked;
+  }
+  // Claims poll every few hundred milliseconds; a minute's precision is plenty for an idle limit
+  // counted in days and keeps polling from writing.
+  if (now_ms - last_used >= kSessionTouchMs)
+    db.Prepare("UPDATE sessions SET last_used_ms = ?2 WHERE token_hash = ?1").Bind(1, hash).Bind(2, now_ms).Run();
+  return SessionState::kValid;
 }
 
 void RevokeSession(Db &db, const std::string &token, const std::string &reason, int64_t now_ms) {
@@ -285,6 +310,39 @@ std::vector<Task> ListTasks(Db &db, const std::string &room_code) {
   std::vector<Task> out;
   while (s.Step()) out.push_back(ReadTask(s));
   return out;
+}
+
+namespace {
+std::array<uint8_t, 32> RandomSeed() {
+  std::array<uint8_t, 32> seed{};
+  Bytes b = RandomBytes(32);
+  std::memcpy(seed.data(), b.data(), 32);
+  return seed;
+}
+}  // namespace
+
+SigningKey LoadOrCreateSharedSigningKey(Db &db, const std::string &key_file) {
+  std::lock_guard<std::mutex> lock(db.Mutex());
+  auto stored = [&]() -> std::optional<std::string> {
+    Stmt s = db.Prepare("SELECT value FROM meta WHERE key = 'sign_seed'");
+    if (!s.Step()) return std::nullopt;
+    return s.Text(0);
+  };
+  if (!stored()) {
+    // Keep the key an instance had before it moved to the shared database.
+    SigningKey own = key_file.empty() ? SigningKey::FromSeed(RandomSeed()) : SigningKey::LoadOrCreate(key_file);
+    Transaction tx(db);
+    db.Prepare("INSERT INTO meta(key, value) VALUES ('sign_seed', ?1) ON CONFLICT(key) DO NOTHING")
+        .Bind(1, own.SeedHex())
+        .Run();
+    tx.Commit();
+  }
+  auto hex = stored();
+  auto bytes = hex ? HexDecode(*hex) : std::nullopt;
+  if (!bytes || bytes->size() != 32) throw std::runtime_error("the database holds no usable signing key (meta sign_seed)");
+  std::array<uint8_t, 32> seed{};
+  std::memcpy(seed.data(), bytes->data(), 32);
+  return SigningKey::FromSeed(seed);
 }
 
 }  // namespace orvane

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto.h"
 #include "db.h"
 
 namespace orvane {
@@ -46,7 +47,10 @@ std::optional<int64_t> ChangeCredits(Db &db, int64_t account_id, int64_t delta, 
 std::string CreateSession(Db &db, int64_t account_id, const std::string &device_name,
                           const std::string &platform, int64_t now_ms);
 enum class SessionState { kValid, kUnknown, kRevoked };
-SessionState LookupSession(Db &db, const std::string &token, int64_t &account_id);
+// A session unused for longer than `idle_ms` is ended here (reason "idle") and counts as revoked.
+// The last use is written at most once a minute.
+constexpr int64_t kSessionTouchMs = 60000;
+SessionState LookupSession(Db &db, const std::string &token, int64_t now_ms, int64_t idle_ms, int64_t &account_id);
 void RevokeSession(Db &db, const std::string &token, const std::string &reason, int64_t now_ms);
 void RevokeAllSessions(Db &db, int64_t account_id, const std::string &reason, int64_t now_ms);
 
@@ -90,6 +94,10 @@ struct Task {
   std::string result, result_detail, report_platform;
 };
 std::optional<Task> LoadTask(Db &db, int64_t id);
+
+// The signing key kept in a shared database, so that every instance signs with the same key. The
+// first instance stores the key of its key file (or a fresh one); later ones take what is stored.
+SigningKey LoadOrCreateSharedSigningKey(Db &db, const std::string &key_file);
 std::vector<Task> ListTasks(Db &db, const std::string &room_code);
 
 }  // namespace orvane

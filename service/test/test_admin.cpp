@@ -16,7 +16,7 @@ namespace {
 class Admin : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_ = std::make_unique<Db>(dir_.path() + "/orvane.db");
+    db_ = Db::Open(dir_.path() + "/orvane.db");
     std::array<uint8_t, 32> seed{};
     seed.fill(0x42);
     key_ = SigningKey::FromSeed(seed);

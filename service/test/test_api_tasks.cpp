@@ -187,7 +187,10 @@ TEST_F(Tasks, CreditsAreChargedPerActionAndShortBalancesRefused) {
   HttpResult broke = CreateRoom(acc.token, UniqueRoom(), ServiceNow() + 60000, 2);
   EXPECT_EQ(broke.status, 402);
   EXPECT_NE(broke.message().find("积分不足"), std::string::npos);
-  EXPECT_EQ(Join(acc.token, room.j["room_code"]).status, 402);
+  test::LoginInfo poor = ts_->NewAccount();
+  ts_->Admin({"credits-set", poor.email, "1"});
+  EXPECT_EQ(Join(poor.token, room.j["room_code"]).status, 402);
+  EXPECT_TRUE(Join(acc.token, room.j["room_code"]).ok());  // the creator's own seat, not charged again
   HttpResult test_ok = Match(acc.token, ServiceNow() + 60000);
   EXPECT_TRUE(test_ok.ok());
   EXPECT_EQ(test_ok.j["credits"], 0);
@@ -246,16 +249,17 @@ TEST_F(Tasks, RoomCodesAreUniqueAmongOpenRoomsOnly) {
   EXPECT_EQ(Join(a.token, "x").status, 400);
 }
 
-TEST_F(Tasks, RoomFilledFromTwoAccountsAtOnceNeverOverfills) {
-  test::LoginInfo owner = ts_->NewAccount(), a = ts_->NewAccount(), b = ts_->NewAccount();
+TEST_F(Tasks, RoomFilledByManyAccountsAtOnceNeverOverfills) {
+  test::LoginInfo owner = ts_->NewAccount();
+  std::vector<test::LoginInfo> guests;
+  for (int i = 0; i < 8; ++i) guests.push_back(ts_->NewAccount());
   std::string code = UniqueRoom();
-  int64_t at = ServiceNow() + 60000;
-  ASSERT_TRUE(CreateRoom(owner.token, code, at, 4).ok());
+  ASSERT_TRUE(CreateRoom(owner.token, code, ServiceNow() + 60000, 4).ok());
   std::atomic<int> joined{0}, full{0}, other{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([&, i] {
-      HttpResult r = Join(i % 2 ? a.token : b.token, code, i, i);
+      HttpResult r = Join(guests[i].token, code, i, i);
       if (r.ok()) ++joined;
       else if (r.status == 409) ++full;
       else ++other;
@@ -267,9 +271,58 @@ TEST_F(Tasks, RoomFilledFromTwoAccountsAtOnceNeverOverfills) {
   EXPECT_EQ(other.load(), 0);
   std::string listing = ts_->Admin({"tasks", "--room", code});
   EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 4);  // header + 4 participants
-  int64_t spent = (20 - ts_->Call("me", "{}", a.token).j["credits"].get<int64_t>()) +
-                  (20 - ts_->Call("me", "{}", b.token).j["credits"].get<int64_t>());
+  int64_t spent = 0;
+  for (const auto &g : guests) spent += 20 - ts_->Call("me", "{}", g.token).j["credits"].get<int64_t>();
   EXPECT_EQ(spent, 6);  // only successful joins were charged
+}
+
+TEST_F(Tasks, JoiningAgainKeepsTheOneSeatWithoutASecondCharge) {
+  test::LoginInfo owner = ts_->NewAccount(), guest = ts_->NewAccount();
+  std::string code = UniqueRoom();
+  ASSERT_TRUE(CreateRoom(owner.token, code, ServiceNow() + 60000, 10).ok());
+  std::vector<HttpResult> answers(6);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 6; ++i) threads.emplace_back([&, i] { answers[i] = Join(guest.token, code, 5, 6); });
+  for (auto &t : threads) t.join();
+  int64_t seat = 0;
+  for (const auto &a : answers) {
+    ASSERT_TRUE(a.ok()) << a.body;
+    if (!seat) seat = a.j["task_id"];
+    EXPECT_EQ(a.j["task_id"], seat);
+  }
+  EXPECT_EQ(ts_->Call("me", "{}", guest.token).j["credits"], 18);  // charged once
+  std::string listing = ts_->Admin({"tasks", "--room", code});
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2);  // header + owner + one guest seat
+
+  // Joining again with another position moves the seat there; it must then be confirmed for it.
+  HttpResult moved = Join(guest.token, code, 7, 8);
+  ASSERT_TRUE(moved.ok()) << moved.body;
+  EXPECT_EQ(moved.j["task_id"], seat);
+  EXPECT_EQ(moved.j["participants"], 2);
+  EXPECT_EQ(Confirm(guest.token, seat, 5, 6).status, 409);
+  EXPECT_TRUE(Confirm(guest.token, seat, 7, 8).ok());
+  // The creator joining their own room gets their own seat back.
+  HttpResult own = Join(owner.token, code, 100, -20);
+  ASSERT_TRUE(own.ok()) << own.body;
+  EXPECT_EQ(ts_->Call("me", "{}", owner.token).j["credits"], 18);
+}
+
+TEST_F(Tasks, ReportAfterTheInstructionExpiredIsRefusedAndRecorded) {
+  test::LoginInfo acc = ts_->NewAccount();
+  int64_t task = Match(acc.token, ServiceNow() + 5000).j["task_id"];
+  HttpResult claim = Claim(acc.token, task);
+  ASSERT_TRUE(claim.j["ready"].get<bool>()) << claim.body;
+  std::string nonce = json::parse(test::Base64DecodeText(claim.j["payload"]))["nonce"];
+  ASSERT_TRUE(ts_->Post("/__test/clock", R"({"service_offset_us":66000000})").ok());  // past expiresAtMs
+  HttpResult late = Consume(acc.token, task, nonce, 61000);
+  EXPECT_EQ(late.status, 410) << late.body;
+  EXPECT_NE(late.message().find("过期"), std::string::npos);
+  HttpResult row = ts_->Get("/__test/task?id=" + std::to_string(task));
+  EXPECT_EQ(row.j["state"], "expired");
+  EXPECT_FALSE(row.j["consumed"].get<bool>());
+  EXPECT_EQ(row.j["result"], "expired");
+  EXPECT_EQ(row.j["client_error_ms"], 61000);
+  EXPECT_EQ(Consume(acc.token, task, nonce).status, 410);  // and stays refused
 }
 
 TEST_F(Tasks, RoomTasksMustBeConfirmedByTheirOwner) {
@@ -293,7 +346,8 @@ TEST_F(Tasks, RoomTasksMustBeConfirmedByTheirOwner) {
   HttpResult joined = Join(guest.token, code);
   ASSERT_TRUE(joined.ok()) << joined.body;
   EXPECT_EQ(joined.j["participants"], 2);
-  EXPECT_EQ(Join(owner.token, code).status, 409);  // full
+  EXPECT_EQ(Join(ts_->NewAccount().token, code).status, 409);  // full
+  EXPECT_TRUE(Join(owner.token, code, 100, -20).ok());           // the owner keeps their seat
   EXPECT_EQ(Confirm(guest.token, joined.j["task_id"], 5, 6).status, 200);
   EXPECT_EQ(Consume(guest.token, joined.j["task_id"], "abc").status, 409);  // not released to them yet
 }

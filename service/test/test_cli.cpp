@@ -114,6 +114,21 @@ TEST(CommandLine, ServesUntilSigtermThenExitsZero) {
   EXPECT_EQ(bad.exit_code, 1);
 }
 
+TEST(CommandLine, AdminHelpListsTheAdminCommands) {
+  test::TempDir dir;
+  for (const std::string &args : {std::string("admin --help"), "admin --data " + dir.path() + " --help", std::string("admin -h")}) {
+    ProcessRun help = Shell(args);
+    EXPECT_EQ(help.exit_code, 0) << args << "\n" << help.out;
+    for (const char *word : {"account-create", "developer-create", "credits-set", "blacklist-import", "outbox", "public-key"})
+      EXPECT_NE(help.out.find(word), std::string::npos) << args << ": " << word;
+    EXPECT_EQ(help.out.find("unknown admin command"), std::string::npos) << args;
+  }
+  ProcessRun bare = Shell("admin");
+  EXPECT_EQ(bare.exit_code, 2);
+  EXPECT_NE(bare.out.find("usage"), std::string::npos);
+  EXPECT_EQ(Shell("admin --db sqlite.db accounts").exit_code, 2);
+}
+
 TEST(CommandLine, RefusesAPortInUse) {
   test::TestService running;
   test::TempDir dir;

@@ -7,7 +7,13 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -45,6 +51,7 @@ TestService::TestService(std::function<void(ServeOptions &)> tweak, std::string 
   o.test_mode = true;
   o.quiet = true;
   o.threads = 16;
+  o.max_connections_per_source = 0;  // tests call from one address many at a time; SlowClients sets it
   if (tweak) tweak(o);
   svc_ = std::make_unique<Service>(o);
   svc_->Start();
@@ -90,6 +97,11 @@ HttpResult TestService::Call(const std::string &action, const std::string &body,
     h.emplace(k, v);
   }
   return Convert(c->Post(("/api.php?action=" + action).c_str(), h, body, "application/json"));
+}
+
+HttpResult TestService::CallFrom(const std::string &client_ip, const std::string &action, const std::string &body,
+                                 const std::string &token) {
+  return Call(action, body, token, {{"X-Real-IP", client_ip}});
 }
 
 HttpResult TestService::Post(const std::string &path, const std::string &body) {
@@ -203,6 +215,107 @@ std::string Base64DecodeText(const std::string &b64) {
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+namespace {
+SSL_CTX *RawClientContext(const std::string &ca_file) {
+  // One context per CA file for the whole run; clients come and go by the hundred in benchmarks.
+  static std::mutex mutex;
+  static std::map<std::string, SSL_CTX *> contexts;
+  std::lock_guard<std::mutex> lock(mutex);
+  SSL_CTX *&ctx = contexts[ca_file];
+  if (!ctx) {
+    ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  }
+  return ctx;
+}
+}  // namespace
+
+RawClient::RawClient(int port, const std::string &source_ip) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  inet_pton(AF_INET, source_ip.c_str(), &src.sin_addr);
+  sockaddr_in dst{};
+  dst.sin_family = AF_INET;
+  dst.sin_port = htons(static_cast<uint16_t>(port));
+  dst.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) == 0) {
+    fd_ = fd;
+  } else if (fd >= 0) {
+    close(fd);
+  }
+}
+
+RawClient::~RawClient() {
+  if (ssl_) SSL_free(static_cast<SSL *>(ssl_));
+  if (fd_ >= 0) close(fd_);
+  ERR_clear_error();
+}
+
+bool RawClient::StartTls(const std::string &ca_file, int timeout_ms) {
+  if (fd_ < 0) return false;
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  SSL *ssl = SSL_new(RawClientContext(ca_file));
+  SSL_set_fd(ssl, fd_);
+  SSL_set_tlsext_host_name(ssl, "localhost");
+  SSL_set1_host(ssl, "localhost");
+  ssl_ = ssl;
+  bool ok = SSL_connect(ssl) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
+bool RawClient::Send(const std::string &bytes) {
+  if (fd_ < 0) return false;
+  if (ssl_) {
+    int n = SSL_write(static_cast<SSL *>(ssl_), bytes.data(), static_cast<int>(bytes.size()));
+    ERR_clear_error();
+    return n == static_cast<int>(bytes.size());
+  }
+  return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::string RawClient::Read(int timeout_ms, bool *closed) {
+  std::string out;
+  if (closed) *closed = false;
+  if (fd_ < 0) {
+    if (closed) *closed = true;
+    return out;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char buf[4096];
+  for (;;) {
+    SSL *ssl = static_cast<SSL *>(ssl_);
+    if (!ssl || SSL_pending(ssl) <= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    }
+    int n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd_, buf, sizeof buf, 0));
+    if (n <= 0) {
+      if (ssl) {
+        int err = SSL_get_error(ssl, n);
+        ERR_clear_error();
+        if (err == SSL_ERROR_WANT_READ) continue;
+      }
+      if (closed) *closed = true;
+      break;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+std::string RawApiRequest(const std::string &action, const std::string &body, const std::string &headers) {
+  return "POST /api.php?action=" + action + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" +
+         "X-Orvane-Version: 0.9.10\r\n" + headers + "\r\n" + body;
 }
 
 }  // namespace orvane::test

@@ -53,6 +53,10 @@ struct LoginInfo {
 class TestService {
  public:
   explicit TestService(std::function<void(ServeOptions &)> tweak = {}, std::string data_dir = "");
+  // Calls as if through a proxy from `client_ip` (the service trusts X-Real-IP from 127.0.0.1
+  // when started with real_ip_from).
+  HttpResult CallFrom(const std::string &client_ip, const std::string &action, const std::string &body,
+                      const std::string &token = "");
   ~TestService();
 
   Service &svc() { return *svc_; }
@@ -105,6 +109,30 @@ std::string TaskFieldsJson(int64_t x = 100, int64_t y = -20,
 // connection ended without a single response byte.
 std::string RawTlsExchange(int port, const std::string &ca_file, const std::string &request, int timeout_ms,
                            bool *closed_without_answer = nullptr);
+
+// A connection made by hand, from a chosen loopback source address (127.0.0.2 and so on are all
+// this machine), with or without TLS, sending exactly the bytes given.
+class RawClient {
+ public:
+  RawClient(int port, const std::string &source_ip = "127.0.0.1");
+  ~RawClient();
+  RawClient(const RawClient &) = delete;
+  RawClient &operator=(const RawClient &) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  // TLS handshake validating the certificate against `ca_file`.
+  bool StartTls(const std::string &ca_file, int timeout_ms = 5000);
+  bool Send(const std::string &bytes);
+  // What arrives until the peer closes or `timeout_ms` passes; `closed` tells which.
+  std::string Read(int timeout_ms, bool *closed = nullptr);
+
+ private:
+  int fd_ = -1;
+  void *ssl_ = nullptr;
+};
+
+// An HTTP/1.1 request for the endpoint with the given body and header lines (each ending in CRLF).
+std::string RawApiRequest(const std::string &action, const std::string &body, const std::string &headers);
 
 bool VerifyWithKey(const std::string &message, const std::string &sig_b64, const std::string &pk_b64);
 std::string Base64DecodeText(const std::string &b64);

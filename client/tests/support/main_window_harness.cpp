@@ -56,14 +56,21 @@ void ResetAppStateForTest() {
     app.savedPurpose = 0;
     app.pendingPurpose = 0;
     app.hotkeyRegistered = false;
+    app.hotkeyCapturing = false;
+    app.alipayAvailable = false;
+    app.wxpayAvailable = false;
+    app.pointsPerYuan = 10;
+    app.paymentMethod = PaymentMethod::Alipay;
+    app.target = TargetSelection{};
+    app.blacklistPickMode = false;
 }
 
-MainWindowHarness::MainWindowHarness(bool selfTest) {
+MainWindowHarness::MainWindowHarness(Run run) {
     ResetAppStateForTest();
     static bool registered = false;
     HINSTANCE instance = GetModuleHandleW(nullptr);
     Globals().instance = instance;
-    Globals().selfTest = selfTest;
+    Globals().selfTest = run == Run::Offline;
     if (!registered) {
         RegisterWindowClasses(instance);
         registered = true;
@@ -85,6 +92,19 @@ MainWindowHarness::~MainWindowHarness() {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     App().mainWindow = nullptr;
     Globals().selfTest = false;
+}
+
+void MainWindowHarness::ShowInFront() const {
+    SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
+    SetForegroundWindow(window_);
+    RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    PumpUntil([] { return false; }, 100);
+}
+
+POINT MainWindowHarness::ScreenPoint(int x, int y) const {
+    POINT point{x, y};
+    ClientToScreen(window_, &point);
+    return point;
 }
 
 int MainWindowHarness::Received(UINT message) const {

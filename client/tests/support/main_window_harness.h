@@ -14,11 +14,13 @@ void ResetAppStateForTest();
 
 class MainWindowHarness {
 public:
-    // Resets AppState, registers the window classes (once per process) and creates the main window,
-    // as an interactive run or, with `selfTest`, as a self-test run.
-    explicit MainWindowHarness(bool selfTest = false);
-    // Destroys the window when it still exists, drains this thread's queue (the quit message too) and
-    // leaves the process as an interactive run again.
+    // How the window is opened: as in an interactive run (the start-up check asks the service), or
+    // as in the self-test run (no hotkey, no start-up check), for tests that set the state themselves.
+    enum class Run { Interactive, Offline };
+
+    // Resets AppState, registers the window classes (once per process) and creates the main window.
+    explicit MainWindowHarness(Run run = Run::Interactive);
+    // Destroys the window when it still exists and drains this thread's queue (the quit message too).
     ~MainWindowHarness();
     MainWindowHarness(const MainWindowHarness&) = delete;
     MainWindowHarness& operator=(const MainWindowHarness&) = delete;
@@ -33,6 +35,11 @@ public:
     bool PumpUntilState(const std::function<bool()>& done, DWORD timeoutMs = 15000) const;
     // Waits until the start-up check has answered (the service-ready flag or a new status line).
     bool WaitForStartupCheck(DWORD timeoutMs = 15000) const;
+
+    // Shows the window at the top-left of the screen, in front and active, and paints it.
+    void ShowInFront() const;
+    // Client position → screen position.
+    POINT ScreenPoint(int x, int y) const;
 
     // Sets the text of an edit control of the form.
     static void SetText(HWND control, const std::wstring& text);

@@ -1,5 +1,7 @@
 #include "support/pixels.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -120,4 +122,20 @@ bool SavePng(const PixelImage& image, const std::wstring& path) {
     Gdiplus::Bitmap bitmap(image.width, image.height, image.width * 4, PixelFormat32bppARGB,
                            reinterpret_cast<BYTE*>(opaque.data()));
     return bitmap.Save(path.c_str(), png, nullptr) == Gdiplus::Ok;
+}
+
+void ExpectColours(const PixelImage& image, std::initializer_list<ColourProbe> probes) {
+    ASSERT_FALSE(image.Empty()) << "nothing captured";
+    for (const ColourProbe& p : probes)
+        EXPECT_TRUE(ColourNear(image.At(p.x, p.y), p.expected, p.tolerance))
+            << p.what << " at (" << p.x << ", " << p.y << "): " << ColourText(image.At(p.x, p.y)) << ", expected "
+            << ColourText(p.expected & 0xFFFFFF);
+}
+
+int CountNear(const PixelImage& image, const RECT& area, Argb colour, int tolerance) {
+    int count = 0;
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x)
+            if (ColourNear(image.At(x, y), colour, tolerance)) ++count;
+    return count;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -37,3 +38,15 @@ std::string ColourText(uint32_t rgb);
 
 // Saves the image as a PNG file; false when it could not be written.
 bool SavePng(const PixelImage& image, const std::wstring& path);
+
+// One point of a colour table: where, which colour (its alpha ignored), and what lies there.
+struct ColourProbe {
+    int x, y;
+    Argb expected;
+    const char* what;
+    int tolerance = 3;
+};
+// A test failure for every probe whose pixel is not the expected colour.
+void ExpectColours(const PixelImage& image, std::initializer_list<ColourProbe> probes);
+// How many pixels inside `area` are within `tolerance` of `colour`.
+int CountNear(const PixelImage& image, const RECT& area, Argb colour, int tolerance = 3);

@@ -1,8 +1,11 @@
 #include "support/service_control.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 #include <winhttp.h>
 
+#include "core/config.h"
 #include "net/json_text.h"
 #include "support/test_support.h"
 
@@ -103,4 +106,35 @@ bool TestServiceCreateDeveloper(const std::string& user, const std::string& pass
 
 std::string TestServiceLastRequest(const std::string& action) {
     return TestServiceRequest("GET", "/__test/last-request?action=" + action).body;
+}
+
+std::string UniqueTestSuffix() {
+    static int counter = 0;
+    return std::to_string(GetCurrentProcessId()) + "x" + std::to_string(GetTickCount64() % 100000) + "x" +
+           std::to_string(++counter);
+}
+
+bool CreateTestEmailAccount(const std::string& email, const std::string& password, int64_t credits) {
+    std::string output;
+    const bool ok = TestServiceAdmin(
+        "[\"account-create\",\"" + email + "\",\"" + password + "\",\"" + std::to_string(credits) + "\"]", &output);
+    if (!ok) ADD_FAILURE() << "account-create: " << output;
+    return ok;
+}
+
+bool CreateTestDeveloperAccount(const std::string& user, const std::string& password) {
+    std::string output;
+    const bool ok = TestServiceAdmin("[\"developer-create\",\"" + user + "\",\"" + password + "\"]", &output);
+    if (!ok) ADD_FAILURE() << "developer-create: " << output;
+    return ok;
+}
+
+std::string LastRequestBody(const std::string& action) {
+    return JsonGetString(TestServiceLastRequest(action), "body");
+}
+
+void AimClientAtTestService() {
+    TestServiceClearFaults();
+    const std::string sntp = TestSntpHost();
+    SetNtpServersForTesting({sntp, sntp, sntp, sntp}, TestSntpPort());
 }

@@ -28,3 +28,15 @@ bool TestServiceCreateAccount(const std::string& email, const std::string& passw
 bool TestServiceCreateDeveloper(const std::string& user, const std::string& password, std::string* output = nullptr);
 // GET /__test/last-request?action=A: the raw JSON answer.
 std::string TestServiceLastRequest(const std::string& action);
+
+// A suffix that makes account names of this test run unique.
+std::string UniqueTestSuffix();
+// Accounts made with the service's admin commands; a refusal is a test failure.
+bool CreateTestEmailAccount(const std::string& email, const std::string& password, int64_t credits);
+bool CreateTestDeveloperAccount(const std::string& user, const std::string& password);
+// The body the service received for the latest request of `action`.
+std::string LastRequestBody(const std::string& action);
+
+// Aims the client at the test run's service for one test: no faults left from earlier tests, and the
+// four standard-time servers at the service's own SNTP responder.
+void AimClientAtTestService();

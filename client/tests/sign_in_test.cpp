@@ -1,0 +1,123 @@
+// Signing in as a person does, against the reference service: the real main window, real pointer
+// and keyboard input, real HTTPS. The service receives the login and the dashboard shows the balance
+// the service holds.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "account/saved_login.h"
+#include "core/app_state.h"
+#include "core/config.h"
+#include "core/data_dir.h"
+#include "core/form_fields.h"
+#include "net/json_text.h"
+#include "support/dialog_watcher.h"
+#include "support/main_window_harness.h"
+#include "support/pixels.h"
+#include "support/real_input.h"
+#include "support/service_control.h"
+#include "support/test_support.h"
+#include "ui/ui_resources.h"
+
+namespace {
+
+class SignIn : public testing::Test {
+protected:
+    void SetUp() override {
+        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
+        AimClientAtTestService();
+        DeleteSavedLogin();
+        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+        email_ = "person" + UniqueTestSuffix() + "@example.test";
+        ASSERT_TRUE(CreateTestEmailAccount(email_, "Password-123", 240));
+    }
+    void TearDown() override {
+        Ui().recordFrameTexts = false;
+        if (harness_) {
+            PumpUntil([] { return !AccountBusyNow(); }, 15000);
+            if (LoggedInNow()) PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000);
+        }
+        harness_.reset();
+        appData_.reset();
+        DeleteSavedLogin();
+    }
+
+    void OpenWindow() {
+        harness_ = std::make_unique<MainWindowHarness>();
+        ASSERT_TRUE(harness_->Alive());
+        Ui().recordFrameTexts = true;
+        ASSERT_TRUE(harness_->WaitForStartupCheck());
+        ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(DetailTextNow());
+        harness_->ShowInFront();
+    }
+    POINT At(int x, int y) const { return harness_->ScreenPoint(x, y); }
+
+    // Waits for the session and its preparation, then checks what the service received and what the
+    // window shows: the dashboard with the balance the service holds.
+    void ExpectSignedInWithTheServiceBalance() {
+        ASSERT_TRUE(PumpUntil([] { return LoggedInNow(); }, 15000)) << Utf16ToUtf8(StatusTextNow() + L" " + DetailTextNow());
+        ASSERT_TRUE(PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000));
+        PumpUntil([] { return false; }, 100);
+        const std::string body = LastRequestBody("auth.login");
+        EXPECT_NE(body.find("\"email\":\"" + email_ + "\""), std::string::npos) << body;
+        EXPECT_NE(body.find("\"password\":\"Password-123\""), std::string::npos) << body;
+
+        // Right after the login the purpose is asked for; the person saves it with the pointer.
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            ASSERT_EQ(App().modalPanel, ModalPanelKind::Purpose);
+        }
+        ClickAt(At(580, 550));
+        PumpUntil([] { return false; }, 100);
+        harness_->ShowInFront();
+        const PixelImage image = CaptureClientArea(harness_->window());
+        ExpectColours(image, {
+            {925, 50, 0xFF1D2D44, "the personal-centre button of the dashboard"},
+            {318, 400, 0xFF131F31, "a dashboard card, no longer dimmed"},
+        });
+        EXPECT_GT(CountNear(image, RECT{560, 28, 770, 72}, 0xFF79B9FF, 8), 10) << "the balance in the header";
+        int balances = 0;
+        for (const DrawnText& text : Ui().lastFrameTexts)
+            if (text.text == L"剩余 240 积分") ++balances;
+        EXPECT_EQ(balances, 2) << "the header and the account summary show the service's balance";
+    }
+
+    TempFolder folder_;
+    std::unique_ptr<ScopedEnvironment> appData_;
+    std::unique_ptr<MainWindowHarness> harness_;
+    std::string email_;
+};
+
+TEST_F(SignIn, WithThePointerAndTheKeyboard) {
+    DialogWatcher dialogs;
+    OpenWindow();
+    // Type into the two fields, tick the agreement box, press the login button.
+    ClickAt(At(700, 349));
+    TypeText(Utf8ToUtf16(email_));
+    ClickAt(At(700, 429));
+    TypeText(L"Password-123");
+    ClickAt(At(559, 544));
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_TRUE(App().privacyAccepted) << "the agreement box is ticked";
+    }
+    ClickAt(At(740, 598));
+    ExpectSignedInWithTheServiceBalance();
+    EXPECT_TRUE(IsPrivacyAccepted()) << "the agreement is on record after the login";
+    EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+TEST_F(SignIn, WithTabAndEnterOnly) {
+    // A returning person: the agreement is on record, so the keyboard alone signs in.
+    RecordPrivacyAcceptance();
+    DialogWatcher dialogs;
+    OpenWindow();
+    TypeText(Utf8ToUtf16(email_));
+    PressKey(VK_TAB);
+    TypeText(L"Password-123");
+    PressKey(VK_RETURN);
+    ExpectSignedInWithTheServiceBalance();
+    EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// The main window's click regions: one table for the dashboard and signed-out screen, one for the
+// open panel, each row a condition, a half-open rectangle and the action it starts. A click acts on
+// the button's release, and only when the press began in the same region of the same window.
+#pragma once
+
+#include <windows.h>
+
+#include "core/app_state.h"
+
+// What decides which rows are active (copied under the state lock in one hold).
+struct ClickConditions {
+    bool loggedIn = false;
+    bool developer = false;
+    bool alipayAvailable = false;
+    bool wechatAvailable = false;
+    ModalPanelKind panel = ModalPanelKind::None;
+    AuthFormMode authMode = AuthFormMode::Login;
+};
+ClickConditions TakeClickConditions();
+
+enum class ClickTable { None, Main, Panel };
+
+// The row of a table that a point falls in (the first active match in table order).
+struct ClickHit {
+    ClickTable table = ClickTable::None;
+    int row = -1;
+    bool operator==(const ClickHit&) const = default;
+};
+
+// Which row (x, y) in client pixels hits: the panel table while a panel is open (no dashboard row is
+// active then), otherwise the main table. Regions are [left, right) × [top, bottom).
+ClickHit HitTestClick(const ClickConditions& conditions, int x, int y);
+
+// The rows' names as the screens show them ("退出", "登录", …), for tests and diagnostics.
+const char* ClickRowName(const ClickHit& hit);
+// Runs the row's action (a row whose action is not built yet does nothing).
+void RunClickRow(HWND window, const ClickHit& hit);
+
+// Left button pressed / released at a client position (x, y from lParam as signed 16-bit values).
+void OnMainButtonDown(HWND window, LPARAM position);
+void OnMainButtonUp(HWND window, LPARAM position);
+// The window lost the mouse capture to another window: a press in progress no longer counts.
+void OnMainCaptureLost(HWND window, HWND newCapture);

@@ -1,0 +1,99 @@
+#include "ui/screen_state.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cwchar>
+#include <cwctype>
+
+#include "ui/child_controls.h"
+
+ScreenSnapshot TakeScreenSnapshot() {
+    AppState& app = App();
+    ScreenSnapshot s;
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    s.loggedIn = app.session.logged_in;
+    s.developer = app.session.developer_user;
+    s.credits = app.session.credits;
+    s.email = app.session.email;
+    s.statusText = app.statusText;
+    s.detailText = app.detailText;
+    s.authMode = app.authFormMode;
+    s.serviceReady = app.serviceReady;
+    s.accountBusy = app.accountBusy;
+    s.codeBusy = app.codeRequestBusy;
+    s.rememberPassword = app.rememberPassword;
+    s.privacyAccepted = app.privacyAccepted;
+    s.panel = app.modalPanel;
+    s.purposeSaved = app.purposeSaved;
+    s.savedPurpose = app.savedPurpose;
+    s.pendingPurpose = app.pendingPurpose;
+    s.targetConfirmed = app.target.target_confirmed;
+    s.clickPoint = app.target.click_point;
+    s.executableName = app.target.executable_name;
+    s.checkOk = app.target.check_ok;
+    s.blocked = app.target.blocked;
+    s.timeAligned = app.timeAligned;
+    s.timeSourceLabel = app.timeSourceLabel;
+    s.timeUncertaintyMs = app.timeUncertaintyMs;
+    s.countdownTargetMs = app.countdownTargetMs;
+    s.timeOffsetMs = app.timeOffsetMs;
+    s.alipayAvailable = app.alipayAvailable;
+    s.wechatAvailable = app.wxpayAvailable;
+    s.pointsPerYuan = app.pointsPerYuan;
+    s.paymentMethod = app.paymentMethod;
+    s.hotkeyCapturing = app.hotkeyCapturing;
+    s.hotkeyModifiers = app.hotkeyModifiers;
+    s.hotkeyKey = app.hotkeyKey;
+    return s;
+}
+
+std::wstring NumberText(int64_t value) { return std::to_wstring(value); }
+
+ColouredText PositionLine(const ScreenSnapshot& state) {
+    if (!state.targetConfirmed) return {L"尚未选择点击位置", state.blocked ? 0xFFFF7E8F : 0xFFB6C2D2};
+    if (state.blocked) return {state.executableName + L" · 黑名单软件", 0xFFFF7E8F};
+    if (!state.checkOk) return {state.executableName + L" · 正在检查", 0xFFB6C2D2};
+    return {state.executableName + L" · " + NumberText(state.clickPoint.x) + L"," + NumberText(state.clickPoint.y),
+            0xFF5BE0A4};
+}
+
+std::wstring SyncLine(const ScreenSnapshot& state) {
+    if (!state.timeAligned) return L"正在对准标准时间";
+    return state.timeSourceLabel + L" · 预计相差 " + NumberText(state.timeUncertaintyMs) + L" 毫秒";
+}
+
+float ProgressBoxHeight(const ScreenSnapshot& state) {
+    if (state.countdownTargetMs > 0) return 170;
+    return state.timeAligned ? 125.0f : 90.0f;
+}
+
+int64_t RemainingMs(const ScreenSnapshot& state, int64_t wallClockMs) {
+    return state.countdownTargetMs - (wallClockMs + state.timeOffsetMs);
+}
+
+Argb RemainingColour(int64_t remainingMs) { return remainingMs > 3000 ? 0xFF66AAFF : 0xFFFFB74D; }
+
+int64_t RoundHalfToEven(double value) {
+    const double lower = std::floor(value);
+    const double fraction = value - lower;
+    double rounded = lower;
+    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(lower, 2.0) != 0.0)) rounded = lower + 1;
+    return static_cast<int64_t>(rounded);
+}
+
+TopUpEstimate EstimateTopUp(const std::wstring& amountText, int32_t pointsPerYuan) {
+    const std::wstring text = amountText.substr(0, 63);
+    size_t start = 0;
+    while (start < text.size() && std::iswspace(text[start])) ++start;
+    if (start == text.size()) return {};
+    // A decimal number only: no hexadecimal, "inf" or "nan" spellings.
+    for (size_t i = start; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (!(c >= L'0' && c <= L'9') && c != L'.' && c != L'+' && c != L'-' && c != L'e' && c != L'E') return {};
+    }
+    wchar_t* end = nullptr;
+    const double amount = std::wcstod(text.c_str() + start, &end);
+    if (end == text.c_str() + start || *end != L'\0') return {};
+    if (!(amount >= 1.0 && amount <= 9999.9)) return {};
+    return {true, RoundHalfToEven(static_cast<double>(pointsPerYuan) * amount)};
+}

@@ -1,0 +1,77 @@
+// Real servers started for a test or a benchmark run and stopped with it: Debian's PostgreSQL in a
+// temporary directory (as an unprivileged user, since initdb refuses root), Debian's nginx with
+// the configuration of service/deploy/, and the service program itself as a child process.
+// Each picks a free loopback port and tries again with another when it loses a race for it.
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace orvane::test {
+
+// A free TCP port on 127.0.0.1 at the moment of asking.
+int FreeLoopbackPort();
+
+class LocalPostgres {
+ public:
+  LocalPostgres();
+  ~LocalPostgres();
+  LocalPostgres(const LocalPostgres &) = delete;
+  LocalPostgres &operator=(const LocalPostgres &) = delete;
+
+  bool available() const { return pid_ > 0; }
+  const std::string &why() const { return why_; }  // when not available
+  // A fresh, empty database on this server, and its address.
+  std::string NewDatabase();
+
+ private:
+  std::string dir_;
+  std::string why_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int databases_ = 0;
+};
+
+class LocalNginx {
+ public:
+  // nginx terminating TLS with `cert`/`key` in front of the plain-HTTP service `upstreams`.
+  LocalNginx(const std::vector<std::string> &upstreams, const std::string &cert, const std::string &key);
+  ~LocalNginx();
+  LocalNginx(const LocalNginx &) = delete;
+  LocalNginx &operator=(const LocalNginx &) = delete;
+
+  bool available() const { return pid_ > 0; }
+  const std::string &why() const { return why_; }
+  int port() const { return port_; }
+
+ private:
+  std::string dir_;
+  std::string why_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// The service program in a process of its own (so its memory can be measured).
+class ServiceProcess {
+ public:
+  ServiceProcess(const std::string &binary, const std::vector<std::string> &serve_args);
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess &) = delete;
+  ServiceProcess &operator=(const ServiceProcess &) = delete;
+
+  bool running() const { return port_ > 0; }
+  const std::string &why() const { return why_; }
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  // Peak resident memory so far, in KiB (VmHWM).
+  long PeakRssKiB() const;
+
+ private:
+  std::string why_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int out_fd_ = -1;
+};
+
+}  // namespace orvane::test

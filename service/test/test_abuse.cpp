@@ -1,0 +1,332 @@
+// The service under load and abuse: password guessing (alone, in parallel bursts, by strangers
+// against an owner), login floods against the hashing pool, sessions left idle, malformed
+// Content-Length, slow clients and connection floods from one address.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "http_server.h"
+#include "login_guard.h"
+#include "test_support.h"
+
+namespace orvane {
+namespace {
+
+using test::HttpResult;
+using test::json;
+
+std::string LoginBody(const std::string &email, const std::string &password) {
+  return json{{"email", email}, {"password", password}, {"device_name", "Windows"}, {"client_platform", "windows"},
+              {"privacy_notice_accepted", true}}
+      .dump();
+}
+
+TEST(GuardDelay, FreeFailuresThenDoublingUpToTheCap) {
+  GuardLimits l{3, 10000, 3600000, 1000};
+  struct Case {
+    int64_t failures, delay_ms;
+  } cases[] = {{0, 0}, {2, 0}, {3, 1000}, {4, 2000}, {5, 4000}, {6, 8000}, {7, 10000}, {500, 10000}};
+  for (const auto &c : cases) EXPECT_EQ(GuardDelayMs(c.failures, l), c.delay_ms) << c.failures;
+}
+
+// A service that trusts X-Real-IP from loopback, so each test can speak from several addresses.
+class PasswordGuard : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ts_ = new test::TestService([](ServeOptions &o) {
+      o.real_ip_from = "127.0.0.1";
+      o.hash_threads = 2;
+      o.hash_queue = 40;
+    });
+  }
+  static void TearDownTestSuite() {
+    delete ts_;
+    ts_ = nullptr;
+  }
+  void TearDown() override {
+    ts_->svc().Passwords().Hold(false);
+    ts_->Post("/__test/clock", R"({"service_offset_us":0})");
+    ts_->SetConfig({{"login_free_failures", 5}, {"login_first_delay_ms", 1000}, {"login_delay_cap_ms", 60000},
+                    {"source_free_failures", 20}, {"source_delay_cap_ms", 300000}});
+  }
+  static HttpResult Login(const std::string &from, const std::string &email, const std::string &password) {
+    return ts_->CallFrom(from, "auth.login", LoginBody(email, password));
+  }
+  // Waits until `n` password checks queue behind the held pool.
+  static void WaitQueued(int n) {
+    for (int i = 0; i < 500 && ts_->svc().Passwords().Queued() < n; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ts_->svc().Passwords().Queued(), n);
+  }
+  inline static test::TestService *ts_ = nullptr;
+};
+
+TEST_F(PasswordGuard, ParallelBurstGetsOnlyTheFreeChecks) {
+  test::LoginInfo acc = ts_->NewAccount("the-right-one");
+  // Long delays, so the burst cannot outlast them however slowly it arrives.
+  ts_->SetConfig({{"login_free_failures", 5}, {"login_first_delay_ms", 600000}, {"login_delay_cap_ms", 600000}});
+  int64_t checks_before = ts_->svc().Passwords().JobsRun();
+  std::vector<HttpResult> answers(32);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 32; ++i)
+    threads.emplace_back([&, i] {
+      answers[i] = Login("10.9.0." + std::to_string(i + 1), acc.email, i == 31 ? "the-right-one" : "wrong-" + std::to_string(i));
+    });
+  for (auto &t : threads) t.join();
+  int64_t checks = ts_->svc().Passwords().JobsRun() - checks_before;
+  EXPECT_EQ(checks, 5);  // not one password more than a sequence of attempts would have checked
+  // The rest are told either "wrong" (the same answer as a checked wrong password) or, while the
+  // first checks still run, "busy"; neither says anything about the password.
+  for (int i = 0; i < 31; ++i) {
+    bool wrong = answers[i].status == 401 && answers[i].message() == "邮箱或密码不正确";
+    bool busy = answers[i].status == 503 && answers[i].message() == "服务繁忙，请稍后重试";
+    EXPECT_TRUE(wrong || busy) << answers[i].body;
+  }
+  EXPECT_TRUE(answers[31].ok() || answers[31].status == 401 || answers[31].status == 503) << answers[31].body;
+  // Once the checked ones have ended, every further guess waits with the "wrong" answer.
+  HttpResult after = Login("10.9.1.1", acc.email, "the-right-one");
+  if (!answers[31].ok()) {
+    EXPECT_EQ(after.status, 401);
+    EXPECT_EQ(after.message(), "邮箱或密码不正确");
+  }
+}
+
+TEST_F(PasswordGuard, LockedUnknownAndWrongLookTheSameAndStrangersCannotLockOwnersOutForLong) {
+  test::LoginInfo owner = ts_->NewAccount("owners-password");
+  ts_->SetConfig({{"login_free_failures", 3}, {"login_first_delay_ms", 60000}, {"login_delay_cap_ms", 60000}});
+  HttpResult wrong = Login("10.1.1.1", owner.email, "guess-1");
+  HttpResult unknown = Login("10.1.1.1", test::UniqueEmail("ghost"), "guess-1");
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_EQ(wrong.body, unknown.body);
+  for (int i = 2; i <= 10; ++i) Login("10.1.1.1", owner.email, "guess-" + std::to_string(i));
+  // The owner, from home, is held back like the stranger, with the same answer a wrong password gets.
+  HttpResult held = Login("10.2.2.2", owner.email, "owners-password");
+  EXPECT_EQ(held.status, 401);
+  EXPECT_EQ(held.body, wrong.body);
+  // An address nobody has behaves the same way after the same failures.
+  std::string ghost = test::UniqueEmail("ghost");
+  for (int i = 0; i < 10; ++i) Login("10.1.1.1", ghost, "guess");
+  EXPECT_EQ(Login("10.2.2.2", ghost, "whatever").body, held.body);
+  // But only for the capped delay: a minute after the stranger's last try the owner gets in.
+  ASSERT_TRUE(ts_->Post("/__test/clock", R"({"service_offset_us":61000000})").ok());
+  EXPECT_TRUE(Login("10.2.2.2", owner.email, "owners-password").ok());
+}
+
+TEST_F(PasswordGuard, OneSourceTryingManyAddressesIsSlowedDown) {
+  test::LoginInfo acc = ts_->NewAccount("a-fine-password");
+  ts_->SetConfig({{"source_free_failures", 4}, {"login_first_delay_ms", 600000}, {"source_delay_cap_ms", 600000}});
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Login("10.3.3.3", test::UniqueEmail("spray"), "guess").status, 401);
+  // That source now waits even with a right password; anyone else is unaffected.
+  EXPECT_EQ(Login("10.3.3.3", acc.email, "a-fine-password").status, 401);
+  EXPECT_TRUE(Login("10.4.4.4", acc.email, "a-fine-password").ok());
+}
+
+TEST_F(PasswordGuard, SuccessDoesNotEraseFailuresCountedBesideIt) {
+  test::LoginInfo acc = ts_->NewAccount("right-password");
+  ts_->SetConfig({{"login_free_failures", 3}, {"login_first_delay_ms", 600000}, {"login_delay_cap_ms", 600000}});
+  // Two wrong guesses and the right password, all checked at the same time.
+  ts_->svc().Passwords().Hold(true);
+  std::vector<HttpResult> answers(3);
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { answers[0] = Login("10.5.5.1", acc.email, "wrong-1"); });
+  threads.emplace_back([&] { answers[1] = Login("10.5.5.2", acc.email, "wrong-2"); });
+  WaitQueued(2);
+  threads.emplace_back([&] { answers[2] = Login("10.5.5.3", acc.email, "right-password"); });
+  WaitQueued(3);
+  ts_->svc().Passwords().Hold(false);
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(answers[0].status, 401);
+  EXPECT_EQ(answers[1].status, 401);
+  EXPECT_TRUE(answers[2].ok()) << answers[2].body;
+  // The two failures still count: one more guess is free, the next one waits.
+  EXPECT_EQ(Login("10.5.5.4", acc.email, "wrong-3").status, 401);
+  HttpResult waiting = Login("10.5.5.5", acc.email, "right-password");
+  EXPECT_EQ(waiting.status, 401);
+  // Failures that ended before a right password are forgotten by it.
+  ASSERT_TRUE(ts_->Post("/__test/clock", R"({"service_offset_us":601000000})").ok());
+  EXPECT_TRUE(Login("10.5.5.5", acc.email, "right-password").ok());
+  EXPECT_EQ(Login("10.5.5.6", acc.email, "wrong-4").status, 401);
+  EXPECT_TRUE(Login("10.5.5.6", acc.email, "right-password").ok());
+}
+
+// The hashing pool: a service with one hashing thread and a queue of two.
+class HashingPool : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ts_ = new test::TestService([](ServeOptions &o) {
+      o.hash_threads = 1;
+      o.hash_queue = 2;
+      o.threads = 24;
+    });
+    ts_->SetConfig({{"source_free_failures", 100000}, {"login_free_failures", 100000}});
+  }
+  static void TearDownTestSuite() {
+    delete ts_;
+    ts_ = nullptr;
+  }
+  void TearDown() override { ts_->svc().Passwords().Hold(false); }
+  inline static test::TestService *ts_ = nullptr;
+};
+
+TEST_F(HashingPool, FloodIsAnsweredBusyWhileTimeStaysFree) {
+  test::LoginInfo acc = ts_->NewAccount("flood-password");
+  ts_->svc().Passwords().Hold(true);  // nothing finishes until released: the worst moment of a flood
+  std::vector<HttpResult> answers(16);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 16; ++i) threads.emplace_back([&, i] { answers[i] = ts_->Call("auth.login", LoginBody(acc.email, "flood-password")); });
+  // All but the two queued logins are answered at once, and "time" is served meanwhile.
+  for (int i = 0; i < 500 && ts_->svc().Passwords().Refused() < 14; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ts_->svc().Passwords().Refused(), 14);
+  EXPECT_EQ(ts_->svc().Passwords().Queued(), 2);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(ts_->Call("time", "{}").ok());
+  ts_->svc().Passwords().Hold(false);
+  for (auto &t : threads) t.join();
+  int ok = 0, busy = 0;
+  for (const auto &a : answers) {
+    if (a.ok()) ++ok;
+    else if (a.status == 503 && a.message() == "服务繁忙，请稍后重试") ++busy;
+  }
+  EXPECT_EQ(ok, 2);
+  EXPECT_EQ(busy, 14);
+  for (const auto &a : answers) EXPECT_TRUE(a.ok() || a.status == 503) << a.received << " " << a.status << " " << a.body;
+  // Without holding, a burst never hashes more than one password at a time.
+  threads.clear();
+  for (int i = 0; i < 12; ++i) threads.emplace_back([&] { ts_->Call("auth.login", LoginBody(acc.email, "wrong-password")); });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(ts_->svc().Passwords().PeakRunning(), 1);
+}
+
+TEST_F(HashingPool, RegistrationAndResetCheckTheCodeBeforeHashing) {
+  int64_t before = ts_->svc().Passwords().JobsRun();
+  std::string email = test::UniqueEmail("nohash");
+  ASSERT_TRUE(ts_->Call("auth.send_code", json{{"email", email}, {"purpose", "register"}}.dump()).ok());
+  std::string body = "{\"email\":\"" + email + "\",\"password\":\"password-123\",\"code\":\"000000\","
+                     "\"device_name\":\"Windows\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}";
+  std::string code = ts_->Get("/__test/outbox?email=" + email).j.value("code", std::string());
+  if (code == "000000") body.replace(body.find("000000"), 6, "111111");
+  EXPECT_EQ(ts_->Call("auth.register", body).status, 400);
+  EXPECT_EQ(ts_->Call("auth.reset_password", "{\"email\":\"" + email + "\",\"password\":\"password-123\",\"code\":\"123456\"}")
+                .status,
+            400);
+  EXPECT_EQ(ts_->svc().Passwords().JobsRun(), before);  // wrong codes cost no hashing
+}
+
+class IdleSessions : public test::SharedServiceTest {
+ protected:
+  void TearDown() override {
+    ts_->Post("/__test/clock", R"({"service_offset_us":0})");
+    ts_->SetConfig({{"session_idle_ms", 30LL * 24 * 3600 * 1000}});
+  }
+  static void ShiftDays(double days) {
+    int64_t us = static_cast<int64_t>(days * 24 * 3600 * 1e6);
+    ASSERT_TRUE(ts_->Post("/__test/clock", "{\"service_offset_us\":" + std::to_string(us) + "}").ok());
+  }
+};
+
+TEST_F(IdleSessions, EndAfterThirtyDaysUnusedButNotWhileInUse) {
+  test::LoginInfo idle = ts_->NewAccount(), busy = ts_->NewAccount();
+  ShiftDays(20);
+  EXPECT_TRUE(ts_->Call("me", "{}", busy.token).ok());
+  ShiftDays(30.01);
+  HttpResult gone = ts_->Call("me", "{}", idle.token);
+  EXPECT_EQ(gone.status, 401);
+  EXPECT_EQ(gone.message(), "登录已失效，请重新登录");
+  EXPECT_TRUE(ts_->Call("me", "{}", busy.token).ok());  // used ten days ago
+  ShiftDays(60.02);
+  EXPECT_EQ(ts_->Call("me", "{}", busy.token).status, 401);
+  EXPECT_EQ(ts_->Call("me", "{}", idle.token).status, 401);  // ended for good
+  // The limit is configurable.
+  ts_->SetConfig({{"session_idle_ms", 3600000}});
+  test::LoginInfo fresh = ts_->Login(busy.email, busy.password);
+  ShiftDays(60.02 + 2.0 / 24);
+  EXPECT_EQ(ts_->Call("me", "{}", fresh.token).status, 401);
+}
+
+// Requests whose framing is wrong are answered at once and the connection is closed.
+class Framing : public test::SharedServiceTest {};
+
+TEST_F(Framing, MalformedContentLengthIsAnsweredAtOnce) {
+  struct Case {
+    std::string name, headers, body;
+    bool keep_open;  // the client sends nothing more and keeps the connection
+    int status;
+    const char *message_part;
+  } cases[] = {
+      {"body shorter than declared", "Content-Length: 100\r\n", "{}", true, 400, "Content-Length"},
+      {"negative length", "Content-Length: -5\r\n", "{}", true, 400, "Content-Length"},
+      {"conflicting duplicates", "Content-Length: 2\r\nContent-Length: 5\r\n", "{}", true, 400, "Content-Length"},
+      {"not a number", "Content-Length: 2x\r\n", "{}", true, 400, "Content-Length"},
+      {"no length", "", "{}", true, 411, "Content-Length"},
+      {"chunked", "Transfer-Encoding: chunked\r\n", "2\r\n{}\r\n0\r\n\r\n", true, 400, "Content-Length"},
+      {"too large, body never sent", "Content-Length: 999999\r\n", "", true, 413, "过大"},
+  };
+  for (const auto &c : cases) {
+    test::RawClient client(ts_->port());
+    ASSERT_TRUE(client.StartTls(ts_->ca_file())) << c.name;
+    ASSERT_TRUE(client.Send(test::RawApiRequest("time", c.body, c.headers))) << c.name;
+    // Well within the 10 s the server used to wait for bytes that never come.
+    bool closed = false;
+    std::string answer = client.Read(5000, &closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::to_string(c.status), 0), 0u) << c.name << ": " << answer;
+    EXPECT_NE(answer.find(c.message_part), std::string::npos) << c.name << ": " << answer;
+    EXPECT_NE(answer.find("{\"ok\":false,"), std::string::npos) << c.name;
+    EXPECT_TRUE(closed) << c.name;
+  }
+  // Identical duplicates are one length; the request is served.
+  test::RawClient same(ts_->port());
+  ASSERT_TRUE(same.StartTls(ts_->ca_file()));
+  same.Send(test::RawApiRequest("time", "{}", "Content-Length: 2\r\nContent-Length: 2\r\nConnection: close\r\n"));
+  EXPECT_EQ(same.Read(5000).rfind("HTTP/1.1 200", 0), 0u);
+}
+
+// Slow clients and floods from one address, against the service alone.
+TEST(SlowClients, DeadlineCutsDripFedRequestsAndStalledHandshakes) {
+  test::TestService ts([](ServeOptions &o) { o.request_deadline_ms = 1500; });
+  // Headers one line at a time, each well within the read time-out: only the deadline stops it.
+  test::RawClient drip(ts.port());
+  ASSERT_TRUE(drip.StartTls(ts.ca_file()));
+  drip.Send("POST /api.php?action=time HTTP/1.1\r\n");
+  bool closed = false;
+  std::string got;
+  for (int i = 0; i < 12 && !closed; ++i) {
+    drip.Send("X-Slow-" + std::to_string(i) + ": 1\r\n");
+    got += drip.Read(400, &closed);
+  }
+  EXPECT_TRUE(closed) << "a drip-fed request was still open after 4.8 s";
+  EXPECT_EQ(got.rfind("HTTP/1.1 408", 0), 0u) << got;
+  // A connection that never starts its TLS handshake is closed at the same deadline.
+  test::RawClient silent(ts.port());
+  ASSERT_TRUE(silent.connected());
+  silent.Read(4000, &closed);
+  EXPECT_TRUE(closed) << "a silent connection was still open after 4 s";
+}
+
+TEST(SlowClients, OneAddressCannotTakeEveryWorker) {
+  test::TestService ts([](ServeOptions &o) {
+    o.threads = 8;
+    o.max_connections_per_source = 3;
+  });
+  // 32 slow clients from 127.0.0.2: three are let in and held, the rest are closed at once.
+  std::vector<std::unique_ptr<test::RawClient>> slow;
+  int shut_out = 0;
+  for (int i = 0; i < 32; ++i) {
+    auto c = std::make_unique<test::RawClient>(ts.port(), "127.0.0.2");
+    ASSERT_TRUE(c->connected());
+    slow.push_back(std::move(c));
+  }
+  for (auto &c : slow) {
+    bool closed = false;
+    c->Read(300, &closed);
+    if (closed) ++shut_out;
+  }
+  EXPECT_EQ(shut_out, 29);
+  EXPECT_EQ(ts.svc().Http()->RefusedConnections(), 29);
+  // Everyone else is served meanwhile.
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(ts.Call("time", "{}").ok());
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,285 @@
+// Several instances on one PostgreSQL database (a real server started for this suite): every
+// action works there, the signing key and sessions are shared, and seats, credits, room codes,
+// the once-only nonce and the password guard hold when two instances race for them.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "local_servers.h"
+#include "test_support.h"
+
+namespace orvane {
+namespace {
+
+using test::HttpResult;
+using test::json;
+
+const std::string kSha = std::string(64, 'c');
+
+class SharedDatabase : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { pg_ = new test::LocalPostgres(); }
+  static void TearDownTestSuite() {
+    delete pg_;
+    pg_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(pg_->available()) << pg_->why(); }
+
+  static std::unique_ptr<test::TestService> Instance(const std::string &url, const std::string &data_dir = "") {
+    return std::make_unique<test::TestService>(
+        [url](ServeOptions &o) {
+          o.db_url = url;
+          o.threads = 24;
+          o.hash_queue = 64;
+        },
+        data_dir);
+  }
+  static std::string Fields(int64_t x = 10, int64_t y = 20) { return test::TaskFieldsJson(x, y, kSha); }
+  static int64_t Now(test::TestService &ts) { return ts.svc().Clock().NowMs(); }
+
+  inline static test::LocalPostgres *pg_ = nullptr;
+};
+
+TEST_F(SharedDatabase, EveryActionWorksAndSurvivesARestart) {
+  std::string url = pg_->NewDatabase();
+  ASSERT_FALSE(url.empty());
+  test::TempDir dir;
+  std::string pk, token, email = test::UniqueEmail("pg");
+  {
+    auto ts = Instance(url, dir.path() + "/a");
+    // Registration by mailed code answers like a login.
+    ASSERT_TRUE(ts->Call("auth.send_code", json{{"email", email}, {"purpose", "register"}}.dump()).ok());
+    std::string code = ts->Get("/__test/outbox?email=" + email).j["code"];
+    HttpResult reg = ts->Call("auth.register", "{\"email\":\"" + email + "\",\"password\":\"pg-password-1\",\"code\":\"" +
+                                                   code + "\",\"privacy_notice_accepted\":true}");
+    ASSERT_TRUE(reg.ok()) << reg.body;
+    token = reg.j["token"];
+    pk = reg.j["sign_public_key"];
+    EXPECT_EQ(reg.j["credits"], 20);
+    EXPECT_EQ(ts->Call("me", "{}", token).j["credits"], 20);
+    // Payment page credits once.
+    HttpResult pay = ts->Call("payment.create", R"({"amount":"1","type":"alipay"})", token);
+    ASSERT_TRUE(pay.ok()) << pay.body;
+    std::string path = pay.j["pay_url"].get<std::string>().substr(pay.j["pay_url"].get<std::string>().find("/pay/"));
+    EXPECT_EQ(ts->Get(path).status, 200);
+    EXPECT_EQ(ts->Get(path).status, 200);
+    EXPECT_EQ(ts->Call("me", "{}", token).j["credits"], 30);
+    // Blacklist, rooms, tests, the instruction and its report.
+    ts->Admin({"blacklist-add", std::string(64, 'd'), "不可用"});
+    EXPECT_TRUE(ts->Call("app.check", "{\"executable_name\":\"x.exe\",\"executable_sha256\":\"" + std::string(64, 'd') + "\"}",
+                         token)
+                    .j["blocked"]
+                    .get<bool>());
+    test::LoginInfo guest = ts->NewAccount();
+    int64_t at = Now(*ts) + 10000;
+    HttpResult room = ts->Call("room.create", "{\"room_code\":\"PGROOM\",\"execute_at_ms\":" + std::to_string(at) +
+                                                  ",\"capacity\":2," + Fields() + "}",
+                               token);
+    ASSERT_TRUE(room.ok()) << room.body;
+    HttpResult join = ts->Call("room.join", "{\"room_code\":\"pgroom\"," + Fields(1, 2) + "}", guest.token);
+    ASSERT_TRUE(join.ok()) << join.body;
+    EXPECT_EQ(ts->Call("room.join", "{\"room_code\":\"PGROOM\"," + Fields(1, 2) + "}", guest.token).j["task_id"],
+              join.j["task_id"]);
+    ASSERT_TRUE(ts->Call("room.confirm", "{\"task_id\":" + std::to_string(join.j["task_id"].get<int64_t>()) + "," +
+                                             Fields(1, 2) + "}",
+                         guest.token)
+                    .ok());
+    HttpResult claim = ts->Call("task.claim", "{\"task_id\":" + std::to_string(join.j["task_id"].get<int64_t>()) + "}",
+                                guest.token);
+    ASSERT_TRUE(claim.j.value("ready", false)) << claim.body;
+    std::string payload = test::Base64DecodeText(claim.j["payload"]);
+    EXPECT_TRUE(test::VerifyWithKey(payload, claim.j["signature"], pk));
+    std::string nonce = json::parse(payload)["nonce"];
+    HttpResult consume = ts->Call("task.consume", "{\"task_id\":" + std::to_string(join.j["task_id"].get<int64_t>()) +
+                                                      ",\"nonce\":\"" + nonce +
+                                                      "\",\"client_platform\":\"windows\",\"client_error_ms\":2,"
+                                                      "\"result\":\"success\",\"result_detail\":\"本机已提交一次触发\"}",
+                                  guest.token);
+    EXPECT_TRUE(consume.ok()) << consume.body;
+    HttpResult test_task = ts->Call("match.create", "{\"execute_at_ms\":" + std::to_string(at) + "," + Fields() + "}", token);
+    EXPECT_TRUE(test_task.ok()) << test_task.body;
+    EXPECT_EQ(test_task.j["credits"], 30 - 2 - 1);
+    // Developer accounts bind to a device; names compare without regard to case.
+    ts->Admin({"developer-create", "PgDev01", "a-long-password"});
+    std::string dev = "{\"username\":\"pgdev01\",\"password\":\"a-long-password\",\"device_id\":\"" +
+                      std::string(32, 'e') + "\",\"client_platform\":\"windows\",\"privacy_notice_accepted\":true}";
+    EXPECT_TRUE(ts->Call("auth.developer_login", dev).ok());
+    // Password reset, logout, deletion request.
+    ASSERT_TRUE(ts->Call("auth.send_code", json{{"email", guest.email}, {"purpose", "reset"}}.dump()).ok());
+    std::string reset_code = ts->Get("/__test/outbox?email=" + guest.email).j["code"];
+    EXPECT_TRUE(ts->Call("auth.reset_password", "{\"email\":\"" + guest.email + "\",\"password\":\"new-password-9\",\"code\":\"" +
+                                                    reset_code + "\"}")
+                    .ok());
+    EXPECT_EQ(ts->Call("me", "{}", guest.token).status, 401);
+    test::LoginInfo again = ts->Login(guest.email, "new-password-9");
+    EXPECT_TRUE(ts->Call("account.delete.request", R"({"password":"new-password-9"})", again.token).ok());
+    EXPECT_NE(ts->Admin({"accounts"}).find("deletion-requested"), std::string::npos);
+    EXPECT_NE(ts->Admin({"tasks", "--room", "PGROOM"}).find("consumed"), std::string::npos);
+    EXPECT_NE(ts->Admin({"outbox"}).find(email), std::string::npos);
+  }
+  // Another instance with another data directory finds everything, signing key included.
+  auto later = Instance(url, dir.path() + "/b");
+  EXPECT_EQ(later->svc().Key().PublicKeyBase64(), pk);
+  EXPECT_EQ(later->Call("me", "{}", token).j["credits"], 27);
+}
+
+TEST_F(SharedDatabase, InstancesShareTheSigningKeyAndSessions) {
+  std::string url = pg_->NewDatabase();
+  auto a = Instance(url), b = Instance(url);
+  EXPECT_EQ(a->svc().Key().PublicKeyBase64(), b->svc().Key().PublicKeyBase64());
+  test::LoginInfo acc = a->NewAccount();
+  EXPECT_EQ(acc.sign_public_key, b->svc().Key().PublicKeyBase64());
+  HttpResult m = b->Call("match.create", "{\"execute_at_ms\":" + std::to_string(Now(*b) + 5000) + "," + Fields() + "}",
+                         acc.token);
+  ASSERT_TRUE(m.ok()) << m.body;
+  HttpResult c = b->Call("task.claim", "{\"task_id\":" + std::to_string(m.j["task_id"].get<int64_t>()) + "}", acc.token);
+  ASSERT_TRUE(c.j.value("ready", false)) << c.body;
+  // Signed by instance B, verified with the key instance A handed out at login.
+  EXPECT_TRUE(test::VerifyWithKey(test::Base64DecodeText(c.j["payload"]), c.j["signature"], acc.sign_public_key));
+  EXPECT_TRUE(a->Call("auth.logout", "{}", acc.token).ok());
+  EXPECT_EQ(b->Call("me", "{}", acc.token).status, 401);
+}
+
+TEST_F(SharedDatabase, SeatsHoldWhenTwoInstancesFillARoom) {
+  std::string url = pg_->NewDatabase();
+  auto a = Instance(url), b = Instance(url);
+  test::TestService *inst[2] = {a.get(), b.get()};
+  test::LoginInfo owner = a->NewAccount();
+  std::vector<test::LoginInfo> guests;
+  for (int i = 0; i < 12; ++i) guests.push_back(inst[i % 2]->NewAccount());
+  ASSERT_TRUE(a->Call("room.create", "{\"room_code\":\"RACE1\",\"execute_at_ms\":" + std::to_string(Now(*a) + 60000) +
+                                         ",\"capacity\":5," + Fields() + "}",
+                      owner.token)
+                  .ok());
+  std::atomic<int> joined{0}, full{0}, other{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 12; ++i)
+    threads.emplace_back([&, i] {
+      HttpResult r = inst[i % 2]->Call("room.join", "{\"room_code\":\"RACE1\"," + Fields(i, i) + "}", guests[i].token);
+      if (r.ok()) ++joined;
+      else if (r.status == 409) ++full;
+      else ++other;
+    });
+  // And one account joining through both instances at once keeps one seat.
+  test::LoginInfo twice = b->NewAccount();
+  ASSERT_TRUE(a->Call("room.create", "{\"room_code\":\"RACE2\",\"execute_at_ms\":" + std::to_string(Now(*a) + 60000) +
+                                         ",\"capacity\":50," + Fields() + "}",
+                      owner.token)
+                  .ok());
+  std::vector<int64_t> seats(8);
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&, i] {
+      seats[i] = inst[i % 2]->Call("room.join", "{\"room_code\":\"RACE2\"," + Fields() + "}", twice.token).j.value("task_id", int64_t{0});
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(joined.load(), 4);
+  EXPECT_EQ(full.load(), 8);
+  EXPECT_EQ(other.load(), 0);
+  std::string listing = a->Admin({"tasks", "--room", "RACE1"});
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 5);  // header + 5 seats
+  for (int64_t s : seats) EXPECT_EQ(s, seats[0]);
+  EXPECT_GT(seats[0], 0);
+  EXPECT_EQ(a->Call("me", "{}", twice.token).j["credits"], 18);
+}
+
+TEST_F(SharedDatabase, CreditsAndRoomCodesHoldAcrossInstances) {
+  std::string url = pg_->NewDatabase();
+  auto a = Instance(url), b = Instance(url);
+  test::TestService *inst[2] = {a.get(), b.get()};
+  test::LoginInfo acc = a->NewAccount();
+  a->Admin({"credits-set", acc.email, "7"});
+  std::atomic<int> made{0}, short_of_credits{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 20; ++i)
+    threads.emplace_back([&, i] {
+      HttpResult r = inst[i % 2]->Call("match.create", "{\"execute_at_ms\":" + std::to_string(Now(*a) + 60000) + "," +
+                                                         Fields() + "}",
+                                       acc.token);
+      if (r.ok()) ++made;
+      else if (r.status == 402) ++short_of_credits;
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(made.load(), 7);
+  EXPECT_EQ(short_of_credits.load(), 13);
+  EXPECT_EQ(b->Call("me", "{}", acc.token).j["credits"], 0);
+  // The same room code created through both instances at once: one room.
+  test::LoginInfo other = b->NewAccount();
+  std::atomic<int> created{0}, taken{0};
+  threads.clear();
+  for (int i = 0; i < 6; ++i)
+    threads.emplace_back([&, i] {
+      HttpResult r = inst[i % 2]->Call("room.create", "{\"room_code\":\"SAMECODE\",\"execute_at_ms\":" +
+                                                          std::to_string(Now(*a) + 60000) + ",\"capacity\":3," +
+                                                          Fields() + "}",
+                                       other.token);
+      if (r.ok()) ++created;
+      else if (r.status == 409) ++taken;
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(created.load(), 1);
+  EXPECT_EQ(taken.load(), 5);
+  EXPECT_EQ(a->Call("me", "{}", other.token).j["credits"], 18);
+}
+
+TEST_F(SharedDatabase, OneNonceAndOneReportPerInstructionAcrossInstances) {
+  std::string url = pg_->NewDatabase();
+  auto a = Instance(url), b = Instance(url);
+  test::TestService *inst[2] = {a.get(), b.get()};
+  test::LoginInfo acc = a->NewAccount();
+  a->Admin({"credits-set", acc.email, "100"});
+  for (int round = 0; round < 5; ++round) {
+    HttpResult m = a->Call("match.create", "{\"execute_at_ms\":" + std::to_string(Now(*a) + 5000) + "," + Fields() + "}",
+                           acc.token);
+    ASSERT_TRUE(m.ok()) << m.body;
+    int64_t task = m.j["task_id"];
+    std::vector<HttpResult> claims(6);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; ++i)
+      threads.emplace_back([&, i] {
+        claims[i] = inst[i % 2]->Call("task.claim", "{\"task_id\":" + std::to_string(task) + "}", acc.token);
+      });
+    for (auto &t : threads) t.join();
+    for (const auto &c : claims) {
+      ASSERT_TRUE(c.j.value("ready", false)) << c.body;
+      EXPECT_EQ(c.j["payload"], claims[0].j["payload"]);  // one instruction, one nonce
+    }
+    std::string nonce = json::parse(test::Base64DecodeText(claims[0].j["payload"]))["nonce"];
+    std::atomic<int> accepted{0}, refused{0};
+    threads.clear();
+    for (int i = 0; i < 6; ++i)
+      threads.emplace_back([&, i] {
+        HttpResult r = inst[i % 2]->Call("task.consume", "{\"task_id\":" + std::to_string(task) + ",\"nonce\":\"" + nonce +
+                                                             "\",\"client_platform\":\"windows\",\"client_error_ms\":" +
+                                                             std::to_string(i) +
+                                                             ",\"result\":\"success\",\"result_detail\":\"x\"}",
+                                         acc.token);
+        if (r.ok()) ++accepted;
+        else if (r.status == 409) ++refused;
+      });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(accepted.load(), 1) << "round " << round;
+    EXPECT_EQ(refused.load(), 5) << "round " << round;
+  }
+}
+
+TEST_F(SharedDatabase, PasswordGuardCountsAcrossInstances) {
+  std::string url = pg_->NewDatabase();
+  auto a = Instance(url), b = Instance(url);
+  test::TestService *inst[2] = {a.get(), b.get()};
+  test::LoginInfo acc = a->NewAccount("right-password");
+  for (auto *ts : inst)
+    ts->SetConfig({{"login_free_failures", 4}, {"login_first_delay_ms", 600000}, {"login_delay_cap_ms", 600000},
+                   {"source_free_failures", 100000}});
+  int64_t before = a->svc().Passwords().JobsRun() + b->svc().Passwords().JobsRun();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 20; ++i)
+    threads.emplace_back([&, i] {
+      inst[i % 2]->Call("auth.login", json{{"email", acc.email}, {"password", "wrong"}}.dump());
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(a->svc().Passwords().JobsRun() + b->svc().Passwords().JobsRun() - before, 4);
+}
+
+}  // namespace
+}  // namespace orvane
