@@ -98,13 +98,7 @@ std::unique_ptr<Bitmap> IconToBitmap(HICON icon) {
     if (!GetObjectW(colour.get(), sizeof shape, &shape) || shape.bmWidth <= 0 || shape.bmHeight <= 0) return nullptr;
     const int width = shape.bmWidth, height = shape.bmHeight;
 
-    BITMAPINFO format{};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = width;
-    format.bmiHeader.biHeight = -height;  // top-down
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO format = TopDownArgbFormat(width, height);
     std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
     WindowDc screen(nullptr);
     if (!screen || GetDIBits(screen.get(), colour.get(), 0, height, pixels.data(), &format, DIB_RGB_COLORS) != height)
@@ -132,6 +126,17 @@ std::unique_ptr<Bitmap> IconToBitmap(HICON icon) {
 }
 
 }  // namespace
+
+BITMAPINFO TopDownArgbFormat(int width, int height) {
+    BITMAPINFO format{};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = width;
+    format.bmiHeader.biHeight = -height;  // top-down
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    return format;
+}
 
 // ---- DrawResources ----------------------------------------------------------------------------
 

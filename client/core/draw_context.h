@@ -96,6 +96,10 @@ void DrawWeChatMark(DrawContext& context, const RectF& rect);
 void FillEllipse(DrawContext& context, const RectF& rect, Argb colour);
 void FillGradientRect(DrawContext& context, const RectF& rect, Argb colour1, Argb colour2);
 
+// The format of a 32-bit top-down pixel buffer (0xAARRGGBB per pixel, rows from the top), as DIB
+// sections for layered windows and pixel reads use it.
+BITMAPINFO TopDownArgbFormat(int width, int height);
+
 // The back buffer's first colour: the window background.
 inline constexpr Argb kWindowBackground = 0xFF080E18;
 

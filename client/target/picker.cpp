@@ -239,13 +239,7 @@ void DrawPicker(HWND overlay) {
     if (!screen) return;
     ScopedMemoryDc memory(CreateCompatibleDC(screen.get()));
     if (!memory) return;
-    BITMAPINFO format{};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = kPickerSize;
-    format.bmiHeader.biHeight = -kPickerSize;  // top-down
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO format = TopDownArgbFormat(kPickerSize, kPickerSize);
     void* bits = nullptr;
     ScopedBitmap frame(CreateDIBSection(screen.get(), &format, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (!frame || !bits) return;

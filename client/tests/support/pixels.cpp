@@ -14,13 +14,7 @@ namespace {
 class DibCanvas {
 public:
     DibCanvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO format{};
-        format.bmiHeader.biSize = sizeof format.bmiHeader;
-        format.bmiHeader.biWidth = width;
-        format.bmiHeader.biHeight = -height;
-        format.bmiHeader.biPlanes = 1;
-        format.bmiHeader.biBitCount = 32;
-        format.bmiHeader.biCompression = BI_RGB;
+        const BITMAPINFO format = TopDownArgbFormat(width, height);
         dc_.reset(CreateCompatibleDC(nullptr));
         bitmap_.reset(CreateDIBSection(nullptr, &format, DIB_RGB_COLORS, &bits_, nullptr, 0));
         if (dc_ && bitmap_) selected_ = std::make_unique<SelectedObject>(dc_.get(), bitmap_.get());
