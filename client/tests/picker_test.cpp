@@ -456,35 +456,6 @@ TEST_F(PickerFlow, WakeHotkeyCancelsAPick) {
     EXPECT_TRUE(PointerVisible());
 }
 
-TEST_F(PickerFlow, BlacklistPickFillsTheDeveloperForm) {
-    TargetHelper helper({1100, 650, 1400, 850});
-    ASSERT_TRUE(helper.Ready());
-    const uint64_t serialBefore = [] {
-        std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().session.logged_in = true;  // a developer: the blacklist form is on the dashboard
-        App().session.developer_user = true;
-        App().purposeSaved = true;
-        return App().blacklistCheckSerial;
-    }();
-    harness_->ShowInFront();
-    ASSERT_TRUE(OpenPicker({300, 300}, PickPurpose::BlacklistProgram));
-    EXPECT_TRUE(BlacklistPickModeNow());
-    DragBallTo(helper.ChildPoint());
-    ClickButton(PickerButton::Confirm);
-
-    EXPECT_EQ(PickerWindow(), nullptr);
-    EXPECT_FALSE(BlacklistPickModeNow());
-    EXPECT_EQ(ReadFormField(FormField::SoftwareName), L"target-helper");
-    EXPECT_EQ(GetFocus(), FormFieldControl(FormField::BlacklistReason));
-    EXPECT_EQ(StatusTextNow(), L"目标程序已确认，请填写加入黑名单原因");
-    const TargetSelection target = TargetNow();
-    EXPECT_TRUE(target.target_confirmed);
-    EXPECT_EQ(target.executable_sha256, TargetHelper::BuiltProgramSha256());
-    EXPECT_FALSE(target.check_ok);
-    std::lock_guard<std::mutex> lock(App().stateMutex);
-    EXPECT_EQ(App().blacklistCheckSerial, serialBefore) << "no blacklist check for a blacklist pick";
-}
-
 TEST_F(PickerFlow, ProgramThatCannotBeReadLeavesNoTarget) {
     TempFolder folder;
     // A copy under the same name (the test run keeps that name's windows out of window management).
@@ -566,17 +537,28 @@ TEST_F(PickerFlow, DashboardButtonsOpenThePickerUnderThePointer) {
     EXPECT_TRUE(TargetNow().target_confirmed);
     EXPECT_EQ(TargetNow().executable_sha256, TargetHelper::BuiltProgramSha256());
 
-    {
+    // A developer picks a program for the blacklist form: no check starts, the form is filled.
+    const uint64_t serialBefore = [] {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session.developer_user = true;
-    }
+        return App().blacklistCheckSerial;
+    }();
     harness_->ShowInFront();
     ClickAt(harness_->ScreenPoint(415, 700));  // "选择目标程序" on the developer card
     ASSERT_NE(PickerWindow(), nullptr);
     EXPECT_TRUE(BlacklistPickModeNow());
     DragBallTo(helper.ChildPoint());
     ClickButton(PickerButton::Confirm);
+    EXPECT_FALSE(BlacklistPickModeNow());
     EXPECT_EQ(ReadFormField(FormField::SoftwareName), L"target-helper");
+    EXPECT_EQ(GetFocus(), FormFieldControl(FormField::BlacklistReason));
+    EXPECT_EQ(StatusTextNow(), L"目标程序已确认，请填写加入黑名单原因");
+    const TargetSelection target = TargetNow();
+    EXPECT_TRUE(target.target_confirmed);
+    EXPECT_EQ(target.click_point.x, helper.ChildPoint().x);
+    EXPECT_FALSE(target.check_ok);
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_EQ(App().blacklistCheckSerial, serialBefore) << "no blacklist check for a blacklist pick";
 }
 
 }  // namespace
