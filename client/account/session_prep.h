@@ -2,6 +2,6 @@
 #pragma once
 
 // Runs on the login (or registration) worker: aligns the unified time, reports the outcome in the
-// status lines (posting MSG_TIME_ALIGNED after a successful alignment) and always ends by posting
-// MSG_PREPARATION_DONE.
+// status lines (posting MSG_TIME_ALIGNED after a successful alignment), refreshes the balance and
+// the payment offer, and always ends by posting MSG_PREPARATION_DONE.
 void PrepareSession();

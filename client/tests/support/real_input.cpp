@@ -2,6 +2,8 @@
 
 #include "support/test_support.h"
 
+#include <iterator>
+
 namespace {
 
 void Settle() { PumpUntil([] { return false; }, 40); }
@@ -46,6 +48,14 @@ void TypeText(const std::wstring& text) {
         SendKey(0, c, true);
         Settle();
     }
+}
+
+void PressKeyHolding(std::initializer_list<WORD> held, WORD virtualKey) {
+    for (WORD key : held) SendKey(key, 0, false);
+    SendKey(virtualKey, 0, false);
+    SendKey(virtualKey, 0, true);
+    for (auto key = std::rbegin(held); key != std::rend(held); ++key) SendKey(*key, 0, true);
+    Settle();
 }
 
 void PressKey(WORD virtualKey, bool shift) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 
 void MovePointer(POINT screen);
@@ -16,3 +17,6 @@ void ClickAt(POINT screen);
 void TypeText(const std::wstring& text);
 // One key stroke of a virtual key, with Shift held when asked.
 void PressKey(WORD virtualKey, bool shift = false);
+// One key stroke of a virtual key while the given keys (Ctrl, Alt, Shift, …) are held down; they are
+// pressed in order before it and released in reverse order after it.
+void PressKeyHolding(std::initializer_list<WORD> held, WORD virtualKey);
