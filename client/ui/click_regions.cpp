@@ -2,14 +2,18 @@
 
 #include <iterator>
 
+#include "account/account_form.h"
+#include "account/credits.h"
 #include "account/login.h"
 #include "target/blacklist_code.h"
 #include "target/picker.h"
 #include "target/task_gate.h"
+#include "account/session_end.h"
 #include "ui/agreement_dialog.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
 #include "ui/signed_out_screen.h"
+#include "ui/wake_hotkey.h"
 
 namespace {
 
@@ -35,6 +39,18 @@ POINT PointerPosition() {
     POINT pointer{};
     GetCursorPos(&pointer);
     return pointer;
+}
+
+// The personal centre's hotkey button: starts a capture, or cancels the one that runs.
+void ToggleHotkeyCapture() {
+    bool capturing;
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        capturing = app.hotkeyCapturing;
+    }
+    if (capturing) CancelHotkeyCapture();
+    else StartHotkeyCapture();
 }
 
 // One row: when it is active, where, whether the purpose gate comes first, and what it starts. A
@@ -70,7 +86,7 @@ const ClickRow kMainRows[] = {
     // Active in every form, also where the link is not drawn.
     {When::SignedOut, layout::kForgotPasswordLink, "忘记密码？", false,
      [](HWND) { SwitchAuthForm(AuthFormMode::ResetPassword); }},
-    {When::SignedOut, layout::kSendCodeButton, "发送验证码", false, nullptr /* the e-mail code request */},
+    {When::SignedOut, layout::kSendCodeButton, "发送验证码", false, [](HWND) { SendCode(); }},
     {When::LoginForm, layout::kRememberBox, "保存账号和密码", false, [](HWND) { ToggleRememberPassword(); }},
     {When::NotResetForm, layout::kAgreementBox, "同意协议", false, [](HWND) { ToggleAgreement(); }},
     {When::NotResetForm, layout::kAgreementText, "用户使用协议与隐私说明", false,
@@ -90,11 +106,21 @@ const ClickRow kPanelRows[] = {
      [](HWND) { SelectPaymentMethod(PaymentMethod::Alipay); }},
     {When::WeChatOffered, layout::kWeChatOption, "微信支付", false,
      [](HWND) { SelectPaymentMethod(PaymentMethod::WeChatPay); }},
-    {When::TopUpPanel, layout::kOrderButton, "创建订单并打开支付页面", false, nullptr /* the payment request */},
-    {When::PersonalCentrePanel, layout::kHotkeyButton, "设置快捷键", false, nullptr /* the hotkey capture */},
-    {When::PersonalCentrePanel, layout::kLogoutButton, "退出账号", false, nullptr /* close the panel, then logout */},
+    {When::TopUpPanel, layout::kOrderButton, "创建订单并打开支付页面", false,
+     [](HWND) {
+         if (StartPayment()) CloseModalPanel();
+     }},
+    {When::PersonalCentrePanel, layout::kHotkeyButton, "设置快捷键", false, [](HWND) { ToggleHotkeyCapture(); }},
+    {When::PersonalCentrePanel, layout::kLogoutButton, "退出账号", false,
+     [](HWND) {
+         CloseModalPanel();
+         Logout();
+     }},
     {When::PersonalCentrePanel, layout::kDeleteAccountButton, "注销账号", false,
-     nullptr /* close the panel, then the account deletion */},
+     [](HWND) {
+         CloseModalPanel();
+         RequestAccountDeletion();
+     }},
 };
 
 bool Active(When when, const ClickConditions& c) {

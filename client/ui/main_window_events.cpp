@@ -1,5 +1,6 @@
 #include "ui/main_window_events.h"
 
+#include "account/credits.h"
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/form_fields.h"
@@ -12,6 +13,7 @@
 #include "ui/screen_paint.h"
 #include "ui/time_field.h"
 #include "ui/ui_resources.h"
+#include "ui/wake_hotkey.h"
 
 namespace {
 
@@ -51,6 +53,11 @@ void RefreshControlsAndRepaint(HWND window) {
     Repaint(window);
 }
 
+void OnWorkerReport(HWND window) {
+    RestoreHotkeyAfterEndedCapture();
+    RefreshControlsAndRepaint(window);
+}
+
 PaintInputs GatherPaintInputs() {
     PaintInputs inputs;
     inputs.state = TakeScreenSnapshot();
@@ -73,6 +80,8 @@ void OnMainPaint(HWND window) {
 }
 
 bool OnMainKeyDown(HWND window, WPARAM key) {
+    // A hotkey capture in the personal centre takes every key first.
+    if (HandleHotkeyCaptureKey(static_cast<uint32_t>(key))) return true;
     if (key == VK_ESCAPE) return ClosePanelWithEscape();
     if (key != VK_TAB) return false;
     MoveFieldFocus(window, GetKeyState(VK_SHIFT) < 0);
@@ -116,6 +125,7 @@ void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 }
 
 void OnMainTimer(HWND window) {
+    RefreshCreditsWhenDue();
     AppState& app = App();
     int64_t countdownTarget;
     {

@@ -1,5 +1,6 @@
 #include "support/dialog_watcher.h"
 
+#include "support/real_input.h"
 #include "support/test_support.h"
 
 namespace {
@@ -69,6 +70,13 @@ BOOL CALLBACK ScanTopLevel(HWND window, LPARAM param) {
 
 }  // namespace
 
+void ClickDialogButton(HWND dialog, int id) {
+    HWND button = GetDlgItem(dialog, id);
+    RECT rect{};
+    if (!button || !GetWindowRect(button, &rect)) return;
+    ClickAt({(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});
+}
+
 const char* DialogIconName(DialogIcon icon) {
     switch (icon) {
         case DialogIcon::None: return "none";
@@ -81,6 +89,9 @@ const char* DialogIconName(DialogIcon icon) {
 }
 
 DialogWatcher::DialogWatcher(int answer) : answer_(answer), thread_([this] { Run(); }) {}
+
+DialogWatcher::DialogWatcher(Handler handler)
+    : answer_(IDOK), handler_(std::move(handler)), thread_([this] { Run(); }) {}
 
 DialogWatcher::~DialogWatcher() {
     stop_ = true;
@@ -130,8 +141,12 @@ void DialogWatcher::Inspect(HWND dialog) {
     seen.threadId = GetWindowThreadProcessId(dialog, nullptr);
     {
         std::lock_guard<std::mutex> guard(lock_);
-        seen_.push_back(std::move(seen));
+        seen_.push_back(seen);
         answered_.insert(dialog);
+    }
+    if (handler_) {
+        handler_(dialog, seen);
+        return;
     }
     if (answer_ == kPressEnter) {
         SetForegroundWindow(dialog);

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -28,9 +29,14 @@ public:
     // Answers a dialog with real keyboard input: the Enter key, which presses the default button.
     static constexpr int kPressEnter = -1;
 
+    // Acts on a dialog as a person would (on the watcher's own thread, once per dialog).
+    using Handler = std::function<void(HWND dialog, const SeenDialog& seen)>;
+
     // `answer` is the command id pressed on every dialog (IDOK closes a plain message box), or
     // kPressEnter.
     explicit DialogWatcher(int answer = IDOK);
+    // Each dialog is handed to `handler` instead, which answers it itself.
+    explicit DialogWatcher(Handler handler);
     ~DialogWatcher();
     DialogWatcher(const DialogWatcher&) = delete;
     DialogWatcher& operator=(const DialogWatcher&) = delete;
@@ -46,12 +52,16 @@ private:
     void Inspect(HWND dialog);
 
     int answer_;
+    Handler handler_;
     std::atomic<bool> stop_{false};
     mutable std::mutex lock_;
     std::vector<SeenDialog> seen_;
     std::set<HWND> answered_;
     std::thread thread_;
 };
+
+// Presses the dialog's button `id` with the pointer (real input), as a person would.
+void ClickDialogButton(HWND dialog, int id);
 
 // A readable name of an icon kind, for failure messages.
 const char* DialogIconName(DialogIcon icon);

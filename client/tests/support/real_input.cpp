@@ -2,6 +2,8 @@
 
 #include "support/test_support.h"
 
+#include <iterator>
+
 namespace {
 
 void Settle() { PumpUntil([] { return false; }, 40); }
