@@ -7,6 +7,7 @@
 #include "core/app_state.h"
 #include "core/globals.h"
 #include "support/test_support.h"
+#include "ui/countdown_overlay.h"
 
 namespace {
 
@@ -92,6 +93,11 @@ MainWindowHarness::~MainWindowHarness() {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     App().mainWindow = nullptr;
     Globals().selfTest = false;
+}
+
+HWND MainWindowHarness::AddCountdownOverlay() const {
+    if (!App().countdownWindow.load()) App().countdownWindow = CreateCountdownWindow(GetModuleHandleW(nullptr));
+    return App().countdownWindow.load();
 }
 
 void MainWindowHarness::ShowInFront() const {
