@@ -1,0 +1,158 @@
+#include "support/person.h"
+
+#include "support/real_input.h"
+#include "support/test_support.h"
+#include "target/picker_layout.h"
+#include "ui/child_controls.h"
+#include "ui/screen_layout.h"
+
+namespace {
+
+POINT Centre(const RECT& r) { return {(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
+
+RECT MonitorOf(POINT point) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    GetMonitorInfoW(MonitorFromPoint(point, MONITOR_DEFAULTTONEAREST), &info);
+    return info.rcMonitor;
+}
+
+POINT Offset(POINT origin, POINT inside) { return {origin.x + inside.x, origin.y + inside.y}; }
+
+// Where the picker's window stands now (its top-left corner), when it is shown.
+bool PickerOrigin(HWND picker, POINT& origin) {
+    RECT r{};
+    if (!picker || !IsWindowVisible(picker) || !GetWindowRect(picker, &r)) return false;
+    origin = {r.left, r.top};
+    return true;
+}
+
+}  // namespace
+
+Person::Person(HWND mainWindow) : window_(mainWindow) {}
+
+DWORD Person::processId() const {
+    DWORD id = 0;
+    GetWindowThreadProcessId(window_, &id);
+    return id;
+}
+
+POINT Person::At(int x, int y) const {
+    POINT point{x, y};
+    ClientToScreen(window_, &point);
+    return point;
+}
+
+void Person::Click(const RECT& clientRect) const {
+    const POINT centre = Centre(clientRect);
+    ClickAt(At(centre.x, centre.y));
+}
+
+void Person::Retype(FormField field, const std::wstring& text) const {
+    Click(FieldFrame(field));
+    PressKey(VK_END);
+    PressKey(VK_HOME, true);  // selects the whole line; what is typed replaces it
+    PressKey(VK_DELETE);
+    TypeText(text);
+}
+
+void Person::SignIn(const std::wstring& account, const std::wstring& password, bool tickAgreement) const {
+    Retype(FormField::Account, account);
+    Retype(FormField::Password, password);
+    if (tickAgreement) Click(layout::kAgreementBox);
+    Click(layout::kSubmitButton);
+}
+
+void Person::SavePurpose() const { Click(layout::kSavePurposeButton); }
+
+bool Person::PickPosition(POINT target, DWORD timeoutMs) const {
+    const DWORD process = processId();
+    Click(layout::kPositionButton);
+    // The ball opens under the pointer that pressed the button.
+    POINT pointer{};
+    GetCursorPos(&pointer);
+    HWND picker = nullptr;
+    POINT origin{};
+    if (!PumpUntil([&] { return PickerOrigin(picker = FindTopLevelWindowOf(process, L"BriskodeskOverlay", true), origin); },
+                   timeoutMs))
+        return false;
+    const POINT ball = Offset(origin, PlacePickerOnMonitor(MonitorOf(pointer), pointer).ballCentre);
+
+    MovePointer(ball);
+    PressLeftButton();
+    const int steps = 8;
+    for (int i = 1; i <= steps; ++i)
+        MovePointer({ball.x + (target.x - ball.x) * i / steps, ball.y + (target.y - ball.y) * i / steps});
+    ReleaseLeftButton();
+
+    // Dropped: the window stands around the target and shows its buttons.
+    const PickerPlacement dropped = PlacePickerOnMonitor(MonitorOf(target), target);
+    if (!PumpUntil(
+            [&] {
+                return PickerOrigin(picker, origin) && origin.x == dropped.windowOrigin.x &&
+                       origin.y == dropped.windowOrigin.y;
+            },
+            timeoutMs))
+        return false;
+    PumpUntil([] { return false; }, 100);  // the panel is drawn with the drop
+    const RECT confirm = PickerButtonLayout(dropped.ballCentre).confirm;
+    ClickAt(Offset(origin, Centre(confirm)));
+    return PumpUntil([&] { return !IsWindow(picker) || !IsWindowVisible(picker); }, timeoutMs);
+}
+
+void Person::StartSyncTest(const std::wstring& timeOfDay) const {
+    Retype(FormField::TestTime, TimeDigits(timeOfDay));
+    Click(layout::kSyncTestButton);
+}
+
+void Person::CreateRoom(const std::wstring& code, const std::wstring& timeOfDay,
+                        const std::wstring& participants) const {
+    Retype(FormField::RoomCode, code);
+    Retype(FormField::ClickTime, TimeDigits(timeOfDay));
+    Retype(FormField::Participants, participants);
+    Click(layout::kCreateRoomButton);
+}
+
+void Person::JoinRoom(const std::wstring& code) const {
+    Retype(FormField::JoinCode, code);
+    Click(layout::kJoinRoomButton);
+}
+
+std::wstring TimeDigits(const std::wstring& timeOfDay) {
+    std::wstring digits;
+    for (wchar_t c : timeOfDay)
+        if (c >= L'0' && c <= L'9') digits.push_back(c);
+    return digits;
+}
+
+HWND FindConfirmationBox(DWORD processId) {
+    struct Search {
+        DWORD process;
+        HWND found;
+    } search{processId, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(parameter);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t name[16] = {}, caption[32] = {};
+            GetClassNameW(window, name, 16);
+            GetWindowTextW(window, caption, 32);
+            if (owner == s->process && IsWindowVisible(window) && std::wstring(name) == L"#32770" &&
+                std::wstring(caption) == L"请确认本次操作") {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool AnswerYesWithThePointer(HWND box) {
+    RECT yes{};
+    if (!GetWindowRect(GetDlgItem(box, IDYES), &yes)) return false;
+    SetForegroundWindow(box);
+    ClickAt(Centre(yes));
+    return true;
+}
