@@ -1,6 +1,5 @@
 #include "support/person.h"
 
-#include "support/real_input.h"
 #include "support/test_support.h"
 #include "target/picker_layout.h"
 #include "ui/child_controls.h"
@@ -29,7 +28,12 @@ bool PickerOrigin(HWND picker, POINT& origin) {
 
 }  // namespace
 
-Person::Person(HWND mainWindow) : window_(mainWindow) {}
+Person::Person(HWND mainWindow, const Hands& hands) : window_(mainWindow), hands_(hands) {}
+
+const Hands& Person::DefaultHands() {
+    static const Hands hands;
+    return hands;
+}
 
 DWORD Person::processId() const {
     DWORD id = 0;
@@ -45,15 +49,15 @@ POINT Person::At(int x, int y) const {
 
 void Person::Click(const RECT& clientRect) const {
     const POINT centre = Centre(clientRect);
-    ClickAt(At(centre.x, centre.y));
+    hands_.Click(At(centre.x, centre.y));
 }
 
 void Person::Retype(FormField field, const std::wstring& text) const {
     Click(FieldFrame(field));
-    PressKey(VK_END);
-    PressKey(VK_HOME, true);  // selects the whole line; what is typed replaces it
-    PressKey(VK_DELETE);
-    TypeText(text);
+    hands_.Key(VK_END);
+    hands_.Key(VK_HOME, true);  // selects the whole line; what is typed replaces it
+    hands_.Key(VK_DELETE);
+    hands_.Type(text);
 }
 
 void Person::SignIn(const std::wstring& account, const std::wstring& password, bool tickAgreement) const {
@@ -65,39 +69,49 @@ void Person::SignIn(const std::wstring& account, const std::wstring& password, b
 
 void Person::SavePurpose() const { Click(layout::kSavePurposeButton); }
 
-bool Person::PickPosition(POINT target, DWORD timeoutMs) const {
+std::string Person::PickPosition(POINT target, DWORD timeoutMs) const {
     const DWORD process = processId();
     Click(layout::kPositionButton);
-    // The ball opens under the pointer that pressed the button.
-    POINT pointer{};
-    GetCursorPos(&pointer);
     HWND picker = nullptr;
     POINT origin{};
     if (!PumpUntil([&] { return PickerOrigin(picker = FindTopLevelWindowOf(process, L"BriskodeskOverlay", true), origin); },
                    timeoutMs))
-        return false;
-    const POINT ball = Offset(origin, PlacePickerOnMonitor(MonitorOf(pointer), pointer).ballCentre);
+        return "the ball did not appear";
 
-    MovePointer(ball);
-    PressLeftButton();
-    const int steps = 8;
-    for (int i = 1; i <= steps; ++i)
-        MovePointer({ball.x + (target.x - ball.x) * i / steps, ball.y + (target.y - ball.y) * i / steps});
-    ReleaseLeftButton();
-
-    // Dropped: the window stands around the target and shows its buttons.
+    // Dropped on the target, the window stands around it and shows its buttons.
     const PickerPlacement dropped = PlacePickerOnMonitor(MonitorOf(target), target);
-    if (!PumpUntil(
-            [&] {
-                return PickerOrigin(picker, origin) && origin.x == dropped.windowOrigin.x &&
-                       origin.y == dropped.windowOrigin.y;
-            },
-            timeoutMs))
-        return false;
+    auto droppedOnTarget = [&] {
+        return PickerOrigin(picker, origin) && origin.x == dropped.windowOrigin.x && origin.y == dropped.windowOrigin.y;
+    };
+    // A drag that did not take (another program's window may see a stale move of the pointer
+    // without the button) leaves the ball short of the target: the person drags it again from
+    // where it now lies.
+    for (int attempt = 0; attempt < 3 && !droppedOnTarget(); ++attempt) {
+        const POINT centre{origin.x + kPickerSize / 2, origin.y + kPickerSize / 2};
+        const POINT ball = Offset(origin, PlacePickerOnMonitor(MonitorOf(centre), centre).ballCentre);
+        // A pointer put somewhere reaches a window of another program as a move of its own, without
+        // the buttons: it must have arrived before the press. The drag itself is made of mouse
+        // moves, which carry the held button.
+        hands_.MoveTo(ball);
+        PumpUntil([] { return false; }, 250);
+        hands_.Press();
+        PumpUntil([] { return false; }, 100);
+        const int steps = 8;
+        for (int i = 1; i <= steps; ++i)
+            hands_.DragTo({ball.x + (target.x - ball.x) * i / steps, ball.y + (target.y - ball.y) * i / steps});
+        PumpUntil([] { return false; }, 100);
+        hands_.Release();
+        PumpUntil(droppedOnTarget, 2000);
+    }
+    if (!droppedOnTarget())
+        return "the ball did not stay where it was dropped (the window stands at " + std::to_string(origin.x) + "," +
+               std::to_string(origin.y) + ")";
     PumpUntil([] { return false; }, 100);  // the panel is drawn with the drop
     const RECT confirm = PickerButtonLayout(dropped.ballCentre).confirm;
-    ClickAt(Offset(origin, Centre(confirm)));
-    return PumpUntil([&] { return !IsWindow(picker) || !IsWindowVisible(picker); }, timeoutMs);
+    hands_.Click(Offset(origin, Centre(confirm)));
+    if (!PumpUntil([&] { return !IsWindow(picker) || !IsWindowVisible(picker); }, timeoutMs))
+        return "the ball stayed after 确认";
+    return {};
 }
 
 void Person::StartSyncTest(const std::wstring& timeOfDay) const {
@@ -149,10 +163,10 @@ HWND FindConfirmationBox(DWORD processId) {
     return search.found;
 }
 
-bool AnswerYesWithThePointer(HWND box) {
+bool AnswerYesWithThePointer(HWND box, const Hands& hands) {
     RECT yes{};
     if (!GetWindowRect(GetDlgItem(box, IDYES), &yes)) return false;
     SetForegroundWindow(box);
-    ClickAt(Centre(yes));
+    hands.Click(Centre(yes));
     return true;
 }

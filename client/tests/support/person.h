@@ -9,10 +9,13 @@
 #include <string>
 
 #include "core/form_fields.h"
+#include "support/real_input.h"
 
 class Person {
 public:
-    explicit Person(HWND mainWindow);
+    // `hands` must outlive the person; by default the input is sent with SendInput.
+    explicit Person(HWND mainWindow, const Hands& hands = DefaultHands());
+    static const Hands& DefaultHands();
 
     HWND window() const { return window_; }
     // Client position → screen position.
@@ -27,9 +30,9 @@ public:
     void SignIn(const std::wstring& account, const std::wstring& password, bool tickAgreement) const;
     // "保存用途并开始使用" in the purpose panel (the option shown first stays chosen).
     void SavePurpose() const;
-    // "选择点击位置", the ball dragged onto `target`, "确认". False when the picker did not open, move
-    // or close as it should within the time.
-    bool PickPosition(POINT target, DWORD timeoutMs = 15000) const;
+    // "选择点击位置", the ball dragged onto `target`, "确认". Empty when done; otherwise what the
+    // picker did not do within the time.
+    std::string PickPosition(POINT target, DWORD timeoutMs = 15000) const;
 
     // The three cards: fields filled as typed (a time of day as its six digits), then the button.
     void StartSyncTest(const std::wstring& timeOfDay) const;
@@ -39,6 +42,7 @@ public:
 private:
     DWORD processId() const;
     HWND window_;
+    const Hands& hands_;
 };
 
 // The digits a person types for a time of day "HH:MM:SS" (the field puts the colons in itself).
@@ -47,4 +51,4 @@ std::wstring TimeDigits(const std::wstring& timeOfDay);
 // The confirmation box "请确认本次操作" of the window's process, or null.
 HWND FindConfirmationBox(DWORD processId);
 // Presses its "是" button with the pointer.
-bool AnswerYesWithThePointer(HWND box);
+bool AnswerYesWithThePointer(HWND box, const Hands& hands = Person::DefaultHands());

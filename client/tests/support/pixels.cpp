@@ -75,6 +75,30 @@ PixelImage RenderFrame(int width, int height, const ScreenPainter& painter, Draw
     return canvas.Image();
 }
 
+PixelImage RenderFrameAt(const RECT& area, const ScreenPainter& painter, DrawResources* resources) {
+    const int width = area.right - area.left, height = area.bottom - area.top;
+    WindowDc screen(nullptr);
+    if (!screen || width <= 0 || height <= 0) return {};
+    // Into a bitmap compatible with the screen, as a window's paint draws: text is smoothed
+    // differently there than in a 32-bit DIB section.
+    ScopedMemoryDc memory(CreateCompatibleDC(screen.get()));
+    ScopedBitmap bitmap(memory ? CreateCompatibleBitmap(screen.get(), width, height) : nullptr);
+    if (!bitmap) return {};
+    {
+        SelectedObject selected(memory.get(), bitmap.get());
+        PaintFrameAt(memory.get(), {area.left, area.top}, area.right, area.bottom, painter, resources, nullptr, &area);
+    }
+    PixelImage image;
+    image.width = width;
+    image.height = height;
+    image.pixels.resize(static_cast<size_t>(width) * height);
+    BITMAPINFO format = TopDownArgbFormat(width, height);
+    if (GetDIBits(memory.get(), bitmap.get(), 0, height, image.pixels.data(), &format, DIB_RGB_COLORS) != height)
+        return {};
+    for (uint32_t& p : image.pixels) p &= 0xFFFFFF;
+    return image;
+}
+
 uint32_t Blend(Argb argb, uint32_t underRgb) {
     const uint32_t alpha = argb >> 24;
     auto channel = [&](int shift) {

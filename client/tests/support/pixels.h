@@ -29,6 +29,11 @@ PixelImage CaptureClientArea(HWND window);
 // A frame drawn off-screen by the same paint step the windows use.
 PixelImage RenderFrame(int width, int height, const ScreenPainter& painter, DrawResources* resources = nullptr);
 
+// The part `area` of a frame drawn off-screen the way a window's paint draws it (into a bitmap
+// compatible with the screen), in client coordinates: its pixel (0, 0) is the area's top-left
+// corner, so the painter draws exactly where the window draws.
+PixelImage RenderFrameAt(const RECT& area, const ScreenPainter& painter, DrawResources* resources = nullptr);
+
 // `argb` drawn over an opaque `under` colour, as 0x00RRGGBB.
 uint32_t Blend(Argb argb, uint32_t underRgb);
 // Whether every channel of `rgb` is within `tolerance` of `expected` (its alpha ignored).
