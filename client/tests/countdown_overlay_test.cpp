@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "core/clock.h"
 #include "core/globals.h"
 #include "support/main_window_harness.h"
+#include "support/pixels.h"
 #include "support/real_input.h"
 #include "support/test_support.h"
 #include "ui/countdown_overlay.h"
@@ -70,15 +70,8 @@ TEST(CountdownBadge, CentredAtTheTopOfTheWorkArea) {
     }
 }
 
-// A premultiplied pixel against an unpremultiplied colour.
 bool PixelIs(const std::vector<uint32_t>& frame, int x, int y, uint32_t expected, int tolerance = 6) {
-    const uint32_t got = frame[static_cast<size_t>(y) * kBadgeWidth + x];
-    const uint32_t alpha = expected >> 24;
-    for (int shift : {0, 8, 16}) {
-        const int want = static_cast<int>(((expected >> shift) & 0xFF) * alpha / 255);
-        if (std::abs(static_cast<int>((got >> shift) & 0xFF) - want) > tolerance) return false;
-    }
-    return std::abs(static_cast<int>(got >> 24) - static_cast<int>(alpha)) <= tolerance;
+    return PremultipliedPixelIs(frame, kBadgeWidth, x, y, expected, tolerance);
 }
 
 TEST(CountdownBadge, PillBadgeAndText) {

@@ -140,27 +140,11 @@ std::wstring TimeDigits(const std::wstring& timeOfDay) {
 }
 
 HWND FindConfirmationBox(DWORD processId) {
-    struct Search {
-        DWORD process;
-        HWND found;
-    } search{processId, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(parameter);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t name[16] = {}, caption[32] = {};
-            GetClassNameW(window, name, 16);
-            GetWindowTextW(window, caption, 32);
-            if (owner == s->process && IsWindowVisible(window) && std::wstring(name) == L"#32770" &&
-                std::wstring(caption) == L"请确认本次操作") {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    // A message box is modal: the program shows one at a time.
+    HWND box = FindTopLevelWindowOf(processId, L"#32770", true);
+    wchar_t caption[32] = {};
+    if (box) GetWindowTextW(box, caption, 32);
+    return box && std::wstring(caption) == L"请确认本次操作" ? box : nullptr;
 }
 
 bool AnswerYesWithThePointer(HWND box, const Hands& hands) {

@@ -99,6 +99,16 @@ PixelImage RenderFrameAt(const RECT& area, const ScreenPainter& painter, DrawRes
     return image;
 }
 
+bool PremultipliedPixelIs(const std::vector<uint32_t>& frame, int width, int x, int y, Argb expected, int tolerance) {
+    const uint32_t got = frame[static_cast<size_t>(y) * width + x];
+    const uint32_t alpha = expected >> 24;
+    for (int shift : {0, 8, 16}) {
+        const int want = static_cast<int>(((expected >> shift) & 0xFF) * alpha / 255);
+        if (std::abs(static_cast<int>((got >> shift) & 0xFF) - want) > tolerance) return false;
+    }
+    return std::abs(static_cast<int>(got >> 24) - static_cast<int>(alpha)) <= tolerance;
+}
+
 uint32_t Blend(Argb argb, uint32_t underRgb) {
     const uint32_t alpha = argb >> 24;
     auto channel = [&](int shift) {

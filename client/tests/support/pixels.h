@@ -51,6 +51,11 @@ struct ColourProbe {
     const char* what;
     int tolerance = 3;
 };
+// Whether a premultiplied pixel (0xAARRGGBB) of a layered window's frame `width` pixels wide is the
+// unpremultiplied colour `expected`, each channel and the alpha within `tolerance`.
+bool PremultipliedPixelIs(const std::vector<uint32_t>& frame, int width, int x, int y, Argb expected,
+                          int tolerance = 4);
+
 // A test failure for every probe whose pixel is not the expected colour.
 void ExpectColours(const PixelImage& image, std::initializer_list<ColourProbe> probes);
 // How many pixels inside `area` are within `tolerance` of `colour`.

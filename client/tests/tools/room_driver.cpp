@@ -87,29 +87,12 @@ bool TargetAllowed(HWND w) {
 
 // A message box of Orvane other than the confirmation: its caption and text, answered with OK.
 std::string TakeOtherBox(DWORD process) {
-    struct Search {
-        DWORD process;
-        HWND found;
-    } search{process, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(parameter);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t name[16] = {};
-            GetClassNameW(window, name, 16);
-            if (owner == s->process && IsWindowVisible(window) && std::wstring(name) == L"#32770") {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (!search.found || FindConfirmationBox(process) == search.found) return {};
+    HWND box = FindTopLevelWindowOf(process, L"#32770", true);
+    if (!box || box == FindConfirmationBox(process)) return {};
     wchar_t caption[128] = {}, text[512] = {};
-    GetWindowTextW(search.found, caption, 128);
-    GetDlgItemTextW(search.found, 0xFFFF, text, 512);
-    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    GetWindowTextW(box, caption, 128);
+    GetDlgItemTextW(box, 0xFFFF, text, 512);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     return Utf16ToUtf8(std::wstring(caption) + L": " + text);
 }
 
