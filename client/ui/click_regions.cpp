@@ -9,6 +9,8 @@
 #include "target/picker.h"
 #include "target/task_gate.h"
 #include "account/session_end.h"
+#include "tasks/rooms.h"
+#include "tasks/sync_test.h"
 #include "ui/agreement_dialog.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
@@ -74,10 +76,11 @@ const ClickRow kMainRows[] = {
     {When::Developer, layout::kPickTargetButton, "选择目标程序", true,
      [](HWND) { OpenPicker(PointerPosition(), PickPurpose::BlacklistProgram); }},
     {When::Developer, layout::kBlacklistCodeButton, "生成并复制名单码", true, [](HWND) { GenerateBlacklistCode(); }},
-    {When::SignedIn, layout::kRoomCodeButton, "自动生成房间号", true, nullptr /* the room code generator */},
-    {When::SignedIn, layout::kCreateRoomButton, "创建房间", false, nullptr /* create room */},
-    {When::SignedIn, layout::kJoinRoomButton, "加入房间", false, nullptr /* join room */},
-    {When::SignedIn, layout::kSyncTestButton, "开始同步测试", false, nullptr /* synchronisation test */},
+    {When::SignedIn, layout::kRoomCodeButton, "自动生成房间号", true, [](HWND) { GenerateRoomCode(); }},
+    // The task gate inside each start asks for the purpose first.
+    {When::SignedIn, layout::kCreateRoomButton, "创建房间", false, [](HWND) { StartCreateRoom(); }},
+    {When::SignedIn, layout::kJoinRoomButton, "加入房间", false, [](HWND) { StartJoinRoom(); }},
+    {When::SignedIn, layout::kSyncTestButton, "开始同步测试", false, [](HWND) { StartSyncTest(); }},
     {When::TopUpOffered, layout::kTopUpButton, "积分获取", false, [](HWND) { OpenTopUp(); }},
     {When::SignedIn, layout::kPersonalCentreButton, "个人中心", false,
      [](HWND) { OpenModalPanel(ModalPanelKind::PersonalCentre); }},

@@ -8,6 +8,7 @@
 #include "core/holders.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
+#include "ui/countdown_overlay.h"
 #include "ui/keyboard_navigation.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_paint.h"
@@ -175,4 +176,5 @@ void OnPreparationDone(HWND window) {
 void OnTaskStarted(HWND window) {
     if (Globals().selfTest) return;
     ShowWindow(window, SW_MINIMIZE);
+    if (HWND overlay = App().countdownWindow.load()) RefreshCountdownOverlay(overlay);
 }

@@ -93,6 +93,8 @@ DialogWatcher::DialogWatcher(int answer) : answer_(answer), thread_([this] { Run
 DialogWatcher::DialogWatcher(Handler handler)
     : answer_(IDOK), handler_(std::move(handler)), thread_([this] { Run(); }) {}
 
+DialogWatcher::DialogWatcher(DialogDecider decide) : decide_(std::move(decide)), thread_([this] { Run(); }) {}
+
 DialogWatcher::~DialogWatcher() {
     stop_ = true;
     thread_.join();
@@ -139,6 +141,8 @@ void DialogWatcher::Inspect(HWND dialog) {
     seen.icon = IconKind(children.icon);
     seen.owner = GetWindow(dialog, GW_OWNER);
     seen.threadId = GetWindowThreadProcessId(dialog, nullptr);
+    DialogAnswer answer{answer_, false};
+    if (decide_) answer = decide_(seen);
     {
         std::lock_guard<std::mutex> guard(lock_);
         seen_.push_back(seen);
@@ -148,7 +152,16 @@ void DialogWatcher::Inspect(HWND dialog) {
         handler_(dialog, seen);
         return;
     }
-    if (answer_ == kPressEnter) {
+    const int command = answer.command;
+    if (answer.withPointer) {
+        RECT button{};
+        if (GetWindowRect(GetDlgItem(dialog, answer.command), &button)) {
+            SetForegroundWindow(dialog);
+            ClickAt({(button.left + button.right) / 2, (button.top + button.bottom) / 2});
+            return;
+        }
+    }
+    if (command == kPressEnter) {
         SetForegroundWindow(dialog);
         INPUT keys[2]{};
         keys[0].type = keys[1].type = INPUT_KEYBOARD;
@@ -157,6 +170,6 @@ void DialogWatcher::Inspect(HWND dialog) {
         SendInput(2, keys, sizeof(INPUT));
         return;
     }
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(answer_, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, answer_)));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, command)));
 }

@@ -24,6 +24,16 @@ struct SeenDialog {
     DWORD threadId = 0;  // the thread that shows the dialog
 };
 
+// How to answer one dialog: the command pressed, and whether the pointer presses that button as a
+// person would (a real click on it) rather than by a posted command.
+struct DialogAnswer {
+    int command = IDOK;
+    bool withPointer = false;
+};
+// Chooses the answer for a dialog just seen; runs on the watcher's thread while the dialog is open,
+// so a test can also change the program's state at that moment.
+using DialogDecider = std::function<DialogAnswer(const SeenDialog&)>;
+
 class DialogWatcher {
 public:
     // Answers a dialog with real keyboard input: the Enter key, which presses the default button.
@@ -37,6 +47,8 @@ public:
     explicit DialogWatcher(int answer = IDOK);
     // Each dialog is handed to `handler` instead, which answers it itself.
     explicit DialogWatcher(Handler handler);
+    // Each dialog's answer is chosen by `decide` as it appears.
+    explicit DialogWatcher(DialogDecider decide);
     ~DialogWatcher();
     DialogWatcher(const DialogWatcher&) = delete;
     DialogWatcher& operator=(const DialogWatcher&) = delete;
@@ -51,8 +63,9 @@ private:
     void Run();
     void Inspect(HWND dialog);
 
-    int answer_;
+    int answer_ = IDOK;
     Handler handler_;
+    DialogDecider decide_;
     std::atomic<bool> stop_{false};
     mutable std::mutex lock_;
     std::vector<SeenDialog> seen_;

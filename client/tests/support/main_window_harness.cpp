@@ -10,6 +10,7 @@
 #include "core/globals.h"
 #include "net/json_text.h"
 #include "support/test_support.h"
+#include "ui/countdown_overlay.h"
 #include "ui/modal_panels.h"
 #include "ui/ui_resources.h"
 
@@ -99,6 +100,11 @@ MainWindowHarness::~MainWindowHarness() {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     App().mainWindow = nullptr;
     Globals().selfTest = false;
+}
+
+HWND MainWindowHarness::AddCountdownOverlay() const {
+    if (!App().countdownWindow.load()) App().countdownWindow = CreateCountdownWindow(GetModuleHandleW(nullptr));
+    return App().countdownWindow.load();
 }
 
 void MainWindowHarness::ShowInFront() const {

@@ -30,6 +30,9 @@ public:
     MainWindowHarness& operator=(const MainWindowHarness&) = delete;
 
     HWND window() const { return window_; }
+    // Creates the countdown overlay as the program's start does (hidden; destroyed with the main
+    // window) and returns it.
+    HWND AddCountdownOverlay() const;
     bool Alive() const { return window_ && IsWindow(window_); }
 
     // How many times the window procedure received `message` since the window was created.
