@@ -78,7 +78,11 @@ TEST(OneMachine, SynchronisationTestClicksTheChosenProgramOnce) {
     DialogWatcher dialogs([](const SeenDialog&) { return DialogAnswer{IDYES, true}; });
     harness.ShowInFront();
     person.StartSyncTest(FormatLocalTimeOfDayMs(instant).substr(0, 8));
-    ASSERT_TRUE(PumpUntil([] { return App().taskBusy.load(); }, 10000)) << Utf16ToUtf8(StatusTextNow());
+    ASSERT_TRUE(PumpUntil([] { return App().taskBusy.load(); }, 10000)) << Utf16ToUtf8(StatusTextNow()) << [&] {
+        std::string boxes;  // a refusal comes as a second box
+        for (const SeenDialog& box : dialogs.Seen()) boxes += " [" + Utf16ToUtf8(box.caption + L": " + box.text) + "]";
+        return boxes;
+    }();
     ASSERT_EQ(dialogs.Count(), 1u);
     EXPECT_EQ(dialogs.Seen()[0].caption, L"请确认本次操作");
 
