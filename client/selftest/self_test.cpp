@@ -10,6 +10,10 @@
 #include "core/app_state.h"
 #include "core/form_fields.h"
 #include "core/library_module.h"
+#include "net/json_text.h"
+#include "target/blacklist_code.h"
+#include "target/picker.h"
+#include "target/picker_layout.h"
 #include "tasks/click_instruction.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
@@ -132,22 +136,190 @@ int CheckSignature() {
     return VerifyDetachedSignature({}, decode(kSignature), decode(kPublicKey)) ? kSelfTestPassed : kSelfTestSignature;
 }
 
-int CheckMonitor() {
+// The monitor the picker and overlay checks use: the one nearest to the pointer.
+struct MonitorUnderTest {
+    RECT rect{};
+};
+
+int CheckMonitor(MonitorUnderTest& monitor) {
     POINT pointer{};
     GetCursorPos(&pointer);
     MONITORINFO info{};
     info.cbSize = sizeof info;
-    HMONITOR monitor = MonitorFromPoint(pointer, MONITOR_DEFAULTTONEAREST);
-    return monitor && GetMonitorInfoW(monitor, &info) ? kSelfTestPassed : kSelfTestMonitor;
+    HMONITOR handle = MonitorFromPoint(pointer, MONITOR_DEFAULTTONEAREST);
+    if (!handle || !GetMonitorInfoW(handle, &info)) return kSelfTestMonitor;
+    monitor.rect = info.rcMonitor;
+    return kSelfTestPassed;
+}
+
+int CheckBlacklistCode() {
+    // The RFC 8032 test 1 public key, as the service would hand it out.
+    const std::string code = SealForService("{\"v\":1}", "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=");
+    constexpr char kPrefix[] = "QVTR1.";
+    if (code.rfind(kPrefix, 0) != 0) return kSelfTestBlacklistCode;
+    // 7 bytes of payload and the 48 bytes a sealed box adds.
+    return Base64Decode(code.substr(sizeof kPrefix - 1)).size() == 55 ? kSelfTestPassed : kSelfTestBlacklistCode;
+}
+
+// ---- the picker, driven through its own window procedure ---------------------------------------
+
+bool Inside(const RECT& outer, const RECT& inner) {
+    return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+           inner.bottom <= outer.bottom;
+}
+
+RECT PickerRect() {
+    RECT rect{};
+    if (HWND overlay = PickerWindow()) GetWindowRect(overlay, &rect);
+    return rect;
+}
+
+POINT ToScreen(POINT client) {
+    if (HWND overlay = PickerWindow()) ClientToScreen(overlay, &client);
+    return client;
+}
+
+bool SamePoint(POINT a, POINT b) { return a.x == b.x && a.y == b.y; }
+
+// How far the ball's centre stays from the overlay's edges.
+struct BallMargins {
+    int left, top, right, bottom;
+};
+BallMargins BallMarginsNow() {
+    const POINT ball = PickerStateNow().ball_centre;
+    return {ball.x, ball.y, kPickerSize - ball.x, kPickerSize - ball.y};
+}
+
+bool MainWindowVisible() {
+    HWND main = App().mainWindow.load();
+    return main && IsWindowVisible(main);
+}
+
+void Send(UINT message, WPARAM keys, POINT client) {
+    if (HWND overlay = PickerWindow()) SendMessageW(overlay, message, keys, MAKELPARAM(client.x, client.y));
+}
+
+// Button down on the ball, the pointer moved to `to`, a move with the button held and the release.
+void SimulateDrag(POINT to) {
+    const POINT ball = PickerStateNow().ball_centre;
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, ball);
+    SetCursorPos(to.x, to.y);
+    Send(WM_MOUSEMOVE, MK_LBUTTON, ball);
+    Send(WM_LBUTTONUP, 0, PickerStateNow().ball_centre);
+}
+
+// Not left dragging with the ball away from the point where it was dropped.
+bool SettledAfterRelease() {
+    const PickerState state = PickerStateNow();
+    return !state.dragging || SamePoint(ToScreen(state.ball_centre), state.drop_point);
+}
+
+void PlaceAndDraw(POINT point) {
+    HWND overlay = PickerWindow();
+    if (!overlay) return;
+    PlacePicker(overlay, point);
+    DrawPicker(overlay);
+    SetCursorPos(point.x, point.y);
+}
+
+void ClickButton(bool confirm) {
+    const PickerButtons buttons = PickerButtonLayout(PickerStateNow().ball_centre);
+    const RECT& button = confirm ? buttons.confirm : buttons.cancel;
+    const POINT centre{(button.left + button.right) / 2, (button.top + button.bottom) / 2};
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, centre);
+    Send(WM_LBUTTONUP, 0, centre);
+}
+
+bool TargetConfirmed() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return app.target.target_confirmed;
+}
+
+POINT ClickPoint() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return app.target.click_point;
+}
+
+int CheckPickerSweep(const RECT& monitor) {
+    const int x = (monitor.left + monitor.right) / 2;
+    if (!OpenPicker({x, monitor.top}) || !PickerWindow()) return kSelfTestPickerSweep;
+    int previous = ToScreen(PickerStateNow().ball_centre).y;
+    int code = kSelfTestPassed;
+    for (int i = 1; i <= 130 && code == kSelfTestPassed; ++i) {
+        PlacePicker(PickerWindow(), {x, monitor.top + i});
+        const int y = ToScreen(PickerStateNow().ball_centre).y;
+        if (y < previous || y > previous + 1) code = kSelfTestPickerSweep;
+        previous = y;
+    }
+    FinishPicking(false);
+    return code;
+}
+
+int CheckPickerBottomRightCancel(const RECT& monitor) {
+    const POINT start{monitor.right - 2, monitor.bottom - 2};
+    if (!OpenPicker(start) || !PickerWindow() || MainWindowVisible() || !Inside(monitor, PickerRect()))
+        return kSelfTestPickerBottomRightOpen;
+    if (!SamePoint(ToScreen(PickerStateNow().target_offset), start)) return kSelfTestPickerBottomRightPoint;
+    BallMargins margins = BallMarginsNow();
+    if (margins.right < kBallMargin || margins.bottom < kBallMargin) return kSelfTestPickerBottomRightBall;
+
+    const POINT corner{monitor.right - 1, monitor.bottom - 1};
+    SimulateDrag(corner);
+    if (!SettledAfterRelease()) return kSelfTestPickerStillDragging;
+    PlaceAndDraw(corner);
+    if (!PickerStateNow().buttons_shown || !Inside(monitor, PickerRect())) return kSelfTestPickerBottomRightDrag;
+    if (!SamePoint(ToScreen(PickerStateNow().target_offset), corner)) return kSelfTestPickerBottomRightDragPoint;
+    margins = BallMarginsNow();
+    if (margins.right < kBallMargin || margins.bottom < kBallMargin) return kSelfTestPickerBottomRightDragBall;
+
+    ClickButton(false);
+    if (PickerWindow() || TargetConfirmed() || MainWindowVisible()) return kSelfTestPickerCancel;
+    return kSelfTestPassed;
+}
+
+int CheckPickerTopLeftConfirm(const RECT& monitor) {
+    const POINT start{monitor.left + 2, monitor.top + 2};
+    if (!OpenPicker(start) || !PickerWindow() || !Inside(monitor, PickerRect())) return kSelfTestPickerTopLeftOpen;
+    if (!SamePoint(ToScreen(PickerStateNow().target_offset), start)) return kSelfTestPickerTopLeftPoint;
+    BallMargins margins = BallMarginsNow();
+    if (margins.left < kBallMargin || margins.top < kBallMargin) return kSelfTestPickerTopLeftBall;
+
+    const POINT corner{monitor.left, monitor.top};
+    SimulateDrag(corner);
+    PlaceAndDraw(corner);
+    if (!PickerStateNow().buttons_shown || !Inside(monitor, PickerRect())) return kSelfTestPickerTopLeftDrag;
+    if (!SamePoint(ToScreen(PickerStateNow().target_offset), corner)) return kSelfTestPickerTopLeftDragPoint;
+    margins = BallMarginsNow();
+    if (margins.left < kBallMargin || margins.top < kBallMargin) return kSelfTestPickerTopLeftDragBall;
+
+    ClickButton(true);
+    if (PickerWindow() || !TargetConfirmed() || MainWindowVisible()) return kSelfTestPickerConfirm;
+    if (!SamePoint(ClickPoint(), corner)) return kSelfTestPickerClickPoint;
+    return kSelfTestPassed;
 }
 
 }  // namespace
 
 int RunSelfTest() {
+    MonitorUnderTest monitor;
     // In the order of the self-test table; the first failure ends the run.
     const std::vector<std::function<int()>> checks = {
-        CheckSignatureLibrary, CheckEmailRule, CheckChildControls, CheckDuration,   CheckTimeOfDay,
-        CheckMaskRule,         CheckLiveMask,      CheckHotkeyText, CheckSignature, CheckMonitor,
+        CheckSignatureLibrary,
+        CheckEmailRule,
+        CheckChildControls,
+        CheckDuration,
+        CheckTimeOfDay,
+        CheckMaskRule,
+        CheckLiveMask,
+        CheckHotkeyText,
+        CheckSignature,
+        CheckBlacklistCode,
+        [&monitor] { return CheckMonitor(monitor); },
+        [&monitor] { return CheckPickerSweep(monitor.rect); },
+        [&monitor] { return CheckPickerBottomRightCancel(monitor.rect); },
+        [&monitor] { return CheckPickerTopLeftConfirm(monitor.rect); },
     };
     for (const auto& check : checks)
         if (int code = check(); code != kSelfTestPassed) return code;
