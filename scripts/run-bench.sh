@@ -51,6 +51,24 @@ for bench in "$BIN"/*_bench.exe; do
   echo "== $(basename "$bench" .exe) =="
   wine "$bench" || status=1
 done
+# Rooms across simulated machines: each its own network, wine prefix, display, account and clock error
+# (scripts/rooms-e2e). ORVANE_BENCH_ROOMS sets the number of rooms per size (default 20).
+if [ -n "$service_started" ]; then
+  cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$ROOT/build/client/CMakeCache.txt" 2>/dev/null; }
+  endpoint=$(cache_value ORVANE_SERVICE_ENDPOINT)
+  ntp_servers=$(cache_value ORVANE_NTP_SERVERS)
+  ntp_port=$(cache_value ORVANE_NTP_PORT)
+  for machines in 2 4; do
+    echo "== rooms of $machines simulated machines (rooms-e2e) =="
+    "$ROOT/scripts/rooms-e2e" bench --machines "$machines" --rooms "${ORVANE_BENCH_ROOMS:-20}" \
+      --service-port $PORT --service-dir "$DATA" --endpoint "${endpoint:-https://localhost:8443/api.php}" \
+      --ntp-servers "${ntp_servers//;/,}" --ntp-port "${ntp_port:-123}" \
+      --bin "$BIN" --orvane "$BIN/Orvane.exe" --work "$ROOT/build/rooms-bench"
+    code=$?
+    [ $code -eq 0 ] || [ $code -eq 77 ] || status=1
+  done
+fi
+
 if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-service" ]; then
   echo "== service load (wrk) =="
   "$ROOT/service/bench/load.sh" "$ROOT/build/service/orvane-service" || status=1

@@ -36,6 +36,9 @@ PACKAGES=(
   wrk curl
   # the release packages (make dist): the Windows installer is built with NSIS
   nsis
+  # the simulated machines of the room test and benchmark: a relay from each machine's network to
+  # the one service, and each machine's own clock error
+  socat libfaketime
 )
 
 missing=()

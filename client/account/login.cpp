@@ -2,7 +2,6 @@
 
 #include <exception>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "account/saved_login.h"
@@ -11,6 +10,7 @@
 #include "core/data_dir.h"
 #include "core/form_fields.h"
 #include "core/holders.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 
 namespace {
@@ -29,10 +29,6 @@ struct LoginJob {
     LoginJob& operator=(const LoginJob&) = delete;
     ~LoginJob() { SecureWipe(password); }
 };
-
-void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon) {
-    MessageBoxW(App().mainWindow, text, caption, MB_OK | icon);
-}
 
 void ReportLoginFailure(std::wstring detail) {
     AppState& app = App();
@@ -102,6 +98,10 @@ void RunLoginJob(std::unique_ptr<LoginJob> job) {
 }
 
 }  // namespace
+
+void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon) {
+    MessageBoxW(App().mainWindow, text, caption, MB_OK | icon);
+}
 
 bool LooksLikeEmailAddress(const std::wstring& text) {
     const size_t at = text.find(L'@');
@@ -228,9 +228,7 @@ void StartLogin() {
     SecureWipe(name);
     SecureWipe(password);
 
-    try {
-        std::thread(RunLoginJob, std::move(job)).detach();
-    } catch (const std::exception&) {
+    if (!StartWorker([job = std::move(job)]() mutable { RunLoginJob(std::move(job)); })) {
         // The record (and with it the password) has been destroyed with the failed thread start.
         ReportLoginFailure(L"无法启动登录任务，请稍后重试");
     }

@@ -2,6 +2,8 @@
 // fills the session, and the saved-login pre-fill and the two checkboxes of the form.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <string>
 
@@ -37,6 +39,9 @@ const char* LoginActionFor(bool isEmail);
 // The request body (UTF-8 JSON, no white space). It carries the password: the caller wipes it.
 std::string BuildLoginBody(const std::string& accountName, const std::string& password, bool isEmail,
                            const std::string& deviceId);
+
+// A message box of the account forms, owned by the main window.
+void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon);
 
 // UI thread. ResetPassword always passes; otherwise asks for the agreement box when it is not ticked.
 bool PrivacyGate(AuthFormMode mode);

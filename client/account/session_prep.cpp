@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "account/credits.h"
 #include "core/app_state.h"
 #include "target/blacklist_check.h"
 #include "timesync/standard_time.h"
@@ -31,6 +32,7 @@ void PrepareSession() {
     } else {
         SetStatus(L"软件已连接；标准时间暂时未对准", std::move(error));
     }
+    RequestCreditsRefresh();
 
     PostToMainWindow(MSG_PREPARATION_DONE);
 }

@@ -100,7 +100,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_CTLCOLOREDIT:
         case WM_CTLCOLORLISTBOX: return OnEditColours(wParam);
         case MSG_STATUS_CHANGED:
-        case MSG_STATE_CHANGED: RefreshControlsAndRepaint(window); return 0;
+        case MSG_STATE_CHANGED: OnWorkerReport(window); return 0;
         case MSG_TIME_ALIGNED: OnTimeAligned(window); return 0;
         case MSG_BLACKLIST_HIT: ShowBlacklistNotice(window); return 0;
         case MSG_PREPARATION_DONE: OnPreparationDone(window); return 0;

@@ -138,6 +138,31 @@ BITMAPINFO TopDownArgbFormat(int width, int height) {
     return format;
 }
 
+bool PushLayeredFrame(HWND window, SIZE size, const std::function<void(uint32_t* pixels)>& render) {
+    WindowDc screen(nullptr);
+    if (!screen) return false;
+    ScopedMemoryDc memory(CreateCompatibleDC(screen.get()));
+    if (!memory) return false;
+    const BITMAPINFO format = TopDownArgbFormat(size.cx, size.cy);
+    void* bits = nullptr;
+    ScopedBitmap frame(CreateDIBSection(screen.get(), &format, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!frame || !bits) return false;
+    // Declared after the bitmap, so it is selected out again before the bitmap is deleted: a bitmap
+    // still selected cannot be, and one lost per countdown frame would use up the process's GDI
+    // objects within minutes.
+    SelectedObject selected(memory.get(), frame.get());
+    std::memset(bits, 0, static_cast<size_t>(size.cx) * size.cy * 4);
+    render(static_cast<uint32_t*>(bits));
+    GdiFlush();
+
+    RECT placed{};
+    GetWindowRect(window, &placed);
+    POINT origin{placed.left, placed.top}, source{0, 0};
+    BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    return UpdateLayeredWindow(window, screen.get(), &origin, &size, memory.get(), &source, 0, &blend, ULW_ALPHA) !=
+           FALSE;
+}
+
 // ---- DrawResources ----------------------------------------------------------------------------
 
 DrawResources::DrawResources(const wchar_t* family) : familyName_(family) {}

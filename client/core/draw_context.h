@@ -100,6 +100,12 @@ void FillGradientRect(DrawContext& context, const RectF& rect, Argb colour1, Arg
 // sections for layered windows and pixel reads use it.
 BITMAPINFO TopDownArgbFormat(int width, int height);
 
+// Draws a frame of `size` with `render` (premultiplied 0xAARRGGBB pixels, rows top-down, handed over
+// fully transparent) and makes it the picture of the layered `window` at the window's current place.
+// The frame is made and freed within the call: the bitmap is deselected before it is deleted. False
+// when a surface could not be made (the window keeps its previous picture).
+bool PushLayeredFrame(HWND window, SIZE size, const std::function<void(uint32_t* pixels)>& render);
+
 // The back buffer's first colour: the window background.
 inline constexpr Argb kWindowBackground = 0xFF080E18;
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <bcrypt.h>
+#include <objbase.h>
 #include <wincred.h>
 #include <winhttp.h>
 
@@ -302,6 +303,22 @@ public:
 private:
     HGLOBAL memory_;
     void* data_;
+};
+
+// COM on this thread, as the shell wants it before it opens an address (a protocol handler may be a
+// COM object): a single-threaded apartment from CoInitializeEx to CoUninitialize. A thread that
+// already has another apartment keeps it and uninitialises nothing.
+class ComApartment {
+public:
+    ComApartment() : entered_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+    ~ComApartment() {
+        if (entered_) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool entered_;
 };
 
 // ---- secrets -------------------------------------------------------------------------------------

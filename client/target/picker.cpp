@@ -2,7 +2,6 @@
 
 #include <windowsx.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,7 +10,6 @@
 #include "core/draw_context.h"
 #include "core/form_fields.h"
 #include "core/globals.h"
-#include "core/holders.h"
 #include "target/blacklist_check.h"
 #include "target/picker_layout.h"
 #include "target/target_identity.h"
@@ -235,25 +233,9 @@ void PlacePicker(HWND overlay, POINT point) {
 }
 
 void DrawPicker(HWND overlay) {
-    WindowDc screen(nullptr);
-    if (!screen) return;
-    ScopedMemoryDc memory(CreateCompatibleDC(screen.get()));
-    if (!memory) return;
-    const BITMAPINFO format = TopDownArgbFormat(kPickerSize, kPickerSize);
-    void* bits = nullptr;
-    ScopedBitmap frame(CreateDIBSection(screen.get(), &format, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!frame || !bits) return;
-    SelectedObject selected(memory.get(), frame.get());
-    std::memset(bits, 0, static_cast<size_t>(kPickerSize) * kPickerSize * 4);  // fully transparent
-    RenderPickerFrame(Current().state, static_cast<uint32_t*>(bits), Current().resources.get());
-    GdiFlush();
-
-    RECT placed{};
-    GetWindowRect(overlay, &placed);
-    POINT origin{placed.left, placed.top}, source{0, 0};
-    SIZE size{kPickerSize, kPickerSize};
-    BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    UpdateLayeredWindow(overlay, screen.get(), &origin, &size, memory.get(), &source, 0, &blend, ULW_ALPHA);
+    PushLayeredFrame(overlay, {kPickerSize, kPickerSize}, [](uint32_t* pixels) {
+        RenderPickerFrame(Current().state, pixels, Current().resources.get());
+    });
 }
 
 void FinishPicking(bool confirmed) {

@@ -1,5 +1,7 @@
 #include "target/target_identity.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -143,6 +145,16 @@ std::string HashFileSha256(const std::wstring& path) {
     return HashStreamSha256([&file](uint8_t* buffer, DWORD capacity, DWORD& got) {
         got = 0;
         return ReadFile(file.get(), buffer, capacity, &got, nullptr) != FALSE;
+    });
+}
+
+std::string HashBytesSha256(const std::string& bytes) {
+    size_t next = 0;
+    return HashStreamSha256([&bytes, &next](uint8_t* buffer, DWORD capacity, DWORD& got) {
+        got = static_cast<DWORD>(std::min<size_t>(capacity, bytes.size() - next));
+        std::memcpy(buffer, bytes.data() + next, got);
+        next += got;
+        return true;
     });
 }
 

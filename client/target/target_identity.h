@@ -23,6 +23,9 @@ TargetIdentity IdentifyTargetAt(POINT point);
 // their "\\?\" form.
 std::string HashFileSha256(const std::wstring& path);
 
+// SHA-256 of bytes in memory, the same way: 64 lower-case hex digits, or "" when hashing fails.
+std::string HashBytesSha256(const std::string& bytes);
+
 // The size of one read while hashing.
 inline constexpr DWORD kHashChunkBytes = 1024 * 1024;
 

@@ -1,7 +1,37 @@
 #include "target/task_gate.h"
 
-#include "core/app_state.h"
 #include "core/purpose.h"
+
+namespace {
+
+TargetSelection TargetNow() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return app.target;
+}
+
+// The gate's refusals of a target that cannot carry a task; true when it refused (and said why).
+bool RefuseUnusableTarget(const TargetSelection& target) {
+    HWND owner = App().mainWindow.load();
+    if (!target.target_confirmed) {
+        MessageBoxW(owner, L"请先显示悬浮球并确认要点击的位置。", L"澄序", MB_OK | MB_ICONWARNING);
+        return true;
+    }
+    if (!target.check_ok) {
+        MessageBoxW(owner,
+                    L"正在向服务器检查目标软件是否在黑名单中，请稍候几秒后再试。\n如果长时间没有结果，请重新选择点击位置。",
+                    L"正在检查软件", MB_OK | MB_ICONINFORMATION);
+        return true;
+    }
+    if (target.blocked) {
+        MessageBoxW(owner, ComposeBlockedTaskText(target.block_reason).c_str(), L"黑名单软件禁止使用",
+                    MB_OK | MB_ICONERROR);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 std::wstring ComposeBlockedTaskText(const std::wstring& blockReason) {
     std::wstring text = L"当前目标软件已被管理员列入黑名单，不能用于创建、加入或同步测试。\n\n";
@@ -15,6 +45,17 @@ std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickP
     return operation + L"\n\n点击位置：横向 " + std::to_wstring(clickPoint.x) + L" / 纵向 " +
            std::to_wstring(clickPoint.y) + L"\n目标软件：" + executableName + L"\n任务用途：" + purposeLabel +
            L"\n软件只会为本次操作触发一次，完成后授权立即失效。\n\n确认继续吗？";
+}
+
+bool SameUsableTarget(const TargetSelection& now, const TargetSelection& confirmed) {
+    return now.target_confirmed && now.check_ok && !now.blocked &&
+           now.executable_sha256 == confirmed.executable_sha256 && now.executable_name == confirmed.executable_name &&
+           now.click_point.x == confirmed.click_point.x && now.click_point.y == confirmed.click_point.y;
+}
+
+void ExplainChangedTarget() {
+    if (RefuseUnusableTarget(TargetNow())) return;
+    MessageBoxW(App().mainWindow.load(), kTargetChangedText, L"澄序", MB_OK | MB_ICONWARNING);
 }
 
 bool PurposeGate() {
@@ -32,34 +73,22 @@ bool PurposeGate() {
     return false;
 }
 
-bool ConfirmTaskStart(const std::wstring& operation) {
+bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed) {
     if (!PurposeGate()) return false;
-    AppState& app = App();
-    TargetSelection target;
-    int32_t purpose;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        target = app.target;
-        purpose = app.savedPurpose;
-    }
-    HWND owner = app.mainWindow.load();
-    if (!target.target_confirmed) {
-        MessageBoxW(owner, L"请先显示悬浮球并确认要点击的位置。", L"澄序", MB_OK | MB_ICONWARNING);
-        return false;
-    }
-    if (!target.check_ok) {
-        MessageBoxW(owner,
-                    L"正在向服务器检查目标软件是否在黑名单中，请稍候几秒后再试。\n如果长时间没有结果，请重新选择点击位置。",
-                    L"正在检查软件", MB_OK | MB_ICONINFORMATION);
-        return false;
-    }
-    if (target.blocked) {
-        MessageBoxW(owner, ComposeBlockedTaskText(target.block_reason).c_str(), L"黑名单软件禁止使用",
-                    MB_OK | MB_ICONERROR);
-        return false;
-    }
-    const std::wstring text =
-        ComposeTaskConfirmation(operation, target.click_point, target.executable_name, PurposeLabel(purpose));
+    const TargetSelection shown = TargetNow();
+    if (RefuseUnusableTarget(shown)) return false;
+    const std::wstring text = ComposeTaskConfirmation(operation, shown.click_point, shown.executable_name,
+                                                      CurrentPurpose().label);
     // No is the default: Enter alone never starts a task.
-    return MessageBoxW(owner, text.c_str(), L"请确认本次操作", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+    if (MessageBoxW(App().mainWindow.load(), text.c_str(), L"请确认本次操作",
+                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return false;
+    // The box runs its own message loop: a blacklist answer or another pick may have come meanwhile,
+    // and the Yes belongs only to what the box showed.
+    if (!SameUsableTarget(TargetNow(), shown)) {
+        ExplainChangedTarget();
+        return false;
+    }
+    if (confirmed) *confirmed = shown;
+    return true;
 }

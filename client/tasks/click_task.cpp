@@ -100,17 +100,28 @@ std::wstring ClickDoneStatus(int64_t errorMs) {
 }
 
 void FailTask(std::wstring status, std::wstring detail) {
-    App().taskBusy.exchange(false);
+    ReleaseTaskSlot();
     SetCountdownTarget(0);
     SetStatus(std::move(status), std::move(detail));
 }
 
-void StartClickTask(int64_t taskId) {
-    AppState& app = App();
-    if (app.taskBusy.exchange(true)) {
+bool ReserveTaskSlot() { return !App().taskBusy.exchange(true); }
+
+void ReleaseTaskSlot() { App().taskBusy.exchange(false); }
+
+bool StartClickTask(int64_t taskId) {
+    if (!ReserveTaskSlot()) {
         SetStatus(kTaskAlreadyRunningStatus, L"");
-        return;
+        return false;
     }
+    StartReservedClickTask(taskId, 0);
+    return true;
+}
+
+void StartReservedClickTask(int64_t taskId, int64_t executeAtMs) {
+    AppState& app = App();
+    // Before the main window hears of the task, so that the badge it brings up has a time to show.
+    if (executeAtMs > 0) SetCountdownTarget(executeAtMs);
     PostToMainWindow(MSG_TASK_STARTED);
 
     auto context = std::make_unique<ClickTaskContext>();
@@ -193,7 +204,7 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     PostServiceAction("task.consume", BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted), task.token,
                       kTaskRequestTimeoutMs);
 
-    App().taskBusy.exchange(false);
+    ReleaseTaskSlot();
     SetCountdownTarget(0);
     if (accepted)
         SetStatus(ClickDoneStatus(errorMs), L"");

@@ -12,8 +12,17 @@
 inline constexpr wchar_t kTaskAlreadyRunningStatus[] = L"已有操作正在等待，请勿重复开始";
 
 // Starts the task for `taskId` on a detached worker, unless one is already running (then only the
-// status says so and the running task goes on undisturbed).
-void StartClickTask(int64_t taskId);
+// status says so and the running task goes on undisturbed). True when the task was admitted.
+bool StartClickTask(int64_t taskId);
+
+// The one task slot (`taskBusy`). A room or test request takes it on the user-interface thread before
+// it asks the service for anything, so that no second request is charged for a task that could never
+// run; it gives the slot back when it fails, or hands it to its click task.
+bool ReserveTaskSlot();
+void ReleaseTaskSlot();
+// Starts the click task of a request that holds the slot. Only now, with the task admitted, does the
+// countdown show the scheduled instant (when the answer named one, `executeAtMs` > 0).
+void StartReservedClickTask(int64_t taskId, int64_t executeAtMs);
 
 // The worker body; runs the task to one of its endings, clears `taskBusy` and frees the context.
 void RunClickTask(std::unique_ptr<ClickTaskContext> context);

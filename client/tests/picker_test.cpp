@@ -18,6 +18,7 @@
 #include "core/globals.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
+#include "support/pixels.h"
 #include "support/real_input.h"
 #include "support/target_helper.h"
 #include "support/test_support.h"
@@ -161,15 +162,8 @@ TEST(PickerGeometry, AbsolutePointerCoordinatesOnWideDesktops) {
 
 // ---- the frame --------------------------------------------------------------------------------
 
-// A premultiplied pixel of the frame as the unpremultiplied colour drawn over black would show.
 bool PixelIs(const std::vector<uint32_t>& frame, int x, int y, Argb expected, int tolerance = 4) {
-    const uint32_t got = frame[static_cast<size_t>(y) * kPickerSize + x];
-    const uint32_t alpha = expected >> 24;
-    for (int shift : {0, 8, 16}) {
-        const int want = static_cast<int>(((expected >> shift) & 0xFF) * alpha / 255);
-        if (std::abs(static_cast<int>((got >> shift) & 0xFF) - want) > tolerance) return false;
-    }
-    return std::abs(static_cast<int>(got >> 24) - static_cast<int>(alpha)) <= tolerance;
+    return PremultipliedPixelIs(frame, kPickerSize, x, y, expected, tolerance);
 }
 
 TEST(PickerFrame, BallRingsPanelAndGuideLine) {

@@ -105,7 +105,7 @@ TEST(WakeHotkeyFile, SavedHotkeyIsLoadedAgain) {
     ScopedEnvironment redirect(L"APPDATA", appData.path().wstring());
     EXPECT_EQ(LoadWakeHotkey().virtualKey, 81u) << "default without a file";
     SaveWakeHotkey(6, 116);
-    EXPECT_EQ(ReadFileBytes(appData.path() / L"Briskodesk" / L"wake-hotkey.conf"), "6 116\r\n");
+    EXPECT_EQ(ReadFileBytes(appData.path() / L"Briskodesk" / L"wake-hotkey.conf"), "6 116\n");
     WakeHotkey loaded = LoadWakeHotkey();
     EXPECT_EQ(loaded.modifiers, 6u);
     EXPECT_EQ(loaded.virtualKey, 116u);

@@ -13,6 +13,7 @@
 #include "net/json_text.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
+#include "support/person.h"
 #include "support/pixels.h"
 #include "support/real_input.h"
 #include "support/service_control.h"
@@ -50,7 +51,6 @@ protected:
         ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(DetailTextNow());
         harness_->ShowInFront();
     }
-    POINT At(int x, int y) const { return harness_->ScreenPoint(x, y); }
 
     // Waits for the session and its preparation, then checks what the service received and what the
     // window shows: the dashboard with the balance the service holds.
@@ -67,7 +67,7 @@ protected:
             std::lock_guard<std::mutex> lock(App().stateMutex);
             ASSERT_EQ(App().modalPanel, ModalPanelKind::Purpose);
         }
-        ClickAt(At(580, 550));
+        Person(harness_->window()).SavePurpose();
         PumpUntil([] { return false; }, 100);
         harness_->ShowInFront();
         const PixelImage image = CaptureClientArea(harness_->window());
@@ -92,16 +92,11 @@ TEST_F(SignIn, WithThePointerAndTheKeyboard) {
     DialogWatcher dialogs;
     OpenWindow();
     // Type into the two fields, tick the agreement box, press the login button.
-    ClickAt(At(700, 349));
-    TypeText(Utf8ToUtf16(email_));
-    ClickAt(At(700, 429));
-    TypeText(L"Password-123");
-    ClickAt(At(559, 544));
+    Person(harness_->window()).SignIn(Utf8ToUtf16(email_), L"Password-123", true);
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         EXPECT_TRUE(App().privacyAccepted) << "the agreement box is ticked";
     }
-    ClickAt(At(740, 598));
     ExpectSignedInWithTheServiceBalance();
     EXPECT_TRUE(IsPrivacyAccepted()) << "the agreement is on record after the login";
     EXPECT_EQ(dialogs.Count(), 0u);

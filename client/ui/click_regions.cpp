@@ -2,14 +2,20 @@
 
 #include <iterator>
 
+#include "account/account_form.h"
+#include "account/credits.h"
 #include "account/login.h"
 #include "target/blacklist_code.h"
 #include "target/picker.h"
 #include "target/task_gate.h"
+#include "account/session_end.h"
+#include "tasks/rooms.h"
+#include "tasks/sync_test.h"
 #include "ui/agreement_dialog.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
 #include "ui/signed_out_screen.h"
+#include "ui/wake_hotkey.h"
 
 namespace {
 
@@ -37,6 +43,18 @@ POINT PointerPosition() {
     return pointer;
 }
 
+// The personal centre's hotkey button: starts a capture, or cancels the one that runs.
+void ToggleHotkeyCapture() {
+    bool capturing;
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        capturing = app.hotkeyCapturing;
+    }
+    if (capturing) CancelHotkeyCapture();
+    else StartHotkeyCapture();
+}
+
 // One row: when it is active, where, whether the purpose gate comes first, and what it starts. A
 // null action belongs to a part of the program not built yet: the row then does nothing.
 struct ClickRow {
@@ -58,10 +76,11 @@ const ClickRow kMainRows[] = {
     {When::Developer, layout::kPickTargetButton, "选择目标程序", true,
      [](HWND) { OpenPicker(PointerPosition(), PickPurpose::BlacklistProgram); }},
     {When::Developer, layout::kBlacklistCodeButton, "生成并复制名单码", true, [](HWND) { GenerateBlacklistCode(); }},
-    {When::SignedIn, layout::kRoomCodeButton, "自动生成房间号", true, nullptr /* the room code generator */},
-    {When::SignedIn, layout::kCreateRoomButton, "创建房间", false, nullptr /* create room */},
-    {When::SignedIn, layout::kJoinRoomButton, "加入房间", false, nullptr /* join room */},
-    {When::SignedIn, layout::kSyncTestButton, "开始同步测试", false, nullptr /* synchronisation test */},
+    {When::SignedIn, layout::kRoomCodeButton, "自动生成房间号", true, [](HWND) { GenerateRoomCode(); }},
+    // The task gate inside each start asks for the purpose first.
+    {When::SignedIn, layout::kCreateRoomButton, "创建房间", false, [](HWND) { StartCreateRoom(); }},
+    {When::SignedIn, layout::kJoinRoomButton, "加入房间", false, [](HWND) { StartJoinRoom(); }},
+    {When::SignedIn, layout::kSyncTestButton, "开始同步测试", false, [](HWND) { StartSyncTest(); }},
     {When::TopUpOffered, layout::kTopUpButton, "积分获取", false, [](HWND) { OpenTopUp(); }},
     {When::SignedIn, layout::kPersonalCentreButton, "个人中心", false,
      [](HWND) { OpenModalPanel(ModalPanelKind::PersonalCentre); }},
@@ -70,7 +89,7 @@ const ClickRow kMainRows[] = {
     // Active in every form, also where the link is not drawn.
     {When::SignedOut, layout::kForgotPasswordLink, "忘记密码？", false,
      [](HWND) { SwitchAuthForm(AuthFormMode::ResetPassword); }},
-    {When::SignedOut, layout::kSendCodeButton, "发送验证码", false, nullptr /* the e-mail code request */},
+    {When::SignedOut, layout::kSendCodeButton, "发送验证码", false, [](HWND) { SendCode(); }},
     {When::LoginForm, layout::kRememberBox, "保存账号和密码", false, [](HWND) { ToggleRememberPassword(); }},
     {When::NotResetForm, layout::kAgreementBox, "同意协议", false, [](HWND) { ToggleAgreement(); }},
     {When::NotResetForm, layout::kAgreementText, "用户使用协议与隐私说明", false,
@@ -90,11 +109,21 @@ const ClickRow kPanelRows[] = {
      [](HWND) { SelectPaymentMethod(PaymentMethod::Alipay); }},
     {When::WeChatOffered, layout::kWeChatOption, "微信支付", false,
      [](HWND) { SelectPaymentMethod(PaymentMethod::WeChatPay); }},
-    {When::TopUpPanel, layout::kOrderButton, "创建订单并打开支付页面", false, nullptr /* the payment request */},
-    {When::PersonalCentrePanel, layout::kHotkeyButton, "设置快捷键", false, nullptr /* the hotkey capture */},
-    {When::PersonalCentrePanel, layout::kLogoutButton, "退出账号", false, nullptr /* close the panel, then logout */},
+    {When::TopUpPanel, layout::kOrderButton, "创建订单并打开支付页面", false,
+     [](HWND) {
+         if (StartPayment()) CloseModalPanel();
+     }},
+    {When::PersonalCentrePanel, layout::kHotkeyButton, "设置快捷键", false, [](HWND) { ToggleHotkeyCapture(); }},
+    {When::PersonalCentrePanel, layout::kLogoutButton, "退出账号", false,
+     [](HWND) {
+         CloseModalPanel();
+         Logout();
+     }},
     {When::PersonalCentrePanel, layout::kDeleteAccountButton, "注销账号", false,
-     nullptr /* close the panel, then the account deletion */},
+     [](HWND) {
+         CloseModalPanel();
+         RequestAccountDeletion();
+     }},
 };
 
 bool Active(When when, const ClickConditions& c) {

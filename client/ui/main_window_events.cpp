@@ -1,5 +1,6 @@
 #include "ui/main_window_events.h"
 
+#include "account/credits.h"
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/form_fields.h"
@@ -7,11 +8,13 @@
 #include "core/holders.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
+#include "ui/countdown_overlay.h"
 #include "ui/keyboard_navigation.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_paint.h"
 #include "ui/time_field.h"
 #include "ui/ui_resources.h"
+#include "ui/wake_hotkey.h"
 
 namespace {
 
@@ -51,6 +54,11 @@ void RefreshControlsAndRepaint(HWND window) {
     Repaint(window);
 }
 
+void OnWorkerReport(HWND window) {
+    RestoreHotkeyAfterEndedCapture();
+    RefreshControlsAndRepaint(window);
+}
+
 PaintInputs GatherPaintInputs() {
     PaintInputs inputs;
     inputs.state = TakeScreenSnapshot();
@@ -73,6 +81,8 @@ void OnMainPaint(HWND window) {
 }
 
 bool OnMainKeyDown(HWND window, WPARAM key) {
+    // A hotkey capture in the personal centre takes every key first.
+    if (HandleHotkeyCaptureKey(static_cast<uint32_t>(key))) return true;
     if (key == VK_ESCAPE) return ClosePanelWithEscape();
     if (key != VK_TAB) return false;
     MoveFieldFocus(window, GetKeyState(VK_SHIFT) < 0);
@@ -116,6 +126,7 @@ void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 }
 
 void OnMainTimer(HWND window) {
+    RefreshCreditsWhenDue();
     AppState& app = App();
     int64_t countdownTarget;
     {
@@ -165,4 +176,5 @@ void OnPreparationDone(HWND window) {
 void OnTaskStarted(HWND window) {
     if (Globals().selfTest) return;
     ShowWindow(window, SW_MINIMIZE);
+    if (HWND overlay = App().countdownWindow.load()) RefreshCountdownOverlay(overlay);
 }

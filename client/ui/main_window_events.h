@@ -21,15 +21,20 @@ bool CreateMainWindowContents(HWND window);
 void ReleaseMainWindowContents();
 
 void RefreshControlsAndRepaint(HWND window);
+// MSG_STATUS_CHANGED and MSG_STATE_CHANGED: the controls and the picture follow the state (and a
+// hotkey capture that the end of the session stopped gives the wake hotkey back).
+void OnWorkerReport(HWND window);
 
 // The paint of the whole client area from one copy of the state (double-buffered).
 void OnMainPaint(HWND window);
 // What a paint draws from: the state copy, the focused window, the wall clock, the amount text.
 PaintInputs GatherPaintInputs();
-// Keys on the window itself (no field has the focus): Tab to the first or last field, Esc closes
-// an open panel. False for keys it leaves to the default handling.
+// Keys on the window itself (no field has the focus): a running hotkey capture takes each key first;
+// otherwise Tab moves to the first or last field and Esc closes an open panel. False for keys it
+// leaves to the default handling.
 bool OnMainKeyDown(HWND window, WPARAM key);
 void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam);
+// The 50 ms timer: the account refresh when it is due, the countdown while one runs.
 void OnMainTimer(HWND window);
 LRESULT OnEditColours(WPARAM wParam);
 void OnTimeAligned(HWND window);

@@ -175,11 +175,11 @@ void OpenModalPanel(ModalPanelKind kind) {
 }
 
 void CloseModalPanel() {
+    // A running hotkey capture ends with the panel; the old hotkey is registered again.
+    CancelHotkeyCapture();
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        // A running hotkey capture ends with the panel; the old hotkey stays.
-        app.hotkeyCapturing = false;
         app.modalPanel = ModalPanelKind::None;
     }
     UpdateChildControls();
@@ -245,6 +245,10 @@ void SelectPaymentMethod(PaymentMethod method) {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
+        // Only a method the service offers now (the offer may have changed since the paint).
+        const bool offered = (method == PaymentMethod::Alipay && app.alipayAvailable) ||
+                             (method == PaymentMethod::WeChatPay && app.wxpayAvailable);
+        if (!offered) return;
         app.paymentMethod = method;
     }
     Repaint();

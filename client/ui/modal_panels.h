@@ -21,5 +21,5 @@ void SavePurpose();
 // The header's "积分获取": opens the top-up panel while a payment method is offered, otherwise says
 // that online top-up is not available. Does nothing without a session.
 void OpenTopUp();
-// The top-up panel's payment options.
+// The top-up panel's payment options: only a method the service offers is taken.
 void SelectPaymentMethod(PaymentMethod method);

@@ -2,6 +2,7 @@
 // password reset) on the right; it covers the whole client area.
 #include "ui/signed_out_screen.h"
 
+#include "account/account_form.h"
 #include "account/login.h"
 #include "core/form_fields.h"
 #include "ui/child_controls.h"
@@ -137,4 +138,5 @@ void SubmitSignedOutForm() {
         mode = app.authFormMode;
     }
     if (mode == AuthFormMode::Login) StartLogin();
+    else SubmitAccountForm();
 }

@@ -9,6 +9,6 @@
 // fields and repaints.
 void SwitchAuthForm(AuthFormMode mode);
 
-// UI thread; the form's main button and Enter in its fields: the login in the login form. The
-// registration and reset forms submit with the registration issue; until then nothing happens.
+// UI thread; the form's main button and Enter in its fields: the login in the login form, the
+// registration or the password reset in the other two.
 void SubmitSignedOutForm();

@@ -13,6 +13,40 @@ constexpr wchar_t kHotkeyFile[] = L"wake-hotkey.conf";
 
 bool IsFunctionKey(uint32_t vk) { return vk >= VK_F1 && vk <= VK_F12; }
 
+// The window whose wake hotkey a capture has taken away and not yet given back (user-interface
+// thread only): the capture may be ended by the end of the session on another thread, and then the
+// hotkey is registered again here.
+HWND& CaptureHolder() {
+    static HWND holder = nullptr;
+    return holder;
+}
+
+void RepaintMainWindow() {
+    if (HWND window = App().mainWindow) InvalidateRect(window, nullptr, FALSE);
+}
+
+// The modifiers held right now, in the hotkey's bits.
+uint32_t HeldModifiers() {
+    uint32_t modifiers = 0;
+    if (GetKeyState(VK_CONTROL) < 0) modifiers |= MOD_CONTROL;
+    if (GetKeyState(VK_MENU) < 0) modifiers |= MOD_ALT;
+    if (GetKeyState(VK_SHIFT) < 0) modifiers |= MOD_SHIFT;
+    return modifiers;
+}
+
+WakeHotkey CurrentWakeHotkey() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return {app.hotkeyModifiers, app.hotkeyKey};
+}
+
+// The capture is over: the hotkey that is current now (the old or the new one) is registered.
+void GiveHotkeyBack() {
+    CaptureHolder() = nullptr;
+    const WakeHotkey current = CurrentWakeHotkey();
+    RegisterWakeHotkey(App().mainWindow, current.modifiers, current.virtualKey);
+}
+
 // An unsigned decimal number after optional white space; false when there is none.
 bool ReadUnsigned(std::istringstream& in, uint32_t& value) {
     in >> std::ws;
@@ -55,7 +89,8 @@ WakeHotkey LoadWakeHotkey() {
 
 void SaveWakeHotkey(uint32_t modifiers, uint32_t virtualKey) {
     try {
-        std::ofstream out(GetDataDirectory() / kHotkeyFile, std::ios::trunc);
+        // Binary: the line ends in a line feed alone, as the file's format says, not a carriage return too.
+        std::ofstream out(GetDataDirectory() / kHotkeyFile, std::ios::trunc | std::ios::binary);
         if (out) out << modifiers << ' ' << virtualKey << '\n';
     } catch (const std::exception&) {
         // Not saved: the new hotkey still works until the program ends.
@@ -102,6 +137,115 @@ std::wstring FormatHotkeyText(uint32_t modifiers, uint32_t virtualKey) {
         add(length > 0 ? std::wstring(name, length) : L"按键 " + std::to_wstring(virtualKey));
     }
     return text;
+}
+
+CaptureKey ClassifyCaptureKey(uint32_t virtualKey, uint32_t modifiers) {
+    if (virtualKey == VK_ESCAPE) return CaptureKey::Cancel;
+    switch (virtualKey) {
+        case VK_SHIFT:
+        case VK_CONTROL:
+        case VK_MENU:
+        case VK_LSHIFT:
+        case VK_RSHIFT:
+        case VK_LCONTROL:
+        case VK_RCONTROL:
+        case VK_LMENU:
+        case VK_RMENU:
+        case VK_PROCESSKEY: return CaptureKey::PassOver;
+        default: break;
+    }
+    if (virtualKey < 8 || virtualKey > 254) return CaptureKey::PassOver;
+    if (modifiers == 0 && !IsFunctionKey(virtualKey)) return CaptureKey::NeedsModifier;
+    return IsValidWakeHotkey(modifiers, virtualKey) ? CaptureKey::Candidate : CaptureKey::PassOver;
+}
+
+void StartHotkeyCapture() {
+    AppState& app = App();
+    HWND window = app.mainWindow;
+    UnregisterWakeHotkey(window);
+    CaptureHolder() = window;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.hotkeyCapturing = true;
+        app.statusText = L"请按下新的窗口唤起快捷键";
+        app.detailText.clear();
+    }
+    // Key presses must reach the main window itself, not a field.
+    if (window) SetFocus(window);
+    RepaintMainWindow();
+}
+
+bool HandleHotkeyCaptureKey(uint32_t virtualKey) {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (!app.hotkeyCapturing) return false;
+    }
+    HWND window = app.mainWindow;
+    const uint32_t modifiers = HeldModifiers();
+    switch (ClassifyCaptureKey(virtualKey, modifiers)) {
+        case CaptureKey::Cancel: CancelHotkeyCapture(); return true;
+        case CaptureKey::PassOver: return true;
+        case CaptureKey::NeedsModifier:
+            MessageBoxW(window, L"请至少组合 Ctrl、Alt 或 Shift；也可以直接使用 F1-F12。", L"快捷键需要组合键",
+                        MB_OK | MB_ICONINFORMATION);
+            return true;
+        case CaptureKey::Candidate: break;
+    }
+
+    const WakeHotkey old = CurrentWakeHotkey();
+    if (RegisterWakeHotkey(window, modifiers, virtualKey)) {
+        CaptureHolder() = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(app.stateMutex);
+            app.hotkeyModifiers = modifiers;
+            app.hotkeyKey = virtualKey;
+            app.hotkeyCapturing = false;
+            app.statusText = L"窗口唤起快捷键已保存";
+            app.detailText.clear();
+        }
+        SaveWakeHotkey(modifiers, virtualKey);
+        RepaintMainWindow();
+        return true;
+    }
+
+    CaptureHolder() = nullptr;
+    RegisterWakeHotkey(window, old.modifiers, old.virtualKey);
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.hotkeyCapturing = false;
+        app.statusText = L"快捷键没有更改";
+        app.detailText = L"该快捷键已被其他程序占用，请换一个组合";
+    }
+    RepaintMainWindow();
+    MessageBoxW(window, L"这个快捷键已被其他程序占用，请换一个组合。", L"无法使用该快捷键", MB_OK | MB_ICONWARNING);
+    return true;
+}
+
+void CancelHotkeyCapture() {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (!app.hotkeyCapturing) return;
+        app.hotkeyCapturing = false;
+        app.statusText = L"快捷键设置已取消";
+    }
+    GiveHotkeyBack();
+    RepaintMainWindow();
+}
+
+void RestoreHotkeyAfterEndedCapture() {
+    if (!CaptureHolder()) return;
+    if (CaptureHolder() != App().mainWindow) {  // a window that has gone: nothing to give back
+        CaptureHolder() = nullptr;
+        return;
+    }
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.hotkeyCapturing) return;
+    }
+    GiveHotkeyBack();
 }
 
 void BringMainWindowForward(HWND window) {

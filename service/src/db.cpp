@@ -120,7 +120,7 @@ CREATE TABLE IF NOT EXISTS payments (
   id INTEGER PRIMARY KEY,
   reference TEXT NOT NULL UNIQUE,
   account_id INTEGER NOT NULL REFERENCES accounts(id),
-  amount_tenths INTEGER NOT NULL,
+  amount_fen INTEGER NOT NULL,
   method TEXT NOT NULL,
   credits INTEGER NOT NULL,
   status TEXT NOT NULL,
@@ -138,8 +138,15 @@ CREATE TABLE IF NOT EXISTS login_attempts (
 );
 CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
 CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER NOT NULL);
-INSERT INTO meta(key, value) VALUES ('schema_version', '2') ON CONFLICT(key) DO NOTHING;
+INSERT INTO meta(key, value) VALUES ('schema_version', '3') ON CONFLICT(key) DO NOTHING;
 )SQL";
+
+// Amounts were once kept in tenths of a yuan; they are kept in fen since an amount may have finer
+// digits. The same statements on both backends.
+const char *kAmountInFen =
+    "ALTER TABLE payments RENAME COLUMN amount_tenths TO amount_fen; "
+    "UPDATE payments SET amount_fen = amount_fen * 10; "
+    "UPDATE meta SET value = '3' WHERE key = 'schema_version';";
 
 // PostgreSQL keeps the same tables with 64-bit keys made by sequences; user names are unique
 // without regard to case through an index on lower(username).
@@ -249,6 +256,8 @@ class SqliteDb final : public Db {
       Exec(kSqliteSchema);
       // Files made before sessions could expire.
       if (!HasColumn("sessions", "last_used_ms")) Exec("ALTER TABLE sessions ADD COLUMN last_used_ms INTEGER");
+      // Files made when amounts were kept in tenths of a yuan.
+      if (HasColumn("payments", "amount_tenths")) Exec(kAmountInFen);
       Exec("COMMIT");
     } catch (...) {
       Exec("ROLLBACK");
@@ -328,6 +337,9 @@ class PgDb final : public Db {
     Exec("SELECT pg_advisory_lock(4207731)");
     try {
       Exec(PostgresSchema());
+      Exec(std::string("DO $$ BEGIN IF EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = "
+                       "current_schema() AND table_name = 'payments' AND column_name = 'amount_tenths') THEN ") +
+           kAmountInFen + " END IF; END $$");
     } catch (...) {
       Exec("SELECT pg_advisory_unlock(4207731)");
       throw;
@@ -348,7 +360,9 @@ class PgDb final : public Db {
     }
     int params = 0;
     std::string converted = Convert(sql, params);
-    auto owned = std::make_unique<PgStmt>(*this, "s" + std::to_string(cache_.size() + 1), converted, params);
+    std::string name = "s";  // built in two steps: GCC 12 warns falsely about "literal" + string here
+    name += std::to_string(cache_.size() + 1);
+    auto owned = std::make_unique<PgStmt>(*this, name, converted, params);
     StmtImpl *raw = owned.get();
     cache_.emplace(sql, std::move(owned));
     return Stmt(raw);

@@ -1,5 +1,5 @@
 // me, payment.create and the simulated payment page.
-#include <cmath>
+#include <cstdio>
 
 #include "crypto.h"
 #include "handlers.h"
@@ -10,10 +10,14 @@
 namespace orvane {
 namespace {
 
-std::string YuanText(int64_t tenths) {
-  std::string s = std::to_string(tenths / 10);
-  if (tenths % 10) s.append(".").append(std::to_string(tenths % 10));
-  return s;
+// "10", "10.5", "1.23".
+std::string YuanText(int64_t fen) {
+  char text[32];
+  long long whole = fen / 100, rest = fen % 100;
+  if (rest % 10) std::snprintf(text, sizeof text, "%lld.%02lld", whole, rest);
+  else if (rest) std::snprintf(text, sizeof text, "%lld.%lld", whole, rest / 10);
+  else std::snprintf(text, sizeof text, "%lld", whole);
+  return text;
 }
 
 std::string HtmlEscape(const std::string &s) {
@@ -59,34 +63,28 @@ Reply ActMe(ActionContext &c) {
 Reply ActPaymentCreate(ActionContext &c) {
   auto it = c.body.find("amount");
   if (it == c.body.end() || it->is_null()) throw ApiError(400, "请求缺少必填项 amount");
-  std::optional<int64_t> tenths;
-  if (it->is_string()) {
-    tenths = ParseAmountTenths(it->get<std::string>());
-  } else if (it->is_number()) {
-    double v = it->get<double>();
-    double t = std::round(v * 10);
-    if (std::isfinite(v) && std::fabs(v * 10 - t) < 1e-6 && t >= 10 && t <= 99999)
-      tenths = static_cast<int64_t>(t);
-  } else {
-    throw ApiError(400, "请求项 amount 应为文本或数字");
-  }
-  if (!tenths) throw ApiError(400, "充值金额需要在 1 至 9999.9 元之间，最多保留一位小数");
+  // The client sends the amount as typed; a number is judged by its JSON text under the same rule.
+  std::optional<int64_t> fen;
+  if (it->is_string()) fen = ParseAmountFen(it->get<std::string>());
+  else if (it->is_number()) fen = ParseAmountFen(it->dump());
+  else throw ApiError(400, "请求项 amount 应为文本或数字");
+  if (!fen) throw ApiError(400, "充值金额需要在 1 至 9999.9 元之间，最多保留一位小数");
   std::string type = RequireString(c.body, "type", 32);
   if (type != "alipay" && type != "wxpay") throw ApiError(400, "支付方式不正确");
   if ((type == "alipay" && !c.cfg.alipay) || (type == "wxpay" && !c.cfg.wxpay))
     throw ApiError(400, "该支付方式暂未开放");
-  int64_t points = *tenths * c.cfg.points_per_yuan / 10;
+  int64_t points = *fen * c.cfg.points_per_yuan / 100;
   int64_t now = c.NowMs();
   std::string reference = RandomToken();
   int64_t id = 0;
   {
     std::lock_guard<std::mutex> lock(c.db().Mutex());
     Stmt ins = c.db().Prepare(
-        "INSERT INTO payments(reference, account_id, amount_tenths, method, credits, status, created_ms, expires_ms) "
+        "INSERT INTO payments(reference, account_id, amount_fen, method, credits, status, created_ms, expires_ms) "
         "VALUES (?1, ?2, ?3, ?4, ?5, 'pending', ?6, ?7) RETURNING id");
     ins.Bind(1, reference)
         .Bind(2, c.account_id)
-        .Bind(3, *tenths)
+        .Bind(3, *fen)
         .Bind(4, type)
         .Bind(5, points)
         .Bind(6, now)
@@ -97,7 +95,7 @@ Reply ActPaymentCreate(ActionContext &c) {
   OJson j = OkBody();
   j["pay_url"] = c.svc.PublicBase() + "/pay/" + reference;
   j["order_id"] = id;
-  j["amount_yuan"] = YuanText(*tenths);
+  j["amount_yuan"] = YuanText(*fen);
   j["points"] = points;
   return {200, j};
 }
@@ -108,10 +106,10 @@ std::pair<int, std::string> PaymentPage(Service &svc, const std::string &referen
   std::lock_guard<std::mutex> lock(db.Mutex());
   Transaction tx(db);
   Stmt s = db.Prepare(
-      "SELECT id, account_id, amount_tenths, credits, status, expires_ms FROM payments WHERE reference = ?1");
+      "SELECT id, account_id, amount_fen, credits, status, expires_ms FROM payments WHERE reference = ?1");
   s.Bind(1, reference);
   if (!s.Step()) return {404, Page("订单不存在", "没有找到这个充值订单，请回到澄序重新下单。")};
-  int64_t id = s.Int(0), account = s.Int(1), tenths = s.Int(2), points = s.Int(3), expires = s.Int(5);
+  int64_t id = s.Int(0), account = s.Int(1), fen = s.Int(2), points = s.Int(3), expires = s.Int(5);
   std::string status = s.Text(4);
   if (status == "paid")
     return {200, Page("订单已支付", "这个订单此前已经支付，" + std::to_string(points) + " 积分已经到账，不会重复入账。")};
@@ -124,8 +122,8 @@ std::pair<int, std::string> PaymentPage(Service &svc, const std::string &referen
   auto balance = ChangeCredits(db, account, points, "payment", reference, now, true);
   tx.Commit();
   LogLine("payment " + std::to_string(id) + " of account " + std::to_string(account) + " completed: " +
-          YuanText(tenths) + " yuan, " + std::to_string(points) + " credits");
-  return {200, Page("支付成功", "已支付 " + YuanText(tenths) + " 元，" + std::to_string(points) +
+          YuanText(fen) + " yuan, " + std::to_string(points) + " credits");
+  return {200, Page("支付成功", "已支付 " + YuanText(fen) + " 元，" + std::to_string(points) +
                                     " 积分已到账，当前积分 " + std::to_string(balance.value_or(0)) +
                                     "。请回到澄序继续使用。")};
 }

@@ -1,5 +1,7 @@
 #include "validate.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -119,35 +121,57 @@ bool IsSixDigitCode(const std::string &text) {
   return true;
 }
 
-std::optional<int64_t> ParseAmountTenths(const std::string &text) {
-  if (text.empty() || text.size() > 63) return std::nullopt;
-  size_t dot = text.find('.');
-  if (dot != std::string::npos && text.size() - dot - 1 > 1) return std::nullopt;
-  // Only plain decimal notation: optional leading blanks and plus sign, digits, one point.
+std::optional<int64_t> ParseAmountFen(const std::string &text) {
+  if (text.size() > 63) return std::nullopt;
+  auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; };
+  auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  if (i < text.size() && text[i] == '+') ++i;
-  int64_t whole = 0;
-  size_t digits = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    whole = whole * 10 + (text[i] - '0');
-    ++i;
-    if (++digits > 6) return std::nullopt;
-  }
-  int64_t tenths = 0;
-  size_t frac_digits = 0;
+  while (i < text.size() && blank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // The significant digits of the mantissa, and how many digits stand after the point (leading
+  // zeros that are not kept still count there).
+  std::string digits;
+  size_t mantissa_digits = 0;
+  int64_t fraction_digits = 0;
+  for (; i < text.size() && digit(text[i]); ++i, ++mantissa_digits)
+    if (!digits.empty() || text[i] != '0') digits.push_back(text[i]);
   if (i < text.size() && text[i] == '.') {
-    ++i;
-    if (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-      tenths = text[i] - '0';
-      ++i;
-      ++frac_digits;
-    }
+    for (++i; i < text.size() && digit(text[i]); ++i, ++mantissa_digits, ++fraction_digits)
+      if (!digits.empty() || text[i] != '0') digits.push_back(text[i]);
   }
-  if (i != text.size() || digits + frac_digits == 0) return std::nullopt;
-  int64_t value = whole * 10 + tenths;
-  if (value < 10 || value > 99999) return std::nullopt;
-  return value;
+  if (mantissa_digits == 0) return std::nullopt;
+  int64_t exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    size_t j = i + 1;
+    bool exponent_negative = false;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) exponent_negative = text[j++] == '-';
+    if (j < text.size() && digit(text[j])) {
+      for (; j < text.size() && digit(text[j]); ++j)
+        exponent = std::min<int64_t>(exponent * 10 + (text[j] - '0'), 1000000);
+      if (exponent_negative) exponent = -exponent;
+      i = j;
+    }
+    // Without digits the "e" is not part of the number, which then does not reach the end.
+  }
+  if (i != text.size()) return std::nullopt;
+  size_t point = text.find('.');
+  if (point != std::string::npos && text.size() - point - 1 > 1) return std::nullopt;
+  if (negative || digits.empty()) return std::nullopt;
+  // value × 10 = digits × 10^scale must lie within 10 … 99999, decided on the digits themselves.
+  int64_t scale = exponent - fraction_digits + 1;
+  int64_t whole_digits = static_cast<int64_t>(digits.size()) + scale;
+  if (whole_digits < 2 || whole_digits > 5) return std::nullopt;
+  if (whole_digits == 5 && scale < 0 && digits.compare(0, 5, "99999") == 0 &&
+      digits.find_first_not_of('0', 5) != std::string::npos)
+    return std::nullopt;
+  // In fen: value × 100 = digits × 10^(scale + 1), rounded half up to a whole fen.
+  int64_t fen_digits = whole_digits + 1;
+  int64_t fen = 0;
+  for (int64_t k = 0; k < fen_digits; ++k)
+    fen = fen * 10 + (k < static_cast<int64_t>(digits.size()) ? digits[static_cast<size_t>(k)] - '0' : 0);
+  if (fen_digits < static_cast<int64_t>(digits.size()) && digits[static_cast<size_t>(fen_digits)] >= '5') ++fen;
+  return fen;
 }
 
 bool IsKnownPurpose(const std::string &key) {

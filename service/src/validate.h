@@ -39,9 +39,12 @@ bool IsValidDeviceId(const std::string &text);
 // Six decimal digits.
 bool IsSixDigitCode(const std::string &text);
 
-// Payment amounts in yuan as typed: 1 .. 9999.9 with at most one digit after the point.
-// Returns the amount in tenths of a yuan.
-std::optional<int64_t> ParseAmountTenths(const std::string &text);
+// Payment amounts in yuan as the client accepts them: at most 63 characters, a decimal number in the
+// usual floating-point syntax (leading blanks, sign, digits with an optional point, optional
+// exponent) and nothing else, 1 .. 9999.9 compared exactly, and at most one character after the
+// first ".". Returns the amount in fen (0.01 yuan); an exponent form with finer digits ("1234e-3")
+// is rounded half up to a whole fen.
+std::optional<int64_t> ParseAmountFen(const std::string &text);
 
 // Usage purposes the client may send.
 bool IsKnownPurpose(const std::string &key);

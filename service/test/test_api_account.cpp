@@ -53,7 +53,8 @@ TEST_F(Credits, PaymentAmountsAndMethodsAreChecked) {
       {"10", "alipay", 200},        {"0.9", "alipay", 400},       {"\"0.9\"", "alipay", 400},
       {"\"10000\"", "alipay", 400}, {"\"10.55\"", "alipay", 400}, {"\"abc\"", "alipay", 400},
       {"\"10元\"", "alipay", 400},  {"\"\"", "alipay", 400},      {"true", "alipay", 400},
-      {"\"10\"", "paypal", 400},
+      {"\"10\"", "paypal", 400},  {"\"1e3\"", "alipay", 200},   {"\" 10\"", "wxpay", 200},
+      {"1e3", "alipay", 200},       {"10.55", "alipay", 400},     {"\"1e4\"", "alipay", 400},
   };
   for (const auto &c : cases) {
     HttpResult r = Pay(acc.token, c.amount, c.type);
@@ -86,6 +87,23 @@ TEST_F(Credits, PayPageCreditsOnceAndOnlyItsOwnAccount) {
   EXPECT_EQ(ts_->Call("me", "{}", payer.token).j["credits"], 125);
   EXPECT_EQ(ts_->Call("me", "{}", other.token).j["credits"], 20);
   EXPECT_EQ(ts_->Get("/pay/unknownreference").status, 404);
+}
+
+TEST_F(Credits, AnExponentFormIsChargedToTheFen) {
+  // The client accepts "123e-2" (no point in the text): the order is 1.23 yuan, not a refusal after
+  // the user pressed the button, and the page charges exactly that.
+  test::LoginInfo acc = ts_->NewAccount();
+  HttpResult order = Pay(acc.token, "\"123e-2\"", "alipay");
+  ASSERT_TRUE(order.ok()) << order.body;
+  EXPECT_EQ(order.j["amount_yuan"], "1.23");
+  EXPECT_EQ(order.j["points"], 12);
+  HttpResult page = ts_->Get(PathOf(order.j["pay_url"]));
+  EXPECT_NE(page.body.find("已支付 1.23 元"), std::string::npos) << page.body;
+  EXPECT_EQ(ts_->Call("me", "{}", acc.token).j["credits"], 32);
+  HttpResult thousand = Pay(acc.token, "\"1e3\"", "wxpay");
+  ASSERT_TRUE(thousand.ok()) << thousand.body;
+  EXPECT_EQ(thousand.j["amount_yuan"], "1000");
+  EXPECT_EQ(thousand.j["points"], 10000);
 }
 
 TEST_F(Credits, ExpiredOrderIsNotCredited) {

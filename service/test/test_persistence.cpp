@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "db.h"
 #include "test_support.h"
 
 namespace orvane {
@@ -81,6 +82,39 @@ TEST(Persistence, EverythingSurvivesARestart) {
                                          "\"result\":\"success\",\"result_detail\":\"x\"}",
                      token)
                   .ok());
+}
+
+TEST(Persistence, AmountsKeptInTenthsBecomeFen) {
+  // A data directory from before amounts were kept in fen: its orders keep their amounts.
+  test::TempDir dir;
+  const std::string data = dir.path() + "/data";
+  std::string token, path;
+  {
+    test::TestService a({}, data);
+    test::LoginInfo acc = a.NewAccount();
+    token = acc.token;
+    HttpResult order = a.Call("payment.create", R"({"amount":"10.5","type":"alipay"})", token);
+    ASSERT_TRUE(order.ok()) << order.body;
+    std::string url = order.j["pay_url"];
+    path = url.substr(url.find("/pay/"));
+  }
+  {
+    auto db = Db::Open(data + "/orvane.db");
+    db->Exec("ALTER TABLE payments RENAME COLUMN amount_fen TO amount_tenths; "
+             "UPDATE payments SET amount_tenths = amount_tenths / 10; "
+             "UPDATE meta SET value = '2' WHERE key = 'schema_version'");
+  }
+  test::TestService b({}, data);
+  HttpResult page = b.Get(path);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("已支付 10.5 元"), std::string::npos) << page.body;
+  HttpResult next = b.Call("payment.create", R"({"amount":"123e-2","type":"alipay"})", token);
+  ASSERT_TRUE(next.ok()) << next.body;
+  EXPECT_EQ(next.j["amount_yuan"], "1.23");
+  auto db = Db::Open(data + "/orvane.db");
+  Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema_version'");
+  ASSERT_TRUE(version.Step());
+  EXPECT_EQ(version.Text(0), "3");
 }
 
 TEST(Persistence, ConcurrentAdminProcessSeesLiveData) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "db.h"
 #include "local_servers.h"
 #include "test_support.h"
 
@@ -122,6 +123,32 @@ TEST_F(SharedDatabase, EveryActionWorksAndSurvivesARestart) {
   auto later = Instance(url, dir.path() + "/b");
   EXPECT_EQ(later->svc().Key().PublicKeyBase64(), pk);
   EXPECT_EQ(later->Call("me", "{}", token).j["credits"], 27);
+}
+
+TEST_F(SharedDatabase, AmountsKeptInTenthsBecomeFen) {
+  std::string url = pg_->NewDatabase();
+  ASSERT_FALSE(url.empty());
+  std::string token, path;
+  {
+    auto ts = Instance(url);
+    test::LoginInfo acc = ts->NewAccount();
+    token = acc.token;
+    HttpResult order = ts->Call("payment.create", R"({"amount":"10.5","type":"alipay"})", token);
+    ASSERT_TRUE(order.ok()) << order.body;
+    std::string pay_url = order.j["pay_url"];
+    path = pay_url.substr(pay_url.find("/pay/"));
+  }
+  Db::Open(url)->Exec(
+      "ALTER TABLE payments RENAME COLUMN amount_fen TO amount_tenths; "
+      "UPDATE payments SET amount_tenths = amount_tenths / 10; "
+             "UPDATE meta SET value = '2' WHERE key = 'schema_version'");
+  auto ts = Instance(url);
+  HttpResult page = ts->Get(path);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("已支付 10.5 元"), std::string::npos) << page.body;
+  HttpResult next = ts->Call("payment.create", R"({"amount":"123e-2","type":"wxpay"})", token);
+  ASSERT_TRUE(next.ok()) << next.body;
+  EXPECT_EQ(next.j["amount_yuan"], "1.23");
 }
 
 TEST_F(SharedDatabase, InstancesShareTheSigningKeyAndSessions) {

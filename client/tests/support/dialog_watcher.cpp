@@ -1,5 +1,6 @@
 #include "support/dialog_watcher.h"
 
+#include "support/real_input.h"
 #include "support/test_support.h"
 
 namespace {
@@ -69,6 +70,13 @@ BOOL CALLBACK ScanTopLevel(HWND window, LPARAM param) {
 
 }  // namespace
 
+void ClickDialogButton(HWND dialog, int id) {
+    HWND button = GetDlgItem(dialog, id);
+    RECT rect{};
+    if (!button || !GetWindowRect(button, &rect)) return;
+    ClickAt({(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});
+}
+
 const char* DialogIconName(DialogIcon icon) {
     switch (icon) {
         case DialogIcon::None: return "none";
@@ -81,6 +89,11 @@ const char* DialogIconName(DialogIcon icon) {
 }
 
 DialogWatcher::DialogWatcher(int answer) : answer_(answer), thread_([this] { Run(); }) {}
+
+DialogWatcher::DialogWatcher(Handler handler)
+    : answer_(IDOK), handler_(std::move(handler)), thread_([this] { Run(); }) {}
+
+DialogWatcher::DialogWatcher(DialogDecider decide) : decide_(std::move(decide)), thread_([this] { Run(); }) {}
 
 DialogWatcher::~DialogWatcher() {
     stop_ = true;
@@ -128,12 +141,27 @@ void DialogWatcher::Inspect(HWND dialog) {
     seen.icon = IconKind(children.icon);
     seen.owner = GetWindow(dialog, GW_OWNER);
     seen.threadId = GetWindowThreadProcessId(dialog, nullptr);
+    DialogAnswer answer{answer_, false};
+    if (decide_) answer = decide_(seen);
     {
         std::lock_guard<std::mutex> guard(lock_);
-        seen_.push_back(std::move(seen));
+        seen_.push_back(seen);
         answered_.insert(dialog);
     }
-    if (answer_ == kPressEnter) {
+    if (handler_) {
+        handler_(dialog, seen);
+        return;
+    }
+    const int command = answer.command;
+    if (answer.withPointer) {
+        RECT button{};
+        if (GetWindowRect(GetDlgItem(dialog, answer.command), &button)) {
+            SetForegroundWindow(dialog);
+            ClickAt({(button.left + button.right) / 2, (button.top + button.bottom) / 2});
+            return;
+        }
+    }
+    if (command == kPressEnter) {
         SetForegroundWindow(dialog);
         INPUT keys[2]{};
         keys[0].type = keys[1].type = INPUT_KEYBOARD;
@@ -142,6 +170,6 @@ void DialogWatcher::Inspect(HWND dialog) {
         SendInput(2, keys, sizeof(INPUT));
         return;
     }
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(answer_, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, answer_)));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, command)));
 }

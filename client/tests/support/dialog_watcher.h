@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -23,14 +24,31 @@ struct SeenDialog {
     DWORD threadId = 0;  // the thread that shows the dialog
 };
 
+// How to answer one dialog: the command pressed, and whether the pointer presses that button as a
+// person would (a real click on it) rather than by a posted command.
+struct DialogAnswer {
+    int command = IDOK;
+    bool withPointer = false;
+};
+// Chooses the answer for a dialog just seen; runs on the watcher's thread while the dialog is open,
+// so a test can also change the program's state at that moment.
+using DialogDecider = std::function<DialogAnswer(const SeenDialog&)>;
+
 class DialogWatcher {
 public:
     // Answers a dialog with real keyboard input: the Enter key, which presses the default button.
     static constexpr int kPressEnter = -1;
 
+    // Acts on a dialog as a person would (on the watcher's own thread, once per dialog).
+    using Handler = std::function<void(HWND dialog, const SeenDialog& seen)>;
+
     // `answer` is the command id pressed on every dialog (IDOK closes a plain message box), or
     // kPressEnter.
     explicit DialogWatcher(int answer = IDOK);
+    // Each dialog is handed to `handler` instead, which answers it itself.
+    explicit DialogWatcher(Handler handler);
+    // Each dialog's answer is chosen by `decide` as it appears.
+    explicit DialogWatcher(DialogDecider decide);
     ~DialogWatcher();
     DialogWatcher(const DialogWatcher&) = delete;
     DialogWatcher& operator=(const DialogWatcher&) = delete;
@@ -45,13 +63,18 @@ private:
     void Run();
     void Inspect(HWND dialog);
 
-    int answer_;
+    int answer_ = IDOK;
+    Handler handler_;
+    DialogDecider decide_;
     std::atomic<bool> stop_{false};
     mutable std::mutex lock_;
     std::vector<SeenDialog> seen_;
     std::set<HWND> answered_;
     std::thread thread_;
 };
+
+// Presses the dialog's button `id` with the pointer (real input), as a person would.
+void ClickDialogButton(HWND dialog, int id);
 
 // A readable name of an icon kind, for failure messages.
 const char* DialogIconName(DialogIcon icon);

@@ -3,10 +3,16 @@
 #include <map>
 #include <mutex>
 
+#include "account/login.h"
 #include "app/startup.h"
 #include "core/app_state.h"
+#include "core/form_fields.h"
 #include "core/globals.h"
+#include "net/json_text.h"
 #include "support/test_support.h"
+#include "ui/countdown_overlay.h"
+#include "ui/modal_panels.h"
+#include "ui/ui_resources.h"
 
 namespace {
 
@@ -52,6 +58,8 @@ void ResetAppStateForTest() {
     app.clickTimeEdited = false;
     app.testTimeEdited = false;
     app.accountRefreshDueMs = 0;
+    app.accountRefreshBusy = false;
+    app.fastRefreshUntilMs = 0;
     app.countdownTargetMs = 0;
     app.savedPurpose = 0;
     app.pendingPurpose = 0;
@@ -94,6 +102,11 @@ MainWindowHarness::~MainWindowHarness() {
     Globals().selfTest = false;
 }
 
+HWND MainWindowHarness::AddCountdownOverlay() const {
+    if (!App().countdownWindow.load()) App().countdownWindow = CreateCountdownWindow(GetModuleHandleW(nullptr));
+    return App().countdownWindow.load();
+}
+
 void MainWindowHarness::ShowInFront() const {
     SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
     SetForegroundWindow(window_);
@@ -119,6 +132,41 @@ bool MainWindowHarness::PumpUntilState(const std::function<bool()>& done, DWORD 
 
 bool MainWindowHarness::WaitForStartupCheck(DWORD timeoutMs) const {
     return PumpUntil([] { return ServiceReadyNow() || StatusTextNow() != L"正在连接服务…"; }, timeoutMs);
+}
+
+void MainWindowHarness::ChangeState(const std::function<void(AppState&)>& change) const {
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        change(App());
+    }
+    PostMessageW(window_, MSG_STATE_CHANGED, 0, 0);
+    PumpUntil([] { return false; }, 30);
+}
+
+::testing::AssertionResult MainWindowHarness::SignInWithTheForm(const std::string& account, const std::string& password,
+                                                                bool remember) const {
+    const int preparations = Received(MSG_PREPARATION_DONE);
+    ChangeState([remember](AppState& app) {
+        app.privacyAccepted = true;
+        app.rememberPassword = remember;
+        app.authFormMode = AuthFormMode::Login;
+    });
+    WriteFormField(FormField::Account, Utf8ToUtf16(account));
+    WriteFormField(FormField::Password, Utf8ToUtf16(password));
+    StartLogin();
+    if (!PumpUntil([&] { return Received(MSG_PREPARATION_DONE) > preparations; }, 20000) || !LoggedInNow())
+        return ::testing::AssertionFailure()
+               << "not signed in: " << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    PumpUntil([] { return false; }, 50);
+    SavePurpose();
+    PumpUntil([] { return false; }, 50);
+    return ::testing::AssertionSuccess();
+}
+
+bool FrameDrew(const std::wstring& text) {
+    for (const DrawnText& drawn : Ui().lastFrameTexts)
+        if (drawn.text == text) return true;
+    return false;
 }
 
 void MainWindowHarness::SetText(HWND control, const std::wstring& text) { SetWindowTextW(control, text.c_str()); }

@@ -3,10 +3,14 @@
 // set the form's texts, call the actions and pump until the state changes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <functional>
 #include <string>
+
+#include "core/app_state.h"
 
 // Puts the account-related parts of AppState back to their start values (signed out, no flags set,
 // status "正在连接服务…", time not aligned).
@@ -26,6 +30,9 @@ public:
     MainWindowHarness& operator=(const MainWindowHarness&) = delete;
 
     HWND window() const { return window_; }
+    // Creates the countdown overlay as the program's start does (hidden; destroyed with the main
+    // window) and returns it.
+    HWND AddCountdownOverlay() const;
     bool Alive() const { return window_ && IsWindow(window_); }
 
     // How many times the window procedure received `message` since the window was created.
@@ -41,6 +48,16 @@ public:
     // Client position → screen position.
     POINT ScreenPoint(int x, int y) const;
 
+    // Changes the state as a worker would (under the lock, then the state-changed message) and lets
+    // the window follow.
+    void ChangeState(const std::function<void(AppState&)>& change) const;
+
+    // Signs in as a returning person does (account and password typed into the form, the agreement
+    // on record, the remember box as asked, the login button's action), waits for the preparation and
+    // saves the purpose the panel then asks for. False (with the status lines) when it did not work.
+    ::testing::AssertionResult SignInWithTheForm(const std::string& account, const std::string& password,
+                                                 bool remember = false) const;
+
     // Sets the text of an edit control of the form.
     static void SetText(HWND control, const std::wstring& text);
     static std::wstring Text(HWND control);
@@ -48,6 +65,9 @@ public:
 private:
     HWND window_ = nullptr;
 };
+
+// Whether the latest paint drew exactly this text (Ui().recordFrameTexts must be set).
+bool FrameDrew(const std::wstring& text);
 
 // Reads AppState members under the lock.
 std::wstring StatusTextNow();

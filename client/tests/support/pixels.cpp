@@ -75,6 +75,40 @@ PixelImage RenderFrame(int width, int height, const ScreenPainter& painter, Draw
     return canvas.Image();
 }
 
+PixelImage RenderFrameAt(const RECT& area, const ScreenPainter& painter, DrawResources* resources) {
+    const int width = area.right - area.left, height = area.bottom - area.top;
+    WindowDc screen(nullptr);
+    if (!screen || width <= 0 || height <= 0) return {};
+    // Into a bitmap compatible with the screen, as a window's paint draws: text is smoothed
+    // differently there than in a 32-bit DIB section.
+    ScopedMemoryDc memory(CreateCompatibleDC(screen.get()));
+    ScopedBitmap bitmap(memory ? CreateCompatibleBitmap(screen.get(), width, height) : nullptr);
+    if (!bitmap) return {};
+    {
+        SelectedObject selected(memory.get(), bitmap.get());
+        PaintFrameAt(memory.get(), {area.left, area.top}, area.right, area.bottom, painter, resources, nullptr, &area);
+    }
+    PixelImage image;
+    image.width = width;
+    image.height = height;
+    image.pixels.resize(static_cast<size_t>(width) * height);
+    BITMAPINFO format = TopDownArgbFormat(width, height);
+    if (GetDIBits(memory.get(), bitmap.get(), 0, height, image.pixels.data(), &format, DIB_RGB_COLORS) != height)
+        return {};
+    for (uint32_t& p : image.pixels) p &= 0xFFFFFF;
+    return image;
+}
+
+bool PremultipliedPixelIs(const std::vector<uint32_t>& frame, int width, int x, int y, Argb expected, int tolerance) {
+    const uint32_t got = frame[static_cast<size_t>(y) * width + x];
+    const uint32_t alpha = expected >> 24;
+    for (int shift : {0, 8, 16}) {
+        const int want = static_cast<int>(((expected >> shift) & 0xFF) * alpha / 255);
+        if (std::abs(static_cast<int>((got >> shift) & 0xFF) - want) > tolerance) return false;
+    }
+    return std::abs(static_cast<int>(got >> 24) - static_cast<int>(alpha)) <= tolerance;
+}
+
 uint32_t Blend(Argb argb, uint32_t underRgb) {
     const uint32_t alpha = argb >> 24;
     auto channel = [&](int shift) {

@@ -29,6 +29,11 @@ PixelImage CaptureClientArea(HWND window);
 // A frame drawn off-screen by the same paint step the windows use.
 PixelImage RenderFrame(int width, int height, const ScreenPainter& painter, DrawResources* resources = nullptr);
 
+// The part `area` of a frame drawn off-screen the way a window's paint draws it (into a bitmap
+// compatible with the screen), in client coordinates: its pixel (0, 0) is the area's top-left
+// corner, so the painter draws exactly where the window draws.
+PixelImage RenderFrameAt(const RECT& area, const ScreenPainter& painter, DrawResources* resources = nullptr);
+
 // `argb` drawn over an opaque `under` colour, as 0x00RRGGBB.
 uint32_t Blend(Argb argb, uint32_t underRgb);
 // Whether every channel of `rgb` is within `tolerance` of `expected` (its alpha ignored).
@@ -46,6 +51,11 @@ struct ColourProbe {
     const char* what;
     int tolerance = 3;
 };
+// Whether a premultiplied pixel (0xAARRGGBB) of a layered window's frame `width` pixels wide is the
+// unpremultiplied colour `expected`, each channel and the alpha within `tolerance`.
+bool PremultipliedPixelIs(const std::vector<uint32_t>& frame, int width, int x, int y, Argb expected,
+                          int tolerance = 4);
+
 // A test failure for every probe whose pixel is not the expected colour.
 void ExpectColours(const PixelImage& image, std::initializer_list<ColourProbe> probes);
 // How many pixels inside `area` are within `tolerance` of `colour`.

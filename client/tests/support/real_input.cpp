@@ -1,6 +1,9 @@
 #include "support/real_input.h"
 
 #include "support/test_support.h"
+#include "target/picker_layout.h"
+
+#include <iterator>
 
 namespace {
 
@@ -28,6 +31,19 @@ void SendKey(WORD virtualKey, wchar_t character, bool up) {
 void MovePointer(POINT screen) {
     SetCursorPos(screen.x, screen.y);
     SendMouse(MOUSEEVENTF_MOVE);  // a zero move, so the window under the pointer hears of it
+}
+
+void DragPointer(POINT screen) {
+    const VirtualScreen desktop{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                                GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    const POINT absolute = AbsolutePointerCoordinates(screen, desktop);
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = absolute.x;
+    input.mi.dy = absolute.y;
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+    SendInput(1, &input, sizeof input);
+    Settle();
 }
 
 void PressLeftButton() { SendMouse(MOUSEEVENTF_LEFTDOWN); }
@@ -61,3 +77,41 @@ void PressChord(std::initializer_list<WORD> virtualKeys) {
     for (auto key = virtualKeys.end(); key != virtualKeys.begin();) SendKey(*--key, 0, true);
     Settle();
 }
+
+// ---- hands ----------------------------------------------------------------------------------------
+
+void Hands::MoveTo(POINT screen) const { MovePointer(screen); }
+void Hands::Press() const { PressLeftButton(); }
+void Hands::Release() const { ReleaseLeftButton(); }
+void Hands::DragTo(POINT screen) const { DragPointer(screen); }
+void Hands::Type(const std::wstring& text) const { TypeText(text); }
+void Hands::Key(WORD virtualKey, bool shift) const { PressKey(virtualKey, shift); }
+void Hands::Chord(std::initializer_list<WORD> virtualKeys) const { PressChord(virtualKeys); }
+
+void Hands::Click(POINT screen) const {
+    MoveTo(screen);
+    Press();
+    Release();
+}
+
+XdotoolHands::XdotoolHands(std::wstring program) : program_(std::move(program)) {}
+
+void XdotoolHands::Run(const std::wstring& arguments) const {
+    std::wstring commandLine = program_ + L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, 10000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    Settle();
+}
+
+void XdotoolHands::MoveTo(POINT screen) const {
+    Run(L"mousemove " + std::to_wstring(screen.x) + L" " + std::to_wstring(screen.y));
+}
+void XdotoolHands::Press() const { Run(L"mousedown 1"); }
+void XdotoolHands::Release() const { Run(L"mouseup 1"); }
+void XdotoolHands::DragTo(POINT screen) const { MoveTo(screen); }

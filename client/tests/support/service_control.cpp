@@ -133,6 +133,10 @@ std::string LastRequestBody(const std::string& action) {
     return JsonGetString(TestServiceLastRequest(action), "body");
 }
 
+std::string OutboxCode(const std::string& email) {
+    return JsonGetString(TestServiceRequest("GET", "/__test/outbox?email=" + email).body, "code");
+}
+
 void AimClientAtTestService() {
     TestServiceClearFaults();
     const std::string sntp = TestSntpHost();

@@ -37,6 +37,9 @@ bool CreateTestDeveloperAccount(const std::string& user, const std::string& pass
 // The body the service received for the latest request of `action`.
 std::string LastRequestBody(const std::string& action);
 
+// The code of the latest mail in the service's outbox for `email` ("" when there is none).
+std::string OutboxCode(const std::string& email);
+
 // Aims the client at the test run's service for one test: no faults left from earlier tests, and the
 // four standard-time servers at the service's own SNTP responder.
 void AimClientAtTestService();

@@ -8,14 +8,17 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
 class TargetHelper {
 public:
     // Starts `program` (by default the built helper) with its window at `area` and waits until the
-    // window is visible. The program is ended when the object goes away.
-    explicit TargetHelper(const RECT& area, const std::filesystem::path& program = BuiltProgram());
+    // window is visible. The program is ended when the object goes away. With `recordFile` the
+    // helper appends a line for every press and release of the left button on its window.
+    explicit TargetHelper(const RECT& area, const std::filesystem::path& program = BuiltProgram(),
+                          const std::filesystem::path& recordFile = {});
 
     bool Ready() const { return window_ != nullptr; }
     HWND window() const { return window_; }
@@ -24,12 +27,16 @@ public:
     POINT BodyPoint() const;
     POINT ChildPoint() const;
 
+    // The presses recorded so far: their times (µs since 1970 on the system clock).
+    std::vector<int64_t> Presses() const;
+
     static std::filesystem::path BuiltProgram();
     // The sha256sum of the built program, 64 lower-case hex digits.
     static std::string BuiltProgramSha256();
 
 private:
     RECT area_;
+    std::filesystem::path recordFile_;
     std::unique_ptr<RunningProgram> program_;
     HWND window_ = nullptr;
 };

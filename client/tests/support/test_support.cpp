@@ -37,6 +37,13 @@ uint16_t TestSntpPort() {
     return colon == std::string::npos ? 0 : static_cast<uint16_t>(std::stoi(value.substr(colon + 1)));
 }
 
+fs::path SharedTestDataFile(const char* name) {
+    std::wstring path = L"Z:" + Utf8ToUtf16(ORVANE_SHARED_TEST_DATA) + L"/" + Utf8ToUtf16(name);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return fs::path(path);
+}
+
 fs::path ProgramFolder() {
     wchar_t buffer[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, buffer, MAX_PATH);
@@ -142,13 +149,14 @@ ProcessResult RunProgram(const fs::path& program, const std::wstring& arguments,
     return result;
 }
 
-HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibleOnly) {
+HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibleOnly, const wchar_t* caption) {
     struct Search {
         DWORD processId;
         const wchar_t* className;
         bool visibleOnly;
+        const wchar_t* caption;
         HWND found;
-    } search{processId, className, visibleOnly, nullptr};
+    } search{processId, className, visibleOnly, caption, nullptr};
     EnumWindows(
         [](HWND window, LPARAM parameter) -> BOOL {
             auto* s = reinterpret_cast<Search*>(parameter);
@@ -156,8 +164,10 @@ HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibl
             GetWindowThreadProcessId(window, &owner);
             wchar_t name[128] = {};
             GetClassNameW(window, name, 128);
+            wchar_t title[256] = {};
+            if (s->caption) GetWindowTextW(window, title, 256);
             if (owner == s->processId && std::wstring(name) == s->className &&
-                (!s->visibleOnly || IsWindowVisible(window))) {
+                (!s->visibleOnly || IsWindowVisible(window)) && (!s->caption || std::wstring(title) == s->caption)) {
                 s->found = window;
                 return FALSE;
             }

@@ -15,6 +15,10 @@ std::wstring TestServiceEndpoint();
 std::string TestSntpHost();
 uint16_t TestSntpPort();
 
+// A file of the repository's shared test data folder (read by the service's tests too), as this
+// program reaches it through the prefix's drive for the host's root.
+std::filesystem::path SharedTestDataFile(const char* name);
+
 // The folder of the running test program (where Orvane.exe and libsodium.dll are built).
 std::filesystem::path ProgramFolder();
 
@@ -74,8 +78,10 @@ private:
     bool started_ = false;
 };
 
-// The top-level window of class `className` that belongs to process `processId`, or null.
-HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibleOnly);
+// The top-level window of class `className` (and, when given, that caption) that belongs to process
+// `processId`, or null.
+HWND FindTopLevelWindowOf(DWORD processId, const wchar_t* className, bool visibleOnly,
+                          const wchar_t* caption = nullptr);
 
 // Pumps this thread's messages until `done` returns true or the time-out passes; returns done().
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);

@@ -1,18 +1,50 @@
-// target-helper X Y WIDTH HEIGHT [SECONDS]: an ordinary desktop program for the target tests. It shows
-// one topmost window with its top-left corner at (X, Y) and a push button filling the window's right
-// half, so a point over the button is a point over a child control. It exits after SECONDS (default
-// 60) in case the test that started it does not end it.
+// target-helper X Y WIDTH HEIGHT [SECONDS [RECORD_FILE]]: an ordinary desktop program for the target
+// and click tests. It shows one topmost window with its top-left corner at (X, Y) and a push button
+// filling the window's right half, so a point over the button is a point over a child control. It
+// exits after SECONDS (default 60) in case the test that started it does not end it. With
+// RECORD_FILE it appends a line for every left button press and release on its window
+// ("down|up <µs since 1970> <x> <y>"), the time read from the system clock as the message arrives,
+// so that clicks from several programs (or machines sharing one clock) can be compared.
 #include <windows.h>
 
-#include <cwchar>
+#include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <string>
 
 namespace {
 
 constexpr UINT_PTR kLifetimeTimer = 1;
+std::wstring recordFile;
+
+long long NowUs() {
+    FILETIME ft;
+    GetSystemTimePreciseAsFileTime(&ft);
+    ULARGE_INTEGER value;
+    value.LowPart = ft.dwLowDateTime;
+    value.HighPart = ft.dwHighDateTime;
+    return static_cast<long long>((value.QuadPart - 116444736000000000ULL) / 10);
+}
+
+// One line appended and the file closed again, so a reader sees every click at once.
+void Record(const char* what, long long atUs, LPARAM position) {
+    if (recordFile.empty()) return;
+    char line[96];
+    const int length = std::snprintf(line, sizeof line, "%s %lld %d %d\n", what, atUs,
+                                     static_cast<int>(static_cast<short>(LOWORD(position))),
+                                     static_cast<int>(static_cast<short>(HIWORD(position))));
+    HANDLE file = CreateFileW(recordFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+    CloseHandle(file);
+}
 
 LRESULT CALLBACK HelperProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+        case WM_LBUTTONDOWN: Record("down", NowUs(), lParam); return 0;
+        case WM_LBUTTONUP: Record("up", NowUs(), lParam); return 0;
         case WM_TIMER:
             if (wParam == kLifetimeTimer) DestroyWindow(window);
             return 0;
@@ -29,6 +61,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (!argv || argc < 5) return 2;
     const int x = _wtoi(argv[1]), y = _wtoi(argv[2]), width = _wtoi(argv[3]), height = _wtoi(argv[4]);
     const int seconds = argc > 5 ? _wtoi(argv[5]) : 60;
+    if (argc > 6) recordFile = argv[6];
     LocalFree(argv);
 
     WNDCLASSW wc{};

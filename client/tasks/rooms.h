@@ -1,0 +1,38 @@
+// Rooms: one user creates a room with a code, a click time and a number of participants, the others
+// join it with the code; each machine then confirms its seat and its click task takes over.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// ---- user-interface-thread actions of the create card and the join card ------------------------
+
+// "自动生成房间号": an 8-character code derived from the account and the unified time.
+void GenerateRoomCode();
+// "创建房间" and "加入房间".
+void StartCreateRoom();
+void StartJoinRoom();
+
+// ---- the rules and the wire texts, free of windows, clocks and the network ---------------------
+
+inline constexpr char kRoomCodeAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+// The code as it is sent: the typed text in UTF-8 with a–z made upper case (nothing else changes).
+std::string NormaliseRoomCode(const std::wstring& typed);
+// 4–16 bytes, each A–Z, 0–9, "_" or "-".
+bool IsValidRoomCode(const std::string& code);
+
+// The participants field as a number: leading white space and a sign allowed, digits read up to the
+// first other character; no digits gives 0.
+int64_t ParseParticipants(const std::wstring& text);
+bool ParticipantsAllowed(int64_t participants);  // 2…100000
+
+// The code derived from an account's e-mail and a unified time: character i is the alphabet letter
+// of byte i of SHA-256("email|ms") modulo 36. Nothing when hashing fails.
+std::optional<std::string> DeriveRoomCode(const std::string& email, int64_t unifiedNowMs);
+
+std::string RoomCreateBody(const std::string& code, int64_t executeAtMs, int64_t capacity,
+                           const std::string& taskFields);
+std::string RoomJoinBody(const std::string& code, const std::string& taskFields);
+std::string RoomConfirmBody(int64_t taskId, const std::string& taskFields);

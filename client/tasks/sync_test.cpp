@@ -1,0 +1,69 @@
+#include "tasks/sync_test.h"
+
+#include <memory>
+
+#include "core/form_fields.h"
+#include "net/json_text.h"
+#include "net/service_api.h"
+#include "target/task_gate.h"
+#include "tasks/task_request.h"
+#include "timesync/time_of_day.h"
+
+namespace {
+
+constexpr uint32_t kSyncTestTimeoutMs = 8000;
+
+struct SyncTestJob {
+    std::string token;
+    int64_t executeAtMs = 0;
+    std::string taskFields;
+};
+
+void RunSyncTest(std::unique_ptr<SyncTestJob> job) {
+    ApiResponse answer = PostServiceAction("match.create", SyncTestBody(job->executeAtMs, job->taskFields),
+                                           job->token, kSyncTestTimeoutMs);
+    std::wstring message;
+    if (!EvaluateApiResponse(answer, message)) return FailTaskRequest(L"同步测试失败", std::move(message));
+
+    // The test is paid for: the balance the service now holds is shown whatever follows.
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.session.credits = JsonGetInt64(answer.body, "credits", app.session.credits);
+        app.session.developer_user = JsonGetBool(answer.body, "developer_user", app.session.developer_user);
+    }
+    PostToMainWindow(MSG_STATE_CHANGED);
+
+    const TaskAnswer task = ParseTaskAnswer(answer.body);
+    if (!task.usable()) return FailTaskRequest(L"同步测试失败", kNoTaskIdDetail);
+    StartReservedClickTask(task.taskId, task.executeAtMs);
+}
+
+}  // namespace
+
+std::string SyncTestBody(int64_t executeAtMs, const std::string& taskFields) {
+    return "{\"execute_at_ms\":" + std::to_string(executeAtMs) + "," + taskFields + "}";
+}
+
+void StartSyncTest() {
+    if (RefuseWhileTaskBusy()) return;
+    TargetSelection confirmed;
+    if (!ConfirmTaskStart(L"开始同步测试", &confirmed)) return;
+
+    const int64_t now = UnifiedNowMs();
+    const std::optional<int64_t> executeAt = TimeOfDayToUnifiedMsAt(ReadFormField(FormField::TestTime), now);
+    if (!ClickTimeFarEnough(executeAt, now, kSyncTestLeadMs)) {
+        MessageBoxW(App().mainWindow.load(), L"点击时间必须设置在今天，并且至少比现在晚 10 秒。", L"时间错误",
+                    MB_OK | MB_ICONWARNING);
+        return;
+    }
+    // Signed out (the session ended meanwhile): nothing to say, the sign-in form is on its way.
+    std::optional<TaskRequestStart> start = PrepareTaskRequest(confirmed, false);
+    if (!start) return;
+    auto job = std::make_unique<SyncTestJob>();
+    job->token = std::move(start->token);
+    job->executeAtMs = *executeAt;
+    job->taskFields = std::move(start->taskFields);
+    SetStatus(L"正在开始同步测试…", L"");
+    StartRequestWorker(RunSyncTest, std::move(job), L"同步测试失败");
+}

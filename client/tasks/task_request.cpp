@@ -1,0 +1,72 @@
+#include "tasks/task_request.h"
+
+#include "core/purpose.h"
+#include "core/saturating.h"
+#include "net/json_text.h"
+#include "target/task_gate.h"
+
+std::string TaskFieldsText(const std::string& purposeKey, POINT clickPoint, const std::wstring& executableName,
+                           const std::string& executableSha256) {
+    return "\"client_platform\":\"windows\",\"purpose\":\"" + purposeKey + "\",\"target_x\":" +
+           std::to_string(clickPoint.x) + ",\"target_y\":" + std::to_string(clickPoint.y) +
+           ",\"executable_name\":\"" + JsonEscape(Utf16ToUtf8(executableName)) + "\",\"executable_sha256\":\"" +
+           JsonEscape(executableSha256) + "\"";
+}
+
+std::optional<std::string> BuildTaskFields(const TargetSelection& confirmed) {
+    AppState& app = App();
+    TargetSelection now;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        now = app.target;
+    }
+    if (!SameUsableTarget(now, confirmed)) return std::nullopt;
+    return TaskFieldsText(CurrentPurpose().key, now.click_point, now.executable_name, now.executable_sha256);
+}
+
+bool ClickTimeFarEnough(std::optional<int64_t> executeAtMs, int64_t unifiedNowMs, int64_t leadMs) {
+    return executeAtMs && SaturatingSub(*executeAtMs, unifiedNowMs) >= leadMs;
+}
+
+TaskAnswer ParseTaskAnswer(const std::string& body) {
+    return {JsonGetInt64(body, "task_id", 0), JsonGetInt64(body, "execute_at_ms", 0)};
+}
+
+bool RefuseWhileTaskBusy() {
+    if (!App().taskBusy.load()) return false;
+    SetStatus(kTaskAlreadyRunningStatus, L"");
+    return true;
+}
+
+std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confirmed, bool explainSignedOut) {
+    AppState& app = App();
+    TaskRequestStart start;
+    bool signedIn;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        signedIn = app.session.logged_in;
+        start.token = app.session.token;
+    }
+    if (!signedIn) {
+        if (explainSignedOut)
+            MessageBoxW(app.mainWindow.load(), L"尚未连接服务，请稍后重试。", L"澄序", MB_OK | MB_ICONWARNING);
+        return std::nullopt;
+    }
+    std::optional<std::string> fields = BuildTaskFields(confirmed);
+    if (!fields) {
+        ExplainChangedTarget();
+        return std::nullopt;
+    }
+    start.taskFields = std::move(*fields);
+    if (!ReserveTaskSlot()) {
+        SetStatus(kTaskAlreadyRunningStatus, L"");
+        return std::nullopt;
+    }
+    return start;
+}
+
+void FailTaskRequest(const wchar_t* status, std::wstring detail) {
+    ReleaseTaskSlot();
+    SetCountdownTarget(0);
+    SetStatus(status, std::move(detail));
+}

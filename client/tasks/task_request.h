@@ -1,0 +1,72 @@
+// What room and synchronisation-test requests share: the member list that names the purpose and
+// the target, the click-time rule, the answer that names this machine's task, and the start on the
+// user-interface thread that ends in one detached worker holding the task slot.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/app_state.h"
+#include "tasks/click_task.h"
+
+// client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
+// every room and test request, without braces.
+std::string TaskFieldsText(const std::string& purposeKey, POINT clickPoint, const std::wstring& executableName,
+                           const std::string& executableSha256);
+
+// The member list from the target as it stands now, or nothing when that is no longer the target
+// the user confirmed (another pick, or a blacklist answer that came in meanwhile). Takes the state
+// lock itself.
+std::optional<std::string> BuildTaskFields(const TargetSelection& confirmed);
+
+// How far ahead a click time must lie when the request starts.
+inline constexpr int64_t kRoomLeadMs = 15000;
+inline constexpr int64_t kSyncTestLeadMs = 10000;
+// True when the time could be read and lies at least `leadMs` after `unifiedNowMs` (equality passes).
+bool ClickTimeFarEnough(std::optional<int64_t> executeAtMs, int64_t unifiedNowMs, int64_t leadMs);
+
+// The answer that assigns this machine its task.
+struct TaskAnswer {
+    int64_t taskId = 0;       // 0 when missing
+    int64_t executeAtMs = 0;  // 0 when missing
+    // Task ids start at 1: a missing, zero or negative id names no task.
+    bool usable() const { return taskId > 0; }
+};
+TaskAnswer ParseTaskAnswer(const std::string& body);
+inline constexpr wchar_t kNoTaskIdDetail[] = L"服务没有返回有效的任务编号，请稍后重试";
+
+// While a task waits or a request is on its way to the service, a new one is refused before it
+// costs anything: the status says so. True when it refused.
+bool RefuseWhileTaskBusy();
+
+// The rest of a start once the user has confirmed: the session's token and the member list of the
+// confirmed target, with the task slot taken. Nothing (and nothing taken) when the user is not
+// signed in (the box "尚未连接服务，请稍后重试。" when `explainSignedOut`), the target changed, or a
+// task is busy.
+struct TaskRequestStart {
+    std::string token;
+    std::string taskFields;
+};
+std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confirmed, bool explainSignedOut);
+
+// Starts `run` on a detached worker that owns `job`. When no thread can be started the slot is given
+// back and the status reads `failureStatus`.
+template <class Job>
+void StartRequestWorker(void (*run)(std::unique_ptr<Job>), std::unique_ptr<Job> job, const wchar_t* failureStatus) {
+    try {
+        std::thread(run, std::move(job)).detach();
+    } catch (const std::system_error&) {
+        ReleaseTaskSlot();
+        SetStatus(failureStatus, L"本次操作未能启动，请重新开始");
+    }
+}
+
+// A failed request: the slot is free again, no countdown, the status names the step.
+void FailTaskRequest(const wchar_t* status, std::wstring detail);

@@ -1,0 +1,429 @@
+// Credits and payments against the reference service: one table of amount texts for the client's
+// rule and the service's order; the payment page handed to a real "browser" (a recorder program of
+// this suite, registered for https addresses in the test prefix) that opens it, after which the
+// dashboard's balance rises on the fast rhythm; answers that are not web pages never reach it; the
+// refresh's rhythm and an answer that comes back after its session has ended.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "account/credits.h"
+#include "account/login.h"
+#include "account/session_end.h"
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/form_fields.h"
+#include "core/worker.h"
+#include "net/json_text.h"
+#include "net/service_api.h"
+#include "support/dialog_watcher.h"
+#include "support/main_window_harness.h"
+#include "support/real_input.h"
+#include "support/service_control.h"
+#include "support/test_support.h"
+#include "ui/modal_panels.h"
+#include "ui/ui_resources.h"
+
+namespace {
+
+struct AmountRow {
+    std::string expected;  // fen, or "refused"
+    std::string text;      // UTF-8
+};
+
+// The shared table (testdata/top-up-amounts.txt) that the service's tests read too.
+std::vector<AmountRow> AmountTable() {
+    std::ifstream in(SharedTestDataFile("top-up-amounts.txt"), std::ios::binary);
+    std::vector<AmountRow> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        AmountRow row{line.substr(0, tab), {}};
+        for (size_t i = tab + 1; i < line.size(); ++i) {
+            if (line[i] != '\\' || i + 1 == line.size()) {
+                row.text += line[i];
+                continue;
+            }
+            const char escaped = line[++i];
+            row.text += escaped == 't' ? '\t' : escaped == 'n' ? '\n' : escaped == 'v' ? '\v' : escaped == 'f' ? '\f'
+                        : escaped == 'r'                                                     ? '\r'
+                                                                                             : escaped;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// "10", "10.5", "1.23" for an amount in fen, as the service writes it.
+std::string YuanOf(int64_t fen) {
+    char text[32];
+    const long long whole = fen / 100, rest = fen % 100;
+    if (rest % 10) std::snprintf(text, sizeof text, "%lld.%02lld", whole, rest);
+    else if (rest) std::snprintf(text, sizeof text, "%lld.%lld", whole, rest / 10);
+    else std::snprintf(text, sizeof text, "%lld", whole);
+    return text;
+}
+
+std::string LoginToken(const std::string& email, const std::string& password) {
+    const ApiResponse response = PostServiceAction("auth.login", BuildLoginBody(email, password, true, ""), "", 8000);
+    return JsonGetString(response.body, "token");
+}
+
+int64_t CreditsNow() {
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    return App().session.credits;
+}
+
+// Makes a program of this suite the one that opens https addresses in the prefix, and puts back what
+// was there before when it goes.
+class HttpsHandler {
+public:
+    explicit HttpsHandler(const std::filesystem::path& program) {
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr) !=
+            ERROR_SUCCESS)
+            return;
+        DWORD type = 0, size = 0;
+        if (RegQueryValueExW(key_, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+            had_ = true;
+            type_ = type;
+            saved_.resize(size);
+            RegQueryValueExW(key_, nullptr, nullptr, &type, saved_.data(), &size);
+        }
+        const std::wstring command = L"\"" + program.wstring() + L"\" \"%1\"";
+        set_ = RegSetValueExW(key_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                              static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    ~HttpsHandler() {
+        if (!key_) return;
+        if (had_) RegSetValueExW(key_, nullptr, 0, type_, saved_.data(), static_cast<DWORD>(saved_.size()));
+        else RegDeleteValueW(key_, nullptr);
+        RegCloseKey(key_);
+    }
+    HttpsHandler(const HttpsHandler&) = delete;
+    HttpsHandler& operator=(const HttpsHandler&) = delete;
+    bool Set() const { return set_; }
+
+private:
+    static constexpr wchar_t kKey[] = L"https\\shell\\open\\command";
+    HKEY key_ = nullptr;
+    bool had_ = false, set_ = false;
+    DWORD type_ = REG_SZ;
+    std::vector<BYTE> saved_;
+};
+
+class Payments : public testing::Test {
+protected:
+    void SetUp() override {
+        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
+        AimClientAtTestService();
+        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+        record_ = folder_.path() / L"opened.txt";
+        recordVariable_ = std::make_unique<ScopedEnvironment>(L"ORVANE_URL_RECORD", record_.wstring());
+        handler_ = std::make_unique<HttpsHandler>(ProgramFolder() / L"url-recorder.exe");
+        ASSERT_TRUE(handler_->Set()) << "the test prefix's https handler";
+        email_ = "payer" + UniqueTestSuffix() + "@example.test";
+        ASSERT_TRUE(CreateTestEmailAccount(email_, "Payer-pass-1", 240));
+        ASSERT_TRUE(TestServiceConfig(R"({"alipay":true,"wxpay":true,"points_per_yuan":10})"));
+    }
+    void TearDown() override {
+        WorkersRefusedForTesting() = false;
+        Ui().recordFrameTexts = false;
+        TestServiceClearFaults();
+        TestServiceConfig(R"({"alipay":true,"wxpay":true,"points_per_yuan":10})");
+        harness_.reset();
+        handler_.reset();
+        recordVariable_.reset();
+        appData_.reset();
+    }
+    void OpenWindowSignedIn() {
+        harness_ = std::make_unique<MainWindowHarness>();
+        ASSERT_TRUE(harness_->Alive());
+        Ui().recordFrameTexts = true;
+        ASSERT_TRUE(harness_->WaitForStartupCheck());
+        ASSERT_TRUE(harness_->SignInWithTheForm(email_, "Payer-pass-1"));
+        // The preparation's refresh brings the payment offer.
+        ASSERT_TRUE(PumpUntil([] {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            return App().alipayAvailable && !App().accountRefreshBusy;
+        }, 10000));
+        harness_->ShowInFront();
+    }
+    std::string Record() const { return ReadFileBytes(record_); }
+    POINT At(int x, int y) const { return harness_->ScreenPoint(x, y); }
+
+    TempFolder folder_;
+    std::filesystem::path record_;
+    std::unique_ptr<ScopedEnvironment> appData_, recordVariable_;
+    std::unique_ptr<HttpsHandler> handler_;
+    std::unique_ptr<MainWindowHarness> harness_;
+    std::string email_;
+};
+
+TEST_F(Payments, TheClientAndTheServiceTakeTheSameAmounts) {
+    const std::vector<AmountRow> rows = AmountTable();
+    ASSERT_GT(rows.size(), 40u) << "the shared table";
+    const std::string token = LoginToken(email_, "Payer-pass-1");
+    ASSERT_FALSE(token.empty());
+    for (const AmountRow& row : rows) {
+        const bool accepted = row.expected != "refused";
+        EXPECT_EQ(IsValidTopUpAmount(Utf8ToUtf16(row.text)), accepted) << "client rule: '" << row.text << "'";
+        const ApiResponse answer =
+            PostServiceAction("payment.create", BuildPaymentBody(row.text, PaymentMethod::Alipay), token, 8000);
+        std::wstring message;
+        EXPECT_EQ(EvaluateApiResponse(answer, message), accepted) << "service: '" << row.text << "' " << answer.body;
+        if (accepted) {
+            EXPECT_EQ(JsonGetString(answer.body, "amount_yuan"), YuanOf(std::stoll(row.expected))) << row.text;
+        }
+    }
+}
+
+TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhythm) {
+    OpenWindowSignedIn();
+    EXPECT_TRUE(FrameDrew(L"积分获取")) << "offered, so the header has the button";
+    EXPECT_EQ(CreditsNow(), 240);
+
+    ClickAt(At(845, 50));
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        ASSERT_EQ(App().modalPanel, ModalPanelKind::TopUp);
+        EXPECT_EQ(App().paymentMethod, PaymentMethod::Alipay) << "preselected";
+    }
+    EXPECT_EQ(GetFocus(), FormFieldControl(FormField::Amount));
+    TypeText(L"12.5");  // replaces the selected "10"
+    ClickAt(At(705, 458));  // 微信支付
+    ClickAt(At(580, 547));  // 创建订单并打开支付页面
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().modalPanel, ModalPanelKind::None) << "the panel closed for the order";
+    }
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"支付页面已打开，到账后积分会自动更新"; }, 10000))
+        << Utf16ToUtf8(StatusTextNow() + L" " + DetailTextNow());
+    const int64_t openedAt = WallClockMs();
+    EXPECT_EQ(LastRequestBody("payment.create"), "{\"amount\":\"12.5\",\"type\":\"wxpay\"}");
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_NEAR(static_cast<double>(App().fastRefreshUntilMs - openedAt), 300000.0, 2000.0);
+        EXPECT_LE(App().accountRefreshDueMs - openedAt, 3000);
+    }
+
+    // The browser got the page and opened it; the service credited the order.
+    ASSERT_TRUE(PumpUntil([this] { return Record().find("status ") != std::string::npos; }, 15000)) << Record();
+    const std::string record = Record();
+    EXPECT_EQ(record.rfind("open https://localhost:", 0), 0u) << record;
+    EXPECT_NE(record.find("/pay/"), std::string::npos) << record;
+    EXPECT_NE(record.find("status 200"), std::string::npos) << record;
+
+    // The fast rhythm brings the new balance in seconds (the normal one would take 30).
+    ASSERT_TRUE(PumpUntil([] { return CreditsNow() == 365; }, 10000)) << CreditsNow();
+    PumpUntil([] { return false; }, 100);
+    harness_->ShowInFront();
+    EXPECT_TRUE(FrameDrew(L"剩余 365 积分"));
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_LE(App().accountRefreshDueMs - WallClockMs(), 3000) << "still the fast rhythm";
+}
+
+TEST_F(Payments, AnAnswerThatIsNoWebPageNeverReachesTheBrowser) {
+    OpenWindowSignedIn();
+    const std::wstring recorder = (ProgramFolder() / L"url-recorder.exe").wstring();
+    std::wstring fileUrl = L"file:///" + recorder;
+    for (wchar_t& c : fileUrl)
+        if (c == L'\\') c = L'/';
+    for (const std::wstring& address : {recorder, fileUrl, std::wstring(L"url-recorder.exe"), std::wstring(L"")}) {
+        ASSERT_TRUE(TestServiceFault("{\"action\":\"payment.create\",\"times\":1,\"set\":{\"pay_url\":\"" +
+                                     JsonEscape(Utf16ToUtf8(address)) + "\"}}"));
+        SetStatus(L"", L"");
+        OpenTopUp();
+        ClickAt(At(580, 547));
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"充值订单创建失败"; }, 10000))
+            << Utf16ToUtf8(address + L": " + StatusTextNow());
+        EXPECT_EQ(DetailTextNow(), L"后台没有返回支付页面");
+    }
+    PumpUntil([] { return false; }, 1000);
+    EXPECT_EQ(Record(), "") << "nothing was opened";
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_EQ(App().fastRefreshUntilMs, 0);
+}
+
+TEST_F(Payments, TheServiceRefusingTheOrderOrTheAmountSaysWhy) {
+    OpenWindowSignedIn();
+    ASSERT_TRUE(TestServiceFault(
+        R"({"action":"payment.create","times":1,"status":400,"ok":false,"message":"该支付方式暂未开放"})"));
+    OpenTopUp();
+    ClickAt(At(580, 547));
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"充值订单创建失败"; }, 10000));
+    EXPECT_EQ(DetailTextNow(), L"该支付方式暂未开放");
+
+    const std::string before = TestServiceLastRequest("payment.create");
+    for (const wchar_t* amount : {L"10.55", L"0.9", L"10000", L"abc", L"10元", L""}) {
+        OpenTopUp();
+        WriteFormField(FormField::Amount, amount);
+        ClickAt(At(580, 547));
+        EXPECT_EQ(StatusTextNow(), L"充值金额不正确") << Utf16ToUtf8(amount);
+        EXPECT_EQ(DetailTextNow(), L"请输入 1 至 9999.9 元，最多保留一位小数");
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().modalPanel, ModalPanelKind::TopUp) << "the panel stays for a corrected amount";
+    }
+    EXPECT_EQ(TestServiceLastRequest("payment.create"), before) << "no order was sent";
+    EXPECT_EQ(Record(), "");
+}
+
+TEST_F(Payments, WithoutAnOfferThereIsNoButtonAndTheTopUpSaysSo) {
+    OpenWindowSignedIn();
+    ASSERT_TRUE(TestServiceConfig(R"({"alipay":false,"wxpay":true})"));
+    RequestCreditsRefresh();
+    ASSERT_TRUE(PumpUntil([] {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        return !App().alipayAvailable && !App().accountRefreshBusy;
+    }, 10000));
+    // Only WeChat Pay: it is preselected and Alipay cannot be chosen.
+    OpenTopUp();
+    SelectPaymentMethod(PaymentMethod::Alipay);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().paymentMethod, PaymentMethod::WeChatPay);
+    }
+    CloseModalPanel();
+
+    ASSERT_TRUE(TestServiceConfig(R"({"alipay":false,"wxpay":false})"));
+    RequestCreditsRefresh();
+    ASSERT_TRUE(PumpUntil([] {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        return !App().wxpayAvailable && !App().accountRefreshBusy;
+    }, 10000));
+    harness_->ShowInFront();
+    EXPECT_FALSE(FrameDrew(L"积分获取")) << "no button without an offer";
+    DialogWatcher dialogs;
+    ClickAt(At(845, 50));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(dialogs.Count(), 0u) << "where no button is drawn, nothing reacts";
+    // The button's action when the offer went away after the button was drawn.
+    OpenTopUp();
+    ASSERT_TRUE(dialogs.WaitForCount(1));
+    EXPECT_EQ(dialogs.Seen()[0].caption, L"积分获取");
+    EXPECT_EQ(dialogs.Seen()[0].text, L"当前暂未开放在线积分获取。");
+    EXPECT_EQ(dialogs.Seen()[0].icon, DialogIcon::Information);
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_EQ(App().modalPanel, ModalPanelKind::None);
+}
+
+TEST_F(Payments, ARefreshThatReturnsAfterItsSessionEndedChangesNothing) {
+    // Account A's refresh is slow; A signs out and B signs in meanwhile.
+    const std::string other = "other" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(other, "Other-pass-1", 777));
+    harness_ = std::make_unique<MainWindowHarness>(MainWindowHarness::Run::Offline);
+    const std::string tokenA = LoginToken(email_, "Payer-pass-1");
+    ASSERT_FALSE(tokenA.empty());
+    harness_->ChangeState([&](AppState& app) {
+        app.session = Session{true, tokenA, "key", email_, 1, 240, false};
+        app.alipayAvailable = false;
+    });
+    ASSERT_TRUE(TestServiceFault(R"({"action":"me","delay_ms":1500,"times":1})"));
+    RequestCreditsRefresh();
+    EndSession(L"已安全退出账号", L"");
+    const ApiResponse loginB =
+        PostServiceAction("auth.login", BuildLoginBody(other, "Other-pass-1", true, ""), "", 8000);
+    ASSERT_TRUE(ApplyLoginResult(loginB));
+    PumpUntil([] { return false; }, 2500);  // A's answer has come back by now
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_EQ(App().session.credits, 777) << "B's balance, not A's";
+    EXPECT_FALSE(App().alipayAvailable) << "A's payment offer did not arrive in B's session";
+    EXPECT_FALSE(App().accountRefreshBusy);
+}
+
+// ---- the refresh's rhythm and the amount rule, without the service ----------------------------
+
+class CreditsRules : public testing::Test {
+protected:
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session = Session{true, "rule-token", "key", "", 1, 100, false};
+        App().accountRefreshBusy = true;
+        App().alipayAvailable = App().wxpayAvailable = false;
+        App().pointsPerYuan = 10;
+        App().fastRefreshUntilMs = 0;
+    }
+    void TearDown() override {
+        WorkersRefusedForTesting() = false;
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session = Session{};
+        App().accountRefreshBusy = false;
+        App().fastRefreshUntilMs = 0;
+    }
+    template <typename T>
+    static T Read(T AppState::*member) {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        return App().*member;
+    }
+};
+
+TEST_F(CreditsRules, AnswersAndTheRhythm) {
+    const int64_t now = 1'700'000'000'000;
+    ASSERT_TRUE(ApplyCreditsRefresh("rule-token", true, R"({"ok":true,"credits":55,"alipay":true,"points_per_yuan":0})", now));
+    EXPECT_EQ(CreditsNow(), 55);
+    EXPECT_TRUE(Read(&AppState::alipayAvailable));
+    EXPECT_FALSE(Read(&AppState::wxpayAvailable)) << "absent: the previous value stays";
+    EXPECT_EQ(Read(&AppState::pointsPerYuan), 1) << "0 is stored as 1";
+    EXPECT_FALSE(Read(&AppState::accountRefreshBusy));
+    EXPECT_EQ(Read(&AppState::accountRefreshDueMs), now + 30000);
+
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().fastRefreshUntilMs = now + 1000;
+    }
+    ASSERT_TRUE(ApplyCreditsRefresh("rule-token", true, R"({"ok":true,"points_per_yuan":500000,"wxpay":true})", now));
+    EXPECT_EQ(CreditsNow(), 55) << "no credits in the answer: the balance stays";
+    EXPECT_EQ(Read(&AppState::pointsPerYuan), 100000);
+    EXPECT_TRUE(Read(&AppState::wxpayAvailable));
+    EXPECT_EQ(Read(&AppState::accountRefreshDueMs), now + 3000) << "within the five fast minutes";
+
+    ASSERT_TRUE(ApplyCreditsRefresh("rule-token", false, "", now));
+    EXPECT_EQ(Read(&AppState::accountRefreshDueMs), now + 15000) << "after a failure";
+    EXPECT_EQ(CreditsNow(), 55);
+
+    EXPECT_FALSE(ApplyCreditsRefresh("another-token", true, R"({"ok":true,"credits":1})", now));
+    EXPECT_FALSE(ApplyCreditsRefresh("", true, R"({"ok":true,"credits":1})", now));
+    EXPECT_EQ(CreditsNow(), 55);
+}
+
+TEST_F(CreditsRules, WithoutAWorkerTheRefreshAndTheOrderSaySoAndLeaveNothingBusy) {
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().accountRefreshBusy = false;
+    }
+    WorkersRefusedForTesting() = true;
+    const int64_t before = WallClockMs();
+    RequestCreditsRefresh();
+    EXPECT_FALSE(Read(&AppState::accountRefreshBusy));
+    EXPECT_GE(Read(&AppState::accountRefreshDueMs), before + 15000) << "tried again later";
+    EXPECT_EQ(DetailTextNow(), L"无法启动积分刷新，稍后自动重试");
+
+    TempFolder folder;
+    ScopedEnvironment appData(L"APPDATA", folder.path().wstring());
+    MainWindowHarness harness(MainWindowHarness::Run::Offline);
+    harness.ChangeState([](AppState& app) { app.session = Session{true, "rule-token", "key", "", 1, 100, false}; });
+    WriteFormField(FormField::Amount, L"10");
+    EXPECT_TRUE(StartPayment());
+    EXPECT_EQ(StatusTextNow(), L"充值订单创建失败");
+    EXPECT_EQ(DetailTextNow(), L"无法启动后台任务，请稍后重试");
+}
+
+TEST(AmountRule, EdgesOfTheRule) {
+    for (const wchar_t* text : {L"1", L"9999.9", L"10.5", L"10.0", L"1e3", L"99999e-1", L" 7", L"5."})
+        EXPECT_TRUE(IsValidTopUpAmount(text)) << Utf16ToUtf8(text);
+    for (const wchar_t* text : {L"0.9", L"10000", L"10.55", L"abc", L"10元", L"", L"1e", L"9999.95", L"0x10"})
+        EXPECT_FALSE(IsValidTopUpAmount(text)) << Utf16ToUtf8(text);
+    EXPECT_TRUE(IsValidTopUpAmount(std::wstring(62, L'0') + L"1")) << "63 characters";
+    EXPECT_FALSE(IsValidTopUpAmount(std::wstring(63, L'0') + L"1")) << "64 characters";
+    EXPECT_EQ(BuildPaymentBody("10.0", PaymentMethod::WeChatPay), "{\"amount\":\"10.0\",\"type\":\"wxpay\"}");
+    EXPECT_EQ(BuildPaymentBody("1\"", PaymentMethod::Alipay), "{\"amount\":\"1\\\"\",\"type\":\"alipay\"}");
+}
+
+}  // namespace

@@ -1,0 +1,696 @@
+// Rooms and the synchronisation test: their input rules and wire texts as tables over pure
+// functions, then each start against the reference service, with the bodies the service received,
+// every failure a step can have, and the refusals that come before any request.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cctype>
+#include <memory>
+#include <string>
+
+#include "core/app_state.h"
+#include "core/clock.h"
+#include "core/form_fields.h"
+#include "core/globals.h"
+#include "core/purpose.h"
+#include "net/json_text.h"
+#include "net/service_api.h"
+#include "support/dialog_watcher.h"
+#include "support/main_window_harness.h"
+#include "support/service_control.h"
+#include "support/test_support.h"
+#include "target/task_gate.h"
+#include "tasks/click_task.h"
+#include "tasks/rooms.h"
+#include "tasks/sync_test.h"
+#include "tasks/task_request.h"
+#include "timesync/time_of_day.h"
+
+namespace {
+
+// ---- input rules --------------------------------------------------------------------------------
+
+TEST(RoomInput, CodesAreUpperCasedThenChecked) {
+    struct Case {
+        std::wstring typed;
+        std::string sent;
+        bool valid;
+    };
+    const Case cases[] = {
+        {L"ab-12", "AB-12", true},
+        {L"AB_cd", "AB_CD", true},
+        {L"abcd", "ABCD", true},
+        {L"abc", "ABC", false},                                           // 3 characters
+        {L"ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP", true},                 // 16
+        {L"ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNOPQ", false},              // 17
+        {L"AB 12", "AB 12", false},                                       // a blank
+        {L"ÄBCD", "\xC3\x84" "BCD", false},                             // a letter outside ASCII
+        {L"ＡＢＣＤ", "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3\xEF\xBC\xA4", false},  // full-width letters
+        {L"房间一二", "\xE6\x88\xBF\xE9\x97\xB4\xE4\xB8\x80\xE4\xBA\x8C", false},  // 12 bytes, not ASCII
+        {L"AB.12", "AB.12", false},
+        {L"", "", false},
+    };
+    for (const Case& c : cases) {
+        const std::string sent = NormaliseRoomCode(c.typed);
+        EXPECT_EQ(sent, c.sent) << Utf16ToUtf8(c.typed);
+        EXPECT_EQ(IsValidRoomCode(sent), c.valid) << Utf16ToUtf8(c.typed);
+    }
+}
+
+TEST(RoomInput, ParticipantsAreReadAsADecimalNumberFrom2To100000) {
+    struct Case {
+        std::wstring text;
+        int64_t read;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {L"2", 2, true},          {L"1", 1, false},           {L"100000", 100000, true},
+        {L"100001", 100001, false}, {L" 42", 42, true},        {L"+7", 7, true},
+        {L"-3", -3, false},       {L"abc", 0, false},         {L"", 0, false},
+        {L"42abc", 42, true},     {L"0", 0, false},           {L"99999999999999999999999", 0, false},
+    };
+    for (const Case& c : cases) {
+        const int64_t read = ParseParticipants(c.text);
+        if (c.read != 0 || c.allowed) {
+            EXPECT_EQ(read, c.read) << Utf16ToUtf8(c.text);
+        }
+        EXPECT_EQ(ParticipantsAllowed(read), c.allowed) << Utf16ToUtf8(c.text);
+    }
+}
+
+// The click time as the user types it, against a clock the test sets: the room needs 15 s, the
+// synchronisation test 10 s, and equality passes.
+TEST(RoomInput, LeadTimesAtTheirBoundaries) {
+    const int64_t anyDay = 1785200000000;
+    const std::optional<int64_t> tenOClock = TimeOfDayToUnifiedMsAt(L"10:00:00", anyDay);
+    ASSERT_TRUE(tenOClock);
+    struct Case {
+        const char* what;
+        int64_t nowBefore;  // how long before 10:00:00 "now" is
+        int64_t lead;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"room, 15 s ahead", 15000, kRoomLeadMs, true},
+        {"room, 14.999 s ahead", 14999, kRoomLeadMs, false},
+        {"room, 14 s ahead", 14000, kRoomLeadMs, false},
+        {"room, an hour ahead", 3600000, kRoomLeadMs, true},
+        {"room, already past", -1000, kRoomLeadMs, false},
+        {"test, 10 s ahead", 10000, kSyncTestLeadMs, true},
+        {"test, 9 s ahead", 9000, kSyncTestLeadMs, false},
+        {"test, 9.999 s ahead", 9999, kSyncTestLeadMs, false},
+    };
+    for (const Case& c : cases) {
+        const int64_t now = *tenOClock - c.nowBefore;
+        EXPECT_EQ(ClickTimeFarEnough(TimeOfDayToUnifiedMsAt(L"10:00:00", now), now, c.lead), c.accepted) << c.what;
+    }
+    EXPECT_FALSE(ClickTimeFarEnough(TimeOfDayToUnifiedMsAt(L"25:00:00", anyDay), anyDay, kRoomLeadMs))
+        << "a time that cannot be read";
+    EXPECT_FALSE(ClickTimeFarEnough(std::nullopt, anyDay, kSyncTestLeadMs));
+    EXPECT_FALSE(ClickTimeFarEnough(INT64_MIN, INT64_MAX, kRoomLeadMs)) << "no wrap-around";
+}
+
+TEST(RoomInput, GeneratedCodesFollowTheAccountAndTheMillisecond) {
+    struct Case {
+        const char* email;
+        int64_t ms;
+        const char* code;  // SHA-256 of "email|ms", bytes 0–7 modulo 36 (taken with Python's hashlib)
+    };
+    const Case cases[] = {
+        {"person@example.test", 1785200000123, "ENNVPPIZ"},
+        {"person@example.test", 1785200000124, "RHKN0WBA"},
+        {"other@example.test", 1785200000123, "W3A0RU7R"},
+        {"a@b.c", -5, "5VXFFFCV"},
+    };
+    for (const Case& c : cases) {
+        const std::optional<std::string> code = DeriveRoomCode(c.email, c.ms);
+        ASSERT_TRUE(code);
+        EXPECT_EQ(*code, c.code) << c.email << " " << c.ms;
+        EXPECT_TRUE(IsValidRoomCode(*code));
+        EXPECT_EQ(DeriveRoomCode(c.email, c.ms), code) << "the same millisecond gives the same code";
+    }
+}
+
+TEST(RoomInput, PurposesSentAndNamed) {
+    struct Case {
+        int32_t saved;
+        const char* key;
+        const wchar_t* label;
+    };
+    const Case cases[] = {
+        {0, "software_testing", L"软件测试"},     {1, "showroom_demo", L"展厅演示"},
+        {2, "teaching_experiment", L"教学实验"}, {3, "internal_training", L"内部培训"},
+        {-1, "software_testing", L"软件测试"},    {4, "software_testing", L"软件测试"},
+    };
+    for (const Case& c : cases) {
+        const PurposeChoice choice = PurposeOf(c.saved);
+        EXPECT_EQ(choice.key, c.key) << c.saved;
+        EXPECT_EQ(choice.label, c.label) << c.saved;
+    }
+}
+
+// ---- wire texts ---------------------------------------------------------------------------------
+
+TEST(RoomWire, BodiesInTheirExactForm) {
+    const std::string hash(64, 'a');
+    const std::string fields = TaskFieldsText("showroom_demo", {-1920, -5}, L"展台 \"A\"\\b.exe", hash);
+    EXPECT_EQ(fields,
+              "\"client_platform\":\"windows\",\"purpose\":\"showroom_demo\",\"target_x\":-1920,\"target_y\":-5,"
+              "\"executable_name\":\"\xE5\xB1\x95\xE5\x8F\xB0 \\\"A\\\"\\\\b.exe\",\"executable_sha256\":\"" +
+                  hash + "\"");
+    EXPECT_EQ(RoomCreateBody("AB-12", 1785200000000, 3, fields),
+              "{\"room_code\":\"AB-12\",\"execute_at_ms\":1785200000000,\"capacity\":3," + fields + "}");
+    EXPECT_EQ(RoomJoinBody("AB-12", fields), "{\"room_code\":\"AB-12\"," + fields + "}");
+    EXPECT_EQ(RoomConfirmBody(42, fields), "{\"task_id\":42," + fields + "}");
+    EXPECT_EQ(SyncTestBody(1785200000000, fields), "{\"execute_at_ms\":1785200000000," + fields + "}");
+}
+
+TEST(RoomWire, OnlyAPositiveTaskIdNamesATask) {
+    struct Case {
+        const char* body;
+        int64_t taskId, executeAtMs;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"{\"ok\":true,\"task_id\":42,\"execute_at_ms\":1785200000000}", 42, 1785200000000, true},
+        {"{\"ok\":true,\"execute_at_ms\":1785200000000}", 0, 1785200000000, false},
+        {"{\"ok\":true,\"task_id\":0}", 0, 0, false},
+        {"{\"ok\":true,\"task_id\":-5}", -5, 0, false},
+        {"{\"ok\":true,\"task_id\":\"42\"}", 0, 0, false},
+        {"{\"ok\":true,\"task_id\":1}", 1, 0, true},
+    };
+    for (const Case& c : cases) {
+        const TaskAnswer answer = ParseTaskAnswer(c.body);
+        EXPECT_EQ(answer.taskId, c.taskId) << c.body;
+        EXPECT_EQ(answer.executeAtMs, c.executeAtMs) << c.body;
+        EXPECT_EQ(answer.usable(), c.usable) << c.body;
+    }
+}
+
+TEST(RoomWire, TheConfirmedTargetMustStillStandUnchanged) {
+    TargetSelection shown;
+    shown.target_confirmed = shown.check_ok = true;
+    shown.click_point = {10, 20};
+    shown.executable_name = L"a.exe";
+    shown.executable_sha256 = std::string(64, 'a');
+    EXPECT_TRUE(SameUsableTarget(shown, shown));
+    struct Case {
+        const char* what;
+        void (*change)(TargetSelection&);
+    };
+    const Case cases[] = {
+        {"blocked meanwhile", [](TargetSelection& t) { t.blocked = true; }},
+        {"check pending again", [](TargetSelection& t) { t.check_ok = false; }},
+        {"target cleared", [](TargetSelection& t) { t.target_confirmed = false; }},
+        {"another point", [](TargetSelection& t) { t.click_point.y = 21; }},
+        {"another program", [](TargetSelection& t) { t.executable_sha256 = std::string(64, 'b'); }},
+        {"another name", [](TargetSelection& t) { t.executable_name = L"b.exe"; }},
+    };
+    for (const Case& c : cases) {
+        TargetSelection now = shown;
+        c.change(now);
+        EXPECT_FALSE(SameUsableTarget(now, shown)) << c.what;
+    }
+}
+
+// ---- against the reference service --------------------------------------------------------------
+
+constexpr int64_t kNoRequest = -1;
+
+struct Account {
+    std::string email, token, signPublicKey;
+    int64_t id = 0;
+};
+
+Account SignInAtService(const std::string& prefix, int64_t credits) {
+    Account account;
+    account.email = prefix + UniqueTestSuffix() + "@example.test";
+    if (!CreateTestEmailAccount(account.email, "Password-123", credits)) return account;
+    const ApiResponse answer =
+        PostServiceAction("auth.login", "{\"email\":\"" + account.email + "\",\"password\":\"Password-123\"}", "", 8000);
+    std::wstring message;
+    if (!EvaluateApiResponse(answer, message)) return account;
+    account.token = JsonGetString(answer.body, "token");
+    account.signPublicKey = JsonGetString(answer.body, "sign_public_key");
+    account.id = JsonGetInt64(answer.body, "id", 0);
+    return account;
+}
+
+int64_t CountdownNow() {
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    return App().countdownTargetMs;
+}
+
+int64_t CreditsNow() {
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    return App().session.credits;
+}
+
+std::string TaskRecord(int64_t taskId) {
+    return TestServiceRequest("GET", "/__test/task?id=" + std::to_string(taskId)).body;
+}
+
+// A room code no earlier room of the test run has (upper case, at most 14 characters).
+std::string FreshRoomCode(const char* prefix) {
+    static int counter = 0;
+    return std::string(prefix) + std::to_string(GetTickCount64() % 1000000) + "-" + std::to_string(++counter);
+}
+
+// A fault for one action, by its JSON members (without "action").
+bool Fault(const std::string& action, const std::string& members) {
+    return TestServiceFault("{\"action\":\"" + action + "\"," + members + "}");
+}
+
+class RoomRequests : public testing::Test {
+protected:
+    static constexpr POINT kPoint{-40, 25};  // a monitor left of the primary one
+
+    void SetUp() override {
+        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
+        AimClientAtTestService();
+        // The instruction is released at once; each test ends its task at the first claim (below),
+        // so no click lands anywhere.
+        ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":20000,\"retry_after_ms\":30000}"));
+        harness_ = std::make_unique<MainWindowHarness>(MainWindowHarness::Run::Offline);
+        ASSERT_TRUE(harness_->Alive());
+        account_ = SignInAtService("rooms", 100);
+        ASSERT_FALSE(account_.token.empty());
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            AppState& app = App();
+            app.session.logged_in = true;
+            app.session.token = account_.token;
+            app.session.sign_public_key = account_.signPublicKey;
+            app.session.email = account_.email;
+            app.session.id = account_.id;
+            app.session.credits = 100;
+            app.purposeSaved = true;
+            app.savedPurpose = 2;
+            app.target.target_confirmed = true;
+            app.target.check_ok = true;
+            app.target.click_point = kPoint;
+            app.target.executable_name = L"目标程序.exe";
+            app.target.executable_sha256 = kHash;
+        }
+        ASSERT_FALSE(App().taskBusy.load());
+    }
+    void TearDown() override {
+        if (harness_) {
+            // Whatever a test started has ended before the next one begins.
+            EXPECT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 20000));
+            PumpUntil([] { return false; }, 50);
+        }
+        harness_.reset();
+        if (!TestServiceEndpoint().empty()) TestServiceClearFaults();
+    }
+
+    static std::string Fields() {
+        return TaskFieldsText("teaching_experiment", kPoint, L"目标程序.exe", kHash);
+    }
+    // A click time `aheadS` seconds ahead as the field takes it, and the instant it stands for.
+    static int64_t TypeClickTime(FormField field, int aheadS) {
+        const int64_t at = (UnifiedNowMs() / 1000 + aheadS) * 1000;
+        const std::wstring text = FormatLocalTimeOfDayMs(at).substr(0, 8);
+        WriteFormField(field, text);
+        return at;
+    }
+    // Ends the click task at its first claim, without a click.
+    static void EndTasksAtTheirFirstClaim() {
+        ASSERT_TRUE(Fault("task.claim", "\"ok\":false,\"message\":\"claims closed for this test\""));
+    }
+    // The latest body the service received for `action`, or "" when it has received none.
+    static std::string Last(const std::string& action) { return LastRequestBody(action); }
+
+    static inline const std::string kHash = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    std::unique_ptr<MainWindowHarness> harness_;
+    Account account_;
+};
+
+TEST_F(RoomRequests, CreateSendsTheRoomThenConfirmsItsSeat) {
+    DialogWatcher dialogs(IDYES);
+    EndTasksAtTheirFirstClaim();
+    WriteFormField(FormField::RoomCode, L"ab-" + Utf8ToUtf16(FreshRoomCode("")));
+    const std::string code = NormaliseRoomCode(ReadFormField(FormField::RoomCode));
+    WriteFormField(FormField::Participants, L" 3");
+    const int64_t at = TypeClickTime(FormField::ClickTime, 40);
+
+    StartCreateRoom();
+    EXPECT_EQ(StatusTextNow(), L"正在创建房间…");
+    EXPECT_TRUE(App().taskBusy.load()) << "the request holds the task slot";
+    EXPECT_EQ(ReadFormField(FormField::RoomCode), Utf8ToUtf16(code)) << "the field shows the code as sent";
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
+        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+
+    const std::string create = Last("room.create");
+    EXPECT_EQ(create, RoomCreateBody(code, at, 3, Fields()));
+    const int64_t taskId = JsonGetInt64(Last("room.confirm"), "task_id", 0);
+    ASSERT_GT(taskId, 0);
+    EXPECT_NE(TaskRecord(taskId).find("\"room_code\":\"" + code + "\""), std::string::npos) << TaskRecord(taskId);
+    EXPECT_EQ(Last("room.confirm"), RoomConfirmBody(taskId, Fields()));
+    EXPECT_EQ(Last("task.claim"), "{\"task_id\":" + std::to_string(taskId) + ",\"client_platform\":\"windows\"}");
+    EXPECT_NE(TaskRecord(taskId).find("\"confirmed\":true"), std::string::npos) << TaskRecord(taskId);
+    EXPECT_EQ(CountdownNow(), 0) << "the ended task cleared the countdown";
+    ASSERT_EQ(dialogs.Count(), 1u);
+    const SeenDialog box = dialogs.Seen()[0];
+    EXPECT_EQ(box.caption, L"请确认本次操作");
+    EXPECT_EQ(box.text, ComposeTaskConfirmation(L"创建房间", kPoint, L"目标程序.exe", L"教学实验"));
+    EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 1);
+}
+
+TEST_F(RoomRequests, JoinSendsTheCodeAsTypedInUpperCase) {
+    // Someone else's room.
+    const Account host = SignInAtService("host", 100);
+    ASSERT_FALSE(host.token.empty());
+    const std::string code = FreshRoomCode("JN");
+    std::string lower = code;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const int64_t at = (WallClockMs() / 1000 + 60) * 1000;
+    const ApiResponse made = PostServiceAction(
+        "room.create", RoomCreateBody(code, at, 2, TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
+        host.token, 8000);
+    std::wstring message;
+    ASSERT_TRUE(EvaluateApiResponse(made, message)) << Utf16ToUtf8(message);
+
+    DialogWatcher dialogs(IDYES);
+    EndTasksAtTheirFirstClaim();
+    WriteFormField(FormField::JoinCode, Utf8ToUtf16(lower));
+    StartJoinRoom();
+    EXPECT_EQ(StatusTextNow(), L"正在加入房间…");
+    EXPECT_EQ(ReadFormField(FormField::JoinCode), Utf8ToUtf16(code));
+    // The countdown shows the room's instant once the task is admitted, until the task ends.
+    ASSERT_TRUE(PumpUntil([&] { return CountdownNow() == at || StatusTextNow() == L"无法取得本次点击安排"; }, 15000));
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000));
+    EXPECT_EQ(Last("room.join"), RoomJoinBody(code, Fields()));
+    const int64_t seat = JsonGetInt64(Last("room.confirm"), "task_id", 0);
+    ASSERT_GT(seat, 0);
+    EXPECT_EQ(Last("room.confirm"), RoomConfirmBody(seat, Fields()));
+    EXPECT_NE(TaskRecord(seat).find("\"room_code\":\"" + code + "\""), std::string::npos) << TaskRecord(seat);
+    ASSERT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].text, ComposeTaskConfirmation(L"加入房间", kPoint, L"目标程序.exe", L"教学实验"));
+}
+
+// Every step that can fail, with what the user then sees; the slot is free again and no countdown
+// is left behind, and nothing is confirmed after a first step that failed.
+TEST_F(RoomRequests, EachFailedStepSaysWhichAndFreesTheSlot) {
+    struct Case {
+        const char* what;
+        bool join;
+        const char* action;
+        const char* fault;
+        const wchar_t* status;
+        const wchar_t* detail;  // null: the service's own message "注入的失败"
+        bool confirmSent;
+    };
+    const Case cases[] = {
+        {"create refused", false, "room.create", "\"ok\":false,\"message\":\"注入的失败\"", L"创建房间失败", nullptr, false},
+        {"create without task_id", false, "room.create", "\"omit\":[\"task_id\"]", L"创建房间失败", kNoTaskIdDetail, false},
+        {"create with task_id 0", false, "room.create", "\"set\":{\"task_id\":0}", L"创建房间失败", kNoTaskIdDetail, false},
+        {"create with task_id -5", false, "room.create", "\"set\":{\"task_id\":-5}", L"创建房间失败", kNoTaskIdDetail, false},
+        {"confirm after create refused", false, "room.confirm", "\"ok\":false,\"message\":\"注入的失败\"", L"房间准备失败",
+         nullptr, true},
+        {"join refused", true, "room.join", "\"ok\":false,\"message\":\"注入的失败\"", L"加入房间失败", nullptr, false},
+        {"join without task_id", true, "room.join", "\"omit\":[\"task_id\"]", L"加入房间失败", kNoTaskIdDetail, false},
+        {"confirm after join refused", true, "room.confirm", "\"ok\":false,\"message\":\"注入的失败\"", L"加入后的准备失败",
+         nullptr, true},
+    };
+    DialogWatcher dialogs(IDYES);
+    const Account host = SignInAtService("host", 100);
+    ASSERT_FALSE(host.token.empty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(TestServiceClearFaults());
+        ASSERT_TRUE(Fault(c.action, c.fault));
+        const std::string code = FreshRoomCode("F");
+        // A confirm of an earlier case is on record; a new one would replace it.
+        const std::string confirmBefore = Last("room.confirm");
+        if (c.join) {
+            std::wstring message;
+            ASSERT_TRUE(EvaluateApiResponse(
+                PostServiceAction("room.create",
+                                  RoomCreateBody(code, (WallClockMs() / 1000 + 60) * 1000, 2,
+                                                 TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
+                                  host.token, 8000),
+                message))
+                << Utf16ToUtf8(message);
+            WriteFormField(FormField::JoinCode, Utf8ToUtf16(code));
+            StartJoinRoom();
+        } else {
+            WriteFormField(FormField::RoomCode, Utf8ToUtf16(code));
+            WriteFormField(FormField::Participants, L"2");
+            TypeClickTime(FormField::ClickTime, 40);
+            StartCreateRoom();
+        }
+        ASSERT_TRUE(PumpUntil([&] { return StatusTextNow() == c.status; }, 15000)) << Utf16ToUtf8(StatusTextNow());
+        EXPECT_EQ(DetailTextNow(), c.detail ? c.detail : L"注入的失败");
+        EXPECT_FALSE(App().taskBusy.load());
+        EXPECT_EQ(CountdownNow(), 0);
+        const std::string confirmAfter = Last("room.confirm");
+        if (c.confirmSent) {
+            EXPECT_NE(confirmAfter, confirmBefore) << "the seat was confirmed";
+        } else {
+            EXPECT_EQ(confirmAfter, confirmBefore) << "nothing was confirmed";
+        }
+    }
+    EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 0) << "no task started";
+}
+
+// While a task waits (or a request holds the slot), a new start is refused before it asks the
+// service for anything, and the waiting task is left alone.
+TEST_F(RoomRequests, BusyRefusesBeforeAnyRequest) {
+    const std::string createBefore = Last("room.create"), joinBefore = Last("room.join"),
+                      testBefore = Last("match.create");
+    WriteFormField(FormField::RoomCode, L"BUSY1");
+    WriteFormField(FormField::JoinCode, L"BUSY2");
+    TypeClickTime(FormField::ClickTime, 40);
+    TypeClickTime(FormField::TestTime, 40);
+    {
+        DialogWatcher dialogs(IDYES);
+        ASSERT_TRUE(ReserveTaskSlot());
+        SetCountdownTarget(1785200000000);
+        for (void (*start)() : {StartCreateRoom, StartJoinRoom, StartSyncTest}) {
+            SetStatus(L"", L"");
+            start();
+            EXPECT_EQ(StatusTextNow(), kTaskAlreadyRunningStatus);
+        }
+        PumpUntil([] { return false; }, 300);
+        EXPECT_EQ(dialogs.Count(), 0u) << "not even the confirmation box";
+        EXPECT_EQ(CountdownNow(), 1785200000000) << "the waiting task's countdown stays";
+        EXPECT_TRUE(App().taskBusy.load());
+        ReleaseTaskSlot();
+        SetCountdownTarget(0);
+    }
+    {
+        // A task that starts while the confirmation box is open: the Yes is refused too.
+        DialogWatcher takeSlotThenYes([](const SeenDialog&) {
+            ReserveTaskSlot();
+            return DialogAnswer{IDYES};
+        });
+        SetStatus(L"", L"");
+        StartSyncTest();
+        EXPECT_EQ(StatusTextNow(), kTaskAlreadyRunningStatus);
+        EXPECT_EQ(takeSlotThenYes.Count(), 1u);
+        ReleaseTaskSlot();
+    }
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(Last("room.create"), createBefore);
+    EXPECT_EQ(Last("room.join"), joinBefore);
+    EXPECT_EQ(Last("match.create"), testBefore);
+}
+
+// The confirmation box runs its own message loop; what happens to the target meanwhile counts.
+TEST_F(RoomRequests, ATargetThatChangesWhileTheBoxIsOpenIsNotSent) {
+    struct Case {
+        const char* what;
+        void (*change)(TargetSelection&);
+        const wchar_t* caption;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {"blacklisted meanwhile",
+         [](TargetSelection& t) {
+             t.blocked = true;
+             t.block_reason = L"测试拦截";
+         },
+         L"黑名单软件禁止使用", nullptr},
+        {"picked again meanwhile",
+         [](TargetSelection& t) {
+             t.click_point = {500, 500};
+             t.check_ok = true;
+         },
+         L"澄序", kTargetChangedText},
+    };
+    const std::string testBefore = Last("match.create");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().target.click_point = kPoint;
+            App().target.blocked = false;
+            App().target.block_reason.clear();
+        }
+        DialogWatcher dialogs([&c](const SeenDialog& seen) {
+            if (seen.caption == L"请确认本次操作") {
+                std::lock_guard<std::mutex> lock(App().stateMutex);
+                c.change(App().target);
+                return DialogAnswer{IDYES};
+            }
+            return DialogAnswer{IDOK};
+        });
+        TypeClickTime(FormField::TestTime, 40);
+        StartSyncTest();
+        ASSERT_TRUE(dialogs.WaitForCount(2));
+        const SeenDialog refusal = dialogs.Seen()[1];
+        EXPECT_EQ(refusal.caption, c.caption);
+        if (c.text) {
+            EXPECT_EQ(refusal.text, c.text);
+        } else {
+            EXPECT_EQ(refusal.text, ComposeBlockedTaskText(L"测试拦截"));
+        }
+        EXPECT_FALSE(App().taskBusy.load());
+    }
+    EXPECT_EQ(Last("match.create"), testBefore) << "nothing was sent";
+}
+
+TEST_F(RoomRequests, BadInputIsExplainedAndNothingIsSent) {
+    struct Case {
+        const char* what;
+        void (*start)();
+        const wchar_t* code;
+        const wchar_t* participants;
+        int aheadS;
+        const wchar_t* caption;
+        const wchar_t* text;
+    };
+    const wchar_t* kCreateInput = L"房间号需要包含 4-16 位大写字母、数字、_ 或 -；人数需要填写 2-100000。";
+    const wchar_t* kCreateTime = L"点击时间必须设置在今天，并且至少比现在晚 15 秒。";
+    const Case cases[] = {
+        {"create, code too short", StartCreateRoom, L"ab1", L"2", 40, L"输入错误", kCreateInput},
+        {"create, a blank in the code", StartCreateRoom, L"ab 12", L"2", 40, L"输入错误", kCreateInput},
+        {"create, one participant", StartCreateRoom, L"GOOD1", L"1", 40, L"输入错误", kCreateInput},
+        {"create, 100001 participants", StartCreateRoom, L"GOOD1", L"100001", 40, L"输入错误", kCreateInput},
+        {"create, 5 s ahead", StartCreateRoom, L"GOOD1", L"2", 5, L"时间错误", kCreateTime},
+        {"join, code too long", StartJoinRoom, L"ABCDEFGHIJKLMNOPQ", L"2", 40, L"输入错误", L"请输入 4-16 位有效房间号。"},
+        {"test, 5 s ahead", StartSyncTest, L"", L"2", 5, L"时间错误", L"点击时间必须设置在今天，并且至少比现在晚 10 秒。"},
+    };
+    const std::string createBefore = Last("room.create"), joinBefore = Last("room.join"),
+                      testBefore = Last("match.create");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DialogWatcher dialogs([](const SeenDialog& seen) {
+            return DialogAnswer{seen.caption == L"请确认本次操作" ? IDYES : IDOK};
+        });
+        WriteFormField(FormField::RoomCode, c.code);
+        WriteFormField(FormField::JoinCode, c.code);
+        WriteFormField(FormField::Participants, c.participants);
+        TypeClickTime(FormField::ClickTime, c.aheadS);
+        TypeClickTime(FormField::TestTime, c.aheadS);
+        c.start();
+        ASSERT_EQ(dialogs.Count(), 2u);
+        const SeenDialog box = dialogs.Seen()[1];
+        EXPECT_EQ(box.caption, c.caption);
+        EXPECT_EQ(box.text, c.text);
+        EXPECT_EQ(box.icon, DialogIcon::Warning);
+        EXPECT_FALSE(App().taskBusy.load());
+    }
+    EXPECT_EQ(Last("room.create"), createBefore);
+    EXPECT_EQ(Last("room.join"), joinBefore);
+    EXPECT_EQ(Last("match.create"), testBefore);
+}
+
+TEST_F(RoomRequests, SignedOutStartsAndCodes) {
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.logged_in = false;
+    }
+    const std::string createBefore = Last("room.create"), testBefore = Last("match.create");
+    {
+        DialogWatcher dialogs(IDYES);
+        WriteFormField(FormField::RoomCode, L"SIGNED-OUT");
+        TypeClickTime(FormField::ClickTime, 40);
+        StartCreateRoom();
+        ASSERT_EQ(dialogs.Count(), 2u);
+        EXPECT_EQ(dialogs.Seen()[1].caption, L"澄序");
+        EXPECT_EQ(dialogs.Seen()[1].text, L"尚未连接服务，请稍后重试。");
+
+        // The test says nothing: the sign-in form is what the user sees next.
+        SetStatus(L"unchanged", L"");
+        TypeClickTime(FormField::TestTime, 40);
+        StartSyncTest();
+        PumpUntil([] { return false; }, 200);
+        EXPECT_EQ(dialogs.Count(), 3u) << "only the confirmation";
+        EXPECT_EQ(StatusTextNow(), L"unchanged");
+
+        WriteFormField(FormField::RoomCode, L"");
+        GenerateRoomCode();
+        ASSERT_EQ(dialogs.Count(), 4u);
+        EXPECT_EQ(dialogs.Seen()[3].text, L"请稍候，正在登录并对准时间。");
+        EXPECT_EQ(dialogs.Seen()[3].icon, DialogIcon::Warning);
+        EXPECT_EQ(ReadFormField(FormField::RoomCode), L"");
+    }
+    EXPECT_EQ(Last("room.create"), createBefore);
+    EXPECT_EQ(Last("match.create"), testBefore);
+    EXPECT_FALSE(App().taskBusy.load());
+
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.logged_in = true;
+    }
+    GenerateRoomCode();
+    const std::string code = NormaliseRoomCode(ReadFormField(FormField::RoomCode));
+    EXPECT_EQ(code.size(), 8u);
+    EXPECT_TRUE(IsValidRoomCode(code)) << code;
+    EXPECT_EQ(StatusTextNow(), L"已生成 8 位随机房间号");
+}
+
+TEST_F(RoomRequests, SyncTestShowsTheServicesBalance) {
+    struct Case {
+        const char* what;
+        const char* fault;  // on match.create; null: none
+        int64_t credits;    // the balance shown afterwards
+    };
+    const Case cases[] = {
+        {"the service's balance after the charge", nullptr, 99},
+        {"a balance of 7 in the answer", "\"set\":{\"credits\":7}", 7},
+        {"no balance in the answer", "\"omit\":[\"credits\"]", 7},
+    };
+    DialogWatcher dialogs(IDYES);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(TestServiceClearFaults());
+        EndTasksAtTheirFirstClaim();
+        if (c.fault) {
+            ASSERT_TRUE(Fault("match.create", c.fault));
+        }
+        const int64_t at = TypeClickTime(FormField::TestTime, 30);
+        StartSyncTest();
+        EXPECT_EQ(StatusTextNow(), L"正在开始同步测试…");
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
+            << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+        EXPECT_EQ(Last("match.create"), SyncTestBody(at, Fields()));
+        EXPECT_EQ(CreditsNow(), c.credits);
+    }
+}
+
+// The badge comes up with the first claim answer when the test's own answer named no time.
+TEST_F(RoomRequests, ABadgeForACountdownLearntOnlyFromTheClaim) {
+    HWND overlay = harness_->AddCountdownOverlay();
+    ASSERT_NE(overlay, nullptr);
+    Globals().selfTest = false;  // the task-started message is answered as in a real run
+    DialogWatcher dialogs(IDYES);
+    ASSERT_TRUE(Fault("match.create", "\"omit\":[\"execute_at_ms\"]"));
+    // Not released yet: the first claim answers with the time and a retry hint, the second fails.
+    ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":1000,\"retry_after_ms\":300}"));
+    const int64_t at = TypeClickTime(FormField::TestTime, 30);
+    StartSyncTest();
+    ASSERT_TRUE(PumpUntil([] { return App().taskBusy.load() && CountdownNow() == 0; }, 1000));
+    ASSERT_TRUE(PumpUntil([&] { return CountdownNow() == at; }, 15000)) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_TRUE(PumpUntil([&] { return IsWindowVisible(overlay) != FALSE; }, 2000))
+        << "the badge shows once the claim named the time";
+    EXPECT_TRUE(IsIconic(harness_->window())) << "the main window gave way to the badge";
+    EndTasksAtTheirFirstClaim();
+    ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindowVisible(overlay); }, 2000)) << "and goes once the task ended";
+}
+
+}  // namespace

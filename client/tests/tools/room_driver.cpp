@@ -1,0 +1,248 @@
+// room-driver COMMAND ...: a person at one simulated machine. Runs in that machine's wine session and
+// works the Orvane.exe running there through its window with real input (SendInput), reading only
+// what the screen shows. Prints one line "ok ..." on success; on failure a line "failed: why" and a
+// screenshot of the screen (ORVANE_DRIVER_SHOTS, a folder) and exit code 1; 2 on a usage error.
+//
+//   prepare EMAIL PASSWORD X Y         sign in, save the purpose, pick the position (X, Y) and wait
+//                                      until the service has allowed the program there
+//   create CODE HH:MM:SS PARTICIPANTS  create a room, confirm it, wait until the task is admitted
+//   join CODE                          join a room, confirm it, wait until the task is admitted
+//   read                               bring the window back after a task and read the status line
+//                                      ("done" or "failed") and the uncertainty the screen reports
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/draw_context.h"
+#include "core/holders.h"
+#include "net/json_text.h"
+#include "support/person.h"
+#include "support/pixels.h"
+#include "support/real_input.h"
+#include "support/test_support.h"
+#include "tasks/click_task.h"
+#include "ui/screen_layout.h"
+#include "ui/screen_state.h"
+
+namespace {
+
+constexpr DWORD kStepMs = 30000;
+
+// The machine's mouse and keyboard: input given to its X display, as a person's hands give it.
+const XdotoolHands& MachineHands() {
+    static const XdotoolHands hands;
+    return hands;
+}
+
+[[noreturn]] void Fail(const std::string& why) {
+    std::printf("failed: %s\n", why.c_str());
+    wchar_t folder[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"ORVANE_DRIVER_SHOTS", folder, MAX_PATH)) {
+        const std::wstring path = std::wstring(folder) + L"\\driver-" + std::to_wstring(GetTickCount64()) + L".png";
+        const PixelImage screen = CaptureScreenRect({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
+        if (SavePng(screen, path)) std::printf("screenshot: %s\n", Utf16ToUtf8(path).c_str());
+    }
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+HWND MainWindow() {
+    HWND window = nullptr;
+    PumpUntil([&] { return (window = FindWindowW(L"BriskodeskMain", nullptr)) != nullptr; }, kStepMs);
+    if (!window) Fail("no main window of Orvane.exe");
+    return window;
+}
+
+DWORD ProcessOf(HWND window) {
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    return id;
+}
+
+// Colours of the screen at client points, as the person sees them.
+bool Shows(HWND window, std::initializer_list<std::pair<POINT, Argb>> probes, int tolerance = 6) {
+    if (IsIconic(window) || !IsWindowVisible(window)) return false;
+    const PixelImage image = CaptureClientArea(window);
+    for (const auto& [at, colour] : probes)
+        if (!ColourNear(image.At(at.x, at.y), colour, tolerance)) return false;
+    return true;
+}
+
+constexpr Argb kPrimaryButton = 0xFF2A66EC;
+constexpr Argb kCard = 0xFF131F31;
+constexpr Argb kSecondaryButton = 0xFF1D2D44;
+
+bool LoginReady(HWND w) { return Shows(w, {{{628, 598}, kPrimaryButton}}); }
+bool PurposePanelOpen(HWND w) { return Shows(w, {{{420, 552}, kPrimaryButton}}) && !Shows(w, {{{318, 400}, kCard}}); }
+bool DashboardShown(HWND w) { return Shows(w, {{{318, 400}, kCard}, {{925, 50}, kSecondaryButton}}); }
+// The position line in green: the program at the chosen point may be used.
+bool TargetAllowed(HWND w) {
+    if (IsIconic(w)) return false;
+    return CountNear(CaptureClientArea(w), RECT{34, 232, 259, 259}, 0xFF5BE0A4, 40) > 15;
+}
+
+// A message box of Orvane other than the confirmation: its caption and text, answered with OK.
+std::string TakeOtherBox(DWORD process) {
+    HWND box = FindTopLevelWindowOf(process, L"#32770", true);
+    if (!box || box == FindConfirmationBox(process)) return {};
+    wchar_t caption[128] = {}, text[512] = {};
+    GetWindowTextW(box, caption, 128);
+    GetDlgItemTextW(box, 0xFFFF, text, 512);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return Utf16ToUtf8(std::wstring(caption) + L": " + text);
+}
+
+void WaitFor(const char* what, const std::function<bool()>& done, DWORD process, DWORD timeoutMs = kStepMs) {
+    std::printf("waiting for %s\n", what);
+    std::fflush(stdout);
+    std::string box;
+    const bool reached = PumpUntil([&] { return done() || !(box = TakeOtherBox(process)).empty(); }, timeoutMs);
+    if (!box.empty()) Fail(std::string("while waiting for ") + what + ", a message box: " + box);
+    if (!reached) Fail(std::string("timed out waiting for ") + what);
+}
+
+// The wake hotkey brings the window back (Ctrl + Alt + Q, the default).
+void BringBack(HWND window) {
+    if (!IsIconic(window) && GetForegroundWindow() == window) return;
+    MachineHands().Chord({VK_CONTROL, VK_MENU, 'Q'});
+    WaitFor("the window to come back", [&] { return !IsIconic(window) && IsWindowVisible(window); }, ProcessOf(window),
+            5000);
+    PumpUntil([] { return false; }, 300);
+}
+
+void Prepare(const std::wstring& email, const std::wstring& password, POINT target) {
+    HWND window = MainWindow();
+    const DWORD process = ProcessOf(window);
+    const Person person(window, MachineHands());
+    WaitFor("the sign-in form to be ready", [&] { return LoginReady(window); }, process);
+    person.SignIn(email, password, true);
+    WaitFor("the purpose panel", [&] { return PurposePanelOpen(window); }, process);
+    person.SavePurpose();
+    WaitFor("the dashboard", [&] { return DashboardShown(window); }, process);
+    if (const std::string why = person.PickPosition(target); !why.empty()) Fail("picking the position: " + why);
+    WaitFor("the program to be allowed", [&] { return TargetAllowed(window); }, process);
+    std::printf("ok prepared\n");
+}
+
+// After the box is answered: the task is admitted once the window gives way to the badge.
+void ConfirmAndWaitForTheTask(HWND window) {
+    const DWORD process = ProcessOf(window);
+    HWND box = nullptr;
+    WaitFor("the confirmation box", [&] { return (box = FindConfirmationBox(process)) != nullptr; }, process);
+    if (!AnswerYesWithThePointer(box, MachineHands())) Fail("no 是 button in the confirmation box");
+    WaitFor("the task to be admitted", [&] { return IsIconic(window) != FALSE; }, process);
+    std::printf("ok admitted\n");
+}
+
+void Create(const std::wstring& code, const std::wstring& timeOfDay, const std::wstring& participants) {
+    HWND window = MainWindow();
+    BringBack(window);
+    Person(window, MachineHands()).CreateRoom(code, timeOfDay, participants);
+    ConfirmAndWaitForTheTask(window);
+}
+
+void Join(const std::wstring& code) {
+    HWND window = MainWindow();
+    BringBack(window);
+    Person(window, MachineHands()).JoinRoom(code);
+    ConfirmAndWaitForTheTask(window);
+}
+
+// Which candidate text is drawn in `label` (a label of the left column's progress box): each is
+// drawn the way the dashboard draws it, over the box's colour, and compared with the screen.
+int ClosestLabel(const PixelImage& screen, const RECT& label, const std::vector<std::wstring>& candidates, float size,
+                 Argb colour, bool bold, double& meanDifference) {
+    const int width = label.right - label.left, height = label.bottom - label.top;
+    int best = -1;
+    meanDifference = 1e9;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const PixelImage drawn = RenderFrameAt(label, [&](DrawContext& context, const RECT&) {
+            FillRoundRect(context, {20, 380, 255, 125}, 12, 0xFF142134);
+            DrawLabel(context, candidates[i],
+                      RectF(static_cast<float>(label.left), static_cast<float>(label.top), static_cast<float>(width),
+                            static_cast<float>(height)),
+                      size, colour, bold, TextAlign::Near);
+        });
+        double total = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const uint32_t a = screen.At(label.left + x, label.top + y), b = drawn.At(x, y);
+                for (int shift : {0, 8, 16})
+                    total += std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF));
+            }
+        const double mean = total / (3.0 * width * height);
+        if (mean < meanDifference) {
+            meanDifference = mean;
+            best = static_cast<int>(i);
+            wchar_t folder[MAX_PATH] = {};
+            if (GetEnvironmentVariableW(L"ORVANE_DRIVER_DEBUG", folder, MAX_PATH)) {
+                SavePng(drawn, std::wstring(folder) + L"\\drawn-" + std::to_wstring(label.top) + L".png");
+                PixelImage shown;
+                shown.width = width;
+                shown.height = height;
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x) shown.pixels.push_back(screen.At(label.left + x, label.top + y));
+                SavePng(shown, std::wstring(folder) + L"\\shown-" + std::to_wstring(label.top) + L".png");
+            }
+        }
+    }
+    return best;
+}
+
+void Read() {
+    HWND window = MainWindow();
+    BringBack(window);
+    if (!DashboardShown(window)) Fail("the dashboard is not shown");
+    const PixelImage screen = CaptureClientArea(window);
+
+    std::vector<std::wstring> statuses;
+    for (int ms = -50; ms <= 50; ++ms) statuses.push_back(ClickDoneStatus(ms));
+    statuses.push_back(L"本机未能完成触发测试");
+    double statusDifference = 0;
+    const int status = ClosestLabel(screen, {34, 385, 244, 416}, statuses, 13, 0xFFF1F5FB, true, statusDifference);
+
+    ScreenSnapshot aligned;
+    aligned.timeAligned = true;
+    aligned.timeSourceLabel = L"本机直连标准时间";
+    std::vector<std::wstring> lines;
+    for (int ms = 0; ms <= 200; ++ms) {
+        aligned.timeUncertaintyMs = ms;
+        lines.push_back(SyncLine(aligned));
+    }
+    double lineDifference = 0;
+    const int uncertainty = ClosestLabel(screen, {34, 420, 244, 446}, lines, 10, 0xFF5BE0A4, false, lineDifference);
+    char differences[96];
+    std::snprintf(differences, sizeof differences, " (closest drawings differ by %.2f and %.2f per channel)",
+                  statusDifference, lineDifference);
+    if (status < 0 || statusDifference > 2.0)
+        Fail(std::string("the status line reads none of the expected texts") + differences);
+    if (uncertainty < 0 || lineDifference > 2.0)
+        Fail(std::string("the synchronisation line reads none of the expected texts") + differences);
+    std::printf("ok status=%s uncertainty_ms=%d\n", status + 1 == static_cast<int>(statuses.size()) ? "failed" : "done",
+                uncertainty);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    GdiplusSession gdiplus;
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"prepare" && argc == 6) {
+        Prepare(argv[2], argv[3], {_wtoi(argv[4]), _wtoi(argv[5])});
+    } else if (command == L"create" && argc == 5) {
+        Create(argv[2], argv[3], argv[4]);
+    } else if (command == L"join" && argc == 3) {
+        Join(argv[2]);
+    } else if (command == L"read" && argc == 2) {
+        Read();
+    } else {
+        std::fprintf(stderr, "usage: room-driver prepare EMAIL PASSWORD X Y | create CODE HH:MM:SS N | join CODE | read\n");
+        return 2;
+    }
+    std::fflush(stdout);
+    return 0;
+}
