@@ -8,6 +8,7 @@
 
 #include "account/login.h"
 #include "core/app_state.h"
+#include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/library_module.h"
 #include "net/json_text.h"
@@ -15,12 +16,18 @@
 #include "target/picker.h"
 #include "target/picker_layout.h"
 #include "tasks/click_instruction.h"
+#include "tasks/rooms.h"
+#include "tasks/task_request.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
+#include "ui/countdown_overlay.h"
 #include "ui/time_field.h"
 #include "ui/wake_hotkey.h"
 
 namespace {
+
+// A well-formed address: the e-mail rule must take it, and it seeds the room code.
+constexpr char kSampleAddress[] = "tester@example.com";
 
 bool Visible(HWND control) { return control && (GetWindowLongW(control, GWL_STYLE) & WS_VISIBLE); }
 
@@ -52,7 +59,7 @@ int CheckSignatureLibrary() {
 }
 
 int CheckEmailRule() {
-    const bool ok = LooksLikeEmailAddress(L"tester@example.com") && !LooksLikeEmailAddress(L"sync_developer") &&
+    const bool ok = LooksLikeEmailAddress(Utf8ToUtf16(kSampleAddress)) && !LooksLikeEmailAddress(L"sync_developer") &&
                     !LooksLikeEmailAddress(L"invalid@");
     return ok ? kSelfTestPassed : kSelfTestEmailRule;
 }
@@ -120,6 +127,41 @@ int CheckHotkeyText() {
     return kSelfTestPassed;
 }
 
+int CheckTaskFields() {
+    // The member list is only built for a confirmed target that passed its blacklist check; the one
+    // that stands in for it here is put back afterwards, so the picker checks start from the real one.
+    AppState& app = App();
+    TargetSelection previous, usable;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        previous = app.target;
+        usable = previous;
+        usable.target_confirmed = true;
+        usable.check_ok = true;
+        usable.blocked = false;
+        usable.executable_name = L"self-test.exe";
+        usable.executable_sha256 = std::string(64, '0');
+        app.target = usable;
+    }
+    const std::optional<std::string> fields = BuildTaskFields(usable);
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.target = previous;
+    }
+    // Searched as written on the wire, without blanks.
+    constexpr char kPlatformMember[] = "\"client_platform\":\"windows\"";
+    return fields && fields->find(kPlatformMember) != std::string::npos ? kSelfTestPassed : kSelfTestTaskFields;
+}
+
+int CheckRoomCode() {
+    const std::optional<std::string> code = DeriveRoomCode(kSampleAddress, 1785200000123);
+    if (!code || code->size() != 8 || !IsValidRoomCode(*code)) return kSelfTestRoomCode;
+    if (DeriveRoomCode(kSampleAddress, 1785200000123) != code) return kSelfTestRoomCode;
+    // One millisecond later is another code.
+    const std::optional<std::string> later = DeriveRoomCode(kSampleAddress, 1785200000124);
+    return later && *later != *code ? kSelfTestPassed : kSelfTestRoomCode;
+}
+
 int CheckSignature() {
     // RFC 8032 section 7.1, test 1: the empty message signed with the test 1 key.
     static const char kPublicKey[] = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
@@ -138,15 +180,15 @@ int CheckSignature() {
 
 // The monitor the picker and overlay checks use: the one nearest to the pointer.
 struct MonitorUnderTest {
+    POINT pointer{};
     RECT rect{};
 };
 
 int CheckMonitor(MonitorUnderTest& monitor) {
-    POINT pointer{};
-    GetCursorPos(&pointer);
+    GetCursorPos(&monitor.pointer);
     MONITORINFO info{};
     info.cbSize = sizeof info;
-    HMONITOR handle = MonitorFromPoint(pointer, MONITOR_DEFAULTTONEAREST);
+    HMONITOR handle = MonitorFromPoint(monitor.pointer, MONITOR_DEFAULTTONEAREST);
     if (!handle || !GetMonitorInfoW(handle, &info)) return kSelfTestMonitor;
     monitor.rect = info.rcMonitor;
     return kSelfTestPassed;
@@ -161,12 +203,35 @@ int CheckBlacklistCode() {
     return Base64Decode(code.substr(sizeof kPrefix - 1)).size() == 55 ? kSelfTestPassed : kSelfTestBlacklistCode;
 }
 
-// ---- the picker, driven through its own window procedure ---------------------------------------
-
 bool Inside(const RECT& outer, const RECT& inner) {
     return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
            inner.bottom <= outer.bottom;
 }
+
+void SetCountdown(POINT clickPoint, int64_t targetMs) {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    app.target.click_point = clickPoint;
+    app.countdownTargetMs = targetMs;
+    app.timeOffsetMs = 0;
+}
+
+// The badge of a pending click, through the real overlay window: shown a minute ahead on the monitor
+// of the click point, taken down once the click is cleared.
+int CheckCountdownOverlay(const MonitorUnderTest& monitor) {
+    HWND overlay = App().countdownWindow.load();
+    if (!overlay) return kSelfTestOverlayShown;
+    SetCountdown(monitor.pointer, WallClockMs() + 60000);
+    RefreshCountdownOverlay(overlay);
+    RECT placed{};
+    if (!IsWindowVisible(overlay) || !GetWindowRect(overlay, &placed) || !Inside(monitor.rect, placed))
+        return kSelfTestOverlayShown;
+    SetCountdown(monitor.pointer, 0);
+    RefreshCountdownOverlay(overlay);
+    return IsWindowVisible(overlay) ? kSelfTestOverlayCleared : kSelfTestPassed;
+}
+
+// ---- the picker, driven through its own window procedure ---------------------------------------
 
 RECT PickerRect() {
     RECT rect{};
@@ -288,6 +353,7 @@ int CheckPickerTopLeftConfirm(const RECT& monitor) {
 
     const POINT corner{monitor.left, monitor.top};
     SimulateDrag(corner);
+    if (!SettledAfterRelease()) return kSelfTestPickerStillDragging;
     PlaceAndDraw(corner);
     if (!PickerStateNow().buttons_shown || !Inside(monitor, PickerRect())) return kSelfTestPickerTopLeftDrag;
     if (!SamePoint(ToScreen(PickerStateNow().target_offset), corner)) return kSelfTestPickerTopLeftDragPoint;
@@ -314,9 +380,12 @@ int RunSelfTest() {
         CheckMaskRule,
         CheckLiveMask,
         CheckHotkeyText,
+        CheckTaskFields,
+        CheckRoomCode,
         CheckSignature,
         CheckBlacklistCode,
         [&monitor] { return CheckMonitor(monitor); },
+        [&monitor] { return CheckCountdownOverlay(monitor); },
         [&monitor] { return CheckPickerSweep(monitor.rect); },
         [&monitor] { return CheckPickerBottomRightCancel(monitor.rect); },
         [&monitor] { return CheckPickerTopLeftConfirm(monitor.rect); },

@@ -7,6 +7,7 @@ int RunSelfTest();
 // Exit codes of the individual checks.
 enum SelfTestCode : int {
     kSelfTestPassed = 0,
+    kSelfTestRoomCode = 6,
     kSelfTestDuration = 7,
     kSelfTestSignature = 8,
     kSelfTestSignatureLibrary = 9,
@@ -39,4 +40,7 @@ enum SelfTestCode : int {
     kSelfTestMaskRule = 36,
     kSelfTestLiveMask = 37,
     kSelfTestHotkeyText = 38,
+    kSelfTestTaskFields = 39,
+    kSelfTestOverlayShown = 40,
+    kSelfTestOverlayCleared = 41,
 };
