@@ -114,27 +114,30 @@ bool StartClickTask(int64_t taskId) {
         SetStatus(kTaskAlreadyRunningStatus, L"");
         return false;
     }
-    StartReservedClickTask(taskId, 0);
+    StartReservedClickTask(taskId, 0, CurrentTaskContext());
     return true;
 }
 
-void StartReservedClickTask(int64_t taskId, int64_t executeAtMs) {
+ClickTaskContext CurrentTaskContext() {
     AppState& app = App();
+    ClickTaskContext context;
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    context.token = app.session.token;
+    context.signPublicKey = app.session.sign_public_key;
+    context.userId = app.session.id;
+    context.targetX = app.target.click_point.x;
+    context.targetY = app.target.click_point.y;
+    context.executableSha256 = app.target.executable_sha256;
+    return context;
+}
+
+void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContext sentWith) {
     // Before the main window hears of the task, so that the badge it brings up has a time to show.
     if (executeAtMs > 0) SetCountdownTarget(executeAtMs);
     PostToMainWindow(MSG_TASK_STARTED);
 
-    auto context = std::make_unique<ClickTaskContext>();
+    auto context = std::make_unique<ClickTaskContext>(std::move(sentWith));
     context->taskId = taskId;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        context->token = app.session.token;
-        context->signPublicKey = app.session.sign_public_key;
-        context->userId = app.session.id;
-        context->targetX = app.target.click_point.x;
-        context->targetY = app.target.click_point.y;
-        context->executableSha256 = app.target.executable_sha256;
-    }
     try {
         std::thread(RunClickTask, std::move(context)).detach();
     } catch (const std::system_error&) {

@@ -20,9 +20,13 @@ bool StartClickTask(int64_t taskId);
 // run; it gives the slot back when it fails, or hands it to its click task.
 bool ReserveTaskSlot();
 void ReleaseTaskSlot();
+// The session and the target as they stand now (takes the state lock), for a task's context.
+ClickTaskContext CurrentTaskContext();
 // Starts the click task of a request that holds the slot. Only now, with the task admitted, does the
-// countdown show the scheduled instant (when the answer named one, `executeAtMs` > 0).
-void StartReservedClickTask(int64_t taskId, int64_t executeAtMs);
+// countdown show the scheduled instant (when the answer named one, `executeAtMs` > 0). `sentWith` is
+// the session and target the request was sent with: the service's instruction names those, so the
+// task claims, checks and clicks them even when the user picked again or signed in anew meanwhile.
+void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContext sentWith);
 
 // The worker body; runs the task to one of its endings, clears `taskBusy` and frees the context.
 void RunClickTask(std::unique_ptr<ClickTaskContext> context);

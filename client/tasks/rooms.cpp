@@ -22,7 +22,7 @@ struct RoomJob {
     int64_t executeAtMs = 0;    // create only
     int64_t capacity = 0;       // create only
     std::string body;           // the first request's body, made once the target is checked again
-    std::string token;
+    ClickTaskContext sentWith;
     std::string taskFields;
     const wchar_t* requestFailed;   // "创建房间失败" / "加入房间失败"
     const wchar_t* confirmFailed;   // "房间准备失败" / "加入后的准备失败"
@@ -34,19 +34,19 @@ void ShowBox(const wchar_t* text, const wchar_t* caption, UINT icon) {
 }
 
 void RunRoomJob(std::unique_ptr<RoomJob> job) {
-    ApiResponse answer = PostServiceAction(job->create ? "room.create" : "room.join", job->body, job->token, kRoomRequestTimeoutMs);
+    ApiResponse answer = PostServiceAction(job->create ? "room.create" : "room.join", job->body, job->sentWith.token, kRoomRequestTimeoutMs);
     std::wstring message;
     if (!EvaluateApiResponse(answer, message)) return FailTaskRequest(job->requestFailed, std::move(message));
     const TaskAnswer task = ParseTaskAnswer(answer.body);
     // Confirming task 0 would only earn a second, less telling error from the service.
     if (!task.usable()) return FailTaskRequest(job->requestFailed, kNoTaskIdDetail);
 
-    answer = PostServiceAction("room.confirm", RoomConfirmBody(task.taskId, job->taskFields), job->token,
+    answer = PostServiceAction("room.confirm", RoomConfirmBody(task.taskId, job->taskFields), job->sentWith.token,
                                kRoomRequestTimeoutMs);
     if (!EvaluateApiResponse(answer, message)) return FailTaskRequest(job->confirmFailed, std::move(message));
 
     SetStatus(job->waiting, L"");
-    StartReservedClickTask(task.taskId, task.executeAtMs);
+    StartReservedClickTask(task.taskId, task.executeAtMs, std::move(job->sentWith));
 }
 
 // What every room start does once the card's own input is good: sign-in, target and slot, the
@@ -54,7 +54,7 @@ void RunRoomJob(std::unique_ptr<RoomJob> job) {
 void StartRoomJob(std::unique_ptr<RoomJob> job, const TargetSelection& confirmed) {
     std::optional<TaskRequestStart> start = PrepareTaskRequest(confirmed, true);
     if (!start) return;
-    job->token = std::move(start->token);
+    job->sentWith = std::move(start->sentWith);
     job->taskFields = std::move(start->taskFields);
     job->body = job->create ? RoomCreateBody(job->code, job->executeAtMs, job->capacity, job->taskFields)
                             : RoomJoinBody(job->code, job->taskFields);

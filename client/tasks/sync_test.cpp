@@ -14,14 +14,14 @@ namespace {
 constexpr uint32_t kSyncTestTimeoutMs = 8000;
 
 struct SyncTestJob {
-    std::string token;
+    ClickTaskContext sentWith;
     int64_t executeAtMs = 0;
     std::string taskFields;
 };
 
 void RunSyncTest(std::unique_ptr<SyncTestJob> job) {
     ApiResponse answer = PostServiceAction("match.create", SyncTestBody(job->executeAtMs, job->taskFields),
-                                           job->token, kSyncTestTimeoutMs);
+                                           job->sentWith.token, kSyncTestTimeoutMs);
     std::wstring message;
     if (!EvaluateApiResponse(answer, message)) return FailTaskRequest(L"同步测试失败", std::move(message));
 
@@ -36,7 +36,7 @@ void RunSyncTest(std::unique_ptr<SyncTestJob> job) {
 
     const TaskAnswer task = ParseTaskAnswer(answer.body);
     if (!task.usable()) return FailTaskRequest(L"同步测试失败", kNoTaskIdDetail);
-    StartReservedClickTask(task.taskId, task.executeAtMs);
+    StartReservedClickTask(task.taskId, task.executeAtMs, std::move(job->sentWith));
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ void StartSyncTest() {
     std::optional<TaskRequestStart> start = PrepareTaskRequest(confirmed, false);
     if (!start) return;
     auto job = std::make_unique<SyncTestJob>();
-    job->token = std::move(start->token);
+    job->sentWith = std::move(start->sentWith);
     job->executeAtMs = *executeAt;
     job->taskFields = std::move(start->taskFields);
     SetStatus(L"正在开始同步测试…", L"");

@@ -45,7 +45,9 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         signedIn = app.session.logged_in;
-        start.token = app.session.token;
+        start.sentWith.token = app.session.token;
+        start.sentWith.signPublicKey = app.session.sign_public_key;
+        start.sentWith.userId = app.session.id;
     }
     if (!signedIn) {
         if (explainSignedOut)
@@ -58,6 +60,9 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
         return std::nullopt;
     }
     start.taskFields = std::move(*fields);
+    start.sentWith.targetX = confirmed.click_point.x;
+    start.sentWith.targetY = confirmed.click_point.y;
+    start.sentWith.executableSha256 = confirmed.executable_sha256;
     if (!ReserveTaskSlot()) {
         SetStatus(kTaskAlreadyRunningStatus, L"");
         return std::nullopt;

@@ -51,7 +51,7 @@ bool RefuseWhileTaskBusy();
 // signed in (the box "尚未连接服务，请稍后重试。" when `explainSignedOut`), the target changed, or a
 // task is busy.
 struct TaskRequestStart {
-    std::string token;
+    ClickTaskContext sentWith;  // the session's token and keys, the confirmed point and program
     std::string taskFields;
 };
 std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confirmed, bool explainSignedOut);

@@ -672,6 +672,63 @@ TEST_F(RoomRequests, SyncTestShowsTheServicesBalance) {
     }
 }
 
+TEST_F(RoomRequests, EachFailedSyncTestSaysWhyAndFreesTheSlot) {
+    struct Case {
+        const char* what;
+        const char* fault;      // on match.create
+        const wchar_t* detail;  // null: any explanation, as long as there is one
+        int64_t credits;        // the balance shown afterwards
+    };
+    const Case cases[] = {
+        {"refused", "\"ok\":false,\"message\":\"注入的失败\"", L"注入的失败", 100},
+        {"without task_id", "\"omit\":[\"task_id\"],\"set\":{\"credits\":55}", kNoTaskIdDetail, 55},
+        {"with task_id 0", "\"set\":{\"task_id\":0,\"credits\":54}", kNoTaskIdDetail, 54},
+        {"connection dropped", "\"drop\":true", nullptr, 54},
+    };
+    DialogWatcher dialogs(IDYES);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(TestServiceClearFaults());
+        ASSERT_TRUE(Fault("match.create", c.fault));
+        const std::string claimBefore = Last("task.claim");
+        TypeClickTime(FormField::TestTime, 30);
+        StartSyncTest();
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"同步测试失败"; }, 15000)) << Utf16ToUtf8(StatusTextNow());
+        if (c.detail) {
+            EXPECT_EQ(DetailTextNow(), c.detail);
+        } else {
+            EXPECT_FALSE(DetailTextNow().empty());
+        }
+        EXPECT_FALSE(App().taskBusy.load());
+        EXPECT_EQ(CountdownNow(), 0);
+        EXPECT_EQ(CreditsNow(), c.credits) << "a charge the answer names is shown even when the test fails";
+        EXPECT_EQ(Last("task.claim"), claimBefore) << "no task was claimed";
+    }
+    EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 0) << "no task started";
+}
+
+// The service's instruction names the session and the target the request was sent with; a new pick
+// or a new sign-in while the request is on its way does not change what the task claims and checks.
+TEST_F(RoomRequests, ATaskKeepsTheSessionAndTargetItsRequestWasSentWith) {
+    DialogWatcher dialogs(IDYES);
+    ASSERT_TRUE(Fault("match.create", "\"delay_ms\":1500"));
+    EndTasksAtTheirFirstClaim();
+    TypeClickTime(FormField::TestTime, 30);
+    StartSyncTest();
+    ASSERT_EQ(StatusTextNow(), L"正在开始同步测试…");
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.token = "a-session-signed-in-meanwhile";
+        App().target.click_point = {300, 300};
+        App().target.executable_sha256 = std::string(64, 'c');
+    }
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
+        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    const std::string claim = TestServiceLastRequest("task.claim");
+    EXPECT_NE(claim.find("Bearer " + account_.token), std::string::npos) << claim;
+    EXPECT_EQ(claim.find("a-session-signed-in-meanwhile"), std::string::npos) << claim;
+}
+
 // The badge comes up with the first claim answer when the test's own answer named no time.
 TEST_F(RoomRequests, ABadgeForACountdownLearntOnlyFromTheClaim) {
     HWND overlay = harness_->AddCountdownOverlay();
