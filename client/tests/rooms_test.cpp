@@ -571,6 +571,7 @@ TEST_F(RoomRequests, BadInputIsExplainedAndNothingIsSent) {
         {"create, 100001 participants", StartCreateRoom, L"GOOD1", L"100001", 40, L"输入错误", kCreateInput},
         {"create, 5 s ahead", StartCreateRoom, L"GOOD1", L"2", 5, L"时间错误", kCreateTime},
         {"join, code too long", StartJoinRoom, L"ABCDEFGHIJKLMNOPQ", L"2", 40, L"输入错误", L"请输入 4-16 位有效房间号。"},
+        {"join, a bad character", StartJoinRoom, L"ROOM#12", L"2", 40, L"输入错误", L"请输入 4-16 位有效房间号。"},
         {"test, 5 s ahead", StartSyncTest, L"", L"2", 5, L"时间错误", L"点击时间必须设置在今天，并且至少比现在晚 10 秒。"},
     };
     const std::string createBefore = Last("room.create"), joinBefore = Last("room.join"),
@@ -603,7 +604,8 @@ TEST_F(RoomRequests, SignedOutStartsAndCodes) {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session.logged_in = false;
     }
-    const std::string createBefore = Last("room.create"), testBefore = Last("match.create");
+    const std::string createBefore = Last("room.create"), joinBefore = Last("room.join"),
+                      testBefore = Last("match.create");
     {
         DialogWatcher dialogs(IDYES);
         WriteFormField(FormField::RoomCode, L"SIGNED-OUT");
@@ -612,23 +614,29 @@ TEST_F(RoomRequests, SignedOutStartsAndCodes) {
         ASSERT_EQ(dialogs.Count(), 2u);
         EXPECT_EQ(dialogs.Seen()[1].caption, L"澄序");
         EXPECT_EQ(dialogs.Seen()[1].text, L"尚未连接服务，请稍后重试。");
+        EXPECT_EQ(dialogs.Seen()[1].icon, DialogIcon::Warning);
+        WriteFormField(FormField::JoinCode, L"SIGNED-OUT");
+        StartJoinRoom();
+        ASSERT_EQ(dialogs.Count(), 4u);
+        EXPECT_EQ(dialogs.Seen()[3].text, L"尚未连接服务，请稍后重试。");
 
         // The test says nothing: the sign-in form is what the user sees next.
         SetStatus(L"unchanged", L"");
         TypeClickTime(FormField::TestTime, 40);
         StartSyncTest();
         PumpUntil([] { return false; }, 200);
-        EXPECT_EQ(dialogs.Count(), 3u) << "only the confirmation";
+        EXPECT_EQ(dialogs.Count(), 5u) << "only the confirmation";
         EXPECT_EQ(StatusTextNow(), L"unchanged");
 
         WriteFormField(FormField::RoomCode, L"");
         GenerateRoomCode();
-        ASSERT_EQ(dialogs.Count(), 4u);
-        EXPECT_EQ(dialogs.Seen()[3].text, L"请稍候，正在登录并对准时间。");
-        EXPECT_EQ(dialogs.Seen()[3].icon, DialogIcon::Warning);
+        ASSERT_EQ(dialogs.Count(), 6u);
+        EXPECT_EQ(dialogs.Seen()[5].text, L"请稍候，正在登录并对准时间。");
+        EXPECT_EQ(dialogs.Seen()[5].icon, DialogIcon::Warning);
         EXPECT_EQ(ReadFormField(FormField::RoomCode), L"");
     }
     EXPECT_EQ(Last("room.create"), createBefore);
+    EXPECT_EQ(Last("room.join"), joinBefore);
     EXPECT_EQ(Last("match.create"), testBefore);
     EXPECT_FALSE(App().taskBusy.load());
 
