@@ -39,8 +39,11 @@ build: build-client
 dist: build
 	@bash scripts/make-dist.sh
 
-# The install test takes the packages of this very build.
-test: build dist
+# The service's tests run in the background while the client builds; the install test takes the
+# packages of this very build.
+test: build-service
+	@bash scripts/run-tests.sh service-start
+	@$(MAKE) --no-print-directory build dist || { bash scripts/run-tests.sh service-wait; exit 1; }
 	@bash scripts/run-tests.sh
 
 run: build

@@ -1,14 +1,64 @@
 #!/usr/bin/env bash
 # Runs every test: the reference service's native tests, then the client's tests under wine on one
 # virtual display with one warm wine server.
+#   run-tests.sh                  every test (the service's ones inline, unless started before)
+#   run-tests.sh service-start    starts the service's tests in the background (`make test` does this
+#                                 while the client builds: they need neither wine nor a display)
+#   run-tests.sh service-wait     waits for them and prints their output; fails when they failed
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SERVICE_LOG="$ROOT/build/service-tests.log"
+SERVICE_RC="$ROOT/build/service-tests.rc"
+SERVICE_PID="$ROOT/build/service-tests.pid"
+
+service_tests() {
+  [ -f "$ROOT/build/service/CTestTestfile.cmake" ] || return 0
+  ctest --test-dir "$ROOT/build/service" --output-on-failure
+}
+
+service_wait() {
+  echo "== reference service tests =="
+  local pid
+  pid=$(cat "$SERVICE_PID" 2>/dev/null)
+  while [ ! -f "$SERVICE_RC" ]; do
+    # Gone without a result (killed): say so rather than wait for ever.
+    if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then
+      sleep 1
+      [ -f "$SERVICE_RC" ] && break
+      cat "$SERVICE_LOG" 2>/dev/null
+      echo "the service tests ended without a result"
+      rm -f "$SERVICE_PID"
+      return 1
+    fi
+    sleep 1
+  done
+  cat "$SERVICE_LOG"
+  local rc
+  rc=$(cat "$SERVICE_RC")
+  rm -f "$SERVICE_RC" "$SERVICE_PID" "$SERVICE_LOG"
+  [ "$rc" = 0 ]
+}
+
+case "${1:-}" in
+  service-start)
+    mkdir -p "$ROOT/build"
+    rm -f "$SERVICE_RC" "$SERVICE_LOG"
+    ( service_tests >"$SERVICE_LOG" 2>&1; echo $? >"$SERVICE_RC" ) </dev/null &
+    echo $! >"$SERVICE_PID"
+    echo "reference service tests started in the background while the client builds"
+    exit 0 ;;
+  service-wait)
+    service_wait; exit $? ;;
+esac
+
 source "$ROOT/scripts/wine-env.sh"
 status=0
 
-echo "== reference service tests =="
-if [ -f "$ROOT/build/service/CTestTestfile.cmake" ]; then
-  ctest --test-dir "$ROOT/build/service" --output-on-failure || status=1
+if [ -f "$SERVICE_PID" ]; then
+  service_wait || status=1
+else
+  echo "== reference service tests =="
+  service_tests || status=1
 fi
 
 # `make run` as a newcomer runs it, without a display; before the client tests, because each of its
