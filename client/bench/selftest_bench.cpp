@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/timed_start.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -20,26 +22,15 @@ struct Run {
 
 Run Measure(const fs::path& program) {
     Run run;
-    std::wstring commandLine = L"\"" + program.wstring() + L"\" --self-test";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    LARGE_INTEGER frequency, begin, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&begin);
-    if (!CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
-        return run;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
-        QueryPerformanceCounter(&end);
-        run.ms = 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart);
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
+    const TimedStart start(program, L"--self-test");
+    if (!start.started()) return run;
+    if (WaitForSingleObject(start.process(), 60000) == WAIT_OBJECT_0) {
+        run.ms = start.ElapsedMs();
+        GetExitCodeProcess(start.process(), &run.exitCode);
     } else {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 10000);
+        TerminateProcess(start.process(), 1);
+        WaitForSingleObject(start.process(), 10000);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return run;
 }
 

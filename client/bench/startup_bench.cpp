@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/timed_start.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -21,30 +23,18 @@ struct Sample {
 
 Sample Measure(const fs::path& program) {
     Sample sample;
-    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    LARGE_INTEGER frequency, begin, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&begin);
-    if (!CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
-        return sample;
-    if (WaitForInputIdle(process.hProcess, 30000) == 0) {
-        QueryPerformanceCounter(&end);
-        sample.startMs = 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart);
-    }
+    const TimedStart start(program, L"");
+    if (!start.started()) return sample;
+    HANDLE process = start.process();
+    if (WaitForInputIdle(process, 30000) == 0) sample.startMs = start.ElapsedMs();
     Sleep(500);  // let start-up work settle before reading the memory figure
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    if (GetProcessMemoryInfo(process.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
         // Some platforms (wine) leave PrivateUsage at zero; the page-file commit is the same figure there.
         sample.privateKiB = static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage) / 1024.0;
-    TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 10000);
     return sample;
 }
 
