@@ -58,12 +58,8 @@ protected:
     }
 
     void OpenWindow() {
-        harness_ = std::make_unique<MainWindowHarness>();
-        ASSERT_TRUE(harness_->Alive());
-        Ui().recordFrameTexts = true;
-        ASSERT_TRUE(harness_->WaitForStartupCheck());
-        ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(DetailTextNow());
-        harness_->ShowInFront();
+        harness_ = OpenWindowAtService();
+        ASSERT_TRUE(harness_ != nullptr);
     }
     POINT At(int x, int y) const { return harness_->ScreenPoint(x, y); }
     static std::string NewEmail(const char* who) { return who + UniqueTestSuffix() + "@example.test"; }

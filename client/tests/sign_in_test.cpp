@@ -44,12 +44,8 @@ protected:
     }
 
     void OpenWindow() {
-        harness_ = std::make_unique<MainWindowHarness>();
-        ASSERT_TRUE(harness_->Alive());
-        Ui().recordFrameTexts = true;
-        ASSERT_TRUE(harness_->WaitForStartupCheck());
-        ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(DetailTextNow());
-        harness_->ShowInFront();
+        harness_ = OpenWindowAtService();
+        ASSERT_TRUE(harness_ != nullptr);
     }
 
     // Waits for the session and its preparation, then checks what the service received and what the

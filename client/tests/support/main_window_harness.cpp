@@ -188,3 +188,18 @@ bool LoggedInNow() {
     std::lock_guard<std::mutex> lock(app.stateMutex);
     return app.session.logged_in;
 }
+
+std::unique_ptr<MainWindowHarness> OpenWindowAtService() {
+    auto harness = std::make_unique<MainWindowHarness>();
+    if (!harness->Alive()) {
+        ADD_FAILURE() << "the main window could not be created";
+        return nullptr;
+    }
+    Ui().recordFrameTexts = true;
+    if (!harness->WaitForStartupCheck() || !ServiceReadyNow()) {
+        ADD_FAILURE() << "the start-up check did not find the service ready: " << Utf16ToUtf8(DetailTextNow());
+        return nullptr;
+    }
+    harness->ShowInFront();
+    return harness;
+}

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "core/app_state.h"
@@ -65,6 +66,10 @@ public:
 private:
     HWND window_ = nullptr;
 };
+
+// The interactive window as a person meets it: open, its start-up check answered by a ready service,
+// the texts of its frames recorded, shown in front. Null, with the failure recorded, when a step fails.
+std::unique_ptr<MainWindowHarness> OpenWindowAtService();
 
 // Whether the latest paint drew exactly this text (Ui().recordFrameTexts must be set).
 bool FrameDrew(const std::wstring& text);
