@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/clock.h"
+#include "core/worker.h"
 
 // Runs `work` on a new detached thread and returns its result when it is ready before the monotonic
 // clock (MonotonicUs) reaches `deadlineUs`; otherwise (also when no thread could be started, or the
@@ -28,13 +29,14 @@ std::optional<Result> CallBefore(std::function<Result()> work, int64_t deadlineU
     if (MonotonicUs() >= deadlineUs) return std::nullopt;
     auto shared = std::make_shared<Shared>();
     try {
-        std::thread([shared, work = std::move(work)]() mutable {
+        const bool started = StartDetachedThread([shared, work = std::move(work)]() mutable {
             Result result = work();
             std::lock_guard<std::mutex> guard(shared->lock);
             shared->result.emplace(std::move(result));
             shared->ready.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
+        });
+        if (!started) return std::nullopt;
+    } catch (const std::exception&) {
         return std::nullopt;
     }
     std::unique_lock<std::mutex> guard(shared->lock);

@@ -3,10 +3,34 @@
 // wipes); the caller then takes back what it set for the job and tells the user.
 #pragma once
 
+#include <windows.h>
+#include <process.h>
+
 #include <atomic>
 #include <exception>
-#include <thread>
+#include <memory>
+#include <type_traits>
 #include <utility>
+
+// Runs `work` on a new thread that nobody waits for; false (and `work` destroyed unrun) when no thread
+// could be started. The thread's handle is closed at once. (A std::thread must be detached after it
+// has started, and the thread library may refuse that when the thread has already ended; the refusal
+// is an exception that ends the program, since the still-joinable thread object is then destroyed.)
+template <typename Work>
+bool StartDetachedThread(Work&& work) {
+    using Job = std::decay_t<Work>;
+    auto job = std::make_unique<Job>(std::forward<Work>(work));
+    unsigned (*entry)(void*) = [](void* parameter) -> unsigned {
+        std::unique_ptr<Job> owned(static_cast<Job*>(parameter));
+        (*owned)();
+        return 0;
+    };
+    const uintptr_t thread = _beginthreadex(nullptr, 0, entry, job.get(), 0, nullptr);
+    if (thread == 0) return false;
+    job.release();  // the thread owns it now
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return true;
+}
 
 // While set, StartWorker starts nothing, as when the system has no thread left to give. Tests use it
 // to reach the path that otherwise only an exhausted machine takes.
@@ -17,8 +41,7 @@ template <typename Job>
 bool StartWorker(Job&& job) {
     if (WorkersRefusedForTesting()) return false;
     try {
-        std::thread(std::forward<Job>(job)).detach();
-        return true;
+        return StartDetachedThread(std::forward<Job>(job));
     } catch (const std::exception&) {
         return false;
     }

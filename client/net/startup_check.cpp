@@ -9,6 +9,7 @@
 
 #include "core/app_state.h"
 #include "core/config.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 
@@ -99,9 +100,10 @@ void RunStartupCheck() {
 }
 
 void StartStartupCheck() {
+    bool started = false;
     try {
-        std::thread(RunStartupCheck).detach();
+        started = StartDetachedThread(RunStartupCheck);
     } catch (const std::exception&) {
-        SetStatus(L"服务暂时无法连接", L"无法启动后台任务，请重新打开程序");
     }
+    if (!started) SetStatus(L"服务暂时无法连接", L"无法启动后台任务，请重新打开程序");
 }

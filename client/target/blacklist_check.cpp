@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/app_state.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 
@@ -114,7 +115,8 @@ void StartBlacklistCheck() {
     const uint64_t serial = job->serial;
     try {
         if (failNextWorkerStart.exchange(false)) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        std::thread(RunBlacklistCheck, std::move(job)).detach();
+        if (!StartDetachedThread([job = std::move(job)]() mutable { RunBlacklistCheck(std::move(job)); }))
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     } catch (const std::system_error&) {
         ReportCheckNotStarted(serial, L"无法启动检查任务，请重新选择点击位置");
     }

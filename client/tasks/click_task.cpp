@@ -13,6 +13,7 @@
 #include "core/bounded_call.h"
 #include "core/clock.h"
 #include "core/saturating.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "tasks/click_executor.h"
@@ -138,12 +139,13 @@ void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContex
 
     auto context = std::make_unique<ClickTaskContext>(std::move(sentWith));
     context->taskId = taskId;
+    bool started = false;
     try {
-        std::thread(RunClickTask, std::move(context)).detach();
-    } catch (const std::system_error&) {
-        // No worker, no task: the flag must not stay set.
-        FailTask(L"本次操作未能启动，请重新开始", L"");
+        started = StartDetachedThread([context = std::move(context)]() mutable { RunClickTask(std::move(context)); });
+    } catch (const std::exception&) {
     }
+    // No worker, no task: the flag must not stay set.
+    if (!started) FailTask(L"本次操作未能启动，请重新开始", L"");
 }
 
 void RunClickTask(std::unique_ptr<ClickTaskContext> context) {

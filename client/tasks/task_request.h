@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "core/app_state.h"
+#include "core/worker.h"
 #include "tasks/click_task.h"
 
 // client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
@@ -60,9 +61,12 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
 // back and the status reads `failureStatus`.
 template <class Job>
 void StartRequestWorker(void (*run)(std::unique_ptr<Job>), std::unique_ptr<Job> job, const wchar_t* failureStatus) {
+    bool started = false;
     try {
-        std::thread(run, std::move(job)).detach();
-    } catch (const std::system_error&) {
+        started = StartDetachedThread([run, job = std::move(job)]() mutable { run(std::move(job)); });
+    } catch (const std::exception&) {
+    }
+    if (!started) {
         ReleaseTaskSlot();
         SetStatus(failureStatus, L"本次操作未能启动，请重新开始");
     }
