@@ -184,11 +184,11 @@ void SendCode() {
     }
     const std::wstring email = ReadFormField(FormField::Account);
     if (!serviceReady) {
-        ShowFormMessage(L"暂时无法连接账号服务，请稍后重试。", L"无法发送验证码", MB_ICONWARNING);
+        ShowMessage(L"暂时无法连接账号服务，请稍后重试。", L"无法发送验证码", MB_ICONWARNING);
         return;
     }
     if (!IsValidEmailAddress(email)) {
-        ShowFormMessage(L"请先填写正确的邮箱地址。", L"无法发送验证码", MB_ICONWARNING);
+        ShowMessage(L"请先填写正确的邮箱地址。", L"无法发送验证码", MB_ICONWARNING);
         return;
     }
 
@@ -226,7 +226,7 @@ void SubmitAccountForm() {
         SecureWipe(password);
         const wchar_t* text =
             serviceReady ? L"请填写正确邮箱、至少 8 位密码和 6 位邮箱验证码。" : L"暂时无法连接账号服务，请稍后重试。";
-        ShowFormMessage(text, IsRegister(mode) ? L"无法注册" : L"无法重置密码", MB_ICONWARNING);
+        ShowMessage(text, IsRegister(mode) ? L"无法注册" : L"无法重置密码", MB_ICONWARNING);
         return;
     }
 

@@ -68,8 +68,8 @@ void RunPaymentJob(const PaymentJob& job) {
         // The faster rhythm is for the account that pays, not for one that signed in since.
         if (app.session.token == job.token) {
             const int64_t now = WallClockMs();
-            app.fastRefreshUntilMs = now + kFastRefreshPeriodMs;
-            app.accountRefreshDueMs = now + kFastRefreshIntervalMs;
+            app.session.fastRefreshUntilMs = now + kFastRefreshPeriodMs;
+            app.session.accountRefreshDueMs = now + kFastRefreshIntervalMs;
         }
         app.statusText = L"支付页面已打开，到账后积分会自动更新";
         app.detailText.clear();
@@ -87,9 +87,9 @@ void RequestCreditsRefresh() {
     std::string token;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (app.accountRefreshBusy || app.session.token.empty()) return;
+        if (app.session.accountRefreshBusy || app.session.token.empty()) return;
         token = app.session.token;
-        app.accountRefreshBusy = true;
+        app.session.accountRefreshBusy = true;
     }
     if (StartWorker([token] { RunRefreshJob(token); })) return;
     // No worker: counted as a failed refresh (tried again later), and the detail line says why the
@@ -106,7 +106,7 @@ void RefreshCreditsWhenDue() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (!app.session.logged_in || app.accountRefreshBusy || WallClockMs() < app.accountRefreshDueMs) return;
+        if (!app.session.logged_in || app.session.accountRefreshBusy || WallClockMs() < app.session.accountRefreshDueMs) return;
     }
     RequestCreditsRefresh();
 }
@@ -116,17 +116,17 @@ bool ApplyCreditsRefresh(const std::string& token, bool succeeded, const std::st
     std::lock_guard<std::mutex> lock(app.stateMutex);
     // Signed out, or another session since: its refresh flag and times are not this worker's.
     if (token.empty() || app.session.token != token) return false;
-    app.accountRefreshBusy = false;
+    app.session.accountRefreshBusy = false;
     if (!succeeded) {
-        app.accountRefreshDueMs = nowMs + kRefreshRetryMs;
+        app.session.accountRefreshDueMs = nowMs + kRefreshRetryMs;
         return true;
     }
     app.session.credits = JsonGetInt64(body, "credits", app.session.credits);
-    app.alipayAvailable = JsonGetBool(body, "alipay", app.alipayAvailable);
-    app.wxpayAvailable = JsonGetBool(body, "wxpay", app.wxpayAvailable);
-    const int64_t perYuan = JsonGetInt64(body, "points_per_yuan", app.pointsPerYuan);
-    app.pointsPerYuan = static_cast<int32_t>(std::clamp<int64_t>(perYuan, kPointsPerYuanMin, kPointsPerYuanMax));
-    app.accountRefreshDueMs = nowMs + (nowMs < app.fastRefreshUntilMs ? kFastRefreshIntervalMs : kRefreshIntervalMs);
+    app.session.alipayAvailable = JsonGetBool(body, "alipay", app.session.alipayAvailable);
+    app.session.wxpayAvailable = JsonGetBool(body, "wxpay", app.session.wxpayAvailable);
+    const int64_t perYuan = JsonGetInt64(body, "points_per_yuan", app.session.pointsPerYuan);
+    app.session.pointsPerYuan = static_cast<int32_t>(std::clamp<int64_t>(perYuan, kPointsPerYuanMin, kPointsPerYuanMax));
+    app.session.accountRefreshDueMs = nowMs + (nowMs < app.session.fastRefreshUntilMs ? kFastRefreshIntervalMs : kRefreshIntervalMs);
     return true;
 }
 
@@ -193,7 +193,7 @@ bool StartPayment() {
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         job.token = app.session.token;
-        job.method = app.paymentMethod;
+        job.method = app.session.paymentMethod;
     }
     if (job.token.empty()) return false;
     const std::wstring amount = ReadFormField(FormField::Amount);

@@ -99,10 +99,6 @@ void RunLoginJob(std::unique_ptr<LoginJob> job) {
 
 }  // namespace
 
-void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon) {
-    MessageBoxW(App().mainWindow, text, caption, MB_OK | icon);
-}
-
 bool LooksLikeEmailAddress(const std::wstring& text) {
     const size_t at = text.find(L'@');
     return at != std::wstring::npos && at > 0 && at + 1 < text.size();
@@ -171,7 +167,7 @@ bool PrivacyGate(AuthFormMode mode) {
         accepted = app.privacyAccepted;
     }
     if (accepted) return true;
-    ShowFormMessage(L"首次登录或注册前，请先勾选“我已阅读并同意用户使用协议与隐私说明”。", L"需要同意使用协议",
+    ShowMessage(L"首次登录或注册前，请先勾选“我已阅读并同意用户使用协议与隐私说明”。", L"需要同意使用协议",
                     MB_ICONINFORMATION);
     return false;
 }
@@ -192,7 +188,7 @@ void StartLogin() {
     const LoginInputCheck check = CheckLoginInput(name, password.size());
     if (!check.valid) {
         SecureWipe(password);
-        ShowFormMessage(L"请输入正确的邮箱/开发者用户名和密码。", L"登录信息不完整", MB_ICONWARNING);
+        ShowMessage(L"请输入正确的邮箱/开发者用户名和密码。", L"登录信息不完整", MB_ICONWARNING);
         return;
     }
 
@@ -208,7 +204,7 @@ void StartLogin() {
     }
     if (!serviceReady) {
         SecureWipe(password);
-        ShowFormMessage(L"暂时无法连接登录服务，请稍后重试。", L"无法登录", MB_ICONWARNING);
+        ShowMessage(L"暂时无法连接登录服务，请稍后重试。", L"无法登录", MB_ICONWARNING);
         return;
     }
 
@@ -238,7 +234,10 @@ bool ApplyLoginResult(const ApiResponse& response) {
     AppState& app = App();
     const std::string& body = response.body;
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    Session& session = app.session;
+    // A fresh record, so nothing of an earlier session carries over; only a target chosen before
+    // the login stays, for this session's preparation to check.
+    Session session;
+    session.target = std::move(app.session.target);
     session.token = JsonGetString(body, "token");
     session.sign_public_key = JsonGetString(body, "sign_public_key");
     session.email = JsonGetString(body, "email");
@@ -246,18 +245,17 @@ bool ApplyLoginResult(const ApiResponse& response) {
     session.credits = JsonGetInt64(body, "credits", 0);
     session.developer_user = JsonGetBool(body, "developer_user", false);
     session.logged_in = !session.token.empty() && session.id != 0 && !session.sign_public_key.empty();
-
-    app.purposeSaved = false;
-    app.accountRefreshDueMs = WallClockMs() + kAccountRefreshDelayMs;
+    session.accountRefreshDueMs = WallClockMs() + kAccountRefreshDelayMs;
+    app.session = std::move(session);
     app.accountBusy = false;
-    if (session.logged_in) {
+    if (app.session.logged_in) {
         app.statusText = L"正在对准标准时间…";
         app.detailText.clear();
     } else {
         app.statusText = L"登录结果有误";
         app.detailText = L"后台没有返回完整的登录信息";
     }
-    return session.logged_in;
+    return app.session.logged_in;
 }
 
 void PrefillSavedLogin() {
@@ -281,7 +279,7 @@ void ToggleRememberPassword() {
         app.rememberPassword = !app.rememberPassword;
     }
     if (unticked) DeleteSavedLogin();
-    if (app.mainWindow) InvalidateRect(app.mainWindow, nullptr, FALSE);
+    RepaintMainWindow();
 }
 
 void ToggleAgreement() {
@@ -291,5 +289,5 @@ void ToggleAgreement() {
         if (app.authFormMode == AuthFormMode::ResetPassword) return;
         app.privacyAccepted = !app.privacyAccepted;
     }
-    if (app.mainWindow) InvalidateRect(app.mainWindow, nullptr, FALSE);
+    RepaintMainWindow();
 }

@@ -40,9 +40,6 @@ const char* LoginActionFor(bool isEmail);
 std::string BuildLoginBody(const std::string& accountName, const std::string& password, bool isEmail,
                            const std::string& deviceId);
 
-// A message box of the account forms, owned by the main window.
-void ShowFormMessage(const wchar_t* text, const wchar_t* caption, UINT icon);
-
 // UI thread. ResetPassword always passes; otherwise asks for the agreement box when it is not ticked.
 bool PrivacyGate(AuthFormMode mode);
 

@@ -89,47 +89,20 @@ void EndSession(std::wstring status, std::wstring detail) {
     bool countdownCleared = false;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        Session& session = app.session;
-        session.logged_in = false;
-        session.token.clear();
-        session.sign_public_key.clear();
-        session.email.clear();
-        session.id = 0;
-        session.credits = 0;
-        session.developer_user = false;
+        // Account, target, open panel, purpose, payment choices: all of it ends with the session.
+        app.session = Session{};
         // The next sign-in decides afresh whether its password is kept (a logout that finds a saved
         // login ticks the box again).
         app.rememberPassword = false;
-
         app.authFormMode = AuthFormMode::Login;
-        app.purposeSaved = false;
-        app.modalPanel = ModalPanelKind::None;
         // A running click task keeps its countdown: it is not the session's, and the task clears it
         // when it ends.
         if (!app.taskBusy && app.countdownTargetMs != 0) {
             app.countdownTargetMs = 0;
             countdownCleared = true;
         }
-        // The capture ends with the panel it belongs to; the main window registers the wake hotkey
-        // again when it handles the state change below.
-        app.hotkeyCapturing = false;
-
-        TargetSelection& target = app.target;
-        target.target_confirmed = false;
-        target.check_ok = false;
-        target.blocked = false;
-        target.block_reason.clear();
-        target.executable_name.clear();
-        target.executable_sha256.clear();
-
         app.statusText = std::move(status);
         app.detailText = std::move(detail);
-
-        app.accountRefreshBusy = false;
-        app.alipayAvailable = false;
-        app.wxpayAvailable = false;
-        app.fastRefreshUntilMs = 0;
-        app.pointsPerYuan = 10;
     }
     PostToMainWindow(MSG_STATE_CHANGED);
     if (countdownCleared)
@@ -194,10 +167,9 @@ void RequestAccountDeletion() {
     AppState& app = App();
     const std::string token = CurrentToken();
     if (token.empty()) return;
-    if (MessageBoxW(app.mainWindow,
-                    L"注销申请提交后会立即退出账号；宽限期结束后删除登录凭据并匿名化身份数据。\n"
-                    L"依法需要保留的支付和安全记录会在保存期限结束后清理。\n\n确定继续吗？",
-                    L"注销账号", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
+    if (!AskYesNo(L"注销申请提交后会立即退出账号；宽限期结束后删除登录凭据并匿名化身份数据。\n"
+                  L"依法需要保留的支付和安全记录会在保存期限结束后清理。\n\n确定继续吗？",
+                  L"注销账号", MB_ICONWARNING))
         return;
 
     std::wstring password;

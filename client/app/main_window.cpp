@@ -86,7 +86,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             if (PickerWindow()) FinishPicking(false);
             BringMainWindowForward(window);
             return 0;
-        case WM_COMMAND: OnMainCommand(window, wParam, lParam); return 0;
+        case WM_COMMAND: OnMainCommand(wParam, lParam); return 0;
         case WM_LBUTTONDOWN: OnMainButtonDown(window, lParam); return 0;
         case WM_LBUTTONUP: OnMainButtonUp(window, lParam); return 0;
         case WM_CAPTURECHANGED: OnMainCaptureLost(window, reinterpret_cast<HWND>(lParam)); return 0;
@@ -100,10 +100,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_CTLCOLOREDIT:
         case WM_CTLCOLORLISTBOX: return OnEditColours(wParam);
         case MSG_STATUS_CHANGED:
-        case MSG_STATE_CHANGED: OnWorkerReport(window); return 0;
-        case MSG_TIME_ALIGNED: OnTimeAligned(window); return 0;
-        case MSG_BLACKLIST_HIT: ShowBlacklistNotice(window); return 0;
-        case MSG_PREPARATION_DONE: OnPreparationDone(window); return 0;
+        case MSG_STATE_CHANGED: OnWorkerReport(); return 0;
+        case MSG_TIME_ALIGNED: OnTimeAligned(); return 0;
+        case MSG_BLACKLIST_HIT: ShowBlacklistNotice(); return 0;
+        case MSG_PREPARATION_DONE: OnPreparationDone(); return 0;
         case MSG_TASK_STARTED: OnTaskStarted(window); return 0;
         default: break;
     }

@@ -63,12 +63,12 @@ int wmain(int argc, wchar_t** argv) {
         app.session.logged_in = true;
         app.session.developer_user = true;
         app.session.credits = 240;
-        app.purposeSaved = true;
+        app.session.purposeSaved = true;
         app.timeAligned = true;
         app.timeSourceLabel = L"本机直连标准时间";
-        app.target.target_confirmed = true;
-        app.target.check_ok = true;
-        app.target.executable_name = L"DemoApp.exe";
+        app.session.target.target_confirmed = true;
+        app.session.target.check_ok = true;
+        app.session.target.executable_name = L"DemoApp.exe";
         app.countdownTargetMs = WallClockMs() + (countdownSeconds + 30) * 1000LL;
     }
     UpdateChildControls();

@@ -15,6 +15,18 @@ void PostToMainWindow(UINT message) {
     if (window) PostMessageW(window, message, 0, 0);
 }
 
+void RepaintMainWindow() {
+    if (HWND window = App().mainWindow) InvalidateRect(window, nullptr, FALSE);
+}
+
+void ShowMessage(const std::wstring& text, const wchar_t* caption, UINT flags) {
+    MessageBoxW(App().mainWindow, text.c_str(), caption, MB_OK | flags);
+}
+
+bool AskYesNo(const std::wstring& text, const wchar_t* caption, UINT icon) {
+    return MessageBoxW(App().mainWindow, text.c_str(), caption, MB_YESNO | MB_DEFBUTTON2 | icon) == IDYES;
+}
+
 void SetStatus(std::wstring status, std::wstring detail) {
     AppState& app = App();
     {

@@ -25,17 +25,6 @@ enum class ModalPanelKind : int32_t { None = 0, Purpose = 1, TopUp = 2, Personal
 enum class AuthFormMode : int32_t { Login = 0, Register = 1, ResetPassword = 2 };
 enum class PaymentMethod : int32_t { None = 0, Alipay = 1, WeChatPay = 2 };
 
-// The signed-in account.
-struct Session {
-    bool logged_in = false;
-    std::string token;            // bearer token (UTF-8)
-    std::string sign_public_key;  // base64 of the service's 32-byte Ed25519 key, as received
-    std::string email;            // UTF-8
-    int64_t id = 0;
-    int64_t credits = 0;
-    bool developer_user = false;
-};
-
 // The chosen click position and the program under it.
 struct TargetSelection {
     bool target_confirmed = false;
@@ -45,6 +34,37 @@ struct TargetSelection {
     bool check_ok = false;
     bool blocked = false;
     std::wstring block_reason;
+};
+
+// Everything that lives and dies with one signed-in session. Signing out assigns a fresh record, so a
+// field added here is reset with the others.
+struct Session {
+    // The account, as the login answer named it.
+    bool logged_in = false;
+    std::string token;            // bearer token (UTF-8)
+    std::string sign_public_key;  // base64 of the service's 32-byte Ed25519 key, as received
+    std::string email;            // UTF-8
+    int64_t id = 0;
+    int64_t credits = 0;
+    bool developer_user = false;
+
+    bool purposeSaved = false;
+    int32_t savedPurpose = 0;
+    int32_t pendingPurpose = 0;
+    ModalPanelKind modalPanel = ModalPanelKind::None;
+    bool hotkeyCapturing = false;  // the personal centre waits for a new wake hotkey
+
+    // A target chosen before the login stays for the session that follows (its preparation checks it).
+    TargetSelection target;
+    bool blacklistPickMode = false;
+
+    bool accountRefreshBusy = false;
+    bool alipayAvailable = false;
+    bool wxpayAvailable = false;
+    int32_t pointsPerYuan = 10;
+    PaymentMethod paymentMethod = PaymentMethod::Alipay;
+    int64_t accountRefreshDueMs = 0;  // local wall clock ms
+    int64_t fastRefreshUntilMs = 0;   // local wall clock ms
 };
 
 struct AppState {
@@ -77,26 +97,11 @@ struct AppState {
     uint32_t hotkeyModifiers = MOD_ALT | MOD_CONTROL;
     uint32_t hotkeyKey = 0x51;  // Q
     bool hotkeyRegistered = false;
-    bool hotkeyCapturing = false;
 
-    bool purposeSaved = false;
-    ModalPanelKind modalPanel = ModalPanelKind::None;
-    bool accountRefreshBusy = false;
-    bool alipayAvailable = false;
-    bool wxpayAvailable = false;
-    int32_t pointsPerYuan = 10;
-    int32_t savedPurpose = 0;
-    int32_t pendingPurpose = 0;
-    PaymentMethod paymentMethod = PaymentMethod::Alipay;
     AuthFormMode authFormMode = AuthFormMode::Login;
 
-    TargetSelection target;
-    bool blacklistPickMode = false;
     // The newest blacklist check started; the answer of an older one is dropped when it comes.
     uint64_t blacklistCheckSerial = 0;
-
-    int64_t accountRefreshDueMs = 0;  // local wall clock ms
-    int64_t fastRefreshUntilMs = 0;   // local wall clock ms
 
     std::atomic<bool> taskBusy{false};  // a click task is running; changed by exchange, outside the lock
 };
@@ -106,6 +111,15 @@ AppState& App();
 
 // Posts `message` to the main window when it exists (a post to a destroyed window simply fails).
 void PostToMainWindow(UINT message);
+
+// User-interface thread: the main window repaints all of itself at its next paint.
+void RepaintMainWindow();
+
+// A message box with an OK button, owned by the main window (by none while it does not exist);
+// `flags` are the icon and any further MB_ flags.
+void ShowMessage(const std::wstring& text, const wchar_t* caption, UINT flags);
+// The same for a question: Yes and No, with No the default so that Enter alone never agrees.
+bool AskYesNo(const std::wstring& text, const wchar_t* caption, UINT icon);
 
 // Replaces both status lines, then posts MSG_STATUS_CHANGED.
 void SetStatus(std::wstring status, std::wstring detail);

@@ -10,8 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "core/clock.h"
 #include "core/worker.h"
@@ -28,17 +26,13 @@ std::optional<Result> CallBefore(std::function<Result()> work, int64_t deadlineU
     };
     if (MonotonicUs() >= deadlineUs) return std::nullopt;
     auto shared = std::make_shared<Shared>();
-    try {
-        const bool started = StartDetachedThread([shared, work = std::move(work)]() mutable {
-            Result result = work();
-            std::lock_guard<std::mutex> guard(shared->lock);
-            shared->result.emplace(std::move(result));
-            shared->ready.notify_all();
-        });
-        if (!started) return std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    const bool started = StartWorker([shared, work = std::move(work)]() mutable {
+        Result result = work();
+        std::lock_guard<std::mutex> guard(shared->lock);
+        shared->result.emplace(std::move(result));
+        shared->ready.notify_all();
+    });
+    if (!started) return std::nullopt;
     std::unique_lock<std::mutex> guard(shared->lock);
     for (;;) {
         if (shared->result) return std::move(*shared->result);

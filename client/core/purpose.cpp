@@ -23,7 +23,7 @@ PurposeChoice CurrentPurpose() {
     int32_t saved;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        saved = app.savedPurpose;
+        saved = app.session.savedPurpose;
     }
     return PurposeOf(saved);
 }

@@ -12,14 +12,24 @@
 #include <type_traits>
 #include <utility>
 
-// Runs `work` on a new thread that nobody waits for; false (and `work` destroyed unrun) when no thread
+// While set, StartWorker starts nothing, as when the system has no thread left to give. Tests use it
+// to reach the path that otherwise only an exhausted machine takes.
+std::atomic<bool>& WorkersRefusedForTesting();
+
+// Runs `job` on a new thread that nobody waits for; false (and `job` destroyed unrun) when no thread
 // could be started. The thread's handle is closed at once. (A std::thread must be detached after it
 // has started, and the thread library may refuse that when the thread has already ended; the refusal
 // is an exception that ends the program, since the still-joinable thread object is then destroyed.)
 template <typename Work>
-bool StartDetachedThread(Work&& work) {
+bool StartWorker(Work&& work) {
     using Job = std::decay_t<Work>;
-    auto job = std::make_unique<Job>(std::forward<Work>(work));
+    std::unique_ptr<Job> job;
+    try {
+        job = std::make_unique<Job>(std::forward<Work>(work));
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (WorkersRefusedForTesting()) return false;
     unsigned (*entry)(void*) = [](void* parameter) -> unsigned {
         std::unique_ptr<Job> owned(static_cast<Job*>(parameter));
         (*owned)();
@@ -30,19 +40,4 @@ bool StartDetachedThread(Work&& work) {
     job.release();  // the thread owns it now
     CloseHandle(reinterpret_cast<HANDLE>(thread));
     return true;
-}
-
-// While set, StartWorker starts nothing, as when the system has no thread left to give. Tests use it
-// to reach the path that otherwise only an exhausted machine takes.
-std::atomic<bool>& WorkersRefusedForTesting();
-
-// Starts `job` on a new detached thread; false when no thread could be started.
-template <typename Job>
-bool StartWorker(Job&& job) {
-    if (WorkersRefusedForTesting()) return false;
-    try {
-        return StartDetachedThread(std::forward<Job>(job));
-    } catch (const std::exception&) {
-        return false;
-    }
 }

@@ -94,16 +94,11 @@ void RunStartupCheck() {
     // the service would be executed, so the download page of our own host is opened instead.
     const std::wstring page =
         ChooseDownloadPage(Utf8ToUtf16(JsonGetString(response.body, "download_url")), ServiceEndpoint());
-    MessageBoxW(app.mainWindow, notice.c_str(), L"需要更新澄序", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+    ShowMessage(notice, L"需要更新澄序", MB_ICONINFORMATION | MB_SETFOREGROUND);
     if (!page.empty()) pageOpener.load()(page);
     PostToMainWindow(WM_CLOSE);
 }
 
 void StartStartupCheck() {
-    bool started = false;
-    try {
-        started = StartDetachedThread(RunStartupCheck);
-    } catch (const std::exception&) {
-    }
-    if (!started) SetStatus(L"服务暂时无法连接", L"无法启动后台任务，请重新打开程序");
+    if (!StartWorker(RunStartupCheck)) SetStatus(L"服务暂时无法连接", L"无法启动后台任务，请重新打开程序");
 }

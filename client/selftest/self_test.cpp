@@ -41,10 +41,10 @@ void SetScreen(bool loggedIn, bool developer, AuthFormMode mode) {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.session = Session{};
         app.session.logged_in = loggedIn;
         app.session.developer_user = developer;
         app.authFormMode = mode;
-        app.modalPanel = ModalPanelKind::None;
     }
     UpdateChildControls();
 }
@@ -134,19 +134,19 @@ int CheckTaskFields() {
     TargetSelection previous, usable;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        previous = app.target;
+        previous = app.session.target;
         usable = previous;
         usable.target_confirmed = true;
         usable.check_ok = true;
         usable.blocked = false;
         usable.executable_name = L"self-test.exe";
         usable.executable_sha256 = std::string(64, '0');
-        app.target = usable;
+        app.session.target = usable;
     }
     const std::optional<std::string> fields = BuildTaskFields(usable);
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        app.target = previous;
+        app.session.target = previous;
     }
     // Searched as written on the wire, without blanks.
     constexpr char kPlatformMember[] = "\"client_platform\":\"windows\"";
@@ -211,7 +211,7 @@ bool Inside(const RECT& outer, const RECT& inner) {
 void SetCountdown(POINT clickPoint, int64_t targetMs) {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    app.target.click_point = clickPoint;
+    app.session.target.click_point = clickPoint;
     app.countdownTargetMs = targetMs;
     app.timeOffsetMs = 0;
 }
@@ -298,13 +298,13 @@ void ClickButton(bool confirm) {
 bool TargetConfirmed() {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    return app.target.target_confirmed;
+    return app.session.target.target_confirmed;
 }
 
 POINT ClickPoint() {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    return app.target.click_point;
+    return app.session.target.click_point;
 }
 
 int CheckPickerSweep(const RECT& monitor) {

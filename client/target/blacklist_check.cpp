@@ -1,9 +1,6 @@
 #include "target/blacklist_check.h"
 
-#include <atomic>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "core/app_state.h"
 #include "core/worker.h"
@@ -14,8 +11,6 @@ namespace {
 
 constexpr uint32_t kCheckTimeoutMs = 8000;
 constexpr wchar_t kCheckFailedStatus[] = L"暂时无法检查目标软件";
-
-std::atomic<bool> failNextWorkerStart{false};
 
 struct CheckJob {
     uint64_t serial = 0;  // which check this is; only the newest one's answer counts
@@ -30,7 +25,7 @@ bool ApplyCheckAnswer(const CheckJob& job, bool answered, bool blocked, const st
                       const std::wstring& failureText) {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    TargetSelection& target = app.target;
+    TargetSelection& target = app.session.target;
     // An older check of the same program (a pick repeated, a login in between) may answer last; it
     // must not undo the newer result, so the serial decides, and the hash guards a target cleared
     // or replaced since.
@@ -85,14 +80,12 @@ std::string BuildAppCheckBody(const std::wstring& executableName, const std::str
            JsonEscape(executableSha256) + "\"}";
 }
 
-void SimulateCheckWorkerStartFailureForTesting() { failNextWorkerStart = true; }
-
 void StartBlacklistCheck() {
     AppState& app = App();
     auto job = std::make_unique<CheckJob>();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        TargetSelection& target = app.target;
+        TargetSelection& target = app.session.target;
         job->serial = ++app.blacklistCheckSerial;
         job->token = app.session.token;
         job->executableSha256 = target.executable_sha256;
@@ -113,11 +106,6 @@ void StartBlacklistCheck() {
         return;
     }
     const uint64_t serial = job->serial;
-    try {
-        if (failNextWorkerStart.exchange(false)) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        if (!StartDetachedThread([job = std::move(job)]() mutable { RunBlacklistCheck(std::move(job)); }))
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    } catch (const std::system_error&) {
+    if (!StartWorker([job = std::move(job)]() mutable { RunBlacklistCheck(std::move(job)); }))
         ReportCheckNotStarted(serial, L"无法启动检查任务，请重新选择点击位置");
-    }
 }

@@ -13,6 +13,3 @@ void StartBlacklistCheck();
 
 // The request body of "app.check".
 std::string BuildAppCheckBody(const std::wstring& executableName, const std::string& executableSha256);
-
-// Tests only: the next check behaves as if its worker thread could not be started.
-void SimulateCheckWorkerStartFailureForTesting();

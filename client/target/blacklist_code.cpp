@@ -23,10 +23,6 @@ using Ed25519PkToCurve25519 = int (*)(unsigned char* curve25519Pk, const unsigne
 using BoxSeal = int (*)(unsigned char* out, const unsigned char* message, unsigned long long length,
                         const unsigned char* recipientPk);
 
-void Warn(HWND owner, const std::wstring& caption, const std::wstring& text, UINT icon) {
-    MessageBoxW(owner, text.c_str(), caption.c_str(), MB_OK | icon);
-}
-
 }  // namespace
 
 BlacklistCodeRefusal CheckBlacklistCodeInputs(const BlacklistCodeInputs& in) {
@@ -103,8 +99,8 @@ void GenerateBlacklistCode() {
         inputs.developer = app.session.developer_user;
         inputs.signPublicKey = app.session.sign_public_key;
         inputs.userId = app.session.id;
-        inputs.executableName = app.target.executable_name;
-        inputs.executableSha256 = app.target.executable_sha256;
+        inputs.executableName = app.session.target.executable_name;
+        inputs.executableSha256 = app.session.target.executable_sha256;
     }
     inputs.displayName = ReadFormField(FormField::SoftwareName);
     inputs.reason = ReadFormField(FormField::BlacklistReason);
@@ -112,19 +108,19 @@ void GenerateBlacklistCode() {
 
     const BlacklistCodeRefusal refusal = CheckBlacklistCodeInputs(inputs);
     if (!refusal.caption.empty()) {
-        Warn(owner, refusal.caption, refusal.text, MB_ICONWARNING);
+        ShowMessage(refusal.text, refusal.caption.c_str(), MB_ICONWARNING);
         return;
     }
     const std::string code = SealForService(BuildBlacklistRecord(inputs, WallClockMs()), inputs.signPublicKey);
     if (code.empty()) {
-        Warn(owner, L"生成失败", L"加密授权码失败。请确认 libsodium.dll 与软件放在同一文件夹后重试。", MB_ICONERROR);
+        ShowMessage(L"加密授权码失败。请确认 libsodium.dll 与软件放在同一文件夹后重试。", L"生成失败", MB_ICONERROR);
         return;
     }
     if (!CopyTextToClipboard(owner, Utf8ToUtf16(code))) {
-        Warn(owner, L"复制失败", L"授权码已生成，但复制到剪贴板失败，请重试。", MB_ICONERROR);
+        ShowMessage(L"授权码已生成，但复制到剪贴板失败，请重试。", L"复制失败", MB_ICONERROR);
         return;
     }
     SetStatus(L"黑名单码已复制，请交给管理员导入", L"");
-    Warn(owner, L"黑名单码已复制", L"加密黑名单码已复制到剪贴板。\n\n请在 7 天内交给管理员，粘贴到后台“软件黑名单”页面导入。",
-         MB_ICONINFORMATION);
+    ShowMessage(L"加密黑名单码已复制到剪贴板。\n\n请在 7 天内交给管理员，粘贴到后台“软件黑名单”页面导入。",
+                L"黑名单码已复制", MB_ICONINFORMATION);
 }

@@ -9,18 +9,16 @@ std::wstring ComposeBlacklistNotice(const std::wstring& executableName, const st
     return text;
 }
 
-void ShowBlacklistNotice(HWND mainWindow) {
+void ShowBlacklistNotice() {
     AppState& app = App();
     bool blocked;
     std::wstring name, reason;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        blocked = app.target.blocked;
-        name = app.target.executable_name;
-        reason = app.target.block_reason;
+        blocked = app.session.target.blocked;
+        name = app.session.target.executable_name;
+        reason = app.session.target.block_reason;
     }
-    InvalidateRect(mainWindow, nullptr, FALSE);
-    if (blocked)
-        MessageBoxW(mainWindow, ComposeBlacklistNotice(name, reason).c_str(), L"检测到黑名单软件",
-                    MB_OK | MB_ICONERROR);
+    RepaintMainWindow();
+    if (blocked) ShowMessage(ComposeBlacklistNotice(name, reason), L"检测到黑名单软件", MB_ICONERROR);
 }

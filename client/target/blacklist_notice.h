@@ -10,4 +10,4 @@ std::wstring ComposeBlacklistNotice(const std::wstring& executableName, const st
 
 // UI thread, on MSG_BLACKLIST_HIT: repaints and, when the target is still blocked, shows the notice
 // owned by `mainWindow`.
-void ShowBlacklistNotice(HWND mainWindow);
+void ShowBlacklistNotice();

@@ -200,7 +200,7 @@ bool OpenPicker(POINT point, PickPurpose purpose) {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        app.blacklistPickMode = overlay && purpose == PickPurpose::BlacklistProgram;
+        app.session.blacklistPickMode = overlay && purpose == PickPurpose::BlacklistProgram;
         if (!overlay) {
             app.statusText = L"暂时无法显示悬浮球";
             app.detailText = L"请稍后再点击一次；如果仍然不行，请重新启动澄序";
@@ -270,8 +270,8 @@ void FinishPicking(bool confirmed) {
     bool blacklistPick;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        TargetSelection& target = app.target;
-        blacklistPick = std::exchange(app.blacklistPickMode, false);
+        TargetSelection& target = app.session.target;
+        blacklistPick = std::exchange(app.session.blacklistPickMode, false);
         if (!(blacklistPick && !identified)) target.target_confirmed = identified;
         if (identified) {
             target.click_point = chosen;
@@ -312,12 +312,11 @@ void FinishPicking(bool confirmed) {
         }
     }
     PostToMainWindow(MSG_STATE_CHANGED);
-    if (main) InvalidateRect(main, nullptr, FALSE);
+    RepaintMainWindow();
     if (confirmed && !identified && !selfTest)
-        MessageBoxW(main,
-                    L"无法读取目标程序文件，因此不能检查软件黑名单。\n"
+        ShowMessage(L"无法读取目标程序文件，因此不能检查软件黑名单。\n"
                     L"请在你有权操作的普通桌面程序上重新选择位置；系统界面和受保护程序不能使用。",
-                    L"目标软件无法确认", MB_OK | MB_ICONWARNING);
+                    L"目标软件无法确认", MB_ICONWARNING);
 }
 
 void DestroyPicker() {

@@ -2,30 +2,27 @@
 
 #include "core/purpose.h"
 
-namespace {
-
 TargetSelection TargetNow() {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    return app.target;
+    return app.session.target;
 }
+
+namespace {
 
 // The gate's refusals of a target that cannot carry a task; true when it refused (and said why).
 bool RefuseUnusableTarget(const TargetSelection& target) {
-    HWND owner = App().mainWindow.load();
     if (!target.target_confirmed) {
-        MessageBoxW(owner, L"请先显示悬浮球并确认要点击的位置。", L"澄序", MB_OK | MB_ICONWARNING);
+        ShowMessage(L"请先显示悬浮球并确认要点击的位置。", L"澄序", MB_ICONWARNING);
         return true;
     }
     if (!target.check_ok) {
-        MessageBoxW(owner,
-                    L"正在向服务器检查目标软件是否在黑名单中，请稍候几秒后再试。\n如果长时间没有结果，请重新选择点击位置。",
-                    L"正在检查软件", MB_OK | MB_ICONINFORMATION);
+        ShowMessage(L"正在向服务器检查目标软件是否在黑名单中，请稍候几秒后再试。\n如果长时间没有结果，请重新选择点击位置。",
+                    L"正在检查软件", MB_ICONINFORMATION);
         return true;
     }
     if (target.blocked) {
-        MessageBoxW(owner, ComposeBlockedTaskText(target.block_reason).c_str(), L"黑名单软件禁止使用",
-                    MB_OK | MB_ICONERROR);
+        ShowMessage(ComposeBlockedTaskText(target.block_reason), L"黑名单软件禁止使用", MB_ICONERROR);
         return true;
     }
     return false;
@@ -55,17 +52,17 @@ bool SameUsableTarget(const TargetSelection& now, const TargetSelection& confirm
 
 void ExplainChangedTarget() {
     if (RefuseUnusableTarget(TargetNow())) return;
-    MessageBoxW(App().mainWindow.load(), kTargetChangedText, L"澄序", MB_OK | MB_ICONWARNING);
+    ShowMessage(kTargetChangedText, L"澄序", MB_ICONWARNING);
 }
 
 bool PurposeGate() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (app.purposeSaved) return true;
+        if (app.session.purposeSaved) return true;
         app.statusText = L"正在打开本次使用设置";
-        app.modalPanel = ModalPanelKind::Purpose;
-        app.pendingPurpose = app.savedPurpose;
+        app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.pendingPurpose = app.session.savedPurpose;
     }
     // The main window's answer to a state change shows the panel's controls and repaints; sent, so
     // that the panel is there when the caller returns.
@@ -79,10 +76,7 @@ bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed)
     if (RefuseUnusableTarget(shown)) return false;
     const std::wstring text = ComposeTaskConfirmation(operation, shown.click_point, shown.executable_name,
                                                       CurrentPurpose().label);
-    // No is the default: Enter alone never starts a task.
-    if (MessageBoxW(App().mainWindow.load(), text.c_str(), L"请确认本次操作",
-                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
-        return false;
+    if (!AskYesNo(text, L"请确认本次操作", MB_ICONQUESTION)) return false;
     // The box runs its own message loop: a blacklist answer or another pick may have come meanwhile,
     // and the Yes belongs only to what the box showed.
     if (!SameUsableTarget(TargetNow(), shown)) {

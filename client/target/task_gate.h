@@ -20,6 +20,9 @@ bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed 
 // caller then does nothing. User-interface thread.
 bool PurposeGate();
 
+// A copy of the target as it stands (takes the state lock).
+TargetSelection TargetNow();
+
 // Whether `now` is still usable and the very target the user confirmed: confirmed, checked, not
 // blocked, the same program and the same point.
 bool SameUsableTarget(const TargetSelection& now, const TargetSelection& confirmed);

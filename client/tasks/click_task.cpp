@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "core/app_state.h"
@@ -16,6 +14,7 @@
 #include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
+#include "tasks/task_request.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
 #include "timesync/standard_time.h"
@@ -106,32 +105,6 @@ void FailTask(std::wstring status, std::wstring detail) {
     SetStatus(std::move(status), std::move(detail));
 }
 
-bool ReserveTaskSlot() { return !App().taskBusy.exchange(true); }
-
-void ReleaseTaskSlot() { App().taskBusy.exchange(false); }
-
-bool StartClickTask(int64_t taskId) {
-    if (!ReserveTaskSlot()) {
-        SetStatus(kTaskAlreadyRunningStatus, L"");
-        return false;
-    }
-    StartReservedClickTask(taskId, 0, CurrentTaskContext());
-    return true;
-}
-
-ClickTaskContext CurrentTaskContext() {
-    AppState& app = App();
-    ClickTaskContext context;
-    std::lock_guard<std::mutex> lock(app.stateMutex);
-    context.token = app.session.token;
-    context.signPublicKey = app.session.sign_public_key;
-    context.userId = app.session.id;
-    context.targetX = app.target.click_point.x;
-    context.targetY = app.target.click_point.y;
-    context.executableSha256 = app.target.executable_sha256;
-    return context;
-}
-
 void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContext sentWith) {
     // Before the main window hears of the task, so that the badge it brings up has a time to show.
     if (executeAtMs > 0) SetCountdownTarget(executeAtMs);
@@ -139,13 +112,9 @@ void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContex
 
     auto context = std::make_unique<ClickTaskContext>(std::move(sentWith));
     context->taskId = taskId;
-    bool started = false;
-    try {
-        started = StartDetachedThread([context = std::move(context)]() mutable { RunClickTask(std::move(context)); });
-    } catch (const std::exception&) {
-    }
     // No worker, no task: the flag must not stay set.
-    if (!started) FailTask(L"本次操作未能启动，请重新开始", L"");
+    if (!StartWorker([context = std::move(context)]() mutable { RunClickTask(std::move(context)); }))
+        FailTask(kTaskNotStartedText, L"");
 }
 
 void RunClickTask(std::unique_ptr<ClickTaskContext> context) {

@@ -9,19 +9,6 @@
 
 #include "tasks/click_task_context.h"
 
-inline constexpr wchar_t kTaskAlreadyRunningStatus[] = L"已有操作正在等待，请勿重复开始";
-
-// Starts the task for `taskId` on a detached worker, unless one is already running (then only the
-// status says so and the running task goes on undisturbed). True when the task was admitted.
-bool StartClickTask(int64_t taskId);
-
-// The one task slot (`taskBusy`). A room or test request takes it on the user-interface thread before
-// it asks the service for anything, so that no second request is charged for a task that could never
-// run; it gives the slot back when it fails, or hands it to its click task.
-bool ReserveTaskSlot();
-void ReleaseTaskSlot();
-// The session and the target as they stand now (takes the state lock), for a task's context.
-ClickTaskContext CurrentTaskContext();
 // Starts the click task of a request that holds the slot. Only now, with the task admitted, does the
 // countdown show the scheduled instant (when the answer named one, `executeAtMs` > 0). `sentWith` is
 // the session and target the request was sent with: the service's instruction names those, so the

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "core/form_fields.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "target/target_identity.h"
@@ -28,10 +29,6 @@ struct RoomJob {
     const wchar_t* confirmFailed;   // "房间准备失败" / "加入后的准备失败"
     const wchar_t* waiting;         // "房间已创建，等待一起点击" / "已加入房间，等待一起点击"
 };
-
-void ShowBox(const wchar_t* text, const wchar_t* caption, UINT icon) {
-    MessageBoxW(App().mainWindow.load(), text, caption, MB_OK | icon);
-}
 
 void RunRoomJob(std::unique_ptr<RoomJob> job) {
     ApiResponse answer = PostServiceAction(job->create ? "room.create" : "room.join", job->body, job->sentWith.token, kRoomRequestTimeoutMs);
@@ -61,7 +58,8 @@ void StartRoomJob(std::unique_ptr<RoomJob> job, const TargetSelection& confirmed
     WriteFormField(job->create ? FormField::RoomCode : FormField::JoinCode, Utf8ToUtf16(job->code));
     SetStatus(job->create ? L"正在创建房间…" : L"正在加入房间…", L"");
     const wchar_t* failed = job->requestFailed;
-    StartRequestWorker(RunRoomJob, std::move(job), failed);
+    if (!StartWorker([job = std::move(job)]() mutable { RunRoomJob(std::move(job)); }))
+        FailTaskRequest(failed, kTaskNotStartedText);
 }
 
 }  // namespace
@@ -130,9 +128,9 @@ void GenerateRoomCode() {
         signedIn = app.session.logged_in;
         email = app.session.email;
     }
-    if (!signedIn || email.empty()) return ShowBox(L"请稍候，正在登录并对准时间。", L"澄序", MB_ICONWARNING);
+    if (!signedIn || email.empty()) return ShowMessage(L"请稍候，正在登录并对准时间。", L"澄序", MB_ICONWARNING);
     const std::optional<std::string> code = DeriveRoomCode(email, UnifiedNowMs());
-    if (!code) return ShowBox(L"房间号生成失败，请重试。", L"澄序", MB_ICONERROR);
+    if (!code) return ShowMessage(L"房间号生成失败，请重试。", L"澄序", MB_ICONERROR);
     WriteFormField(FormField::RoomCode, Utf8ToUtf16(*code));
     SetStatus(L"已生成 8 位随机房间号", L"");
 }
@@ -147,10 +145,10 @@ void StartCreateRoom() {
     const int64_t now = UnifiedNowMs();
     const std::optional<int64_t> executeAt = TimeOfDayToUnifiedMsAt(ReadFormField(FormField::ClickTime), now);
     if (!IsValidRoomCode(code) || !ParticipantsAllowed(participants))
-        return ShowBox(L"房间号需要包含 4-16 位大写字母、数字、_ 或 -；人数需要填写 2-100000。", L"输入错误",
+        return ShowMessage(L"房间号需要包含 4-16 位大写字母、数字、_ 或 -；人数需要填写 2-100000。", L"输入错误",
                        MB_ICONWARNING);
     if (!ClickTimeFarEnough(executeAt, now, kRoomLeadMs))
-        return ShowBox(L"点击时间必须设置在今天，并且至少比现在晚 15 秒。", L"时间错误", MB_ICONWARNING);
+        return ShowMessage(L"点击时间必须设置在今天，并且至少比现在晚 15 秒。", L"时间错误", MB_ICONWARNING);
 
     auto job = std::make_unique<RoomJob>();
     job->create = true;
@@ -169,7 +167,7 @@ void StartJoinRoom() {
     if (!ConfirmTaskStart(L"加入房间", &confirmed)) return;
 
     const std::string code = NormaliseRoomCode(ReadFormField(FormField::JoinCode));
-    if (!IsValidRoomCode(code)) return ShowBox(L"请输入 4-16 位有效房间号。", L"输入错误", MB_ICONWARNING);
+    if (!IsValidRoomCode(code)) return ShowMessage(L"请输入 4-16 位有效房间号。", L"输入错误", MB_ICONWARNING);
 
     auto job = std::make_unique<RoomJob>();
     job->code = code;

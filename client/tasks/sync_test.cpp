@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "core/form_fields.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "target/task_gate.h"
@@ -53,8 +54,7 @@ void StartSyncTest() {
     const int64_t now = UnifiedNowMs();
     const std::optional<int64_t> executeAt = TimeOfDayToUnifiedMsAt(ReadFormField(FormField::TestTime), now);
     if (!ClickTimeFarEnough(executeAt, now, kSyncTestLeadMs)) {
-        MessageBoxW(App().mainWindow.load(), L"点击时间必须设置在今天，并且至少比现在晚 10 秒。", L"时间错误",
-                    MB_OK | MB_ICONWARNING);
+        ShowMessage(L"点击时间必须设置在今天，并且至少比现在晚 10 秒。", L"时间错误", MB_ICONWARNING);
         return;
     }
     // Signed out (the session ended meanwhile): nothing to say, the sign-in form is on its way.
@@ -65,5 +65,6 @@ void StartSyncTest() {
     job->executeAtMs = *executeAt;
     job->taskFields = std::move(start->taskFields);
     SetStatus(L"正在开始同步测试…", L"");
-    StartRequestWorker(RunSyncTest, std::move(job), L"同步测试失败");
+    if (!StartWorker([job = std::move(job)]() mutable { RunSyncTest(std::move(job)); }))
+        FailTaskRequest(L"同步测试失败", kTaskNotStartedText);
 }

@@ -14,12 +14,7 @@ std::string TaskFieldsText(const std::string& purposeKey, POINT clickPoint, cons
 }
 
 std::optional<std::string> BuildTaskFields(const TargetSelection& confirmed) {
-    AppState& app = App();
-    TargetSelection now;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        now = app.target;
-    }
+    const TargetSelection now = TargetNow();
     if (!SameUsableTarget(now, confirmed)) return std::nullopt;
     return TaskFieldsText(CurrentPurpose().key, now.click_point, now.executable_name, now.executable_sha256);
 }
@@ -31,6 +26,10 @@ bool ClickTimeFarEnough(std::optional<int64_t> executeAtMs, int64_t unifiedNowMs
 TaskAnswer ParseTaskAnswer(const std::string& body) {
     return {JsonGetInt64(body, "task_id", 0), JsonGetInt64(body, "execute_at_ms", 0)};
 }
+
+bool ReserveTaskSlot() { return !App().taskBusy.exchange(true); }
+
+void ReleaseTaskSlot() { App().taskBusy.exchange(false); }
 
 bool RefuseWhileTaskBusy() {
     if (!App().taskBusy.load()) return false;
@@ -51,7 +50,7 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
     }
     if (!signedIn) {
         if (explainSignedOut)
-            MessageBoxW(app.mainWindow.load(), L"尚未连接服务，请稍后重试。", L"澄序", MB_OK | MB_ICONWARNING);
+            ShowMessage(L"尚未连接服务，请稍后重试。", L"澄序", MB_ICONWARNING);
         return std::nullopt;
     }
     std::optional<std::string> fields = BuildTaskFields(confirmed);

@@ -9,12 +9,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "core/app_state.h"
-#include "core/worker.h"
 #include "tasks/click_task.h"
 
 // client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
@@ -43,6 +40,16 @@ struct TaskAnswer {
 TaskAnswer ParseTaskAnswer(const std::string& body);
 inline constexpr wchar_t kNoTaskIdDetail[] = L"服务没有返回有效的任务编号，请稍后重试";
 
+inline constexpr wchar_t kTaskAlreadyRunningStatus[] = L"已有操作正在等待，请勿重复开始";
+// A task or request whose worker could not be started.
+inline constexpr wchar_t kTaskNotStartedText[] = L"本次操作未能启动，请重新开始";
+
+// The one task slot (`taskBusy`). A room or test request takes it on the user-interface thread before
+// it asks the service for anything, so that no second request is charged for a task that could never
+// run; it gives the slot back when it fails, or hands it to its click task.
+bool ReserveTaskSlot();
+void ReleaseTaskSlot();
+
 // While a task waits or a request is on its way to the service, a new one is refused before it
 // costs anything: the status says so. True when it refused.
 bool RefuseWhileTaskBusy();
@@ -56,21 +63,6 @@ struct TaskRequestStart {
     std::string taskFields;
 };
 std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confirmed, bool explainSignedOut);
-
-// Starts `run` on a detached worker that owns `job`. When no thread can be started the slot is given
-// back and the status reads `failureStatus`.
-template <class Job>
-void StartRequestWorker(void (*run)(std::unique_ptr<Job>), std::unique_ptr<Job> job, const wchar_t* failureStatus) {
-    bool started = false;
-    try {
-        started = StartDetachedThread([run, job = std::move(job)]() mutable { run(std::move(job)); });
-    } catch (const std::exception&) {
-    }
-    if (!started) {
-        ReleaseTaskSlot();
-        SetStatus(failureStatus, L"本次操作未能启动，请重新开始");
-    }
-}
 
 // A failed request: the slot is free again, no countdown, the status names the step.
 void FailTaskRequest(const wchar_t* status, std::wstring detail);

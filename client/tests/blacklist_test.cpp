@@ -12,6 +12,7 @@
 
 #include "account/login.h"
 #include "core/app_state.h"
+#include "core/worker.h"
 #include "core/config.h"
 #include "core/form_fields.h"
 #include "net/json_text.h"
@@ -51,23 +52,23 @@ std::string RandomSha256() {
 
 void SetTarget(bool confirmed, const std::wstring& name, const std::string& hash, POINT point = {640, 400}) {
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    App().target = TargetSelection{};
-    App().target.target_confirmed = confirmed;
-    App().target.click_point = point;
-    App().target.executable_name = name;
-    App().target.executable_sha256 = hash;
+    App().session.target = TargetSelection{};
+    App().session.target.target_confirmed = confirmed;
+    App().session.target.click_point = point;
+    App().session.target.executable_name = name;
+    App().session.target.executable_sha256 = hash;
 }
 
 TargetSelection TargetNow() {
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    return App().target;
+    return App().session.target;
 }
 
 void SavePurpose(int32_t purpose) {
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    App().purposeSaved = true;
-    App().savedPurpose = purpose;
-    App().modalPanel = ModalPanelKind::None;
+    App().session.purposeSaved = true;
+    App().session.savedPurpose = purpose;
+    App().session.modalPanel = ModalPanelKind::None;
 }
 
 std::wstring ClipboardText() {
@@ -193,9 +194,9 @@ protected:
         App().session.developer_user = true;
         App().session.sign_public_key = kTestKeyBase64;
         App().session.id = 42;
-        App().target = TargetSelection{};
-        App().target.executable_name = L"tool.exe";
-        App().target.executable_sha256 = std::string(64, 'b');
+        App().session.target = TargetSelection{};
+        App().session.target.executable_name = L"tool.exe";
+        App().session.target.executable_sha256 = std::string(64, 'b');
     }
     void TearDown() override { harness_.reset(); }
 
@@ -371,8 +372,8 @@ TEST_F(BlacklistFlow, AllowedProgramPassesTheGateOnlyWithYes) {
     SignInAsDeveloper();
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().purposeSaved = false;
-        App().modalPanel = ModalPanelKind::None;
+        App().session.purposeSaved = false;
+        App().session.modalPanel = ModalPanelKind::None;
     }
     {
         DialogWatcher& dialogs = Watch();
@@ -381,7 +382,7 @@ TEST_F(BlacklistFlow, AllowedProgramPassesTheGateOnlyWithYes) {
         EXPECT_EQ(StatusTextNow(), L"正在打开本次使用设置");
         {
             std::lock_guard<std::mutex> lock(App().stateMutex);
-            EXPECT_EQ(App().modalPanel, ModalPanelKind::Purpose);
+            EXPECT_EQ(App().session.modalPanel, ModalPanelKind::Purpose);
         }
         SavePurpose(1);
         // No target yet.
@@ -489,8 +490,9 @@ TEST_F(BlacklistFlow, FailuresEndInAClearStatus) {
 
     // Nor is a check whose worker cannot start.
     SetTarget(true, L"tool.exe", RandomSha256());
-    SimulateCheckWorkerStartFailureForTesting();
+    WorkersRefusedForTesting() = true;
     StartBlacklistCheck();
+    WorkersRefusedForTesting() = false;
     EXPECT_EQ(StatusTextNow(), L"暂时无法检查目标软件");
     EXPECT_EQ(DetailTextNow(), L"无法启动检查任务，请重新选择点击位置");
     PumpUntil([] { return false; }, 200);
@@ -516,8 +518,8 @@ TEST_F(BlacklistFlow, CodeFromTheClipboardIsImportedAndThenBlocks) {
         DialogWatcher& dialogs = Watch();
         {
             std::lock_guard<std::mutex> lock(App().stateMutex);
-            App().purposeSaved = true;
-            App().modalPanel = ModalPanelKind::None;
+            App().session.purposeSaved = true;
+            App().session.modalPanel = ModalPanelKind::None;
         }
         harness_->ShowInFront();
         ClickAt(harness_->ScreenPoint(1045, 700));  // "生成并复制名单码" on the developer card

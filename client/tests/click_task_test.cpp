@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -18,9 +19,11 @@
 #include "support/service_control.h"
 #include "support/test_signer.h"
 #include "support/test_support.h"
+#include "target/task_gate.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
 #include "tasks/click_task.h"
+#include "tasks/task_request.h"
 
 // ---- wire texts and arithmetic ---------------------------------------------------------------
 
@@ -224,8 +227,12 @@ protected:
             app.session.token = login.token;
             app.session.sign_public_key = login.signPublicKey;
             app.session.id = login.id;
-            app.target.click_point = {kX, kY};
-            app.target.executable_sha256 = kHash;
+            app.session.target.target_confirmed = true;
+            app.session.target.check_ok = true;
+            app.session.target.blocked = false;
+            app.session.target.click_point = {kX, kY};
+            app.session.target.executable_name = L"target.exe";
+            app.session.target.executable_sha256 = kHash;
             app.countdownTargetMs = 0;
             app.statusText.clear();
             app.detailText.clear();
@@ -257,6 +264,13 @@ protected:
         return JsonGetInt64(answer.body, "task_id", 0);
     }
 
+    // Starts the click task of `taskId` as a room or test request does once the service has named it:
+    // the slot taken for the target as it stands, then the task handed the request's context.
+    static void StartTask(int64_t taskId) {
+        std::optional<TaskRequestStart> start = PrepareTaskRequest(TargetNow(), false);
+        if (start) StartReservedClickTask(taskId, 0, std::move(start->sentWith));
+    }
+
     // Pumps this thread's messages until the task has ended with `status`.
     static bool WaitForEnd(const std::wstring& status, DWORD timeoutMs = 20000) {
         return PumpUntil([&] { return !App().taskBusy.load() && StatusTextNow() == status; }, timeoutMs);
@@ -282,14 +296,14 @@ TEST_F(ClickTaskRun, PollsUntilReleasedClicksAndReportsWhileASecondStartIsRefuse
     const int64_t taskId = CreateTask(4500, kX, kY, &executeAtMs);
     ASSERT_GT(taskId, 0);
     const ULONGLONG started = GetTickCount64();
-    StartClickTask(taskId);
+    StartTask(taskId);
     EXPECT_TRUE(App().taskBusy.load());
 
     // While it polls, the countdown follows the scheduled instant and a second start is refused.
     ASSERT_TRUE(PumpUntil([&] { return JsonGetInt64(TaskRecord(taskId), "claim_count", 0) >= 2; }, 8000));
     EXPECT_EQ(Countdown(), executeAtMs);
     EXPECT_EQ(StatusTextNow(), L"正在领取本次点击安排…");
-    StartClickTask(taskId + 1000);
+    StartTask(taskId + 1000);
     EXPECT_EQ(StatusTextNow(), L"已有操作正在等待，请勿重复开始");
     EXPECT_EQ(DetailTextNow(), L"");
     EXPECT_TRUE(App().taskBusy.load());
@@ -326,7 +340,7 @@ TEST_F(ClickTaskRun, AServiceErrorOnAClaimEndsTheTask) {
     const int64_t taskId = CreateTask(5000);
     ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"status\":503,\"ok\":false,"
                                  "\"message\":\"领取服务暂停\",\"times\":1}"));
-    StartClickTask(taskId);
+    StartTask(taskId);
     ASSERT_TRUE(WaitForEnd(L"无法取得本次点击安排")) << Utf16ToUtf8(StatusTextNow());
     EXPECT_EQ(DetailTextNow(), L"领取服务暂停");
     EXPECT_EQ(Countdown(), 0);
@@ -337,7 +351,7 @@ TEST_F(ClickTaskRun, NoUsableAlignmentEndsTheTaskBeforeAnyClaim) {
     const int64_t taskId = CreateTask(5000);
     SetNtpServersForTesting({"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"}, 9);  // nobody answers
     ASSERT_TRUE(TestServiceFault("{\"action\":\"time\",\"status\":500,\"ok\":false,\"message\":\"时钟维护中\"}"));
-    StartClickTask(taskId);
+    StartTask(taskId);
     const bool ended = WaitForEnd(L"无法取得统一时间");
     const std::string host = TestSntpHost();
     SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
@@ -371,9 +385,9 @@ TEST_F(ClickTaskRun, AnInstructionThatFailsVerificationIsNeverExecutedNorReporte
         }
         {
             std::lock_guard<std::mutex> lock(App().stateMutex);
-            App().target.click_point = c.chosen;
+            App().session.target.click_point = c.chosen;
         }
-        StartClickTask(taskId);
+        StartTask(taskId);
         ASSERT_TRUE(WaitForEnd(c.status)) << Utf16ToUtf8(StatusTextNow());
         EXPECT_EQ(DetailTextNow(), c.detail);
         EXPECT_EQ(Countdown(), 0);
@@ -431,7 +445,7 @@ TEST_F(ClickTaskRun, ANonceWithAQuoteIsEscapedInTheReport) {
     ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"set\":{\"ready\":true,\"payload\":\"" +
                                  Base64Encode({instruction.begin(), instruction.end()}) + "\",\"signature\":\"" +
                                  Base64Encode(signature) + "\"}}"));
-    StartClickTask(taskId);
+    StartTask(taskId);
     ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
     ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(StatusTextNow());
     EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
@@ -447,7 +461,7 @@ TEST_F(ClickTaskRun, AnInstructionNeverReleasedEndsAMinuteAfterItsInstant) {
     ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"set\":{\"ready\":false,\"execute_at_ms\":" +
                                  std::to_string(longPastMs) + ",\"retry_at_ms\":" + std::to_string(longPastMs) +
                                  "}}"));
-    StartClickTask(taskId);
+    StartTask(taskId);
     ASSERT_TRUE(WaitForEnd(L"本次点击安排已失效，请重新开始", 15000)) << Utf16ToUtf8(StatusTextNow());
     EXPECT_EQ(DetailTextNow(), L"");
     EXPECT_EQ(Countdown(), 0);
@@ -463,7 +477,7 @@ TEST_F(ClickTaskRun, TheLastAlignmentBeforeTheClickDecidesWhenItHappens) {
     ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":15000,\"retry_after_ms\":30000}"));
     int64_t executeAtMs = 0;
     const int64_t taskId = CreateTask(15500, kX, kY, &executeAtMs);
-    StartClickTask(taskId);
+    StartTask(taskId);
     ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"安排已确认，点击前再次对准时间…"; }, 8000)) << Utf16ToUtf8(StatusTextNow());
     PumpUntil([] { return false; }, 2000);  // past the first re-alignment, well before the 10-second mark
     ASSERT_TRUE(TestServiceShiftClock(-1500000, -1500000));
@@ -488,7 +502,7 @@ TEST_F(ClickTaskRun, ASlowReAlignmentNeverMakesTheClickLate) {
     ASSERT_TRUE(TestServiceFault(R"({"action":"time","delay_ms":1300})"));
     int64_t executeAtMs = 0;
     const int64_t taskId = CreateTask(14500, kX, kY, &executeAtMs);
-    StartClickTask(taskId);
+    StartTask(taskId);
     const bool ended = PumpUntil([] { return !App().taskBusy.load(); }, 40000);
     const std::string host = TestSntpHost();
     SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
@@ -521,7 +535,7 @@ TEST_F(ClickTaskRun, TheCountdownShowsTheSignedInstantOnceVerified) {
                                  std::to_string(claimedAtMs) + ",\"payload\":\"" +
                                  Base64Encode({instruction.begin(), instruction.end()}) + "\",\"signature\":\"" +
                                  Base64Encode(signature) + "\"}}"));
-    StartClickTask(taskId);
+    StartTask(taskId);
     ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"安排已确认，点击前再次对准时间…" ||
                                       StatusTextNow() == L"安排已确认，等待点击…"; }, 8000))
         << Utf16ToUtf8(StatusTextNow());
@@ -538,7 +552,7 @@ TEST_F(ClickTaskRun, ChildRunWithoutAUsableSignatureLibrary) {
     const DWORD length = GetEnvironmentVariableW(L"ORVANE_CLICK_CHILD_MARKER", marker, 1024);
     if (!length || length >= 1024) GTEST_SKIP() << "only as a child of AMissingOrBrokenSignatureLibraryEndsTheTask";
     const int64_t taskId = CreateTask(5000);
-    StartClickTask(taskId);
+    StartTask(taskId);
     ASSERT_TRUE(WaitForEnd(kSignatureFailedStatus)) << Utf16ToUtf8(StatusTextNow());
     EXPECT_EQ(DetailTextNow(), kSignatureFailedDetail);
     ExpectNoReport(taskId);

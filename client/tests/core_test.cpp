@@ -14,6 +14,7 @@
 #include "core/bounded_call.h"
 #include "core/holders.h"
 #include "core/library_module.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "support/test_support.h"
 
@@ -159,6 +160,34 @@ TEST(BoundedCall, AResultInTimeIsHandedOverAndALateOneIsDropped) {
     EXPECT_TRUE(PumpUntil([&] { return finished->load(); }, 5000));
 
     EXPECT_FALSE(CallBefore<int>([] { return 1; }, MonotonicUs() - 1)) << "a deadline already past";
+}
+
+// How many handles this process holds: every value a handle can take, asked in turn.
+int OpenHandleCount() {
+    int count = 0;
+    DWORD flags = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    return count;
+}
+
+TEST(Workers, FinishedWorkersLeaveNoHandleAndARefusedOneNeverRuns) {
+    const int before = OpenHandleCount();
+    auto finished = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(StartWorker([finished] { ++*finished; }));
+    ASSERT_TRUE(PumpUntil([&] { return finished->load() == 100; }, 10000));
+    // The last threads may still be on their way out after their job returned.
+    PumpUntil([] { return false; }, 300);
+    EXPECT_LT(OpenHandleCount() - before, 10) << "each worker's thread handle must be closed";
+
+    // No thread to give: the job is destroyed unrun (so is what it owns) and the caller hears so.
+    WorkersRefusedForTesting() = true;
+    const bool started = StartWorker([finished] { ++*finished; });
+    WorkersRefusedForTesting() = false;
+    EXPECT_FALSE(started);
+    EXPECT_EQ(finished.use_count(), 1) << "the refused job was not destroyed";
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(finished->load(), 100);
 }
 
 }  // namespace

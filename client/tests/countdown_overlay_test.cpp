@@ -95,7 +95,7 @@ int64_t SetCountdownState(int64_t targetMs, POINT clickPoint) {
     std::lock_guard<std::mutex> lock(App().stateMutex);
     App().countdownTargetMs = targetMs;
     App().timeOffsetMs = 0;
-    App().target.click_point = clickPoint;
+    App().session.target.click_point = clickPoint;
     return targetMs;
 }
 

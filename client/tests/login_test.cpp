@@ -5,8 +5,13 @@
 #include <windows.h>
 #include <wincred.h>
 
+#include <malloc.h>
+
 #include <array>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "account/login.h"
 #include "account/saved_login.h"
@@ -20,7 +25,61 @@
 #include "support/service_control.h"
 #include "support/test_support.h"
 
+// Every block this program frees passes here: while a secret is watched, a freed block that still
+// holds it (in UTF-8 or UTF-16) is counted, since a copy left unwiped outlives the login in the heap.
 namespace {
+struct WatchedSecret {
+    std::atomic<bool> on{false};
+    char utf8[64] = {};
+    char utf16[128] = {};
+    size_t utf8Length = 0;
+    size_t utf16Length = 0;
+    std::atomic<int> leftInFreedBlocks{0};
+};
+WatchedSecret g_watched;
+
+bool Holds(const char* block, size_t size, const char* needle, size_t length) {
+    if (length == 0 || size < length) return false;
+    for (size_t i = 0; i + length <= size; ++i)
+        if (block[i] == needle[0] && std::memcmp(block + i, needle, length) == 0) return true;
+    return false;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    if (block && g_watched.on) {
+        const char* bytes = static_cast<const char*>(block);
+        const size_t size = _msize(block);
+        if (Holds(bytes, size, g_watched.utf8, g_watched.utf8Length) ||
+            Holds(bytes, size, g_watched.utf16, g_watched.utf16Length))
+            ++g_watched.leftInFreedBlocks;
+    }
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+
+namespace {
+
+// Watches `secret` (ASCII) in every block freed until StopWatching.
+void WatchFreedBlocksFor(const char* secret) {
+    g_watched.utf8Length = std::strlen(secret);
+    std::memcpy(g_watched.utf8, secret, g_watched.utf8Length);
+    for (size_t i = 0; i < g_watched.utf8Length; ++i) {
+        g_watched.utf16[2 * i] = secret[i];
+        g_watched.utf16[2 * i + 1] = 0;
+    }
+    g_watched.utf16Length = 2 * g_watched.utf8Length;
+    g_watched.leftInFreedBlocks = 0;
+    g_watched.on = true;
+}
+int StopWatching() {
+    g_watched.on = false;
+    return g_watched.leftInFreedBlocks.load();
+}
 
 // ---- pure rules --------------------------------------------------------------------------------
 
@@ -100,13 +159,11 @@ TEST(LoginRules, RequestBodies) {
 
 // ---- against the reference service -------------------------------------------------------------
 
-class LoginFlow : public testing::Test {
+class LoginFlow : public AccountWindowTest {
 protected:
     void SetUp() override {
-        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
-        AimClientAtTestService();
-        DeleteSavedLogin();
-        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+        UseTheService();
+        if (IsSkipped()) return;
         harness_ = std::make_unique<MainWindowHarness>();
         ASSERT_TRUE(harness_->Alive());
         ASSERT_TRUE(harness_->WaitForStartupCheck());
@@ -114,12 +171,7 @@ protected:
     }
 
     void TearDown() override {
-        // Let a login still in flight finish before the next test resets the state.
-        PumpUntil([] { return !AccountBusyNow(); }, 15000);
-        if (LoggedInNow()) PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000);
-        harness_.reset();
-        appData_.reset();
-        DeleteSavedLogin();
+        CloseWindowAndData();
         TestServiceClearFaults();
     }
 
@@ -145,9 +197,6 @@ protected:
 
     std::filesystem::path DataFolder() const { return folder_.path() / "Briskodesk"; }
 
-    TempFolder folder_;
-    std::unique_ptr<ScopedEnvironment> appData_;
-    std::unique_ptr<MainWindowHarness> harness_;
     DialogWatcher dialogs_;
 };
 
@@ -189,12 +238,31 @@ TEST_F(LoginFlow, EmailLoginFillsTheSessionAndPreparesIt) {
         EXPECT_TRUE(app.timeAligned);
         EXPECT_EQ(app.statusText, L"软件已连接，正在准备本次使用");
         EXPECT_EQ(app.detailText, L"");
-        EXPECT_EQ(app.modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for after preparation";
+        EXPECT_EQ(app.session.modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for after preparation";
     }
     EXPECT_GE(harness_->Received(MSG_TIME_ALIGNED), 1);
     EXPECT_TRUE(IsPrivacyAccepted()) << "the agreement marker is written after a successful answer";
     EXPECT_FALSE(SavedLoginExists()) << "a login without the remember box deletes the saved login";
     EXPECT_EQ(dialogs_.Count(), 0u);
+}
+
+TEST_F(LoginFlow, NoFreedBlockKeepsThePasswordAfterAFailedOrAGoodSignIn) {
+    const std::string email = "wipe" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Wipe-Probe-7Qz9x", 0));
+    TickAgreement();
+    const struct {
+        const char* typed;
+        bool signedIn;
+    } cases[] = {{"Wipe-Probe-7Qz9y", false}, {"Wipe-Probe-7Qz9x", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        Fill(Utf8ToUtf16(email), Utf8ToUtf16(c.typed));
+        WatchFreedBlocksFor(c.typed);
+        LoginAndWait();
+        const int left = StopWatching();
+        EXPECT_EQ(LoggedInNow(), c.signedIn) << Utf16ToUtf8(DetailTextNow());
+        EXPECT_EQ(left, 0) << "freed blocks that still held the password";
+    }
 }
 
 TEST_F(LoginFlow, DeveloperLoginSendsTheDeviceId) {
@@ -422,7 +490,7 @@ TEST_F(LoginFlow, RememberedLoginStoresTheTypedTextsAndPreparationFailureStillFi
     EXPECT_EQ(harness_->Received(MSG_TIME_ALIGNED), 0);
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_FALSE(App().timeAligned);
-    EXPECT_EQ(App().modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for all the same";
+    EXPECT_EQ(App().session.modalPanel, ModalPanelKind::Purpose) << "the purpose is asked for all the same";
 }
 
 // The user changes the "保存账号和密码" box while the login is on its way: when the login lands, the

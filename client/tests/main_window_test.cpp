@@ -214,32 +214,32 @@ TEST_F(MainWindowTest, PreparationDoneAsksForThePurposeOnlyWhenNoneIsSaved) {
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         app.session.logged_in = true;
-        app.savedPurpose = 2;
-        app.pendingPurpose = 0;
+        app.session.savedPurpose = 2;
+        app.session.pendingPurpose = 0;
     }
     SendMessageW(window, MSG_PREPARATION_DONE, 0, 0);
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        EXPECT_EQ(app.modalPanel, ModalPanelKind::Purpose);
-        EXPECT_EQ(app.pendingPurpose, 2);
-        app.modalPanel = ModalPanelKind::None;
-        app.purposeSaved = true;
+        EXPECT_EQ(app.session.modalPanel, ModalPanelKind::Purpose);
+        EXPECT_EQ(app.session.pendingPurpose, 2);
+        app.session.modalPanel = ModalPanelKind::None;
+        app.session.purposeSaved = true;
     }
     SendMessageW(window, MSG_PREPARATION_DONE, 0, 0);
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    EXPECT_EQ(app.modalPanel, ModalPanelKind::None);
+    EXPECT_EQ(app.session.modalPanel, ModalPanelKind::None);
 }
 
 TEST_F(MainWindowTest, ChangingThePurposeSelectionAsksForConfirmationAgain) {
     Open(true);
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().purposeSaved = true;
+        App().session.purposeSaved = true;
     }
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(Ui().purposeCombo));
     EXPECT_EQ(StatusTextNow(), L"用途已更改，请重新确认");
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    EXPECT_FALSE(App().purposeSaved);
+    EXPECT_FALSE(App().session.purposeSaved);
 }
 
 TEST_F(MainWindowTest, WorkerReportsArriveAsPostedMessagesAndRefreshTheControls) {

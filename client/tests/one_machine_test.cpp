@@ -29,7 +29,7 @@ namespace {
 
 bool CheckOkNow() {
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    return App().target.target_confirmed && App().target.check_ok && !App().target.blocked;
+    return App().session.target.target_confirmed && App().session.target.check_ok && !App().session.target.blocked;
 }
 
 int64_t CountdownNow() {
@@ -74,6 +74,7 @@ TEST(OneMachine, SynchronisationTestClicksTheChosenProgramOnce) {
     ASSERT_TRUE(PumpUntil(CheckOkNow, 15000)) << Utf16ToUtf8(StatusTextNow() + L" " + DetailTextNow());
 
     // 12 s ahead, to the second, as the field takes it; the box is answered "是" with the pointer.
+    KeepClickTimeToday(13000);
     const int64_t instant = (UnifiedNowMs() + 12000 + 999) / 1000 * 1000;
     DialogWatcher dialogs([](const SeenDialog&) { return DialogAnswer{IDYES, true}; });
     harness.ShowInFront();

@@ -152,7 +152,7 @@ protected:
         // The preparation's refresh brings the payment offer.
         ASSERT_TRUE(PumpUntil([] {
             std::lock_guard<std::mutex> lock(App().stateMutex);
-            return App().alipayAvailable && !App().accountRefreshBusy;
+            return App().session.alipayAvailable && !App().session.accountRefreshBusy;
         }, 10000));
         harness_->ShowInFront();
     }
@@ -193,8 +193,8 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
     ClickAt(At(845, 50));
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        ASSERT_EQ(App().modalPanel, ModalPanelKind::TopUp);
-        EXPECT_EQ(App().paymentMethod, PaymentMethod::Alipay) << "preselected";
+        ASSERT_EQ(App().session.modalPanel, ModalPanelKind::TopUp);
+        EXPECT_EQ(App().session.paymentMethod, PaymentMethod::Alipay) << "preselected";
     }
     EXPECT_EQ(GetFocus(), FormFieldControl(FormField::Amount));
     TypeText(L"12.5");  // replaces the selected "10"
@@ -202,7 +202,7 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
     ClickAt(At(580, 547));  // 创建订单并打开支付页面
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_EQ(App().modalPanel, ModalPanelKind::None) << "the panel closed for the order";
+        EXPECT_EQ(App().session.modalPanel, ModalPanelKind::None) << "the panel closed for the order";
     }
     ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"支付页面已打开，到账后积分会自动更新"; }, 10000))
         << Utf16ToUtf8(StatusTextNow() + L" " + DetailTextNow());
@@ -210,8 +210,8 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
     EXPECT_EQ(LastRequestBody("payment.create"), "{\"amount\":\"12.5\",\"type\":\"wxpay\"}");
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_NEAR(static_cast<double>(App().fastRefreshUntilMs - openedAt), 300000.0, 2000.0);
-        EXPECT_LE(App().accountRefreshDueMs - openedAt, 3000);
+        EXPECT_NEAR(static_cast<double>(App().session.fastRefreshUntilMs - openedAt), 300000.0, 2000.0);
+        EXPECT_LE(App().session.accountRefreshDueMs - openedAt, 3000);
     }
 
     // The browser got the page and opened it; the service credited the order.
@@ -227,7 +227,7 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
     harness_->ShowInFront();
     EXPECT_TRUE(FrameDrew(L"剩余 365 积分"));
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    EXPECT_LE(App().accountRefreshDueMs - WallClockMs(), 3000) << "still the fast rhythm";
+    EXPECT_LE(App().session.accountRefreshDueMs - WallClockMs(), 3000) << "still the fast rhythm";
 }
 
 TEST_F(Payments, AnAnswerThatIsNoWebPageNeverReachesTheBrowser) {
@@ -249,7 +249,7 @@ TEST_F(Payments, AnAnswerThatIsNoWebPageNeverReachesTheBrowser) {
     PumpUntil([] { return false; }, 1000);
     EXPECT_EQ(Record(), "") << "nothing was opened";
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    EXPECT_EQ(App().fastRefreshUntilMs, 0);
+    EXPECT_EQ(App().session.fastRefreshUntilMs, 0);
 }
 
 TEST_F(Payments, TheServiceRefusingTheOrderOrTheAmountSaysWhy) {
@@ -269,7 +269,7 @@ TEST_F(Payments, TheServiceRefusingTheOrderOrTheAmountSaysWhy) {
         EXPECT_EQ(StatusTextNow(), L"充值金额不正确") << Utf16ToUtf8(amount);
         EXPECT_EQ(DetailTextNow(), L"请输入 1 至 9999.9 元，最多保留一位小数");
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_EQ(App().modalPanel, ModalPanelKind::TopUp) << "the panel stays for a corrected amount";
+        EXPECT_EQ(App().session.modalPanel, ModalPanelKind::TopUp) << "the panel stays for a corrected amount";
     }
     EXPECT_EQ(TestServiceLastRequest("payment.create"), before) << "no order was sent";
     EXPECT_EQ(Record(), "");
@@ -281,14 +281,14 @@ TEST_F(Payments, WithoutAnOfferThereIsNoButtonAndTheTopUpSaysSo) {
     RequestCreditsRefresh();
     ASSERT_TRUE(PumpUntil([] {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        return !App().alipayAvailable && !App().accountRefreshBusy;
+        return !App().session.alipayAvailable && !App().session.accountRefreshBusy;
     }, 10000));
     // Only WeChat Pay: it is preselected and Alipay cannot be chosen.
     OpenTopUp();
     SelectPaymentMethod(PaymentMethod::Alipay);
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_EQ(App().paymentMethod, PaymentMethod::WeChatPay);
+        EXPECT_EQ(App().session.paymentMethod, PaymentMethod::WeChatPay);
     }
     CloseModalPanel();
 
@@ -296,7 +296,7 @@ TEST_F(Payments, WithoutAnOfferThereIsNoButtonAndTheTopUpSaysSo) {
     RequestCreditsRefresh();
     ASSERT_TRUE(PumpUntil([] {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        return !App().wxpayAvailable && !App().accountRefreshBusy;
+        return !App().session.wxpayAvailable && !App().session.accountRefreshBusy;
     }, 10000));
     harness_->ShowInFront();
     EXPECT_FALSE(FrameDrew(L"积分获取")) << "no button without an offer";
@@ -311,7 +311,7 @@ TEST_F(Payments, WithoutAnOfferThereIsNoButtonAndTheTopUpSaysSo) {
     EXPECT_EQ(dialogs.Seen()[0].text, L"当前暂未开放在线积分获取。");
     EXPECT_EQ(dialogs.Seen()[0].icon, DialogIcon::Information);
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    EXPECT_EQ(App().modalPanel, ModalPanelKind::None);
+    EXPECT_EQ(App().session.modalPanel, ModalPanelKind::None);
 }
 
 TEST_F(Payments, ARefreshThatReturnsAfterItsSessionEndedChangesNothing) {
@@ -323,7 +323,7 @@ TEST_F(Payments, ARefreshThatReturnsAfterItsSessionEndedChangesNothing) {
     ASSERT_FALSE(tokenA.empty());
     harness_->ChangeState([&](AppState& app) {
         app.session = Session{true, tokenA, "key", email_, 1, 240, false};
-        app.alipayAvailable = false;
+        app.session.alipayAvailable = false;
     });
     ASSERT_TRUE(TestServiceFault(R"({"action":"me","delay_ms":1500,"times":1})"));
     RequestCreditsRefresh();
@@ -334,8 +334,8 @@ TEST_F(Payments, ARefreshThatReturnsAfterItsSessionEndedChangesNothing) {
     PumpUntil([] { return false; }, 2500);  // A's answer has come back by now
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_EQ(App().session.credits, 777) << "B's balance, not A's";
-    EXPECT_FALSE(App().alipayAvailable) << "A's payment offer did not arrive in B's session";
-    EXPECT_FALSE(App().accountRefreshBusy);
+    EXPECT_FALSE(App().session.alipayAvailable) << "A's payment offer did not arrive in B's session";
+    EXPECT_FALSE(App().session.accountRefreshBusy);
 }
 
 // ---- the refresh's rhythm and the amount rule, without the service ----------------------------
@@ -345,22 +345,22 @@ protected:
     void SetUp() override {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session = Session{true, "rule-token", "key", "", 1, 100, false};
-        App().accountRefreshBusy = true;
-        App().alipayAvailable = App().wxpayAvailable = false;
-        App().pointsPerYuan = 10;
-        App().fastRefreshUntilMs = 0;
+        App().session.accountRefreshBusy = true;
+        App().session.alipayAvailable = App().session.wxpayAvailable = false;
+        App().session.pointsPerYuan = 10;
+        App().session.fastRefreshUntilMs = 0;
     }
     void TearDown() override {
         WorkersRefusedForTesting() = false;
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session = Session{};
-        App().accountRefreshBusy = false;
-        App().fastRefreshUntilMs = 0;
+        App().session.accountRefreshBusy = false;
+        App().session.fastRefreshUntilMs = 0;
     }
     template <typename T>
-    static T Read(T AppState::*member) {
+    static T Read(T Session::*member) {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        return App().*member;
+        return App().session.*member;
     }
 };
 
@@ -368,24 +368,24 @@ TEST_F(CreditsRules, AnswersAndTheRhythm) {
     const int64_t now = 1'700'000'000'000;
     ASSERT_TRUE(ApplyCreditsRefresh("rule-token", true, R"({"ok":true,"credits":55,"alipay":true,"points_per_yuan":0})", now));
     EXPECT_EQ(CreditsNow(), 55);
-    EXPECT_TRUE(Read(&AppState::alipayAvailable));
-    EXPECT_FALSE(Read(&AppState::wxpayAvailable)) << "absent: the previous value stays";
-    EXPECT_EQ(Read(&AppState::pointsPerYuan), 1) << "0 is stored as 1";
-    EXPECT_FALSE(Read(&AppState::accountRefreshBusy));
-    EXPECT_EQ(Read(&AppState::accountRefreshDueMs), now + 30000);
+    EXPECT_TRUE(Read(&Session::alipayAvailable));
+    EXPECT_FALSE(Read(&Session::wxpayAvailable)) << "absent: the previous value stays";
+    EXPECT_EQ(Read(&Session::pointsPerYuan), 1) << "0 is stored as 1";
+    EXPECT_FALSE(Read(&Session::accountRefreshBusy));
+    EXPECT_EQ(Read(&Session::accountRefreshDueMs), now + 30000);
 
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().fastRefreshUntilMs = now + 1000;
+        App().session.fastRefreshUntilMs = now + 1000;
     }
     ASSERT_TRUE(ApplyCreditsRefresh("rule-token", true, R"({"ok":true,"points_per_yuan":500000,"wxpay":true})", now));
     EXPECT_EQ(CreditsNow(), 55) << "no credits in the answer: the balance stays";
-    EXPECT_EQ(Read(&AppState::pointsPerYuan), 100000);
-    EXPECT_TRUE(Read(&AppState::wxpayAvailable));
-    EXPECT_EQ(Read(&AppState::accountRefreshDueMs), now + 3000) << "within the five fast minutes";
+    EXPECT_EQ(Read(&Session::pointsPerYuan), 100000);
+    EXPECT_TRUE(Read(&Session::wxpayAvailable));
+    EXPECT_EQ(Read(&Session::accountRefreshDueMs), now + 3000) << "within the five fast minutes";
 
     ASSERT_TRUE(ApplyCreditsRefresh("rule-token", false, "", now));
-    EXPECT_EQ(Read(&AppState::accountRefreshDueMs), now + 15000) << "after a failure";
+    EXPECT_EQ(Read(&Session::accountRefreshDueMs), now + 15000) << "after a failure";
     EXPECT_EQ(CreditsNow(), 55);
 
     EXPECT_FALSE(ApplyCreditsRefresh("another-token", true, R"({"ok":true,"credits":1})", now));
@@ -396,13 +396,13 @@ TEST_F(CreditsRules, AnswersAndTheRhythm) {
 TEST_F(CreditsRules, WithoutAWorkerTheRefreshAndTheOrderSaySoAndLeaveNothingBusy) {
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().accountRefreshBusy = false;
+        App().session.accountRefreshBusy = false;
     }
     WorkersRefusedForTesting() = true;
     const int64_t before = WallClockMs();
     RequestCreditsRefresh();
-    EXPECT_FALSE(Read(&AppState::accountRefreshBusy));
-    EXPECT_GE(Read(&AppState::accountRefreshDueMs), before + 15000) << "tried again later";
+    EXPECT_FALSE(Read(&Session::accountRefreshBusy));
+    EXPECT_GE(Read(&Session::accountRefreshDueMs), before + 15000) << "tried again later";
     EXPECT_EQ(DetailTextNow(), L"无法启动积分刷新，稍后自动重试");
 
     TempFolder folder;

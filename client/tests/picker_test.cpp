@@ -281,19 +281,19 @@ protected:
 
     static void SetTarget(bool confirmed, const std::wstring& name, const std::string& hash) {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().target = TargetSelection{};
-        App().target.target_confirmed = confirmed;
-        App().target.executable_name = name;
-        App().target.executable_sha256 = hash;
-        App().blacklistPickMode = false;
+        App().session.target = TargetSelection{};
+        App().session.target.target_confirmed = confirmed;
+        App().session.target.executable_name = name;
+        App().session.target.executable_sha256 = hash;
+        App().session.blacklistPickMode = false;
     }
     static TargetSelection TargetNow() {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        return App().target;
+        return App().session.target;
     }
     static bool BlacklistPickModeNow() {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        return App().blacklistPickMode;
+        return App().session.blacklistPickMode;
     }
 
     std::unique_ptr<MainWindowHarness> harness_;
@@ -517,7 +517,7 @@ TEST_F(PickerFlow, DashboardButtonsOpenThePickerUnderThePointer) {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session.logged_in = true;
         App().session.id = 7;
-        App().purposeSaved = true;
+        App().session.purposeSaved = true;
     }
     harness_->ShowInFront();
     const POINT positionButton = harness_->ScreenPoint(100, 296);

@@ -27,33 +27,17 @@ AuthFormMode FormMode() {
     return App().authFormMode;
 }
 
-bool CodeRequestBusyNow() {
-    std::lock_guard<std::mutex> lock(App().stateMutex);
-    return App().codeRequestBusy;
-}
-
 bool RememberTicked() {
     std::lock_guard<std::mutex> lock(App().stateMutex);
     return App().rememberPassword;
 }
 
-class Registration : public testing::Test {
+class Registration : public AccountWindowTest {
 protected:
-    void SetUp() override {
-        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
-        AimClientAtTestService();
-        DeleteSavedLogin();
-        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
-    }
+    void SetUp() override { UseTheService(); }
     void TearDown() override {
         Ui().recordFrameTexts = false;
-        if (harness_) {
-            PumpUntil([] { return !AccountBusyNow() && !CodeRequestBusyNow(); }, 15000);
-            if (LoggedInNow()) PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000);
-        }
-        harness_.reset();
-        appData_.reset();
-        DeleteSavedLogin();
+        CloseWindowAndData();
         TestServiceConfig("{\"code_ttl_ms\":600000}");
     }
 
@@ -87,10 +71,6 @@ protected:
         ClickAt(At(740, 598));
         PumpUntil([] { return !AccountBusyNow(); }, 20000);
     }
-
-    TempFolder folder_;
-    std::unique_ptr<ScopedEnvironment> appData_;
-    std::unique_ptr<MainWindowHarness> harness_;
 };
 
 TEST_F(Registration, ANewAccountWithTheMailedCodeSignsInAndKeepsNoOldPassword) {
@@ -224,18 +204,10 @@ TEST(AccountFormRules, RequestBodies) {
     EXPECT_STREQ(AccountFormAction(AuthFormMode::ResetPassword), "auth.reset_password");
 }
 
-class AccountFormOffline : public testing::Test {
+class AccountFormOffline : public AccountWindowTest {
 protected:
-    void SetUp() override {
-        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
-        harness_ = std::make_unique<MainWindowHarness>(MainWindowHarness::Run::Offline);
-        ASSERT_TRUE(harness_->Alive());
-        harness_->ShowInFront();
-    }
-    void TearDown() override {
-        WorkersRefusedForTesting() = false;
-        harness_.reset();
-    }
+    void SetUp() override { OpenOfflineWindow(); }
+    void TearDown() override { CloseWindowAndData(); }
     void Form(AuthFormMode mode, bool serviceReady, bool agreed, const wchar_t* email, const wchar_t* password,
               const wchar_t* code) {
         harness_->ChangeState([&](AppState& app) {
@@ -248,10 +220,6 @@ protected:
         WriteFormField(FormField::Password, password);
         WriteFormField(FormField::EmailCode, code);
     }
-
-    TempFolder folder_;
-    std::unique_ptr<ScopedEnvironment> appData_;
-    std::unique_ptr<MainWindowHarness> harness_;
 };
 
 TEST_F(AccountFormOffline, RefusedFormsSayWhyAndSendNothing) {

@@ -111,6 +111,23 @@ TEST(RoomInput, LeadTimesAtTheirBoundaries) {
     EXPECT_FALSE(ClickTimeFarEnough(INT64_MIN, INT64_MAX, kRoomLeadMs)) << "no wrap-around";
 }
 
+// The tests here type click times 30 or 40 s ahead (the one-machine test 12 s): run shortly before
+// local midnight, such a time would name tomorrow, which the client rightly refuses.
+TEST(RoomInput, TestsWaitOutMidnightBeforeTypingAClickTime) {
+    constexpr int64_t kDay = 86400000;
+    const struct {
+        const char* what;
+        int64_t msOfDay, aheadMs, waitMs;
+    } cases[] = {
+        {"noon", 12 * 3600000, 40000, 0},
+        {"a minute before midnight, 40 s ahead", kDay - 60000, 40000, 0},
+        {"45 s before midnight, 40 s ahead", kDay - 45000, 40000, 46000},
+        {"10 s before midnight, 12 s ahead", kDay - 10000, 12000, 11000},
+        {"just after midnight", 500, 40000, 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(WaitBeforeClickTimeMs(c.msOfDay, c.aheadMs), c.waitMs) << c.what;
+}
+
 TEST(RoomInput, GeneratedCodesFollowTheAccountAndTheMillisecond) {
     struct Case {
         const char* email;
@@ -285,13 +302,13 @@ protected:
             app.session.email = account_.email;
             app.session.id = account_.id;
             app.session.credits = 100;
-            app.purposeSaved = true;
-            app.savedPurpose = 2;
-            app.target.target_confirmed = true;
-            app.target.check_ok = true;
-            app.target.click_point = kPoint;
-            app.target.executable_name = L"目标程序.exe";
-            app.target.executable_sha256 = kHash;
+            app.session.purposeSaved = true;
+            app.session.savedPurpose = 2;
+            app.session.target.target_confirmed = true;
+            app.session.target.check_ok = true;
+            app.session.target.click_point = kPoint;
+            app.session.target.executable_name = L"目标程序.exe";
+            app.session.target.executable_sha256 = kHash;
         }
         ASSERT_FALSE(App().taskBusy.load());
     }
@@ -310,6 +327,7 @@ protected:
     }
     // A click time `aheadS` seconds ahead as the field takes it, and the instant it stands for.
     static int64_t TypeClickTime(FormField field, int aheadS) {
+        KeepClickTimeToday(aheadS * 1000LL);
         const int64_t at = (UnifiedNowMs() / 1000 + aheadS) * 1000;
         const std::wstring text = FormatLocalTimeOfDayMs(at).substr(0, 8);
         WriteFormField(field, text);
@@ -532,24 +550,29 @@ TEST_F(RoomRequests, ATargetThatChangesWhileTheBoxIsOpenIsNotSent) {
          L"澄序", kTargetChangedText},
     };
     const std::string testBefore = Last("match.create");
+    // The gate on its own must refuse, not only the request after it; and so must the whole start.
+    for (const bool gateAlone : {true, false})
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(std::string(c.what) + (gateAlone ? ", the gate alone" : ", the whole start"));
         {
             std::lock_guard<std::mutex> lock(App().stateMutex);
-            App().target.click_point = kPoint;
-            App().target.blocked = false;
-            App().target.block_reason.clear();
+            App().session.target.click_point = kPoint;
+            App().session.target.blocked = false;
+            App().session.target.block_reason.clear();
         }
         DialogWatcher dialogs([&c](const SeenDialog& seen) {
             if (seen.caption == L"请确认本次操作") {
                 std::lock_guard<std::mutex> lock(App().stateMutex);
-                c.change(App().target);
+                c.change(App().session.target);
                 return DialogAnswer{IDYES};
             }
             return DialogAnswer{IDOK};
         });
         TypeClickTime(FormField::TestTime, 40);
-        StartSyncTest();
+        if (gateAlone)
+            EXPECT_FALSE(ConfirmTaskStart(L"开始同步测试"));
+        else
+            StartSyncTest();
         ASSERT_TRUE(dialogs.WaitForCount(2));
         const SeenDialog refusal = dialogs.Seen()[1];
         EXPECT_EQ(refusal.caption, c.caption);
@@ -738,8 +761,8 @@ TEST_F(RoomRequests, ATaskKeepsTheSessionAndTargetItsRequestWasSentWith) {
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
         App().session.token = "a-session-signed-in-meanwhile";
-        App().target.click_point = {300, 300};
-        App().target.executable_sha256 = std::string(64, 'c');
+        App().session.target.click_point = {300, 300};
+        App().session.target.executable_sha256 = std::string(64, 'c');
     }
     ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
         << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());

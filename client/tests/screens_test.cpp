@@ -76,7 +76,7 @@ protected:
             app.session.credits = 240;
             app.session.email = developer ? "" : "tester@example.com";
             app.session.developer_user = developer;
-            app.purposeSaved = purposeSaved;
+            app.session.purposeSaved = purposeSaved;
         });
     }
     PixelImage Look() {
@@ -103,7 +103,7 @@ protected:
     }
     ModalPanelKind Panel() const {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        return App().modalPanel;
+        return App().session.modalPanel;
     }
 
     TempFolder folder_;
@@ -181,7 +181,7 @@ TEST_F(Screens, SignedOutFormsInPixels) {
 TEST_F(Screens, DashboardOfAUserAndOfADeveloperInPixels) {
     SignIn(false);
     Set([](AppState& app) {
-        app.alipayAvailable = true;
+        app.session.alipayAvailable = true;
         app.timeAligned = true;
         app.timeSourceLabel = L"本机直连标准时间";
         app.timeUncertaintyMs = 4;
@@ -219,11 +219,11 @@ TEST_F(Screens, DashboardOfAUserAndOfADeveloperInPixels) {
 
     SignIn(true);
     Set([](AppState& app) {
-        app.alipayAvailable = false;
-        app.target.target_confirmed = true;
-        app.target.check_ok = true;
-        app.target.executable_name = L"demo.exe";
-        app.target.click_point = {-12, 800};
+        app.session.alipayAvailable = false;
+        app.session.target.target_confirmed = true;
+        app.session.target.check_ok = true;
+        app.session.target.executable_name = L"demo.exe";
+        app.session.target.click_point = {-12, 800};
     });
     image = Look();
     ExpectColours(image, {
@@ -282,8 +282,8 @@ TEST_F(Screens, CountdownColoursAndAPassedTarget) {
 TEST_F(Screens, PanelsInPixels) {
     SignIn(false);
     Set([](AppState& app) {
-        app.modalPanel = ModalPanelKind::Purpose;
-        app.pendingPurpose = 0;
+        app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.pendingPurpose = 0;
     });
     PixelImage image = Look();
     ExpectColours(image, {
@@ -299,11 +299,11 @@ TEST_F(Screens, PanelsInPixels) {
     EXPECT_TRUE(Drew(L"选择本次使用用途"));
 
     Set([](AppState& app) {
-        app.modalPanel = ModalPanelKind::TopUp;
-        app.alipayAvailable = true;
-        app.wxpayAvailable = true;
-        app.paymentMethod = PaymentMethod::WeChatPay;
-        app.pointsPerYuan = 100;
+        app.session.modalPanel = ModalPanelKind::TopUp;
+        app.session.alipayAvailable = true;
+        app.session.wxpayAvailable = true;
+        app.session.paymentMethod = PaymentMethod::WeChatPay;
+        app.session.pointsPerYuan = 100;
     });
     WriteFormField(FormField::Amount, L"10.5");
     image = Look();
@@ -325,7 +325,7 @@ TEST_F(Screens, PanelsInPixels) {
     EXPECT_TRUE(Drew(L"请输入 1–9999.9 元"));
 
     Set([](AppState& app) {
-        app.modalPanel = ModalPanelKind::PersonalCentre;
+        app.session.modalPanel = ModalPanelKind::PersonalCentre;
         app.rememberPassword = false;
         app.session.email.clear();
     });
@@ -344,10 +344,10 @@ TEST_F(Screens, PanelsInPixels) {
 
 TEST_F(Screens, PurposePillShowsTheNearestPurposeForAnIndexOutOfRange) {
     SignIn(false);
-    Set([](AppState& app) { app.savedPurpose = -3; });
+    Set([](AppState& app) { app.session.savedPurpose = -3; });
     Look();
     EXPECT_TRUE(Drew(L"当前用途 · 软件测试"));
-    Set([](AppState& app) { app.savedPurpose = 9; });
+    Set([](AppState& app) { app.session.savedPurpose = 9; });
     Look();
     EXPECT_TRUE(Drew(L"当前用途 · 内部培训"));
 }
@@ -533,8 +533,8 @@ TEST_F(Screens, ClicksActOnReleaseInTheRegionWhereThePressBegan) {
 TEST_F(Screens, AReleaseOnARegionThatAppearedDuringThePressStartsNothing) {
     SignIn(false, /*purposeSaved=*/false);
     Set([](AppState& app) {
-        app.modalPanel = ModalPanelKind::Purpose;
-        app.pendingPurpose = 0;
+        app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.pendingPurpose = 0;
     });
     harness_->ShowInFront();
     // The press lands on the third purpose option; before the release the panel goes away (as when
@@ -542,7 +542,7 @@ TEST_F(Screens, AReleaseOnARegionThatAppearedDuringThePressStartsNothing) {
     // "自动生成房间号" below, whose purpose gate would open the panel again.
     MovePointer(At(400, 400));
     PressLeftButton();
-    Set([](AppState& app) { app.modalPanel = ModalPanelKind::None; });
+    Set([](AppState& app) { app.session.modalPanel = ModalPanelKind::None; });
     ReleaseLeftButton();
     EXPECT_EQ(Panel(), ModalPanelKind::None);
     EXPECT_NE(StatusTextNow(), L"正在打开本次使用设置");
@@ -557,14 +557,23 @@ TEST_F(Screens, PurposePanelChoosesAndSavesWithThePointer) {
     harness_->ShowInFront();
     ClickAt(At(100, 296));  // the position button: the purpose gate opens the panel
     ASSERT_EQ(Panel(), ModalPanelKind::Purpose);
-    ClickAt(At(700, 420));  // "内部培训"
+    // Each option in turn, by the middle of its card; the last one clicked is the one saved.
+    const struct {
+        POINT at;
+        int32_t purpose;
+    } options[] = {{{432, 291}, 0}, {{727, 291}, 1}, {{432, 423}, 2}, {{727, 423}, 3}};
+    for (const auto& option : options) {
+        ClickAt(At(option.at.x, option.at.y));
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().session.pendingPurpose, option.purpose) << "the card at " << option.at.x << "," << option.at.y;
+    }
     ClickAt(At(580, 550));  // "保存用途并开始使用"
     PumpUntil([] { return false; }, 50);
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_TRUE(App().purposeSaved);
-        EXPECT_EQ(App().savedPurpose, 3);
-        EXPECT_EQ(App().modalPanel, ModalPanelKind::None);
+        EXPECT_TRUE(App().session.purposeSaved);
+        EXPECT_EQ(App().session.savedPurpose, 3);
+        EXPECT_EQ(App().session.modalPanel, ModalPanelKind::None);
         EXPECT_EQ(App().statusText, L"当前用途已保存，可以选择点击位置");
     }
     EXPECT_EQ(SendMessageW(Ui().purposeCombo, CB_GETCURSEL, 0, 0), 3);
@@ -577,14 +586,14 @@ TEST_F(Screens, PurposePanelChoosesAndSavesWithThePointer) {
     EXPECT_EQ(Panel(), ModalPanelKind::PersonalCentre);
     ClickAt(At(880, 164));
     EXPECT_EQ(Panel(), ModalPanelKind::None);
-    Set([](AppState& app) { app.alipayAvailable = true; });
+    Set([](AppState& app) { app.session.alipayAvailable = true; });
     ClickAt(At(845, 50));
     EXPECT_EQ(Panel(), ModalPanelKind::TopUp);
     EXPECT_EQ(GetFocus(), FormFieldControl(FormField::Amount)) << "the amount field takes the focus";
     ClickAt(At(700, 460));  // WeChat Pay is not offered: nothing
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_EQ(App().paymentMethod, PaymentMethod::Alipay);
+        EXPECT_EQ(App().session.paymentMethod, PaymentMethod::Alipay);
     }
     PressKey(VK_ESCAPE);  // from the amount field
     EXPECT_EQ(Panel(), ModalPanelKind::None);

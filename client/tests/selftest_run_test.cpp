@@ -56,9 +56,9 @@ TEST_F(SelfTestRunTest, PassesAndLeavesTheTopLeftCornerConfirmedWithNothingShown
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
     EXPECT_EQ(app.countdownTargetMs, 0);
-    EXPECT_TRUE(app.target.target_confirmed);
-    EXPECT_EQ(app.target.click_point.x, monitor.left);
-    EXPECT_EQ(app.target.click_point.y, monitor.top);
+    EXPECT_TRUE(app.session.target.target_confirmed);
+    EXPECT_EQ(app.session.target.click_point.x, monitor.left);
+    EXPECT_EQ(app.session.target.click_point.y, monitor.top);
     EXPECT_TRUE(app.session.logged_in && app.session.developer_user) << "the last screen the controls were checked on";
 }
 

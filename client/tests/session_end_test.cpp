@@ -111,13 +111,11 @@ private:
     bool tryEmptyFirst_;
 };
 
-class SessionEnd : public testing::Test {
+class SessionEnd : public AccountWindowTest {
 protected:
     void SetUp() override {
-        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
-        AimClientAtTestService();
-        DeleteSavedLogin();
-        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+        UseTheService();
+        if (IsSkipped()) return;
         email_ = "leaving" + UniqueTestSuffix() + "@example.test";
         ASSERT_TRUE(CreateTestEmailAccount(email_, "Leaving-pass-1", 50));
         harness_ = std::make_unique<MainWindowHarness>();
@@ -132,9 +130,7 @@ protected:
     void TearDown() override {
         Ui().recordFrameTexts = false;
         TestServiceClearFaults();
-        harness_.reset();
-        appData_.reset();
-        DeleteSavedLogin();
+        CloseWindowAndData();
     }
     POINT At(int x, int y) const { return harness_->ScreenPoint(x, y); }
     void OpenPersonalCentre() {
@@ -142,9 +138,6 @@ protected:
         PumpUntil([] { return false; }, 60);
     }
 
-    TempFolder folder_;
-    std::unique_ptr<ScopedEnvironment> appData_;
-    std::unique_ptr<MainWindowHarness> harness_;
     std::string email_, token_;
 };
 
@@ -236,33 +229,27 @@ TEST_F(SessionEnd, CancellingEitherConfirmationSendsNothing) {
 
 // ---- without the service ------------------------------------------------------------------------
 
-class SessionEndOffline : public testing::Test {
+class SessionEndOffline : public AccountWindowTest {
 protected:
-    void SetUp() override {
-        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
-        harness_ = std::make_unique<MainWindowHarness>(MainWindowHarness::Run::Offline);
-        ASSERT_TRUE(harness_->Alive());
-        harness_->ShowInFront();
-    }
+    void SetUp() override { OpenOfflineWindow(); }
     void TearDown() override {
-        WorkersRefusedForTesting() = false;
         App().taskBusy = false;
-        UnregisterWakeHotkey(harness_->window());
-        harness_.reset();
+        if (harness_) UnregisterWakeHotkey(harness_->window());
+        CloseWindowAndData();
     }
     void SignedInWithEverything() {
         harness_->ChangeState([](AppState& app) {
             app.session = Session{true, "offline-token", "key", "someone@example.test", 9, 70, true};
             app.rememberPassword = true;
-            app.purposeSaved = true;
-            app.modalPanel = ModalPanelKind::PersonalCentre;
+            app.session.purposeSaved = true;
+            app.session.modalPanel = ModalPanelKind::PersonalCentre;
             app.authFormMode = AuthFormMode::Register;
             app.countdownTargetMs = 1234567;
-            app.target = TargetSelection{true, {5, 6}, L"app.exe", std::string(64, 'a'), true, false, L""};
-            app.accountRefreshBusy = true;
-            app.alipayAvailable = app.wxpayAvailable = true;
-            app.fastRefreshUntilMs = 99;
-            app.pointsPerYuan = 50;
+            app.session.target = TargetSelection{true, {5, 6}, L"app.exe", std::string(64, 'a'), true, false, L""};
+            app.session.accountRefreshBusy = true;
+            app.session.alipayAvailable = app.session.wxpayAvailable = true;
+            app.session.fastRefreshUntilMs = 99;
+            app.session.pointsPerYuan = 50;
         });
     }
     // Whether another window could take Ctrl+Alt+Q (it cannot while the wake hotkey holds it).
@@ -273,10 +260,6 @@ protected:
         DestroyWindow(other);
         return free;
     }
-
-    TempFolder folder_;
-    std::unique_ptr<ScopedEnvironment> appData_;
-    std::unique_ptr<MainWindowHarness> harness_;
 };
 
 TEST_F(SessionEndOffline, EndSessionOnAWorkerLeavesNothingOfTheAccountAndKeepsARunningTasksCountdown) {
@@ -298,15 +281,15 @@ TEST_F(SessionEndOffline, EndSessionOnAWorkerLeavesNothingOfTheAccountAndKeepsAR
         EXPECT_FALSE(app.session.developer_user);
         EXPECT_FALSE(app.rememberPassword);
         EXPECT_EQ(app.authFormMode, AuthFormMode::Login);
-        EXPECT_FALSE(app.purposeSaved);
-        EXPECT_EQ(app.modalPanel, ModalPanelKind::None);
+        EXPECT_FALSE(app.session.purposeSaved);
+        EXPECT_EQ(app.session.modalPanel, ModalPanelKind::None);
         EXPECT_EQ(app.countdownTargetMs, 1234567) << "the running task keeps its countdown";
-        EXPECT_FALSE(app.hotkeyCapturing);
-        EXPECT_FALSE(app.target.target_confirmed || app.target.check_ok || app.target.blocked);
-        EXPECT_TRUE(app.target.executable_name.empty() && app.target.executable_sha256.empty());
-        EXPECT_FALSE(app.accountRefreshBusy || app.alipayAvailable || app.wxpayAvailable);
-        EXPECT_EQ(app.fastRefreshUntilMs, 0);
-        EXPECT_EQ(app.pointsPerYuan, 10);
+        EXPECT_FALSE(app.session.hotkeyCapturing);
+        EXPECT_FALSE(app.session.target.target_confirmed || app.session.target.check_ok || app.session.target.blocked);
+        EXPECT_TRUE(app.session.target.executable_name.empty() && app.session.target.executable_sha256.empty());
+        EXPECT_FALSE(app.session.accountRefreshBusy || app.session.alipayAvailable || app.session.wxpayAvailable);
+        EXPECT_EQ(app.session.fastRefreshUntilMs, 0);
+        EXPECT_EQ(app.session.pointsPerYuan, 10);
         EXPECT_EQ(app.statusText, L"注销申请已提交");
         EXPECT_EQ(app.detailText, L"账号已退出");
         EXPECT_TRUE(app.hotkeyRegistered) << "the ended capture gave the wake hotkey back";

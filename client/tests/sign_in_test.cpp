@@ -22,25 +22,17 @@
 
 namespace {
 
-class SignIn : public testing::Test {
+class SignIn : public AccountWindowTest {
 protected:
     void SetUp() override {
-        if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
-        AimClientAtTestService();
-        DeleteSavedLogin();
-        appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+        UseTheService();
+        if (IsSkipped()) return;
         email_ = "person" + UniqueTestSuffix() + "@example.test";
         ASSERT_TRUE(CreateTestEmailAccount(email_, "Password-123", 240));
     }
     void TearDown() override {
         Ui().recordFrameTexts = false;
-        if (harness_) {
-            PumpUntil([] { return !AccountBusyNow(); }, 15000);
-            if (LoggedInNow()) PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000);
-        }
-        harness_.reset();
-        appData_.reset();
-        DeleteSavedLogin();
+        CloseWindowAndData();
     }
 
     void OpenWindow() {
@@ -61,7 +53,7 @@ protected:
         // Right after the login the purpose is asked for; the person saves it with the pointer.
         {
             std::lock_guard<std::mutex> lock(App().stateMutex);
-            ASSERT_EQ(App().modalPanel, ModalPanelKind::Purpose);
+            ASSERT_EQ(App().session.modalPanel, ModalPanelKind::Purpose);
         }
         Person(harness_->window()).SavePurpose();
         PumpUntil([] { return false; }, 100);
@@ -78,9 +70,6 @@ protected:
         EXPECT_EQ(balances, 2) << "the header and the account summary show the service's balance";
     }
 
-    TempFolder folder_;
-    std::unique_ptr<ScopedEnvironment> appData_;
-    std::unique_ptr<MainWindowHarness> harness_;
     std::string email_;
 };
 

@@ -18,7 +18,7 @@ namespace {
 
 bool Capturing() {
     std::lock_guard<std::mutex> lock(App().stateMutex);
-    return App().hotkeyCapturing;
+    return App().session.hotkeyCapturing;
 }
 
 WakeHotkey HotkeyNow() {
@@ -62,8 +62,8 @@ protected:
         }
         harness_->ChangeState([](AppState& app) {
             app.session = Session{true, "hotkey-token", "key", "someone@example.test", 3, 10, false};
-            app.purposeSaved = true;
-            app.modalPanel = ModalPanelKind::PersonalCentre;
+            app.session.purposeSaved = true;
+            app.session.modalPanel = ModalPanelKind::PersonalCentre;
         });
         harness_->ShowInFront();
     }
@@ -188,7 +188,7 @@ TEST_F(WakeHotkeyCapture, EscTheButtonAgainAndClosingThePanelGiveTheOldHotkeyBac
     EXPECT_FALSE(other_.Free(MOD_CONTROL | MOD_ALT, 'Q'));
     {
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        EXPECT_EQ(App().modalPanel, ModalPanelKind::PersonalCentre) << "Esc ended only the capture";
+        EXPECT_EQ(App().session.modalPanel, ModalPanelKind::PersonalCentre) << "Esc ended only the capture";
     }
 
     PressHotkeyButton();

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/app_state.h"
 #include "core/holders.h"
 
 const wchar_t kAgreementTitle[] = L"用户使用协议与隐私说明";
@@ -50,7 +51,7 @@ void ShowAgreementDialog(HWND owner, TaskDialogIndirectFunction taskDialog) {
         if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr))) return;
     }
     const std::wstring text = std::wstring(kAgreementInstruction) + L"\n\n" + kAgreementContent;
-    MessageBoxW(owner, text.c_str(), kAgreementTitle, MB_OK | MB_ICONINFORMATION);
+    ShowMessage(text, kAgreementTitle, MB_ICONINFORMATION);
 }
 
 void ShowAgreementDialog(HWND owner) { ShowAgreementDialog(owner, FindTaskDialog()); }

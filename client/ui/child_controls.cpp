@@ -107,7 +107,7 @@ void UpdateChildControls() {
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         loggedIn = app.session.logged_in;
-        rules = ComputeChildControlRules(loggedIn, app.session.developer_user, app.purposeSaved, app.modalPanel,
+        rules = ComputeChildControlRules(loggedIn, app.session.developer_user, app.session.purposeSaved, app.session.modalPanel,
                                          app.authFormMode);
     }
     for (FormField field : {FormField::RoomCode, FormField::ClickTime, FormField::Participants, FormField::JoinCode,

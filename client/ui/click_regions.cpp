@@ -14,7 +14,7 @@
 #include "ui/agreement_dialog.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
-#include "ui/signed_out_screen.h"
+#include "ui/signed_out_actions.h"
 #include "ui/wake_hotkey.h"
 
 namespace {
@@ -49,7 +49,7 @@ void ToggleHotkeyCapture() {
     {
         AppState& app = App();
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        capturing = app.hotkeyCapturing;
+        capturing = app.session.hotkeyCapturing;
     }
     if (capturing) CancelHotkeyCapture();
     else StartHotkeyCapture();
@@ -173,8 +173,8 @@ POINT PositionOf(LPARAM position) {
 ClickConditions TakeClickConditions() {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    return {app.session.logged_in, app.session.developer_user, app.alipayAvailable, app.wxpayAvailable,
-            app.modalPanel,        app.authFormMode};
+    return {app.session.logged_in, app.session.developer_user, app.session.alipayAvailable, app.session.wxpayAvailable,
+            app.session.modalPanel,        app.authFormMode};
 }
 
 ClickHit HitTestClick(const ClickConditions& conditions, int x, int y) {

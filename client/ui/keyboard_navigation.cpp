@@ -6,7 +6,7 @@
 
 #include "core/form_fields.h"
 #include "ui/modal_panels.h"
-#include "ui/signed_out_screen.h"
+#include "ui/signed_out_actions.h"
 
 namespace {
 

@@ -18,8 +18,6 @@
 
 namespace {
 
-void Repaint(HWND window) { InvalidateRect(window, nullptr, FALSE); }
-
 bool IsTimeField(HWND control) {
     return control && (control == FormFieldControl(FormField::ClickTime) ||
                        control == FormFieldControl(FormField::TestTime));
@@ -49,14 +47,14 @@ void ReleaseMainWindowContents() {
     ui.editBrush.reset();
 }
 
-void RefreshControlsAndRepaint(HWND window) {
+void RefreshControlsAndRepaint() {
     UpdateChildControls();
-    Repaint(window);
+    RepaintMainWindow();
 }
 
-void OnWorkerReport(HWND window) {
+void OnWorkerReport() {
     RestoreHotkeyAfterEndedCapture();
-    RefreshControlsAndRepaint(window);
+    RefreshControlsAndRepaint();
 }
 
 PaintInputs GatherPaintInputs() {
@@ -89,7 +87,7 @@ bool OnMainKeyDown(HWND window, WPARAM key) {
     return true;
 }
 
-void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam) {
+void OnMainCommand(WPARAM wParam, LPARAM lParam) {
     AppState& app = App();
     const UINT code = HIWORD(wParam);
     HWND control = reinterpret_cast<HWND>(lParam);
@@ -106,22 +104,22 @@ void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         return;
     }
     if (code == EN_CHANGE && control == FormFieldControl(FormField::Amount)) {
-        Repaint(window);
+        RepaintMainWindow();
         return;
     }
     if (code == EN_SETFOCUS || code == EN_KILLFOCUS) {
         if (code == EN_SETFOCUS) RememberFocusedField(control);
         if (code == EN_KILLFOCUS && IsTimeField(control)) NormaliseTimeField(control);
-        Repaint(window);
+        RepaintMainWindow();
         return;
     }
     if (code == CBN_SELCHANGE && control == Ui().purposeCombo) {
         {
             std::lock_guard<std::mutex> lock(app.stateMutex);
-            app.purposeSaved = false;
+            app.session.purposeSaved = false;
             app.statusText = L"用途已更改，请重新确认";
         }
-        RefreshControlsAndRepaint(window);
+        RefreshControlsAndRepaint();
     }
 }
 
@@ -143,7 +141,7 @@ LRESULT OnEditColours(WPARAM wParam) {
     return reinterpret_cast<LRESULT>(Ui().editBrush.get());
 }
 
-void OnTimeAligned(HWND window) {
+void OnTimeAligned() {
     AppState& app = App();
     bool clickEdited, testEdited;
     {
@@ -157,20 +155,20 @@ void OnTimeAligned(HWND window) {
         if (!clickEdited) WriteFormField(FormField::ClickTime, text);
         if (!testEdited) WriteFormField(FormField::TestTime, text);
     }
-    Repaint(window);
+    RepaintMainWindow();
 }
 
-void OnPreparationDone(HWND window) {
-    RefreshControlsAndRepaint(window);
+void OnPreparationDone() {
+    RefreshControlsAndRepaint();
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (app.session.logged_in && !app.purposeSaved) {
-            app.modalPanel = ModalPanelKind::Purpose;
-            app.pendingPurpose = app.savedPurpose;
+        if (app.session.logged_in && !app.session.purposeSaved) {
+            app.session.modalPanel = ModalPanelKind::Purpose;
+            app.session.pendingPurpose = app.session.savedPurpose;
         }
     }
-    RefreshControlsAndRepaint(window);
+    RefreshControlsAndRepaint();
 }
 
 void OnTaskStarted(HWND window) {

@@ -20,10 +20,10 @@ bool CreateMainWindowContents(HWND window);
 // Frees what CreateMainWindowContents made (WM_DESTROY).
 void ReleaseMainWindowContents();
 
-void RefreshControlsAndRepaint(HWND window);
+void RefreshControlsAndRepaint();
 // MSG_STATUS_CHANGED and MSG_STATE_CHANGED: the controls and the picture follow the state (and a
 // hotkey capture that the end of the session stopped gives the wake hotkey back).
-void OnWorkerReport(HWND window);
+void OnWorkerReport();
 
 // The paint of the whole client area from one copy of the state (double-buffered).
 void OnMainPaint(HWND window);
@@ -33,10 +33,10 @@ PaintInputs GatherPaintInputs();
 // otherwise Tab moves to the first or last field and Esc closes an open panel. False for keys it
 // leaves to the default handling.
 bool OnMainKeyDown(HWND window, WPARAM key);
-void OnMainCommand(HWND window, WPARAM wParam, LPARAM lParam);
+void OnMainCommand(WPARAM wParam, LPARAM lParam);
 // The 50 ms timer: the account refresh when it is due, the countdown while one runs.
 void OnMainTimer(HWND window);
 LRESULT OnEditColours(WPARAM wParam);
-void OnTimeAligned(HWND window);
-void OnPreparationDone(HWND window);
+void OnTimeAligned();
+void OnPreparationDone();
 void OnTaskStarted(HWND window);

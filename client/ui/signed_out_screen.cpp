@@ -1,11 +1,6 @@
 // The signed-out screen: the brand banner on the left and the account form (login, registration or
 // password reset) on the right; it covers the whole client area.
-#include "ui/signed_out_screen.h"
-
-#include "account/account_form.h"
-#include "account/login.h"
 #include "core/form_fields.h"
-#include "ui/child_controls.h"
 #include "ui/screen_layout.h"
 #include "ui/screen_paint.h"
 
@@ -108,35 +103,4 @@ void PaintForm(DrawContext& context, const PaintInputs& inputs) {
 void PaintSignedOutScreen(DrawContext& context, const PaintInputs& inputs) {
     PaintBackgroundAndBanner(context);
     PaintForm(context, inputs);
-}
-
-void SwitchAuthForm(AuthFormMode mode) {
-    AppState& app = App();
-    bool prefill = false;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (app.session.logged_in || app.accountBusy || app.codeRequestBusy) return;
-        app.authFormMode = mode;
-        app.statusText = mode == AuthFormMode::Login      ? L"请输入邮箱和密码"
-                         : mode == AuthFormMode::Register ? L"填写邮箱、密码和收到的验证码"
-                                                          : L"使用邮箱验证码设置新密码";
-        app.detailText.clear();
-        prefill = mode == AuthFormMode::Login && app.rememberPassword;
-    }
-    WriteFormField(FormField::Password, L"");
-    WriteFormField(FormField::EmailCode, L"");
-    if (prefill) PrefillSavedLogin();
-    UpdateChildControls();
-    if (HWND window = app.mainWindow) InvalidateRect(window, nullptr, FALSE);
-}
-
-void SubmitSignedOutForm() {
-    AppState& app = App();
-    AuthFormMode mode;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        mode = app.authFormMode;
-    }
-    if (mode == AuthFormMode::Login) StartLogin();
-    else SubmitAccountForm();
 }

@@ -21,9 +21,6 @@ HWND& CaptureHolder() {
     return holder;
 }
 
-void RepaintMainWindow() {
-    if (HWND window = App().mainWindow) InvalidateRect(window, nullptr, FALSE);
-}
 
 // The modifiers held right now, in the hotkey's bits.
 uint32_t HeldModifiers() {
@@ -166,7 +163,7 @@ void StartHotkeyCapture() {
     CaptureHolder() = window;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        app.hotkeyCapturing = true;
+        app.session.hotkeyCapturing = true;
         app.statusText = L"请按下新的窗口唤起快捷键";
         app.detailText.clear();
     }
@@ -179,7 +176,7 @@ bool HandleHotkeyCaptureKey(uint32_t virtualKey) {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (!app.hotkeyCapturing) return false;
+        if (!app.session.hotkeyCapturing) return false;
     }
     HWND window = app.mainWindow;
     const uint32_t modifiers = HeldModifiers();
@@ -187,8 +184,8 @@ bool HandleHotkeyCaptureKey(uint32_t virtualKey) {
         case CaptureKey::Cancel: CancelHotkeyCapture(); return true;
         case CaptureKey::PassOver: return true;
         case CaptureKey::NeedsModifier:
-            MessageBoxW(window, L"请至少组合 Ctrl、Alt 或 Shift；也可以直接使用 F1-F12。", L"快捷键需要组合键",
-                        MB_OK | MB_ICONINFORMATION);
+            ShowMessage(L"请至少组合 Ctrl、Alt 或 Shift；也可以直接使用 F1-F12。", L"快捷键需要组合键",
+                        MB_ICONINFORMATION);
             return true;
         case CaptureKey::Candidate: break;
     }
@@ -200,7 +197,7 @@ bool HandleHotkeyCaptureKey(uint32_t virtualKey) {
             std::lock_guard<std::mutex> lock(app.stateMutex);
             app.hotkeyModifiers = modifiers;
             app.hotkeyKey = virtualKey;
-            app.hotkeyCapturing = false;
+            app.session.hotkeyCapturing = false;
             app.statusText = L"窗口唤起快捷键已保存";
             app.detailText.clear();
         }
@@ -213,12 +210,12 @@ bool HandleHotkeyCaptureKey(uint32_t virtualKey) {
     RegisterWakeHotkey(window, old.modifiers, old.virtualKey);
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        app.hotkeyCapturing = false;
+        app.session.hotkeyCapturing = false;
         app.statusText = L"快捷键没有更改";
         app.detailText = L"该快捷键已被其他程序占用，请换一个组合";
     }
     RepaintMainWindow();
-    MessageBoxW(window, L"这个快捷键已被其他程序占用，请换一个组合。", L"无法使用该快捷键", MB_OK | MB_ICONWARNING);
+    ShowMessage(L"这个快捷键已被其他程序占用，请换一个组合。", L"无法使用该快捷键", MB_ICONWARNING);
     return true;
 }
 
@@ -226,8 +223,8 @@ void CancelHotkeyCapture() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (!app.hotkeyCapturing) return;
-        app.hotkeyCapturing = false;
+        if (!app.session.hotkeyCapturing) return;
+        app.session.hotkeyCapturing = false;
         app.statusText = L"快捷键设置已取消";
     }
     GiveHotkeyBack();
@@ -243,7 +240,7 @@ void RestoreHotkeyAfterEndedCapture() {
     {
         AppState& app = App();
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (app.hotkeyCapturing) return;
+        if (app.session.hotkeyCapturing) return;
     }
     GiveHotkeyBack();
 }

@@ -4,12 +4,16 @@
 #include <mutex>
 
 #include "account/login.h"
+#include "account/saved_login.h"
 #include "app/startup.h"
 #include "core/app_state.h"
 #include "core/form_fields.h"
 #include "core/globals.h"
+#include "core/worker.h"
 #include "net/json_text.h"
+#include "support/service_control.h"
 #include "support/test_support.h"
+#include "timesync/time_of_day.h"
 #include "ui/countdown_overlay.h"
 #include "ui/modal_panels.h"
 #include "ui/ui_resources.h"
@@ -48,8 +52,6 @@ void ResetAppStateForTest() {
     app.codeRequestBusy = false;
     app.rememberPassword = false;
     app.privacyAccepted = false;
-    app.purposeSaved = false;
-    app.modalPanel = ModalPanelKind::None;
     app.authFormMode = AuthFormMode::Login;
     app.timeOffsetMs = 0;
     app.timeUncertaintyMs = 0;
@@ -57,20 +59,8 @@ void ResetAppStateForTest() {
     app.timeAligned = false;
     app.clickTimeEdited = false;
     app.testTimeEdited = false;
-    app.accountRefreshDueMs = 0;
-    app.accountRefreshBusy = false;
-    app.fastRefreshUntilMs = 0;
     app.countdownTargetMs = 0;
-    app.savedPurpose = 0;
-    app.pendingPurpose = 0;
     app.hotkeyRegistered = false;
-    app.hotkeyCapturing = false;
-    app.alipayAvailable = false;
-    app.wxpayAvailable = false;
-    app.pointsPerYuan = 10;
-    app.paymentMethod = PaymentMethod::Alipay;
-    app.target = TargetSelection{};
-    app.blacklistPickMode = false;
 }
 
 MainWindowHarness::MainWindowHarness(Run run) {
@@ -183,10 +173,36 @@ std::wstring StatusTextNow() { return ReadState(&AppState::statusText); }
 std::wstring DetailTextNow() { return ReadState(&AppState::detailText); }
 bool ServiceReadyNow() { return ReadState(&AppState::serviceReady); }
 bool AccountBusyNow() { return ReadState(&AppState::accountBusy); }
+bool CodeRequestBusyNow() { return ReadState(&AppState::codeRequestBusy); }
 bool LoggedInNow() {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
     return app.session.logged_in;
+}
+
+void AccountWindowTest::UseTheService() {
+    if (TestServiceEndpoint().empty()) GTEST_SKIP() << "needs the reference service of the test run";
+    AimClientAtTestService();
+    DeleteSavedLogin();
+    appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+}
+
+void AccountWindowTest::OpenOfflineWindow() {
+    appData_ = std::make_unique<ScopedEnvironment>(L"APPDATA", folder_.path().wstring());
+    harness_ = std::make_unique<MainWindowHarness>(MainWindowHarness::Run::Offline);
+    ASSERT_TRUE(harness_->Alive());
+    harness_->ShowInFront();
+}
+
+void AccountWindowTest::CloseWindowAndData() {
+    WorkersRefusedForTesting() = false;
+    if (harness_) {
+        PumpUntil([] { return !AccountBusyNow() && !CodeRequestBusyNow(); }, 15000);
+        if (LoggedInNow()) PumpUntil([this] { return harness_->Received(MSG_PREPARATION_DONE) > 0; }, 15000);
+    }
+    harness_.reset();
+    appData_.reset();
+    DeleteSavedLogin();
 }
 
 std::unique_ptr<MainWindowHarness> OpenWindowAtService() {
@@ -202,4 +218,20 @@ std::unique_ptr<MainWindowHarness> OpenWindowAtService() {
     }
     harness->ShowInFront();
     return harness;
+}
+
+int64_t WaitBeforeClickTimeMs(int64_t localMsOfDay, int64_t aheadMs) {
+    constexpr int64_t kDayMs = 86400000;
+    constexpr int64_t kTypingAndSendingMs = 5000;
+    if (localMsOfDay + aheadMs + kTypingAndSendingMs < kDayMs) return 0;
+    return kDayMs - localMsOfDay + 1000;
+}
+
+void KeepClickTimeToday(int64_t aheadMs) {
+    // "HH:MM:SS.mmm", the local time of day as the client's own fields read it.
+    const std::wstring now = FormatLocalTimeOfDayMs(UnifiedNowMs());
+    const int64_t msOfDay = ((std::stoll(now.substr(0, 2)) * 60 + std::stoll(now.substr(3, 2))) * 60 +
+                             std::stoll(now.substr(6, 2))) * 1000 + std::stoll(now.substr(9, 3));
+    const int64_t waitMs = WaitBeforeClickTimeMs(msOfDay, aheadMs);
+    if (waitMs > 0) PumpUntil([] { return false; }, static_cast<DWORD>(waitMs));
 }

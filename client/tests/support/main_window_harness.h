@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/app_state.h"
+#include "support/test_support.h"
 
 // Puts the account-related parts of AppState back to their start values (signed out, no flags set,
 // status "正在连接服务…", time not aligned).
@@ -67,6 +68,24 @@ private:
     HWND window_ = nullptr;
 };
 
+// What the account tests share: the window in a data folder of its own (APPDATA), and no saved
+// login left behind.
+class AccountWindowTest : public testing::Test {
+protected:
+    // At the reference service: skips the test without one (check IsSkipped() after the call),
+    // otherwise aims the client at it; then the data folder, with no saved login.
+    void UseTheService();
+    // Without the service: the data folder and the window opened as the self-test opens it, in front.
+    void OpenOfflineWindow();
+    // Lets a login, code request or preparation still under way finish, then closes the window and the
+    // data folder and removes the saved login; workers may start again.
+    void CloseWindowAndData();
+
+    TempFolder folder_;
+    std::unique_ptr<ScopedEnvironment> appData_;
+    std::unique_ptr<MainWindowHarness> harness_;
+};
+
 // The interactive window as a person meets it: open, its start-up check answered by a ready service,
 // the texts of its frames recorded, shown in front. Null, with the failure recorded, when a step fails.
 std::unique_ptr<MainWindowHarness> OpenWindowAtService();
@@ -79,4 +98,13 @@ std::wstring StatusTextNow();
 std::wstring DetailTextNow();
 bool ServiceReadyNow();
 bool AccountBusyNow();
+bool CodeRequestBusyNow();
 bool LoggedInNow();
+
+// A click time is typed as a time of day, today. How long a test must wait before it types one
+// `aheadMs` ahead of a local time of day `localMsOfDay`, so that the time (with a few seconds to type
+// it and send the request) does not fall on the next day: zero unless midnight comes first, then
+// until a second past midnight.
+int64_t WaitBeforeClickTimeMs(int64_t localMsOfDay, int64_t aheadMs);
+// Waits (pumping messages) as long as WaitBeforeClickTimeMs says for the unified time now.
+void KeepClickTimeToday(int64_t aheadMs);

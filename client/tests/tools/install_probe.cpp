@@ -178,31 +178,6 @@ int Login(const std::wstring& what) {
     return 2;
 }
 
-// The top-level window of class "BriskodeskMain" that belongs to the process (a visible one if asked),
-// or null.
-HWND MainWindowOf(DWORD processId, bool visibleOnly) {
-    struct Search {
-        DWORD processId;
-        bool visibleOnly;
-        HWND found;
-    } search{processId, visibleOnly, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(parameter);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t className[64] = {};
-            GetClassNameW(window, className, 64);
-            if (owner != s->processId || wcscmp(className, kMainWindowClass) != 0 ||
-                (s->visibleOnly && !IsWindowVisible(window)))
-                return TRUE;
-            s->found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
 int Launch(const std::wstring& file) {
     Link link;
     if (!ReadLink(file, link)) return Fail(L"cannot read the shortcut " + file);
@@ -223,7 +198,7 @@ int Launch(const std::wstring& file) {
             CloseHandle(process.hProcess);
             return Fail(L"the program ended without showing its window (exit code " + std::to_wstring(code) + L")");
         }
-        window = MainWindowOf(process.dwProcessId, true);
+        window = FindTopLevelWindowOf(process.dwProcessId, kMainWindowClass, true);
     }
     CloseHandle(process.hProcess);
     if (!window) return Fail(L"no visible main window within 30 s");
@@ -237,7 +212,7 @@ int Launch(const std::wstring& file) {
 int Close(DWORD processId) {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process) return Fail(L"no process " + std::to_wstring(processId));
-    HWND window = MainWindowOf(processId, false);
+    HWND window = FindTopLevelWindowOf(processId, kMainWindowClass, false);
     if (!window) {
         CloseHandle(process);
         return Fail(L"process " + std::to_wstring(processId) + L" has no main window");

@@ -55,7 +55,7 @@ void Shoot(HWND window, const wchar_t* name, const std::function<void(AppState&)
 
 void SignedOut(AppState& app, AuthFormMode mode) {
     app.session = Session{};
-    app.modalPanel = ModalPanelKind::None;
+    app.session.modalPanel = ModalPanelKind::None;
     app.authFormMode = mode;
     app.serviceReady = true;
     app.privacyAccepted = mode == AuthFormMode::Login;
@@ -73,19 +73,19 @@ void SignedIn(AppState& app, bool developer) {
     app.session.credits = 240;
     app.session.email = developer ? "" : "tester@example.com";
     app.session.developer_user = developer;
-    app.purposeSaved = true;
-    app.savedPurpose = 0;
-    app.modalPanel = ModalPanelKind::None;
-    app.alipayAvailable = true;
-    app.wxpayAvailable = true;
-    app.pointsPerYuan = 10;
+    app.session.purposeSaved = true;
+    app.session.savedPurpose = 0;
+    app.session.modalPanel = ModalPanelKind::None;
+    app.session.alipayAvailable = true;
+    app.session.wxpayAvailable = true;
+    app.session.pointsPerYuan = 10;
     app.timeAligned = true;
     app.timeSourceLabel = L"本机直连标准时间";
     app.timeUncertaintyMs = 3;
-    app.target.target_confirmed = true;
-    app.target.check_ok = true;
-    app.target.executable_name = L"DemoApp.exe";
-    app.target.click_point = {812, 455};
+    app.session.target.target_confirmed = true;
+    app.session.target.check_ok = true;
+    app.session.target.executable_name = L"DemoApp.exe";
+    app.session.target.click_point = {812, 455};
     app.statusText = L"已加入房间，等待一起点击";
     app.detailText.clear();
     app.countdownTargetMs = WallClockMs() + 83000;
@@ -155,18 +155,18 @@ int wmain(int argc, wchar_t** argv) {
     Shoot(window, L"dashboard-developer", [](AppState& app) { SignedIn(app, true); });
     Shoot(window, L"panel-purpose", [](AppState& app) {
         SignedIn(app, false);
-        app.modalPanel = ModalPanelKind::Purpose;
-        app.pendingPurpose = 1;
+        app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.pendingPurpose = 1;
     });
     WriteFormField(FormField::Amount, L"10.5");
     Shoot(window, L"panel-top-up", [](AppState& app) {
         SignedIn(app, false);
-        app.modalPanel = ModalPanelKind::TopUp;
-        app.paymentMethod = PaymentMethod::WeChatPay;
+        app.session.modalPanel = ModalPanelKind::TopUp;
+        app.session.paymentMethod = PaymentMethod::WeChatPay;
     });
     Shoot(window, L"panel-personal-centre", [](AppState& app) {
         SignedIn(app, false);
-        app.modalPanel = ModalPanelKind::PersonalCentre;
+        app.session.modalPanel = ModalPanelKind::PersonalCentre;
         app.rememberPassword = true;
     });
 

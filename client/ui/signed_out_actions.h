@@ -1,4 +1,5 @@
-// The signed-out screen's own action: switching between the login, registration and reset forms.
+// The signed-out screen's own actions (its painting is in signed_out_screen.cpp): switching between
+// the login, registration and reset forms, and submitting the form shown.
 #pragma once
 
 #include "core/app_state.h"

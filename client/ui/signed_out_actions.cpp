@@ -1,0 +1,39 @@
+// What the signed-out screen's own controls do: switching between the three forms and submitting
+// the one shown.
+#include "ui/signed_out_actions.h"
+
+#include "account/account_form.h"
+#include "account/login.h"
+#include "core/form_fields.h"
+#include "ui/child_controls.h"
+
+void SwitchAuthForm(AuthFormMode mode) {
+    AppState& app = App();
+    bool prefill = false;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.session.logged_in || app.accountBusy || app.codeRequestBusy) return;
+        app.authFormMode = mode;
+        app.statusText = mode == AuthFormMode::Login      ? L"请输入邮箱和密码"
+                         : mode == AuthFormMode::Register ? L"填写邮箱、密码和收到的验证码"
+                                                          : L"使用邮箱验证码设置新密码";
+        app.detailText.clear();
+        prefill = mode == AuthFormMode::Login && app.rememberPassword;
+    }
+    WriteFormField(FormField::Password, L"");
+    WriteFormField(FormField::EmailCode, L"");
+    if (prefill) PrefillSavedLogin();
+    UpdateChildControls();
+    RepaintMainWindow();
+}
+
+void SubmitSignedOutForm() {
+    AppState& app = App();
+    AuthFormMode mode;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        mode = app.authFormMode;
+    }
+    if (mode == AuthFormMode::Login) StartLogin();
+    else SubmitAccountForm();
+}
