@@ -14,6 +14,7 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/purpose.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "support/dialog_watcher.h"
@@ -720,21 +721,25 @@ TEST_F(RoomRequests, EachFailedSyncTestSaysWhyAndFreesTheSlot) {
         const char* fault;      // on match.create
         const wchar_t* detail;  // null: any explanation, as long as there is one
         int64_t credits;        // the balance shown afterwards
+        bool noWorker = false;  // no thread to send the request on
     };
     const Case cases[] = {
         {"refused", "\"ok\":false,\"message\":\"注入的失败\"", L"注入的失败", 100},
         {"without task_id", "\"omit\":[\"task_id\"],\"set\":{\"credits\":55}", kNoTaskIdDetail, 55},
         {"with task_id 0", "\"set\":{\"task_id\":0,\"credits\":54}", kNoTaskIdDetail, 54},
         {"connection dropped", "\"drop\":true", nullptr, 54},
+        {"no worker to send it", "", kTaskNotStartedText, 54, true},
     };
     DialogWatcher dialogs(IDYES);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(TestServiceClearFaults());
-        ASSERT_TRUE(Fault("match.create", c.fault));
-        const std::string claimBefore = Last("task.claim");
+        if (*c.fault) ASSERT_TRUE(Fault("match.create", c.fault));
+        const std::string claimBefore = Last("task.claim"), requestBefore = Last("match.create");
         TypeClickTime(FormField::TestTime, 30);
+        WorkersRefusedForTesting() = c.noWorker;
         StartSyncTest();
+        WorkersRefusedForTesting() = false;
         ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"同步测试失败"; }, 15000)) << Utf16ToUtf8(StatusTextNow());
         if (c.detail) {
             EXPECT_EQ(DetailTextNow(), c.detail);
@@ -745,6 +750,7 @@ TEST_F(RoomRequests, EachFailedSyncTestSaysWhyAndFreesTheSlot) {
         EXPECT_EQ(CountdownNow(), 0);
         EXPECT_EQ(CreditsNow(), c.credits) << "a charge the answer names is shown even when the test fails";
         EXPECT_EQ(Last("task.claim"), claimBefore) << "no task was claimed";
+        if (c.noWorker) EXPECT_EQ(Last("match.create"), requestBefore) << "nothing was sent";
     }
     EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 0) << "no task started";
 }
