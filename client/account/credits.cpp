@@ -106,7 +106,8 @@ void RefreshCreditsWhenDue() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (!app.session.logged_in || app.session.accountRefreshBusy || WallClockMs() < app.session.accountRefreshDueMs) return;
+        const Session& session = app.session;
+        if (!session.logged_in || session.accountRefreshBusy || WallClockMs() < session.accountRefreshDueMs) return;
     }
     RequestCreditsRefresh();
 }
@@ -126,7 +127,8 @@ bool ApplyCreditsRefresh(const std::string& token, bool succeeded, const std::st
     app.session.wxpayAvailable = JsonGetBool(body, "wxpay", app.session.wxpayAvailable);
     const int64_t perYuan = JsonGetInt64(body, "points_per_yuan", app.session.pointsPerYuan);
     app.session.pointsPerYuan = static_cast<int32_t>(std::clamp<int64_t>(perYuan, kPointsPerYuanMin, kPointsPerYuanMax));
-    app.session.accountRefreshDueMs = nowMs + (nowMs < app.session.fastRefreshUntilMs ? kFastRefreshIntervalMs : kRefreshIntervalMs);
+    app.session.accountRefreshDueMs =
+        nowMs + (nowMs < app.session.fastRefreshUntilMs ? kFastRefreshIntervalMs : kRefreshIntervalMs);
     return true;
 }
 

@@ -168,7 +168,7 @@ bool PrivacyGate(AuthFormMode mode) {
     }
     if (accepted) return true;
     ShowMessage(L"首次登录或注册前，请先勾选“我已阅读并同意用户使用协议与隐私说明”。", L"需要同意使用协议",
-                    MB_ICONINFORMATION);
+                MB_ICONINFORMATION);
     return false;
 }
 

@@ -89,7 +89,9 @@ void EndSession(std::wstring status, std::wstring detail) {
     bool countdownCleared = false;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        // Account, target, open panel, purpose, payment choices: all of it ends with the session.
+        // Account, target, open panel, purpose, payment choices: all of it ends with the session. A
+        // hotkey capture ends with its panel; the main window registers the wake hotkey again when it
+        // handles the state change below.
         app.session = Session{};
         // The next sign-in decides afresh whether its password is kept (a logout that finds a saved
         // login ticks the box again).

@@ -16,7 +16,7 @@
 // to reach the path that otherwise only an exhausted machine takes.
 std::atomic<bool>& WorkersRefusedForTesting();
 
-// Runs `job` on a new thread that nobody waits for; false (and `job` destroyed unrun) when no thread
+// Runs `work` on a new thread that nobody waits for; false (and `work` destroyed unrun) when no thread
 // could be started. The thread's handle is closed at once. (A std::thread must be detached after it
 // has started, and the thread library may refuse that when the thread has already ended; the refusal
 // is an exception that ends the program, since the still-joinable thread object is then destroyed.)

@@ -14,9 +14,9 @@
 #include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
-#include "tasks/task_request.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
+#include "tasks/task_request.h"
 #include "timesync/standard_time.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/config.h"
+#include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "support/main_window_harness.h"
@@ -345,6 +346,17 @@ TEST_F(ClickTaskRun, AServiceErrorOnAClaimEndsTheTask) {
     EXPECT_EQ(DetailTextNow(), L"领取服务暂停");
     EXPECT_EQ(Countdown(), 0);
     ExpectNoReport(taskId);
+
+    // No thread for the task: it ends at once, the slot free again, and claims nothing.
+    const int64_t unstarted = CreateTask(5000);
+    WorkersRefusedForTesting() = true;
+    StartTask(unstarted);
+    WorkersRefusedForTesting() = false;
+    EXPECT_EQ(StatusTextNow(), kTaskNotStartedText);
+    EXPECT_FALSE(App().taskBusy.load());
+    EXPECT_EQ(Countdown(), 0);
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(JsonGetInt64(TaskRecord(unstarted), "claim_count", -1), 0);
 }
 
 TEST_F(ClickTaskRun, NoUsableAlignmentEndsTheTaskBeforeAnyClaim) {

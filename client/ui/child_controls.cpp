@@ -107,7 +107,8 @@ void UpdateChildControls() {
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         loggedIn = app.session.logged_in;
-        rules = ComputeChildControlRules(loggedIn, app.session.developer_user, app.session.purposeSaved, app.session.modalPanel,
+        const Session& session = app.session;
+        rules = ComputeChildControlRules(loggedIn, session.developer_user, session.purposeSaved, session.modalPanel,
                                          app.authFormMode);
     }
     for (FormField field : {FormField::RoomCode, FormField::ClickTime, FormField::Participants, FormField::JoinCode,

@@ -44,7 +44,8 @@ bool ClosePanelWithEscape() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (!app.session.logged_in || app.session.modalPanel == ModalPanelKind::None || app.session.hotkeyCapturing) return false;
+        const Session& session = app.session;
+        if (!session.logged_in || session.modalPanel == ModalPanelKind::None || session.hotkeyCapturing) return false;
     }
     CloseModalPanel();
     return true;
