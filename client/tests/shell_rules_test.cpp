@@ -122,4 +122,12 @@ TEST(WakeHotkeyText, PartsInTheFixedOrder) {
     const std::wstring other = FormatHotkeyText(2, VK_SPACE);
     EXPECT_EQ(other.rfind(L"Ctrl + ", 0), 0u);
     EXPECT_GT(other.size(), 7u);
+    // The arrows and the editing block share their scan codes with the number pad: each is named as
+    // itself, never as the number-pad key that merely shares the code.
+    const struct { UINT key; const wchar_t* name; } editing[] = {
+        {VK_LEFT, L"Left"},     {VK_RIGHT, L"Right"},  {VK_UP, L"Up"},     {VK_DOWN, L"Down"},
+        {VK_INSERT, L"Insert"}, {VK_DELETE, L"Delete"}, {VK_HOME, L"Home"}, {VK_END, L"End"},
+        {VK_PRIOR, L"Page Up"}, {VK_NEXT, L"Page Down"},
+    };
+    for (const auto& c : editing) EXPECT_EQ(FormatHotkeyText(3, c.key), std::wstring(L"Ctrl + Alt + ") + c.name);
 }

@@ -80,7 +80,11 @@ TEST(TimeOfDayToUnifiedMs, AlwaysWholeSecondsOfTheCurrentDay) {
 
 TEST(DefaultTimeText, TwoMinutesAhead) {
     EXPECT_EQ(DefaultTimeTextAt(LocalMs(2025, 3, 14, 10, 0, 0) + 999), L"10:02:00");
-    EXPECT_EQ(DefaultTimeTextAt(LocalMs(2025, 3, 14, 23, 59, 30)), L"00:01:30");
+    // Near midnight the proposal stays within today: a time of day always means today.
+    EXPECT_EQ(DefaultTimeTextAt(LocalMs(2025, 3, 14, 23, 57, 59) + 999), L"23:59:59");
+    EXPECT_EQ(DefaultTimeTextAt(LocalMs(2025, 3, 14, 23, 58, 0)), L"23:59:59");
+    EXPECT_EQ(DefaultTimeTextAt(LocalMs(2025, 3, 14, 23, 59, 30)), L"23:59:59");
+    EXPECT_EQ(DefaultTimeTextAt(LocalMs(2025, 12, 31, 23, 59, 0)), L"23:59:59");
     const std::wstring proposed = DefaultTimeText();
     EXPECT_EQ(ParseTimeOfDay(proposed), proposed);  // already canonical
 }

@@ -71,9 +71,13 @@ std::optional<std::wstring> ParseTimeOfDay(const std::wstring& text) {
 }
 
 std::wstring DefaultTimeTextAt(int64_t unifiedNowMs) {
-    std::tm local{};
-    if (!LocalTime((unifiedNowMs + 120000) / 1000, local)) return L"00:00:00";
-    return Canonical(local.tm_hour, local.tm_min, local.tm_sec);
+    std::tm now{}, proposed{};
+    if (!LocalTime(unifiedNowMs / 1000, now) || !LocalTime((unifiedNowMs + 120000) / 1000, proposed))
+        return L"00:00:00";
+    // A time of day always means today: two minutes past 23:58 would read as a moment early this
+    // morning, long gone, so the proposal stops at the day's last second.
+    if (proposed.tm_yday != now.tm_yday || proposed.tm_year != now.tm_year) return L"23:59:59";
+    return Canonical(proposed.tm_hour, proposed.tm_min, proposed.tm_sec);
 }
 
 std::wstring DefaultTimeText() { return DefaultTimeTextAt(UnifiedNowMs()); }

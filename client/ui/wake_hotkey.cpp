@@ -114,6 +114,29 @@ bool RegisterWakeHotkey(HWND window, uint32_t modifiers, uint32_t virtualKey) {
     return true;
 }
 
+namespace {
+
+// The arrows and the editing block share their scan codes with the number pad, and the layout's name
+// lookup then answers with the number-pad key ("Num 4" for Left). They are named here, as the
+// letters and function keys are, in the words Windows uses for them.
+const wchar_t* EditingKeyName(uint32_t virtualKey) {
+    switch (virtualKey) {
+        case VK_LEFT: return L"Left";
+        case VK_RIGHT: return L"Right";
+        case VK_UP: return L"Up";
+        case VK_DOWN: return L"Down";
+        case VK_INSERT: return L"Insert";
+        case VK_DELETE: return L"Delete";
+        case VK_HOME: return L"Home";
+        case VK_END: return L"End";
+        case VK_PRIOR: return L"Page Up";
+        case VK_NEXT: return L"Page Down";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
 std::wstring FormatHotkeyText(uint32_t modifiers, uint32_t virtualKey) {
     std::wstring text;
     auto add = [&text](const std::wstring& part) {
@@ -127,10 +150,15 @@ std::wstring FormatHotkeyText(uint32_t modifiers, uint32_t virtualKey) {
         add(std::wstring(1, static_cast<wchar_t>(virtualKey)));
     } else if (virtualKey >= VK_F1 && virtualKey <= VK_F24) {
         add(L"F" + std::to_wstring(virtualKey - 111));
+    } else if (const wchar_t* editingKey = EditingKeyName(virtualKey)) {
+        add(editingKey);
     } else {
         wchar_t name[64] = {};
-        UINT scanCode = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC);
-        int length = GetKeyNameTextW(static_cast<LONG>(scanCode << 16), name, 64);
+        // Other extended keys (right Ctrl and Alt, the number pad's divide and Enter) carry the flag
+        // in bit 24 of the key data, or the layout names their plain twin.
+        const UINT scanCode = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
+        const LONG keyData = static_cast<LONG>(((scanCode & 0xFF) << 16) | ((scanCode & 0xFF00) ? (1u << 24) : 0u));
+        int length = GetKeyNameTextW(keyData, name, 64);
         add(length > 0 ? std::wstring(name, length) : L"按键 " + std::to_wstring(virtualKey));
     }
     return text;
