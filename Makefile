@@ -2,7 +2,8 @@
 #   make setup    install packages, build libsodium.dll and GoogleTest for mingw, prepare the wine prefix
 #   make build    cross-build the client into build/dist/ and build the reference service
 #   make test     build and run every test (service tests natively, client tests under wine)
-#   make run      start the local reference service and the client (on a virtual display if needed)
+#   make run      build only the program, the service and two small helpers, then start the local
+#                 reference service and the client (on a virtual display if needed)
 #   make bench    build and run the benchmarks, printing their figures
 #   make dist     the release packages in build/dist-pkg/: Orvane-<version>-setup.exe and -portable.zip
 #   make screenshots  save a PNG of every screen under docs/screenshots/
@@ -23,15 +24,22 @@ all: build
 setup:
 	@bash scripts/setup.sh
 
+# What the two builds make: everything unless a list of targets is given (`make run` gives the few
+# programs it runs, so a first run does not wait for the test and benchmark programs).
+SERVICE_TARGETS ?=
+CLIENT_TARGETS ?=
+RUN_SERVICE_TARGETS := orvane-service
+RUN_CLIENT_TARGETS := Orvane trust-ca find-window
+
 build-service: setup
 	@if [ -f service/CMakeLists.txt ]; then \
 	  cmake -S service -B $(BUILD)/service -DCMAKE_BUILD_TYPE=Release >/dev/null && \
-	  cmake --build $(BUILD)/service -j$(JOBS); fi
+	  cmake --build $(BUILD)/service -j$(JOBS) $(if $(SERVICE_TARGETS),--target $(SERVICE_TARGETS)); fi
 
 build-client: setup build-service
 	@cmake -S client -B $(BUILD)/client -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-w64.cmake \
 	  -DORVANE_SERVICE_BIN=$$([ -f service/CMakeLists.txt ] && echo $(SERVICE_BIN)) -DORVANE_DIST_DIR=$(BUILD)/dist $(CLIENT_CMAKE_ARGS) >/dev/null
-	@cmake --build $(BUILD)/client -j$(JOBS)
+	@cmake --build $(BUILD)/client -j$(JOBS) $(if $(CLIENT_TARGETS),--target $(CLIENT_TARGETS))
 
 build: build-client
 	@echo "distributable folder: $(BUILD)/dist"
@@ -46,7 +54,8 @@ test: build-service
 	@$(MAKE) --no-print-directory build dist || { bash scripts/run-tests.sh service-wait; exit 1; }
 	@bash scripts/run-tests.sh
 
-run: build
+run:
+	@$(MAKE) --no-print-directory build-client SERVICE_TARGETS='$(RUN_SERVICE_TARGETS)' CLIENT_TARGETS='$(RUN_CLIENT_TARGETS)'
 	@bash scripts/run.sh
 
 bench: build

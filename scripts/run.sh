@@ -75,8 +75,10 @@ service_pid=""
 xvfb_pid=""
 own_wineserver=""
 client_pid=""
+codes_pid=""
 cleanup() {
   trap - EXIT INT TERM
+  [ -n "$codes_pid" ] && kill "$codes_pid" 2>/dev/null
   if [ -n "$client_pid" ] && kill -0 "$client_pid" 2>/dev/null; then
     kill "$client_pid" 2>/dev/null
     wait "$client_pid" 2>/dev/null
@@ -147,6 +149,48 @@ else
   say "reference service on $URL (SNTP 127.0.0.1:$NTP_PORT, data in $DATA, log $SERVICE_LOG)"
   say "  admin: $SERVICE_BIN admin --data $DATA --help"
 fi
+
+# ---- how a newcomer gets an account -----------------------------------------------------------------
+# A ready account of the local service, made once, so the first session needs nothing but the window;
+# a person who registers their own gets the e-mail code here, since the local service sends no mail.
+DEMO_EMAIL="demo@orvane.test"
+DEMO_PASSWORD="orvane-demo"
+DEMO_CREDITS=100
+if [ -x "$SERVICE_BIN" ]; then
+  demo=1
+  accounts=$("$SERVICE_BIN" admin --data "$DATA" accounts 2>&1)
+  if [[ "$accounts" != *$'\t'"$DEMO_EMAIL"$'\t'* ]] &&
+    ! made=$("$SERVICE_BIN" admin --data "$DATA" account-create "$DEMO_EMAIL" "$DEMO_PASSWORD" "$DEMO_CREDITS" 2>&1); then
+    demo=""
+    say "warning: the demo account could not be made: $made"
+  fi
+  [ -n "$demo" ] && say "sign in with the demo account: $DEMO_EMAIL, password $DEMO_PASSWORD"
+fi
+say "or register your own address with \"注册\": this local service sends no mail; each e-mail code it writes"
+say "  (registration, password reset) is shown here, and all of them: $SERVICE_BIN admin --data $DATA outbox"
+# What the service logs for each code requested (its "[outbox]" lines), said the way a person needs it;
+# a request that writes no code is said too, so nobody waits for a code that will not come. The
+# watcher ends with this run (tail --pid) and is stopped first on the way out.
+show_codes() {
+  local line what
+  while IFS= read -r line; do
+    if [[ "$line" =~ \[outbox\]\ to=([^ ]+)\ purpose=([a-z]+)\ code=([0-9]+) ]]; then
+      case "${BASH_REMATCH[2]}" in
+        register) what="registration" ;;
+        reset) what="password reset" ;;
+        *) what=${BASH_REMATCH[2]} ;;
+      esac
+      say "e-mail code for ${BASH_REMATCH[1]} ($what): ${BASH_REMATCH[3]}"
+    elif [[ "$line" =~ \[outbox\]\ to=([^ ]+)\ purpose=register\ \(already\ registered\) ]]; then
+      say "no code for ${BASH_REMATCH[1]}: that address is registered already (sign in, or use \"忘记密码？\")"
+    elif [[ "$line" =~ \[outbox\]\ reset\ code\ requested\ for\ unknown\ address\ ([^ ;]+) ]]; then
+      say "no code for ${BASH_REMATCH[1]}: no account has that address (register it with \"注册\")"
+    fi
+  done < <(tail -n 0 -F --pid=$$ "$SERVICE_LOG" 2>/dev/null)
+}
+show_codes &
+codes_pid=$!
+
 if [ -n "$endpoint" ] && [ "$client_port" != "$PORT" ]; then
   say "note: the client is built for $endpoint, so it does not use this service;" \
     "build it with CLIENT_CMAKE_ARGS='-DORVANE_SERVICE_ENDPOINT=$URL' to use it"

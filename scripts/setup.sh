@@ -41,18 +41,29 @@ PACKAGES=(
   socat libfaketime
 )
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
+# Installed without what they recommend (their configuration programs would bring a GUI toolkit).
+PLAIN_PACKAGES=(
+  # a window manager, for the test of the ball on a desktop that has one
+  openbox
+)
+
+not_installed() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+mapfile -t missing < <(not_installed "${PACKAGES[@]}")
+mapfile -t missing_plain < <(not_installed "${PLAIN_PACKAGES[@]}")
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_plain[@]} -gt 0 ]; then
+  log "installing: ${missing[*]} ${missing_plain[*]}"
   export DEBIAN_FRONTEND=noninteractive
   # Others may run apt at the same time: wait for the lock instead of failing.
   $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
-  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
+  [ ${#missing[@]} -eq 0 ] ||
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
+  [ ${#missing_plain[@]} -eq 0 ] ||
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing_plain[@]}" >/dev/null
 fi
 
 MINGW_PREFIX="$DEPS/mingw"

@@ -215,7 +215,15 @@ bool OpenPicker(POINT point, PickPurpose purpose) {
     PlacePicker(overlay, point);
     if (HWND main = app.mainWindow.load()) ShowWindow(main, SW_HIDE);
     // The self-test drives the overlay through its window procedure without the user ever seeing it.
-    if (!Globals().selfTest) ShowWindow(overlay, SW_SHOWNOACTIVATE);
+    // Shown active, it takes over from the main window it replaces: Escape reaches it from the start,
+    // and under wine with a window manager it is a managed window from its first appearance. Shown
+    // inactive, it became managed only when the press on the ball activated it; wine then unmaps and
+    // maps it again for the window manager, which ends the press's pointer grab, so the first drag of
+    // every ball was lost and its release went to the program underneath.
+    if (!Globals().selfTest) {
+        ShowWindow(overlay, SW_SHOW);
+        SetForegroundWindow(overlay);
+    }
     DrawPicker(overlay);
     return true;
 }

@@ -100,7 +100,7 @@ std::optional<std::string> DeriveRoomCode(const std::string& email, int64_t unif
     std::string code;
     for (size_t i = 0; i < 8; ++i) {
         const int value = std::stoi(digest.substr(i * 2, 2), nullptr, 16);
-        code.push_back(kRoomCodeAlphabet[value % 36]);
+        code.push_back(kRoomCodeAlphabet[value % kRoomCodeAlphabetSize]);
     }
     return code;
 }

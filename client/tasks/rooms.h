@@ -16,7 +16,11 @@ void StartJoinRoom();
 
 // ---- the rules and the wire texts, free of windows, clocks and the network ---------------------
 
-inline constexpr char kRoomCodeAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+// The characters of generated codes: A–Z and 2–9 without O, 0, I and 1, which read alike when a code is
+// passed on by voice or copied from a projector. Thirty-two of them, so a byte modulo their number
+// favours none.
+inline constexpr char kRoomCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+inline constexpr size_t kRoomCodeAlphabetSize = sizeof kRoomCodeAlphabet - 1;
 
 // The code as it is sent: the typed text in UTF-8 with a–z made upper case (nothing else changes).
 std::string NormaliseRoomCode(const std::wstring& typed);
@@ -29,7 +33,7 @@ int64_t ParseParticipants(const std::wstring& text);
 bool ParticipantsAllowed(int64_t participants);  // 2…100000
 
 // The code derived from an account's e-mail and a unified time: character i is the alphabet letter
-// of byte i of SHA-256("email|ms") modulo 36. Nothing when hashing fails.
+// of byte i of SHA-256("email|ms") modulo the alphabet's size. Nothing when hashing fails.
 std::optional<std::string> DeriveRoomCode(const std::string& email, int64_t unifiedNowMs);
 
 std::string RoomCreateBody(const std::string& code, int64_t executeAtMs, int64_t capacity,

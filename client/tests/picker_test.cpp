@@ -363,11 +363,18 @@ TEST_F(PickerFlow, CancelEscapeAndAPressThatLeavesItsButton) {
     EXPECT_EQ(kept.executable_name, L"earlier.exe") << "a cancelled pick keeps the previous program";
     EXPECT_TRUE(PointerVisible());
 
-    // Escape, once the overlay has the keyboard (it takes it when the ball is pressed).
+    // Escape, after a drop and straight after opening: the ball takes over the keyboard from the main
+    // window it replaces, so Escape reaches it before it is ever pressed.
     ASSERT_TRUE(OpenPicker({500, 500}));
     DragBallTo({480, 520});
     PressKey(VK_ESCAPE);
     EXPECT_TRUE(PumpUntil([] { return PickerWindow() == nullptr; }, 2000));
+    EXPECT_TRUE(IsWindowVisible(harness_->window()));
+    ASSERT_TRUE(OpenPicker({500, 500}));
+    EXPECT_EQ(GetForegroundWindow(), PickerWindow()) << "the ball is the active window as soon as it shows";
+    PressKey(VK_ESCAPE);
+    EXPECT_TRUE(PumpUntil([] { return PickerWindow() == nullptr; }, 2000)) << "Escape before any press";
+    EXPECT_EQ(StatusTextNow(), L"已取消选择点击位置");
     EXPECT_TRUE(IsWindowVisible(harness_->window()));
 }
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "net/service_api.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
+#include "support/person.h"
 #include "support/service_control.h"
 #include "support/test_support.h"
 #include "target/task_gate.h"
@@ -27,6 +29,7 @@
 #include "tasks/sync_test.h"
 #include "tasks/task_request.h"
 #include "timesync/time_of_day.h"
+#include "ui/screen_layout.h"
 
 namespace {
 
@@ -133,13 +136,13 @@ TEST(RoomInput, GeneratedCodesFollowTheAccountAndTheMillisecond) {
     struct Case {
         const char* email;
         int64_t ms;
-        const char* code;  // SHA-256 of "email|ms", bytes 0–7 modulo 36 (taken with Python's hashlib)
+        const char* code;  // SHA-256 of "email|ms", bytes 0–7 modulo 32 (taken with Python's hashlib)
     };
     const Case cases[] = {
-        {"person@example.test", 1785200000123, "ENNVPPIZ"},
-        {"person@example.test", 1785200000124, "RHKN0WBA"},
-        {"other@example.test", 1785200000123, "W3A0RU7R"},
-        {"a@b.c", -5, "5VXFFFCV"},
+        {"person@example.test", 1785200000123, "NX77ZDJ3"},
+        {"person@example.test", 1785200000124, "BMYT8YKN"},
+        {"other@example.test", 1785200000123, "4BWGFATX"},
+        {"a@b.c", -5, "D3D337CB"},
     };
     for (const Case& c : cases) {
         const std::optional<std::string> code = DeriveRoomCode(c.email, c.ms);
@@ -147,6 +150,24 @@ TEST(RoomInput, GeneratedCodesFollowTheAccountAndTheMillisecond) {
         EXPECT_EQ(*code, c.code) << c.email << " " << c.ms;
         EXPECT_TRUE(IsValidRoomCode(*code));
         EXPECT_EQ(DeriveRoomCode(c.email, c.ms), code) << "the same millisecond gives the same code";
+    }
+}
+
+// A code is read aloud or copied from a projector: none of its characters may pass for another.
+TEST(RoomInput, GeneratedCodesAvoidLookAlikeCharacters) {
+    std::string seen;
+    for (int64_t ms = 1785200000000; ms < 1785200002000; ++ms) {
+        const std::optional<std::string> code = DeriveRoomCode("person@example.test", ms);
+        ASSERT_TRUE(code);
+        ASSERT_EQ(code->find_first_of("0O1I"), std::string::npos) << *code << " at " << ms;
+        ASSERT_TRUE(IsValidRoomCode(*code)) << *code;
+        seen += *code;
+    }
+    // Every character of the alphabet turns up, so none is dead weight and none is favoured much.
+    for (size_t i = 0; i < kRoomCodeAlphabetSize; ++i) {
+        const auto count = std::count(seen.begin(), seen.end(), kRoomCodeAlphabet[i]);
+        EXPECT_GT(count, 350) << kRoomCodeAlphabet[i];  // 16,000 characters: 500 each on average
+        EXPECT_LT(count, 650) << kRoomCodeAlphabet[i];
     }
 }
 
@@ -675,15 +696,26 @@ TEST_F(RoomRequests, SignedOutStartsAndCodes) {
     EXPECT_EQ(Last("match.create"), testBefore);
     EXPECT_FALSE(App().taskBusy.load());
 
-    {
-        std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().session.logged_in = true;
+    // Signed in, "自动生成房间号" pressed with the pointer: each press a new code, none with a
+    // character that passes for another.
+    harness_->ChangeState([](AppState& app) { app.session.logged_in = true; });
+    harness_->ShowInFront();
+    const Person person(harness_->window());
+    std::wstring previous;
+    for (int press = 0; press < 4; ++press) {
+        SCOPED_TRACE(press);
+        SetStatus(L"before the press", L"");
+        person.Click(layout::kRoomCodeButton);
+        ASSERT_TRUE(PumpUntil([&] { return ReadFormField(FormField::RoomCode) != previous; }, 3000))
+            << Utf16ToUtf8(StatusTextNow());
+        previous = ReadFormField(FormField::RoomCode);
+        const std::string code = NormaliseRoomCode(previous);
+        EXPECT_EQ(code.size(), 8u);
+        EXPECT_TRUE(IsValidRoomCode(code)) << code;
+        EXPECT_EQ(code.find_first_of("0O1I"), std::string::npos) << code;
+        EXPECT_EQ(StatusTextNow(), L"已生成 8 位随机房间号");
+        Sleep(3);  // the next press falls in another millisecond
     }
-    GenerateRoomCode();
-    const std::string code = NormaliseRoomCode(ReadFormField(FormField::RoomCode));
-    EXPECT_EQ(code.size(), 8u);
-    EXPECT_TRUE(IsValidRoomCode(code)) << code;
-    EXPECT_EQ(StatusTextNow(), L"已生成 8 位随机房间号");
 }
 
 TEST_F(RoomRequests, SyncTestShowsTheServicesBalance) {

@@ -69,7 +69,7 @@ void Person::SignIn(const std::wstring& account, const std::wstring& password, b
 
 void Person::SavePurpose() const { Click(layout::kSavePurposeButton); }
 
-std::string Person::PickPosition(POINT target, DWORD timeoutMs) const {
+std::string Person::PickPosition(POINT target, DWORD timeoutMs, int* drags) const {
     const DWORD process = processId();
     Click(layout::kPositionButton);
     HWND picker = nullptr;
@@ -86,7 +86,8 @@ std::string Person::PickPosition(POINT target, DWORD timeoutMs) const {
     // A drag that did not take (another program's window may see a stale move of the pointer
     // without the button) leaves the ball short of the target: the person drags it again from
     // where it now lies.
-    for (int attempt = 0; attempt < 3 && !droppedOnTarget(); ++attempt) {
+    int attempt = 0;
+    for (; attempt < 3 && !droppedOnTarget(); ++attempt) {
         const POINT centre{origin.x + kPickerSize / 2, origin.y + kPickerSize / 2};
         const POINT ball = Offset(origin, PlacePickerOnMonitor(MonitorOf(centre), centre).ballCentre);
         // A pointer put somewhere reaches a window of another program as a move of its own, without
@@ -103,6 +104,7 @@ std::string Person::PickPosition(POINT target, DWORD timeoutMs) const {
         hands_.Release();
         PumpUntil(droppedOnTarget, 2000);
     }
+    if (drags) *drags = attempt;
     if (!droppedOnTarget())
         return "the ball did not stay where it was dropped (the window stands at " + std::to_string(origin.x) + "," +
                std::to_string(origin.y) + ")";

@@ -31,8 +31,9 @@ public:
     // "保存用途并开始使用" in the purpose panel (the option shown first stays chosen).
     void SavePurpose() const;
     // "选择点击位置", the ball dragged onto `target`, "确认". Empty when done; otherwise what the
-    // picker did not do within the time.
-    std::string PickPosition(POINT target, DWORD timeoutMs = 15000) const;
+    // picker did not do within the time. `drags`, when given, receives how many drags it took (a
+    // person tries again when the ball did not follow).
+    std::string PickPosition(POINT target, DWORD timeoutMs = 15000, int* drags = nullptr) const;
 
     // The three cards: fields filled as typed (a time of day as its six digits), then the button.
     void StartSyncTest(const std::wstring& timeOfDay) const;

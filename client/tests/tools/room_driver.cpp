@@ -4,7 +4,8 @@
 // screenshot of the screen (ORVANE_DRIVER_SHOTS, a folder) and exit code 1; 2 on a usage error.
 //
 //   prepare EMAIL PASSWORD X Y         sign in, save the purpose, pick the position (X, Y) and wait
-//                                      until the service has allowed the program there
+//                                      until the service has allowed the program there; says how
+//                                      many drags the ball needed
 //   create CODE HH:MM:SS PARTICIPANTS  create a room, confirm it, wait until the task is admitted
 //   join CODE                          join a room, confirm it, wait until the task is admitted
 //   read                               bring the window back after a task and read the status line
@@ -123,9 +124,11 @@ void Prepare(const std::wstring& email, const std::wstring& password, POINT targ
     WaitFor("the purpose panel", [&] { return PurposePanelOpen(window); }, process);
     person.SavePurpose();
     WaitFor("the dashboard", [&] { return DashboardShown(window); }, process);
-    if (const std::string why = person.PickPosition(target); !why.empty()) Fail("picking the position: " + why);
+    int drags = 0;
+    if (const std::string why = person.PickPosition(target, 15000, &drags); !why.empty())
+        Fail("picking the position: " + why);
     WaitFor("the program to be allowed", [&] { return TargetAllowed(window); }, process);
-    std::printf("ok prepared\n");
+    std::printf("ok prepared drags=%d\n", drags);
 }
 
 // After the box is answered: the task is admitted once the window gives way to the badge.
