@@ -138,8 +138,14 @@ CREATE TABLE IF NOT EXISTS login_attempts (
 );
 CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
 CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER NOT NULL);
-INSERT INTO meta(key, value) VALUES ('schema_version', '3') ON CONFLICT(key) DO NOTHING;
+INSERT INTO meta(key, value) VALUES ('schema_version', '4') ON CONFLICT(key) DO NOTHING;
 )SQL";
+
+// The version of the tables above. An open that finds it (or a later one) changes nothing, so
+// admin commands and instances starting beside load take no table lock; an older database is
+// brought up to it once, by whichever process gets the migration lock first.
+constexpr int kSchemaVersion = 4;
+constexpr const char *kSetSchemaVersion = "UPDATE meta SET value = '4' WHERE key = 'schema_version'";
 
 // Amounts were once kept in tenths of a yuan; they are kept in fen since an amount may have finer
 // digits. The same statements on both backends.
@@ -209,7 +215,7 @@ class SqliteDb final : public Db {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
     Exec("PRAGMA foreign_keys=ON");
-    Migrate();
+    if (StoredVersion() < kSchemaVersion) Migrate();
   }
   ~SqliteDb() override {
     cache_.clear();
@@ -250,14 +256,27 @@ class SqliteDb final : public Db {
     s.Bind(1, column);
     return s.Step();
   }
+  // 0 for a new file (or one made before versions were kept).
+  int StoredVersion() {
+    Stmt t = Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'meta'");
+    if (!t.Step()) return 0;
+    Stmt v = Prepare("SELECT value FROM meta WHERE key = 'schema_version'");
+    return v.Step() ? std::atoi(v.Text(0).c_str()) : 0;
+  }
+  // The write lock serialises processes opening the same file; the version is read again under it.
   void Migrate() {
     Exec("BEGIN IMMEDIATE");
     try {
+      if (StoredVersion() >= kSchemaVersion) {
+        Exec("COMMIT");
+        return;
+      }
       Exec(kSqliteSchema);
       // Files made before sessions could expire.
       if (!HasColumn("sessions", "last_used_ms")) Exec("ALTER TABLE sessions ADD COLUMN last_used_ms INTEGER");
       // Files made when amounts were kept in tenths of a yuan.
       if (HasColumn("payments", "amount_tenths")) Exec(kAmountInFen);
+      Exec(kSetSchemaVersion);
       Exec("COMMIT");
     } catch (...) {
       Exec("ROLLBACK");
@@ -333,18 +352,7 @@ class PgDb final : public Db {
       throw DbError("cannot connect to PostgreSQL: " + msg);
     }
     Exec("SET client_min_messages = warning");
-    // Several instances may start at once; one of them makes the tables.
-    Exec("SELECT pg_advisory_lock(4207731)");
-    try {
-      Exec(PostgresSchema());
-      Exec(std::string("DO $$ BEGIN IF EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = "
-                       "current_schema() AND table_name = 'payments' AND column_name = 'amount_tenths') THEN ") +
-           kAmountInFen + " END IF; END $$");
-    } catch (...) {
-      Exec("SELECT pg_advisory_unlock(4207731)");
-      throw;
-    }
-    Exec("SELECT pg_advisory_unlock(4207731)");
+    if (StoredVersion() < kSchemaVersion) Migrate();
   }
   ~PgDb() override {
     cache_.clear();
@@ -425,6 +433,53 @@ class PgDb final : public Db {
     PQreset(conn_);
     if (PQstatus(conn_) != CONNECTION_OK) throw DbError("database: cannot reach PostgreSQL");
     for (auto &kv : cache_) kv.second->Unprepared();
+  }
+
+  // 0 for an empty database. A plain read: it waits for no lock that load holds.
+  int StoredVersion() {
+    auto scalar = [this](const char *sql) -> std::optional<std::string> {
+      PGresult *r = PQexec(conn_, sql);
+      bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+      std::optional<std::string> value;
+      if (ok && PQntuples(r) == 1 && !PQgetisnull(r, 0, 0)) value = PQgetvalue(r, 0, 0);
+      std::string msg = ok ? std::string() : Describe(r);
+      PQclear(r);
+      if (!ok) throw DbError(msg);
+      return value;
+    };
+    if (scalar("SELECT to_regclass('meta') IS NOT NULL") != "t") return 0;
+    auto version = scalar("SELECT value FROM meta WHERE key = 'schema_version'");
+    return version ? std::atoi(version->c_str()) : 0;
+  }
+  // Several processes may open an old or empty database at once; the advisory lock lets one of them
+  // migrate while the others wait, and each reads the version again once it holds the lock. The
+  // statements run in one transaction, so a migration that fails leaves the database as it was.
+  void Migrate() {
+    Exec("SELECT pg_advisory_lock(4207731)");
+    try {
+      if (StoredVersion() < kSchemaVersion) {
+        Exec("BEGIN");
+        try {
+          Exec(PostgresSchema());
+          Exec("ALTER TABLE sessions ADD COLUMN IF NOT EXISTS last_used_ms BIGINT");
+          Exec(std::string("DO $$ BEGIN IF EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = "
+                           "current_schema() AND table_name = 'payments' AND column_name = 'amount_tenths') THEN ") +
+               kAmountInFen + " END IF; END $$");
+          Exec(kSetSchemaVersion);
+          Exec("COMMIT");
+        } catch (...) {
+          try {
+            Exec("ROLLBACK");
+          } catch (...) {
+          }
+          throw;
+        }
+      }
+    } catch (...) {
+      Exec("SELECT pg_advisory_unlock(4207731)");
+      throw;
+    }
+    Exec("SELECT pg_advisory_unlock(4207731)");
   }
 
   PGconn *conn_ = nullptr;

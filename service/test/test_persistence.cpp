@@ -114,7 +114,7 @@ TEST(Persistence, AmountsKeptInTenthsBecomeFen) {
   auto db = Db::Open(data + "/orvane.db");
   Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema_version'");
   ASSERT_TRUE(version.Step());
-  EXPECT_EQ(version.Text(0), "3");
+  EXPECT_EQ(version.Text(0), "4");
 }
 
 TEST(Persistence, ConcurrentAdminProcessSeesLiveData) {

@@ -2,6 +2,10 @@
 // action works there, the signing key and sessions are shared, and seats, credits, room codes,
 // the once-only nonce and the password guard hold when two instances race for them.
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -149,6 +153,84 @@ TEST_F(SharedDatabase, AmountsKeptInTenthsBecomeFen) {
   HttpResult next = ts->Call("payment.create", R"({"amount":"123e-2","type":"wxpay"})", token);
   ASSERT_TRUE(next.ok()) << next.body;
   EXPECT_EQ(next.j["amount_yuan"], "1.23");
+}
+
+// Opening the database (an admin command, an instance starting) beside load that writes accounts
+// and the ledger must not lock those tables: every request of the load is answered, none with 503.
+TEST_F(SharedDatabase, AdminCommandsAndARestartBesideLoadAnswerEveryRequest) {
+  std::string url = pg_->NewDatabase();
+  ASSERT_FALSE(url.empty());
+  auto a = Instance(url);
+  std::shared_ptr<test::TestService> b = Instance(url);
+  std::mutex b_mutex;
+  std::vector<test::LoginInfo> accounts;
+  for (int i = 0; i < 6; ++i) {
+    accounts.push_back(a->NewAccount());
+    a->Admin({"credits-set", accounts.back().email, "1000000"});
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> answered{0}, unavailable{0}, other{0};
+  std::string other_text;
+  std::mutex other_mutex;
+  // Each synchronisation test charges a credit: a write to accounts and the ledger. Half of the
+  // load goes to the instance that is restarted, and keeps going while it is down (not counted).
+  std::vector<std::thread> load;
+  for (size_t i = 0; i < accounts.size(); ++i)
+    load.emplace_back([&, i] {
+      while (!stop) {
+        std::shared_ptr<test::TestService> restarted;
+        if (i % 2) {
+          std::lock_guard<std::mutex> lock(b_mutex);
+          restarted = b;
+        }
+        test::TestService *to = restarted ? restarted.get() : a.get();
+        HttpResult r = to->Call("match.create", "{\"execute_at_ms\":" + std::to_string(Now(*a) + 60000) + "," +
+                                                    Fields() + "}",
+                                accounts[i].token);
+        if (r.status == 200) ++answered;
+        else if (r.status == 503) ++unavailable;
+        else if (r.received) {
+          ++other;
+          std::lock_guard<std::mutex> lock(other_mutex);
+          other_text = r.body;
+        }
+      }
+    });
+  auto admin = [&url](const std::string &args) {
+    std::string cmd = std::string(ORVANE_SERVICE_BINARY) + " admin --db '" + url + "' " + args + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int admin_failures = 0;
+  for (int round = 0; round < 4; ++round) {
+    // Two admin commands at once, then one that writes.
+    std::atomic<int> failed{0};
+    std::thread first([&] { failed += admin("accounts") ? 0 : 1; });
+    std::thread second([&] { failed += admin("blacklist-list") ? 0 : 1; });
+    first.join();
+    second.join();
+    failed += admin("credits-add " + accounts[0].email + " 1") ? 0 : 1;
+    admin_failures += failed;
+  }
+  // An instance restarted under load.
+  std::shared_ptr<test::TestService> stopping;
+  {
+    std::lock_guard<std::mutex> lock(b_mutex);
+    stopping.swap(b);
+  }
+  stopping.reset();  // stopped once the last request on it is answered
+  std::shared_ptr<test::TestService> started = Instance(url);
+  {
+    std::lock_guard<std::mutex> lock(b_mutex);
+    b = started;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  stop = true;
+  for (auto &t : load) t.join();
+  EXPECT_EQ(admin_failures, 0);
+  EXPECT_EQ(unavailable.load(), 0) << answered.load() << " answered";
+  EXPECT_EQ(other.load(), 0) << other_text;
+  EXPECT_GT(answered.load(), 50);
 }
 
 TEST_F(SharedDatabase, InstancesShareTheSigningKeyAndSessions) {
