@@ -257,6 +257,10 @@ SSL_CTX *MakeServerTlsContext(const std::string &cert_file, const std::string &k
   };
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  // TLS 1.2 offers only forward-secret key exchange with authenticated encryption (the common
+  // "intermediate" profile): no static RSA, no CBC, no SHA-1. TLS 1.3's own suites are all of that kind.
+  if (SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) fail("cannot set the TLS 1.2 cipher suites");
+  if (SSL_CTX_set1_groups_list(ctx, "X25519:P-256:P-384") != 1) fail("cannot set the key exchange groups");
   SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
   if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1)
     fail("cannot load certificate " + cert_file);
@@ -267,10 +271,26 @@ SSL_CTX *MakeServerTlsContext(const std::string &cert_file, const std::string &k
 }
 
 OrvaneHttpServer::OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits)
-    : tls_(tls), record_(record_requests), limits_(std::move(limits)) {}
+    : tls_(tls), tls_enabled_(tls != nullptr), record_(record_requests), limits_(std::move(limits)) {}
 
 OrvaneHttpServer::~OrvaneHttpServer() {
   if (tls_) SSL_CTX_free(tls_);
+}
+
+void OrvaneHttpServer::ReplaceTls(SSL_CTX *tls) {
+  SSL_CTX *old = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(tls_mutex_);
+    old = tls_;
+    tls_ = tls;
+  }
+  // Connections made with the old context hold their own reference to it.
+  if (old) SSL_CTX_free(old);
+}
+
+SSL *OrvaneHttpServer::NewTlsConnection() {
+  std::lock_guard<std::mutex> lock(tls_mutex_);
+  return tls_ ? SSL_new(tls_) : nullptr;
 }
 
 int64_t OrvaneHttpServer::RefusedConnections() const {
@@ -340,8 +360,8 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
 
   SSL *ssl = nullptr;
   bool ret = false;
-  if (tls_) {
-    ssl = SSL_new(tls_);
+  if (tls_enabled_) {
+    ssl = NewTlsConnection();
     bool ok = ssl && SSL_set_fd(ssl, sock) == 1;
     while (ok) {
       int r = SSL_accept(ssl);

@@ -50,6 +50,11 @@ bool ResponseOwned();
 // body cut short, deadline passed); 0 when it did not.
 int ConnectionRefusal(std::string &message);
 
+// The TLS 1.2 suites offered: ECDHE with AES-GCM or ChaCha20-Poly1305.
+inline constexpr const char *kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
 // TLS context for the server certificate chain and key. Throws with a readable text on failure.
 SSL_CTX *MakeServerTlsContext(const std::string &cert_file, const std::string &key_file);
 
@@ -67,6 +72,9 @@ class OrvaneHttpServer : public httplib::Server {
   OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits);
   ~OrvaneHttpServer() override;
 
+  // Takes ownership of `tls`: new connections use it (a renewed certificate), running ones keep theirs.
+  void ReplaceTls(SSL_CTX *tls);
+
   // Connections refused because their source already held its share (diagnostics).
   int64_t RefusedConnections() const;
   // After binding: a long queue of connections waiting to be accepted. The library's own is five,
@@ -77,9 +85,12 @@ class OrvaneHttpServer : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override;
   bool WaitForNextRequest(int fd, SSL *ssl, bool buffered);
   bool AdmitSource(const std::string &peer);
+  SSL *NewTlsConnection();
   void ReleaseSource(const std::string &peer);
 
-  SSL_CTX *tls_;
+  std::mutex tls_mutex_;
+  SSL_CTX *tls_;  // guarded by tls_mutex_
+  const bool tls_enabled_;
   bool record_;
   ConnectionLimits limits_;
   mutable std::mutex sources_mutex_;

@@ -153,11 +153,39 @@ void Service::Start() {
   }
   http_->WidenAcceptQueue();
   http_thread_ = std::thread([this] { http_->listen_after_bind(); });
+  if (!options_.plain_http && options_.tls_cert.empty()) {
+    stopping_ = false;
+    renewal_thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(renewal_mutex_);
+      while (!renewal_wake_.wait_for(lock, std::chrono::hours(24), [this] { return stopping_; })) {
+        try {
+          RenewTlsIfDue(time(nullptr));
+        } catch (const std::exception &e) {
+          LogLine(std::string("server certificate renewal failed (the current one stays): ") + e.what());
+        }
+      }
+    });
+  }
   started_ = true;
   LogLine(ListeningLine() + (options_.test_mode ? " (test mode)" : ""));
 }
 
+bool Service::RenewTlsIfDue(time_t now) {
+  if (options_.plain_http || !options_.tls_cert.empty() || !http_) return false;
+  TlsFiles renewed = EnsureDevTls(options_.data_dir, now);
+  if (!renewed.server_renewed) return false;
+  http_->ReplaceTls(MakeServerTlsContext(renewed.server_cert, renewed.server_key));
+  LogLine("serving the renewed server certificate " + renewed.server_cert);
+  return true;
+}
+
 void Service::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(renewal_mutex_);
+    stopping_ = true;
+  }
+  renewal_wake_.notify_all();
+  if (renewal_thread_.joinable()) renewal_thread_.join();
   if (sntp_) sntp_->Stop();
   if (http_) {
     // stop() only takes effect once the accept loop runs; wait for it briefly.

@@ -1,5 +1,7 @@
 // The running service: data directory, database, signing key, TLS, HTTP routes, SNTP responder.
 #pragma once
+#include <condition_variable>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +61,9 @@ class Service {
   // Claims seen per task since start (diagnostics only; kept in memory so that polling never writes
   // to the database). Caller holds Database().Mutex().
   int64_t &ClaimCounter(int64_t task_id) { return claim_counts_[task_id]; }
+  // With the development certificate: makes a new server certificate when the current one nears its
+  // end at `now` and serves it to new connections. Returns true when it did. Runs once a day.
+  bool RenewTlsIfDue(time_t now);
   // Applies a runtime patch; returns an error text on failure.
   std::optional<std::string> PatchConfig(const Json &patch);
 
@@ -84,6 +89,10 @@ class Service {
   std::unique_ptr<OrvaneHttpServer> http_;
   std::unique_ptr<SntpResponder> sntp_;
   std::thread http_thread_;
+  std::thread renewal_thread_;
+  std::mutex renewal_mutex_;
+  std::condition_variable renewal_wake_;
+  bool stopping_ = false;
   int port_ = 0;
   bool started_ = false;
 };

@@ -117,7 +117,7 @@ void AddExt(X509 *cert, X509 *issuer, int nid, const char *value) {
 }
 
 X509Ptr NewCert(EVP_PKEY *subject_key, const char *common_name, X509 *issuer, EVP_PKEY *issuer_key,
-                bool is_ca) {
+                bool is_ca, time_t now) {
   X509Ptr cert(X509_new());
   if (!cert) Throw("out of memory");
   X509_set_version(cert.get(), 2);
@@ -127,9 +127,10 @@ X509Ptr NewCert(EVP_PKEY *subject_key, const char *common_name, X509 *issuer, EV
   BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
   BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
   BN_free(bn);
-  // Wide validity so tests that shift the clock by years still see a valid certificate.
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -2 * 366 * kDay);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 10 * 365 * kDay);
+  // The CA that clients import stays for ten years; the server certificate lives a year and is
+  // renewed under it. A day's grace before issue covers clients whose clock runs a little behind.
+  X509_time_adj_ex(X509_getm_notBefore(cert.get()), -1, 0, &now);
+  X509_time_adj_ex(X509_getm_notAfter(cert.get()), is_ca ? 10 * 365 : kDevServerLifetimeDays, 0, &now);
   X509_NAME *name = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char *>("Orvane development"), -1, -1, 0);
@@ -154,10 +155,10 @@ X509Ptr NewCert(EVP_PKEY *subject_key, const char *common_name, X509 *issuer, EV
   return cert;
 }
 
-bool ServerCertUsable(X509 *server, EVP_PKEY *server_key, EVP_PKEY *ca_key) {
+bool ServerCertUsable(X509 *server, EVP_PKEY *server_key, EVP_PKEY *ca_key, time_t now) {
   if (X509_verify(server, ca_key) != 1) return false;
   if (X509_check_private_key(server, server_key) != 1) return false;
-  time_t soon = time(nullptr) + kDay;
+  time_t soon = now + kDevServerRenewDays * kDay;
   if (X509_cmp_time(X509_get0_notAfter(server), &soon) <= 0) return false;
   ERR_clear_error();
   return true;
@@ -165,7 +166,7 @@ bool ServerCertUsable(X509 *server, EVP_PKEY *server_key, EVP_PKEY *ca_key) {
 
 }  // namespace
 
-TlsFiles EnsureDevTls(const std::string &data_dir) {
+TlsFiles EnsureDevTls(const std::string &data_dir, time_t now) {
   TlsFiles f;
   std::string dir = data_dir + "/tls";
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
@@ -187,7 +188,7 @@ TlsFiles EnsureDevTls(const std::string &data_dir) {
       throw std::runtime_error("the development CA in " + dir +
                                " is incomplete or unreadable; remove dev-ca.pem and dev-ca.key to make a new one");
     ca_key = NewRsaKey();
-    ca_cert = NewCert(ca_key.get(), "Orvane Development CA", nullptr, ca_key.get(), true);
+    ca_cert = NewCert(ca_key.get(), "Orvane Development CA", nullptr, ca_key.get(), true, now);
     WriteFileAtomic(f.ca_key, KeyPem(ca_key.get()), 0600);
     WriteFileAtomic(f.ca_cert, CertPem(ca_cert.get()), 0644);
     LogLine("made development CA " + f.ca_cert);
@@ -196,12 +197,13 @@ TlsFiles EnsureDevTls(const std::string &data_dir) {
   PkeyPtr server_key = LoadKey(f.server_key);
   X509Ptr server_cert = LoadCert(f.server_cert);
   if (!server_key || !server_cert ||
-      !ServerCertUsable(server_cert.get(), server_key.get(), ca_key.get())) {
+      !ServerCertUsable(server_cert.get(), server_key.get(), ca_key.get(), now)) {
     server_key = NewRsaKey();
-    server_cert = NewCert(server_key.get(), "localhost", ca_cert.get(), ca_key.get(), false);
+    server_cert = NewCert(server_key.get(), "localhost", ca_cert.get(), ca_key.get(), false, now);
     WriteFileAtomic(f.server_key, KeyPem(server_key.get()), 0600);
     WriteFileAtomic(f.server_cert, CertPem(server_cert.get()), 0644);
     LogLine("made server certificate for localhost " + f.server_cert);
+    f.server_renewed = true;
   }
   return f;
 }

@@ -77,5 +77,20 @@ TEST(BehindNginx, SlowClientsAndIdleConnectionsNoLongerStarveOthers) {
   EXPECT_NE(last->body.find("X-Real-IP"), std::string::npos) << last->body;
 }
 
+// nginx's TLS 1.2 suites are the service's own: forward-secret AEAD ones only.
+TEST(BehindNginx, OffersOnlyForwardSecretAeadSuites) {
+  test::TestService svc([](ServeOptions &o) { o.plain_http = true; });
+  test::TempDir tls_dir;
+  TlsFiles tls = EnsureDevTls(tls_dir.path());
+  test::LocalNginx nginx({"127.0.0.1:" + std::to_string(svc.port())}, tls.server_cert, tls.server_key);
+  ASSERT_TRUE(nginx.available()) << nginx.why();
+  for (size_t i = 0; i < test::kTls12SuiteCount; ++i) {
+    const auto &s = test::kTls12Suites[i];
+    std::string got = test::NegotiatedSuite(nginx.port(), std::string("-tls1_2 -cipher '") + s.name + ":@SECLEVEL=0'");
+    EXPECT_EQ(got, s.accepted ? s.name : "") << s.name;
+  }
+  EXPECT_EQ(test::NegotiatedSuite(nginx.port(), "-tls1_1 -cipher 'ALL:@SECLEVEL=0'"), "");
+}
+
 }  // namespace
 }  // namespace orvane

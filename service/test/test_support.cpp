@@ -318,4 +318,36 @@ std::string RawApiRequest(const std::string &action, const std::string &body, co
          "X-Orvane-Version: 0.9.10\r\n" + headers + "\r\n" + body;
 }
 
+std::string NegotiatedSuite(int port, const std::string &client_options) {
+  // Security level 0 on the client's side, so that it really offers the weak suites it is given.
+  std::string cmd = "openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " -servername localhost " +
+                    client_options + " </dev/null 2>&1";
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return {};
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  // "New, TLSv1.2, Cipher is ECDHE-RSA-AES128-GCM-SHA256" or "New, (NONE), Cipher is (NONE)".
+  auto at = out.find("Cipher is ");
+  if (at == std::string::npos) return {};
+  std::string suite = out.substr(at + 10, out.find_first_of("\r\n", at) - at - 10);
+  return suite == "(NONE)" ? std::string() : suite;
+}
+
+const OfferedSuite kTls12Suites[] = {
+    {"ECDHE-RSA-AES128-GCM-SHA256", true},
+    {"ECDHE-RSA-AES256-GCM-SHA384", true},
+    {"ECDHE-RSA-CHACHA20-POLY1305", true},
+    {"AES128-SHA", false},                   // static RSA key exchange, CBC with SHA-1
+    {"AES128-GCM-SHA256", false},            // static RSA key exchange
+    {"AES256-SHA256", false},                // static RSA key exchange, CBC
+    {"ECDHE-RSA-AES128-SHA", false},         // CBC with SHA-1
+    {"ECDHE-RSA-AES256-SHA384", false},      // CBC
+    {"DHE-RSA-AES128-GCM-SHA256", false},    // finite-field Diffie-Hellman
+    {"ECDHE-RSA-DES-CBC3-SHA", false},       // 3DES
+};
+const size_t kTls12SuiteCount = sizeof kTls12Suites / sizeof kTls12Suites[0];
+
 }  // namespace orvane::test

@@ -134,6 +134,18 @@ class RawClient {
 // An HTTP/1.1 request for the endpoint with the given body and header lines (each ending in CRLF).
 std::string RawApiRequest(const std::string &action, const std::string &body, const std::string &headers);
 
+// The TLS suite that `openssl s_client` agrees on with 127.0.0.1:`port` when it offers only what
+// `client_options` allow (for example "-tls1_2 -cipher AES128-SHA"); empty when the server refuses.
+std::string NegotiatedSuite(int port, const std::string &client_options);
+
+// TLS 1.2 suites a client may offer, each with whether a server of ours accepts it.
+struct OfferedSuite {
+  const char *name;
+  bool accepted;
+};
+extern const OfferedSuite kTls12Suites[];
+extern const size_t kTls12SuiteCount;
+
 bool VerifyWithKey(const std::string &message, const std::string &sig_b64, const std::string &pk_b64);
 std::string Base64DecodeText(const std::string &b64);
 

@@ -2,6 +2,11 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/bn.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,10 +65,15 @@ TEST(DevTls, ChainNameAndValidityWindow) {
   EXPECT_EQ(X509_check_ca(leaf), 0);
   const time_t now = time(nullptr);
   const time_t year = 365 * 24 * 3600;
+  const time_t day = 24 * 3600;
   EXPECT_EQ(VerifyAt(leaf, ca, now), X509_V_OK);
-  EXPECT_EQ(VerifyAt(leaf, ca, now - year), X509_V_OK);      // clock shifted a year back
-  EXPECT_EQ(VerifyAt(leaf, ca, now + 9 * year), X509_V_OK);  // and nine forward
-  EXPECT_EQ(VerifyAt(leaf, ca, now + 11 * year), X509_V_ERR_CERT_HAS_EXPIRED);
+  EXPECT_EQ(VerifyAt(leaf, ca, now - day / 2), X509_V_OK);   // a client clock a little behind
+  EXPECT_EQ(VerifyAt(leaf, ca, now + year - day), X509_V_OK);
+  // The server certificate lives a year; the CA that clients import, ten.
+  EXPECT_EQ(VerifyAt(leaf, ca, now + year + day), X509_V_ERR_CERT_HAS_EXPIRED);
+  EXPECT_EQ(VerifyAt(leaf, ca, now - 2 * day), X509_V_ERR_CERT_NOT_YET_VALID);
+  time_t nine_years = now + 9 * year;
+  EXPECT_GT(X509_cmp_time(X509_get0_notAfter(ca), &nine_years), 0);
   EXPECT_EQ(X509_check_host(leaf, "localhost", 0, 0, nullptr), 1);
   EXPECT_EQ(X509_check_host(leaf, "example.com", 0, 0, nullptr), 0);
   EXPECT_EQ(X509_check_ip_asc(leaf, "127.0.0.1", 0), 1);
@@ -100,6 +110,96 @@ TEST(DevTls, ReusedAcrossStartsAndRepaired) {
   EnsureDevTls(dir.path());
   EXPECT_NE(ReadAll(f.server_cert), new_leaf);
   EXPECT_EQ(ReadAll(f.ca_cert), ca_pem);
+}
+
+// The serial number of the certificate a TLS server at 127.0.0.1:`port` presents, not validated
+// (a certificate renewed for a shifted clock is not valid yet).
+std::string PresentedSerial(int port) {
+  SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+  std::string serial;
+  SSL *ssl = SSL_new(ctx);
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+    SSL_set_fd(ssl, fd);
+    SSL_set_tlsext_host_name(ssl, "localhost");
+    if (SSL_connect(ssl) == 1) {
+      X509 *peer = SSL_get1_peer_certificate(ssl);
+      BIGNUM *bn = ASN1_INTEGER_to_BN(X509_get_serialNumber(peer), nullptr);
+      char *hex = BN_bn2hex(bn);
+      serial = hex;
+      OPENSSL_free(hex);
+      BN_free(bn);
+      X509_free(peer);
+      SSL_shutdown(ssl);
+    }
+  }
+  SSL_free(ssl);
+  close(fd);
+  SSL_CTX_free(ctx);
+  return serial;
+}
+
+std::string FileSerial(const std::string &path) {
+  X509 *c = LoadX509(path);
+  if (!c) return {};
+  BIGNUM *bn = ASN1_INTEGER_to_BN(X509_get_serialNumber(c), nullptr);
+  char *hex = BN_bn2hex(bn);
+  std::string serial = hex;
+  OPENSSL_free(hex);
+  BN_free(bn);
+  X509_free(c);
+  return serial;
+}
+
+TEST(DevTls, RenewedWhenItNearsItsEnd) {
+  test::TempDir dir;
+  TlsFiles f = EnsureDevTls(dir.path());
+  EXPECT_TRUE(f.server_renewed);
+  std::string ca_pem = ReadAll(f.ca_cert), leaf_pem = ReadAll(f.server_cert);
+  const time_t day = 24 * 3600, now = time(nullptr);
+  // Far enough from its end (a year's certificate): kept, at a start today and with 31 days left.
+  EXPECT_FALSE(EnsureDevTls(dir.path(), now).server_renewed);
+  EXPECT_FALSE(EnsureDevTls(dir.path(), now + (365 - 31) * day).server_renewed);
+  EXPECT_EQ(ReadAll(f.server_cert), leaf_pem);
+  // 29 days before its end: a new one under the same CA, valid for another year from then.
+  time_t late = now + (365 - 29) * day;
+  EXPECT_TRUE(EnsureDevTls(dir.path(), late).server_renewed);
+  EXPECT_NE(ReadAll(f.server_cert), leaf_pem);
+  EXPECT_EQ(ReadAll(f.ca_cert), ca_pem);
+  X509 *ca = LoadX509(f.ca_cert), *leaf = LoadX509(f.server_cert);
+  EXPECT_EQ(VerifyAt(leaf, ca, late + 300 * day), X509_V_OK);
+  X509_free(ca);
+  X509_free(leaf);
+}
+
+TEST(DevTls, RunningServiceServesTheRenewedCertificate) {
+  test::TestService ts;
+  std::string first = PresentedSerial(ts.port());
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first, FileSerial(ts.data_dir() + "/tls/server.pem"));
+  const time_t day = 24 * 3600;
+  EXPECT_FALSE(ts.svc().RenewTlsIfDue(time(nullptr) + 30 * day));
+  EXPECT_EQ(PresentedSerial(ts.port()), first);
+  EXPECT_TRUE(ts.svc().RenewTlsIfDue(time(nullptr) + 340 * day));
+  std::string renewed = PresentedSerial(ts.port());
+  EXPECT_NE(renewed, first);
+  EXPECT_EQ(renewed, FileSerial(ts.data_dir() + "/tls/server.pem"));
+}
+
+// Which TLS 1.2 suites the service accepts: forward-secret AEAD ones only; no TLS 1.1.
+TEST(DevTls, OffersOnlyForwardSecretAeadSuites) {
+  test::TestService ts;
+  for (size_t i = 0; i < test::kTls12SuiteCount; ++i) {
+    const auto &s = test::kTls12Suites[i];
+    std::string got = test::NegotiatedSuite(ts.port(), std::string("-tls1_2 -cipher '") + s.name + ":@SECLEVEL=0'");
+    EXPECT_EQ(got, s.accepted ? s.name : "") << s.name;
+  }
+  EXPECT_EQ(test::NegotiatedSuite(ts.port(), "-tls1_1 -cipher 'ALL:@SECLEVEL=0'"), "");
+  EXPECT_EQ(test::NegotiatedSuite(ts.port(), "-tls1_3"), "TLS_AES_256_GCM_SHA384");
 }
 
 TEST(DevTls, RefusesAHalfPresentCa) {
