@@ -74,6 +74,16 @@ if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-serv
   "$ROOT/service/bench/load.sh" "$ROOT/build/service/orvane-service" || status=1
 fi
 
+# Rooms of 2,000 and 10,000 participants over real TLS from loopback: on SQLite with one instance,
+# and on PostgreSQL with two instances behind nginx (one such run at a time: each takes the machine).
+if [ -x "$ROOT/build/service/orvane-service-bench" ]; then
+  for participants in 2000 10000; do
+    echo "== room of $participants participants (orvane-service-bench room) =="
+    nice "$ROOT/build/service/orvane-service-bench" room --participants $participants || status=1
+    nice "$ROOT/build/service/orvane-service-bench" room --participants $participants --db postgresql --instances 2 || status=1
+  done
+fi
+
 if [ -x "$ROOT/build/service/orvane-service-bench" ]; then
   echo "== service under load and abuse (login flood, slow clients with and without nginx, PostgreSQL) =="
   "$ROOT/build/service/orvane-service-bench" || status=1

@@ -29,6 +29,7 @@
 #include <httplib.h>
 
 #include "local_servers.h"
+#include "room_bench.h"
 #include "tls.h"
 
 namespace {
@@ -405,9 +406,51 @@ void Throughput() {
 
 }  // namespace
 
+// orvane-service-bench room --participants N [--instances K] [--db sqlite|postgresql]
+//   [--join-seconds S] [--release-lead-ms L] [--connections C] [-- further serve options]
+int Room(int argc, char **argv) {
+  orvane::bench::RoomOptions o;
+  auto number = [&](int &i, long long lo, long long hi, long long &out) {
+    if (i + 1 >= argc) return false;
+    char *end = nullptr;
+    out = std::strtoll(argv[++i], &end, 10);
+    return *end == '\0' && out >= lo && out <= hi;
+  };
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    long long v = 0;
+    bool ok = true;
+    if (a == "--participants") ok = number(i, 2, 100000, v), o.participants = static_cast<int>(v);
+    else if (a == "--instances") ok = number(i, 1, 16, v), o.instances = static_cast<int>(v);
+    else if (a == "--join-seconds") ok = number(i, 0, 3600, v), o.join_seconds = static_cast<int>(v);
+    else if (a == "--release-lead-ms") ok = number(i, 1000, 600000, v), o.release_lead_ms = v;
+    else if (a == "--connections") ok = number(i, 1, 20000, v), o.connections = static_cast<int>(v);
+    else if (a == "--db" && i + 1 < argc) o.database = argv[++i], ok = o.database == "sqlite" || o.database == "postgresql";
+    else if (a == "--") {
+      for (++i; i < argc; ++i) o.serve_args.push_back(argv[i]);
+    } else ok = false;
+    if (!ok) {
+      std::fprintf(stderr, "orvane-service-bench room: bad or unknown argument %s\n", a.c_str());
+      return 2;
+    }
+  }
+  if (o.participants < 2) {
+    std::fprintf(stderr,
+                 "usage: orvane-service-bench room --participants N [--instances K] [--db sqlite|postgresql]\n"
+                 "         [--join-seconds S] [--release-lead-ms L] [--connections C] [-- serve options]\n");
+    return 2;
+  }
+  if (o.instances > 1 && o.database != "postgresql") {
+    std::fprintf(stderr, "orvane-service-bench room: several instances share a PostgreSQL database (--db postgresql)\n");
+    return 2;
+  }
+  return orvane::bench::RunRoom(o, kBinary);
+}
+
 int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   std::string only = argc > 1 ? argv[1] : "";
+  if (only == "room") return Room(argc, argv);
   std::printf("orvane-service benchmark on %u cores (figures vary with whatever else runs)\n",
               std::thread::hardware_concurrency());
   if (only.empty() || only == "flood") LoginFlood();
