@@ -219,6 +219,10 @@ std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args,
         return std::nullopt;
       }
       o.db_url = *v;
+    } else if (a == "--db-connections") {
+      int64_t n = 0;
+      if (!int_opt(i, a, 1, 256, n)) return std::nullopt;
+      o.db_connections = static_cast<int>(n);
     } else if (a == "--hash-threads") {
       int64_t t = 0;
       if (!int_opt(i, a, 0, 256, t)) return std::nullopt;
@@ -290,6 +294,8 @@ serve options:
   --db postgresql://…      keep the data in PostgreSQL instead of DIR/orvane.db, so several
                            instances (behind nginx, see service/deploy/) share accounts, rooms,
                            credits and the signing key
+  --db-connections N       PostgreSQL connections of this instance, each with its own prepared
+                           statements (default 8; SQLite uses one, whose commits are grouped)
   --ntp HOST:PORT          also answer SNTP (NTP v4 server mode) on this UDP address
   --ntp-stratum N          stratum announced by the SNTP responder (default 2)
   --min-version X.Y.Z      oldest client version still served (default 0.9.0)

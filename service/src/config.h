@@ -62,6 +62,7 @@ struct ServeOptions {
   // answered "busy") queued behind too few threads delays everyone else's "time".
   int threads = 128;
   std::string db_url;               // empty: SQLite in DIR/orvane.db; postgresql://… shares one database
+  int db_connections = 8;           // PostgreSQL connections of this instance (SQLite: one)
   int hash_threads = 0;             // password hashes at once (0: one per core)
   int hash_queue = -1;              // hashes waiting beyond those (-1: two per hashing thread)
   int64_t request_deadline_ms = 10000;  // TLS handshake, request line, headers and body together

@@ -3,7 +3,10 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -218,8 +221,71 @@ class SqliteDb final : public Db {
     if (StoredVersion() < kSchemaVersion) Migrate();
   }
   ~SqliteDb() override {
+    if (flusher_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(group_mutex_);
+        stopping_ = true;
+      }
+      group_wake_.notify_all();
+      flusher_.join();
+    }
     cache_.clear();
     if (db_) sqlite3_close(db_);
+  }
+
+  void EnableGroupCommit() override {
+    if (flusher_.joinable()) return;
+    flusher_ = std::thread([this] { Flush(); });
+  }
+
+  void Begin() override {
+    if (!flusher_.joinable()) return Exec("BEGIN IMMEDIATE");
+    // Caller holds Mutex(): the open group and its flags change only under it.
+    if (!group_open_) {
+      Exec("BEGIN IMMEDIATE");
+      group_open_ = true;
+    }
+    Exec("SAVEPOINT request");
+  }
+  void CommitTransaction() override {
+    if (!flusher_.joinable()) return Exec("COMMIT");
+    Exec("RELEASE request");
+    {
+      std::lock_guard<std::mutex> lock(group_mutex_);
+      written_ = true;
+    }
+    group_wake_.notify_all();
+  }
+  void RollbackTransaction() override {
+    if (!flusher_.joinable()) return Exec("ROLLBACK");
+    Exec("ROLLBACK TO request");
+    Exec("RELEASE request");
+    {
+      std::lock_guard<std::mutex> lock(group_mutex_);
+      written_ = true;  // the group stays open until the next commit ends it
+    }
+    group_wake_.notify_all();
+  }
+
+  void WaitDurable() override {
+    if (!flusher_.joinable()) return;
+    std::unique_lock<std::mutex> lock(group_mutex_);
+    uint64_t target = 0;
+    if (written_) {
+      // In the open group: the commit after the one under way, if any.
+      target = committed_ + (committing_ ? 2 : 1);
+    } else if (committing_) {
+      target = committed_ + 1;  // the flusher took every write so far
+    } else if (group_open_) {
+      // Only statements outside a transaction went into the open group: have it committed.
+      written_ = true;
+      group_wake_.notify_all();
+      target = committed_ + 1;
+    } else {
+      return;
+    }
+    group_wake_.wait(lock, [&] { return committed_ >= target || stopping_; });
+    if (failed_upto_ >= target) throw DbError("database: the group commit failed");
   }
 
   Stmt Prepare(const std::string &sql) override {
@@ -246,11 +312,44 @@ class SqliteDb final : public Db {
     }
   }
   int Changes() const override { return sqlite3_changes(db_); }
-  void Begin() override { Exec("BEGIN IMMEDIATE"); }
   const char *ForUpdate() const override { return ""; }
   bool Shared() const override { return false; }
 
  private:
+  // The group commit's thread: whenever something was written, take the connection and commit
+  // the open group; requests arriving meanwhile queue on the lock and join the next group.
+  void Flush() {
+    std::unique_lock<std::mutex> group(group_mutex_);
+    for (;;) {
+      group_wake_.wait(group, [this] { return written_ || stopping_; });
+      if (!written_ && stopping_) return;
+      written_ = false;
+      committing_ = true;
+      group.unlock();
+      bool ok = true;
+      {
+        std::lock_guard<std::mutex> lock(Mutex());
+        if (group_open_) {
+          group_open_ = false;
+          try {
+            Exec("COMMIT");
+          } catch (const DbError &) {
+            ok = false;
+            try {
+              Exec("ROLLBACK");
+            } catch (...) {
+            }
+          }
+        }
+      }
+      group.lock();
+      committing_ = false;
+      ++committed_;
+      if (!ok) failed_upto_ = committed_;
+      group_wake_.notify_all();
+    }
+  }
+
   bool HasColumn(const std::string &table, const std::string &column) {
     Stmt s = Prepare("SELECT 1 FROM pragma_table_info('" + table + "') WHERE name = ?1");
     s.Bind(1, column);
@@ -286,6 +385,16 @@ class SqliteDb final : public Db {
 
   sqlite3 *db_ = nullptr;
   std::unordered_map<std::string, std::unique_ptr<SqliteStmt>> cache_;
+  // Group commit. group_open_ is guarded by Mutex(); the rest by group_mutex_.
+  std::thread flusher_;
+  std::atomic<bool> group_open_{false};
+  std::mutex group_mutex_;
+  std::condition_variable group_wake_;
+  bool written_ = false;     // a request ended its transaction since the last commit began
+  bool committing_ = false;  // the flusher is committing a group
+  uint64_t committed_ = 0;   // groups committed (or failed) so far
+  uint64_t failed_upto_ = 0;
+  bool stopping_ = false;
 };
 
 // ---- PostgreSQL --------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // The database behind the service: the embedded SQLite file (one instance, WAL journal) or a
 // PostgreSQL server that several instances share. Both speak through the same small interface:
-// prepared statements with ?1-style parameters, one connection per instance guarded by Mutex(),
-// and transactions. Everything that must hold across instances (seats, credits, the once-only
+// prepared statements with ?1-style parameters, connections each guarded by its Mutex() (one for
+// SQLite, a pool of them per instance for PostgreSQL), and transactions. Everything that must hold across instances (seats, credits, the once-only
 // nonce, login attempts) is written so that the database's own row locks decide it.
 #pragma once
 #include <cstdint>
@@ -100,6 +100,17 @@ class Db {
   virtual const char *ForUpdate() const = 0;
   virtual bool Shared() const = 0;  // several instances may use this database at once
 
+  // Ends the transaction Begin() started (Transaction calls these).
+  virtual void CommitTransaction() { Exec("COMMIT"); }
+  virtual void RollbackTransaction() { Exec("ROLLBACK"); }
+  // Group commit (SQLite): from now on the transactions of many requests are written to disk by one
+  // commit, made by a thread of this connection as soon as it gets the lock. A request must not
+  // answer before what it wrote or read is on disk: it calls WaitDurable() without holding
+  // Mutex(), which returns once every write made so far is committed (at once when none waits),
+  // and throws DbError when that commit failed.
+  virtual void EnableGroupCommit() {}
+  virtual void WaitDurable() {}
+
  protected:
   Db() = default;
 
@@ -114,13 +125,13 @@ class Transaction {
   ~Transaction() {
     if (!done_) {
       try {
-        db_.Exec("ROLLBACK");
+        db_.RollbackTransaction();
       } catch (...) {
       }
     }
   }
   void Commit() {
-    db_.Exec("COMMIT");
+    db_.CommitTransaction();
     done_ = true;
   }
 

@@ -21,8 +21,9 @@ struct ActionContext {
   int64_t account_id = 0;            // set for actions that need a session
   std::string token;                 // bearer token as sent (may be empty)
   std::string client_addr;           // the client's address (through a trusted proxy: its X-Real-IP)
+  Db *connection = nullptr;          // the database connection this request uses throughout
 
-  Db &db() { return svc.Database(); }
+  Db &db() { return connection ? *connection : svc.Database(); }
   int64_t NowMs() const { return svc.Clock().NowMs(); }
 };
 

@@ -265,7 +265,7 @@ Reply ActTaskClaim(ActionContext &c) {
   }
   if (t.consumed_ms) throw ApiError(409, "本次点击安排已经使用过，请重新开始");
   if (!t.confirmed) throw ApiError(409, "请先确认参加房间，再领取点击安排");
-  ++c.svc.ClaimCounter(task_id);
+  c.svc.CountClaim(task_id);
   OJson j = OkBody();
   if (!t.nonce.empty()) {
     // Already released: the same instruction until it is used or runs out.

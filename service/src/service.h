@@ -1,5 +1,6 @@
 // The running service: data directory, database, signing key, TLS, HTTP routes, SNTP responder.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "clock.h"
 #include "config.h"
@@ -49,7 +51,11 @@ class Service {
   // "listening on https://localhost:PORT/api.php"
   std::string ListeningLine() const;
 
+  // The first database connection (admin, test endpoints, payment pages); requests take any one.
   Db &Database() { return *db_; }
+  // A connection for one request: an idle one if there is, else the next in turn. The caller
+  // locks its Mutex() as usual.
+  Db &AnyConnection();
   PasswordPool &Passwords() { return *passwords_; }
   OrvaneHttpServer *Http() { return http_.get(); }
   ServiceClock &Clock() { return clock_; }
@@ -59,8 +65,16 @@ class Service {
   TestControl *Test() { return options_.test_mode ? &test_ : nullptr; }
   RuntimeConfig Config() const;
   // Claims seen per task since start (diagnostics only; kept in memory so that polling never writes
-  // to the database). Caller holds Database().Mutex().
-  int64_t &ClaimCounter(int64_t task_id) { return claim_counts_[task_id]; }
+  // to the database).
+  void CountClaim(int64_t task_id) {
+    std::lock_guard<std::mutex> lock(claim_counts_mutex_);
+    ++claim_counts_[task_id];
+  }
+  int64_t ClaimCount(int64_t task_id) {
+    std::lock_guard<std::mutex> lock(claim_counts_mutex_);
+    auto it = claim_counts_.find(task_id);
+    return it == claim_counts_.end() ? 0 : it->second;
+  }
   // With the development certificate: makes a new server certificate when the current one nears its
   // end at `now` and serves it to new connections. Returns true when it did. Runs once a day.
   bool RenewTlsIfDue(time_t now);
@@ -79,12 +93,15 @@ class Service {
   ServeOptions options_;
   ServiceClock clock_;
   std::unique_ptr<Db> db_;
+  std::vector<std::unique_ptr<Db>> more_connections_;  // PostgreSQL: the rest of the pool
+  std::atomic<size_t> next_connection_{0};
   std::unique_ptr<PasswordPool> passwords_;
   SigningKey key_;
   TlsFiles tls_files_;
   mutable std::mutex config_mutex_;
   RuntimeConfig config_;
   TestControl test_;
+  std::mutex claim_counts_mutex_;
   std::unordered_map<int64_t, int64_t> claim_counts_;
   std::unique_ptr<OrvaneHttpServer> http_;
   std::unique_ptr<SntpResponder> sntp_;

@@ -1,8 +1,12 @@
 // Restarting the service on the same data directory loses nothing: accounts, sessions, credits,
 // blacklist, tasks with their released instruction and the reported result, the signing key and
 // the development CA.
+#include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -115,6 +119,47 @@ TEST(Persistence, AmountsKeptInTenthsBecomeFen) {
   Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema_version'");
   ASSERT_TRUE(version.Step());
   EXPECT_EQ(version.Text(0), "4");
+}
+
+// Many requests write at once and their commits are grouped; each answer goes out only once its
+// write is committed, so another connection to the file (as after a crash) finds every task that
+// was answered, and every charge.
+TEST(Persistence, GroupedWritesAreCommittedBeforeTheyAreAnswered) {
+  test::TestService a;
+  std::vector<test::LoginInfo> accounts;
+  for (int i = 0; i < 8; ++i) accounts.push_back(a.NewAccount());
+  auto other = Db::Open(a.data_dir() + "/orvane.db");
+  std::mutex mutex;
+  std::vector<int64_t> answered;
+  std::atomic<int> missing{0}, failed{0};
+  std::vector<std::thread> writers;
+  for (size_t i = 0; i < accounts.size(); ++i)
+    writers.emplace_back([&, i] {
+      for (int k = 0; k < 12; ++k) {
+        HttpResult r = a.Call("match.create",
+                              "{\"execute_at_ms\":" + std::to_string(test::NowMs() + 60000) + "," + test::TaskFieldsJson() + "}",
+                              accounts[i].token);
+        if (!r.ok()) {
+          ++failed;
+          continue;
+        }
+        int64_t id = r.j["task_id"];
+        // Read at once on a connection of its own: only committed rows are visible there.
+        std::lock_guard<std::mutex> lock(mutex);
+        Stmt s = other->Prepare("SELECT COUNT(*) FROM tasks WHERE id = ?1");
+        s.Bind(1, id);
+        if (!s.Step() || s.Int(0) != 1) ++missing;
+        answered.push_back(id);
+      }
+    });
+  for (auto &t : writers) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(missing.load(), 0) << "answered before their commit";
+  EXPECT_EQ(answered.size(), 96u);
+  std::lock_guard<std::mutex> lock(mutex);
+  Stmt credits = other->Prepare("SELECT SUM(credits) FROM accounts WHERE email LIKE '%@%'");
+  ASSERT_TRUE(credits.Step());
+  EXPECT_EQ(credits.Int(0), 8 * (20 - 12));
 }
 
 TEST(Persistence, ConcurrentAdminProcessSeesLiveData) {

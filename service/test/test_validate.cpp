@@ -289,7 +289,7 @@ TEST(ServeArguments, ParsesAndRefuses) {
   std::string err;
   auto o = ParseServeArgs({"--data", "/d", "--listen", "127.0.0.1:0", "--ntp", "127.0.0.1:1123", "--test-mode",
                            "--min-version", "0.9.5", "--release-lead-ms", "1500", "--starting-credits", "7",
-                           "--plain-http", "--time-uncertainty-ms", "2.5"},
+                           "--plain-http", "--time-uncertainty-ms", "2.5", "--db-connections", "3"},
                           err);
   ASSERT_TRUE(o) << err;
   EXPECT_EQ(o->data_dir, "/d");
@@ -301,6 +301,7 @@ TEST(ServeArguments, ParsesAndRefuses) {
   EXPECT_EQ(o->runtime.release_lead_ms, 1500);
   EXPECT_EQ(o->runtime.starting_credits, 7);
   EXPECT_DOUBLE_EQ(o->runtime.time_uncertainty_ms, 2.5);
+  EXPECT_EQ(o->db_connections, 3);
   const std::vector<std::vector<std::string>> bad = {
       {"--listen", "127.0.0.1:1"},                                  // no data dir
       {"--data", "/d"},                                             // no listen address
@@ -309,6 +310,7 @@ TEST(ServeArguments, ParsesAndRefuses) {
       {"--data", "/d", "--listen", "h:1", "--min-version", "abc"},  //
       {"--data", "/d", "--listen", "h:1", "--release-lead-ms", "-1"},
       {"--data", "/d", "--listen", "h:1", "--bogus"},
+      {"--data", "/d", "--listen", "h:1", "--db-connections", "0"},
       {"--data", "/d", "--listen", "h:1", "--time-uncertainty-ms", "-1"},
       {"--data", "/d", "--listen", "h:1", "--time-uncertainty-ms", "1ms"},
       {"--data"},
