@@ -39,6 +39,10 @@ PACKAGES=(
   # the simulated machines of the room test and benchmark: a relay from each machine's network to
   # the one service, and each machine's own clock error
   socat libfaketime
+  # NTP implementations we did not write: chrony serves each simulated machine's standard time and, with
+  # sntp, probes the service's SNTP responder in its tests (installed without starting any daemon here:
+  # the tests run their own chronyd -x / -Q, which never touch the host's clock)
+  chrony sntp
 )
 
 # Installed without what they recommend (their configuration programs would bring a GUI toolkit).

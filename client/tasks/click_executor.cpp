@@ -157,7 +157,7 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     // pointer move between the coarse wait and the spin is quick also on a fresh worker.
     VkKeyScanW(L' ');
 
-    // The coarse wait ends early by what it has lately overrun, at least 4 ms: an overrun beyond the
+    // The coarse wait ends early by what it has lately overrun, at least 30 ms: an overrun beyond the
     // lead makes the click late, while every microsecond of lead is spun at full CPU.
     const int64_t leadNs = CoarseLeadNs(LearnedOversleep());
     record.leadNs = leadNs;

@@ -1,7 +1,8 @@
 // The precise click executor: waits until a unified instant and injects one left click at a screen
-// position. A coarse wait on a high-resolution waitable timer ends at least 4 ms early (earlier when
+// position. A coarse wait on a high-resolution waitable timer ends at least 30 ms early (earlier when
 // the timer has been seen to wake late); a spin on the monotonic clock at raised thread priority covers
-// the rest.
+// the rest. A task clicks once, so a spin of a few tens of milliseconds is a small price for a click
+// that a timer waking late cannot delay.
 #pragma once
 
 #include <windows.h>
@@ -61,10 +62,12 @@ int64_t RemainingUs(int64_t executeAtMs, int64_t wallTicks, int64_t offsetUs);
 // The deadline on the monotonic clock: start + max(remaining, 0) µs, in ns (saturating).
 int64_t DeadlineNs(int64_t startNs, int64_t remainingUs);
 
-// The shortest lead of the coarse wait, and the longest: the spin after the coarse wait burns CPU for
-// about the lead, so the lead never passes 8 ms however late the timer has woken.
-constexpr int64_t kMinCoarseLeadNs = 4000000;
-constexpr int64_t kMaxCoarseLeadNs = 8000000;
+// The shortest lead of the coarse wait, and the longest. A timer under load has been seen to wake
+// 26 ms late, and a wake that late is not announced by the wakes before it, so every coarse wait ends
+// 30 ms early; the spin after it burns CPU for about the lead, so the lead never passes 50 ms however
+// late the timer has woken.
+constexpr int64_t kMinCoarseLeadNs = 30000000;
+constexpr int64_t kMaxCoarseLeadNs = 50000000;
 
 // The coarse wait in µs when more than `leadNs` remain before the deadline, otherwise -1 (no coarse
 // wait).
@@ -96,7 +99,7 @@ struct OversleepEstimate {
 
 // A wake later than this (a suspended or stalled machine) is learned as this much, so that one such
 // wake raises the lead to its limit for a few clicks instead of for hundreds.
-constexpr int64_t kOversleepSampleCapNs = 20000000;
+constexpr int64_t kOversleepSampleCapNs = 60000000;
 // A spin that began before the deadline and let it pass by more than this was off the processor.
 constexpr int64_t kPreemptedSpinNs = 200000;
 // From this share of such spins on, the lead is not lengthened.

@@ -48,15 +48,15 @@ TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
         int64_t deadlineNs, nowNs, expectedUs;
     } coarse[] = {
         {"past", 1000, 2000, -1},
-        {"3 ms to go", 3000000, 0, -1},
-        {"exactly 4 ms to go", 4000000, 0, -1},
-        {"4 ms and 1 ns", 4000001, 0, 0},
-        {"5.5 ms", 5500000, 0, 1500},
-        {"1 s", 1000000000, 0, 996000},
+        {"29 ms to go", 29000000, 0, -1},
+        {"exactly 30 ms to go", 30000000, 0, -1},
+        {"30 ms and 1 ns", 30000001, 0, 0},
+        {"31.5 ms", 31500000, 0, 1500},
+        {"1 s", 1000000000, 0, 970000},
     };
     for (const Coarse& c : coarse) EXPECT_EQ(CoarseWaitUs(c.deadlineNs, c.nowNs), c.expectedUs) << c.name;
 
-    EXPECT_EQ(TimerDueTime(996000), -9960000);  // 1 s to go: 996 ms in 100-ns units
+    EXPECT_EQ(TimerDueTime(970000), -9700000);  // 1 s to go: 970 ms in 100-ns units
     EXPECT_EQ(TimerDueTime(0), -1);             // at least one unit
     EXPECT_EQ(FallbackSleepMs(1500), 1u);
     EXPECT_EQ(FallbackSleepMs(1000), 0u);
@@ -94,25 +94,26 @@ int WakesUntilShortestLead(OversleepEstimate estimate) {
 TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
     const OversleepEstimate nothing;
     const OversleepEstimate idle = Learn(nothing, {700}, 50);
-    const OversleepEstimate afterOneLateWake = Learn(idle, {6000});
+    const OversleepEstimate afterOneLateWake = Learn(idle, {35000});
     struct Case {
         const char* name;
         OversleepEstimate estimate;
         int64_t minLeadUs, maxLeadUs;
     } cases[] = {
-        {"nothing learned: the shortest lead", nothing, 4000, 4000},
-        {"one on-time wake", Learn(nothing, {700}), 4000, 4000},
-        {"an idle machine's wakes", idle, 4000, 4000},
-        {"a wake 6 ms late: the next coarse wait ends earlier than that", afterOneLateWake, 6001, 8000},
-        {"steadily 5 ms late: that and the margin", Learn(nothing, {5000}, 60), 5999, 6001},
-        {"a busy machine, now on time, now 5 ms late", Learn(idle, {800, 5000}, 20), 6000, 8000},
-        {"steadily very late: never more than 8 ms", Learn(nothing, {50000}, 100), 8000, 8000},
-        {"early wakes count as on time", Learn(nothing, {-3000}, 10), 4000, 4000},
-        {"late wakes, but spins cut short by other programs: no longer spin", Learn(idle, {5000}, 20, 3000), 4000,
-         4000},
-        {"spins that began after the deadline say nothing about preemption", Learn(idle, {5000}, 20, -1), 6000, 8000},
+        {"nothing learned: the shortest lead", nothing, 30000, 30000},
+        {"one on-time wake", Learn(nothing, {700}), 30000, 30000},
+        {"an idle machine's wakes", idle, 30000, 30000},
+        {"a wake 35 ms late: the next coarse wait ends earlier than that", afterOneLateWake, 35001, 50000},
+        {"steadily 40 ms late: that and the margin", Learn(nothing, {40000}, 60), 40999, 41001},
+        {"a busy machine, now on time, now 40 ms late", Learn(idle, {800, 40000}, 20), 45000, 50000},
+        {"steadily very late: never more than 50 ms", Learn(nothing, {500000}, 100), 50000, 50000},
+        {"early wakes count as on time", Learn(nothing, {-3000}, 10), 30000, 30000},
+        {"late wakes, but spins cut short by other programs: no longer spin", Learn(idle, {40000}, 20, 3000), 30000,
+         30000},
+        {"spins that began after the deadline say nothing about preemption", Learn(idle, {40000}, 20, -1), 40000,
+         50000},
         {"one spin cut short among many: the lead still follows the wakes",
-         Learn(Learn(idle, {5000}, 1, 3000), {5000}, 20), 6000, 8000},
+         Learn(Learn(idle, {40000}, 1, 3000), {40000}, 20), 40000, 50000},
     };
     for (const Case& c : cases) {
         EXPECT_GE(CoarseLeadNs(c.estimate), c.minLeadUs * 1000) << c.name;
@@ -124,10 +125,10 @@ TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
 TEST(CoarseLead, NarrowsAgainAfterLateWakesAndAfterAStalledMachine) {
     const OversleepEstimate idle = Learn(OversleepEstimate{}, {700}, 50);
     // One late wake guards the next few clicks, not the rest of the session.
-    const int afterLateWake = WakesUntilShortestLead(Learn(idle, {6000}));
+    const int afterLateWake = WakesUntilShortestLead(Learn(idle, {35000}));
     EXPECT_GE(afterLateWake, 3);
     EXPECT_LE(afterLateWake, 15);
-    // A wake two seconds late (the machine stalled or slept) counts as 20 ms: the lead is at its
+    // A wake two seconds late (the machine stalled or slept) counts as 60 ms: the lead is at its
     // limit at once and back within a bounded number of clicks.
     const OversleepEstimate stalled = Learn(idle, {2000000});
     EXPECT_EQ(CoarseLeadNs(stalled), kMaxCoarseLeadNs);
@@ -135,10 +136,10 @@ TEST(CoarseLead, NarrowsAgainAfterLateWakesAndAfterAStalledMachine) {
     EXPECT_EQ(stalled.meanNs, NextOversleepEstimate(idle, kOversleepSampleCapNs).meanNs);
     // Once other programs stop cutting spins short, a longer lead comes back within a bounded number of
     // clicks.
-    OversleepEstimate calming = Learn(idle, {5000}, 40, 3000);
+    OversleepEstimate calming = Learn(idle, {40000}, 40, 3000);
     int clicks = 0;
     while (CoarseLeadNs(calming) == kMinCoarseLeadNs && clicks < 100) {
-        calming = NextOversleepEstimate(calming, 5000000, 0);
+        calming = NextOversleepEstimate(calming, 40000000, 0);
         ++clicks;
     }
     EXPECT_GE(clicks, 10);
@@ -317,17 +318,17 @@ TEST_F(ExecuteClickAtTest, ThreeMillisecondsAheadUsesNoTimerAndSpinsToTheDeadlin
     ASSERT_TRUE(target.WaitForClick());
 }
 
-TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesFourMillisecondsEarly) {
-    const Instant at = Ahead(60000);
+TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesThirtyMillisecondsEarly) {
+    const Instant at = Ahead(100000);
     ClickTiming timing;
     EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
     EXPECT_EQ(g_calls.timerEx, 1);
     EXPECT_EQ(g_calls.timer, 0);
     EXPECT_EQ(g_calls.setTimer, 1);
     EXPECT_TRUE(timing.timerUsed);
-    // 60 ms minus the 4 ms lead, minus what passed before the timer was set.
+    // 100 ms minus the 30 ms lead, minus what passed before the timer was set.
     EXPECT_LE(g_calls.dueTime, -1);
-    EXPECT_GE(g_calls.dueTime, -560000);
+    EXPECT_GE(g_calls.dueTime, -700000);
     EXPECT_EQ(g_calls.dueTime, -timing.coarseUs * 10);
     EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
     ASSERT_TRUE(target.WaitForClick());
@@ -335,19 +336,19 @@ TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesFourMilliseconds
 }
 
 TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIsLearned) {
-    for (int i = 0; i < 3; ++i) LearnOversleep(6000000);
+    for (int i = 0; i < 3; ++i) LearnOversleep(40000000);
     const int64_t expectedLeadNs = CoarseLeadNs(LearnedOversleep());
-    ASSERT_GT(expectedLeadNs, 6000000);
+    ASSERT_GT(expectedLeadNs, 40000000);
     const int64_t samplesBefore = LearnedOversleep().samples;
 
-    const Instant at = Ahead(60000);
+    const Instant at = Ahead(100000);
     ClickTiming timing;
     EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
     EXPECT_EQ(timing.leadNs, expectedLeadNs);
     EXPECT_EQ(g_calls.setTimer, 1);
     EXPECT_EQ(g_calls.dueTime, -timing.coarseUs * 10);
-    // The timer was set to wake the learned lead, not 4 ms, before the deadline.
-    EXPECT_LE(timing.coarseUs, (60000000 - expectedLeadNs) / 1000);
+    // The timer was set to wake the learned lead, not 30 ms, before the deadline.
+    EXPECT_LE(timing.coarseUs, (100000000 - expectedLeadNs) / 1000);
     EXPECT_GE(timing.oversleepNs, 0);
     EXPECT_EQ(LearnedOversleep().samples, samplesBefore + 1);
     EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
@@ -379,7 +380,7 @@ TEST_F(ExecuteClickAtTest, TimerFallbacksStillClickAtOrAfterTheDeadline) {
         g_calls.failTimer = c.failTimer;
         g_calls.failSetTimer = c.failSetTimer;
         ClickTarget::downs = ClickTarget::ups = 0;
-        const Instant at = Ahead(30000);
+        const Instant at = Ahead(80000);
         ClickTiming timing;
         EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing)) << c.name;
         EXPECT_EQ(g_calls.timerEx, 1) << c.name;

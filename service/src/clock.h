@@ -32,11 +32,31 @@ class ServiceClock {
   std::atomic<int64_t> sntp_offset_us_{0};
 };
 
-// What the kernel knows about the quality of the system clock.
-struct SystemClockQuality {
-  bool synchronised = false;     // an NTP daemon disciplines the clock
-  double estimated_error_ms = 0;  // kernel's estimated error when synchronised
+// What the kernel says about the system clock (adjtimex, read only).
+struct KernelClockReading {
+  bool readable = true;      // adjtimex answered
+  int state = 0;             // its return value: TIME_OK, TIME_INS, ..., TIME_ERROR
+  int status = 0;            // STA_* bits
+  int64_t maxerror_us = 0;   // the kernel's maximum error
+  int64_t esterror_us = 0;   // the kernel's estimated error
 };
-SystemClockQuality QuerySystemClockQuality();
+KernelClockReading ReadKernelClock();
+
+// The kernel's bound while nobody disciplines the clock: it grows by 500 µs a second up to 16 s.
+constexpr double kUnsynchronisedCeilingMs = 16000.0;
+// Without discipline the service never vouches for less than a full second.
+constexpr double kUnsynchronisedFloorMs = 1000.0;
+
+// What the service claims about its clock, the same on both ways of asking it: the SNTP responder
+// (leap indicator, root dispersion) and the HTTPS "time" action (source_uncertainty_ms).
+struct ClockClaim {
+  bool synchronised = false;  // false: SNTP answers leap indicator 3 ("clock unsynchronised")
+  double uncertainty_ms = kUnsynchronisedFloorMs;
+};
+
+// The claim from a kernel reading, or from the operator's own figure (configured_ms >= 0, for a clock
+// the kernel does not know to be good). Synchronised: the kernel's maximum error (at least 1 µs).
+// Unsynchronised (STA_UNSYNC, TIME_ERROR, or no reading): the maximum error, but within 1 s … 16 s.
+ClockClaim AssessClock(const KernelClockReading &kernel, double configured_ms);
 
 }  // namespace orvane

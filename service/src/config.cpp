@@ -308,8 +308,9 @@ serve options:
   --points-per-yuan N      credits per yuan paid (default 10)
   --payment-methods LIST   alipay,wxpay | alipay | wxpay | none (default alipay,wxpay)
   --time-source CODE       time_source reported by "time" (default system_fallback)
-  --time-uncertainty-ms X  source_uncertainty_ms reported by "time" (default: the kernel's
-                           estimate when NTP disciplines the clock, otherwise 1000)
+  --time-uncertainty-ms X  source_uncertainty_ms reported by "time" and the SNTP root dispersion
+                           (default: the kernel's maximum error; while the kernel reports the clock
+                           unsynchronised at least 1000, and the SNTP replies say leap indicator 3)
   --threads N              worker threads for connections (default 128)
   --max-connections-per-source N
                            open connections one address may hold (default 16, 0: no limit)

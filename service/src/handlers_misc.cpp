@@ -71,12 +71,8 @@ Reply ActHealth(ActionContext &c) {
 Reply ActTime(ActionContext &c) {
   const ServiceClock &clock = c.svc.Clock();
   int64_t receive_us = clock.ServiceFromSystemUs(c.receive_system_us);
-  double uncertainty = c.cfg.time_uncertainty_ms;
-  if (uncertainty < 0) {
-    SystemClockQuality q = QuerySystemClockQuality();
-    // Without NTP discipline nobody vouches for the system clock: admit a full second.
-    uncertainty = q.synchronised ? std::max(q.estimated_error_ms, 0.001) : 1000.0;
-  }
+  // The same figure the SNTP responder gives as its root dispersion.
+  double uncertainty = c.svc.CurrentClockClaim().uncertainty_ms;
   OJson j = OkBody();
   int64_t send_us = clock.NowUs();
   if (send_us < receive_us) send_us = receive_us;

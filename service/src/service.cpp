@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/timex.h>
 
 #include <cerrno>
 #include <chrono>
@@ -95,6 +96,17 @@ Db &Service::AnyConnection() {
   return at(first);
 }
 
+ClockClaim Service::CurrentClockClaim() const {
+  double configured_ms;
+  std::optional<KernelClockReading> fed;
+  {
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    configured_ms = config_.time_uncertainty_ms;
+    fed = fed_kernel_;
+  }
+  return AssessClock(fed ? *fed : ReadKernelClock(), configured_ms);
+}
+
 RuntimeConfig Service::Config() const {
   std::lock_guard<std::mutex> lock(config_mutex_);
   return config_;
@@ -152,10 +164,13 @@ void Service::Start() {
   if (options_.test_mode) RegisterTestRoutes();
 
   if (options_.ntp_port >= 0) {
-    sntp_ = std::make_unique<SntpResponder>(clock_, options_.ntp_stratum, [this]() -> std::optional<SntpFault> {
-      if (!options_.test_mode) return std::nullopt;
-      return test_.TakeSntpFault();
-    });
+    sntp_ = std::make_unique<SntpResponder>(
+        clock_, options_.ntp_stratum,
+        [this]() -> std::optional<SntpFault> {
+          if (!options_.test_mode) return std::nullopt;
+          return test_.TakeSntpFault();
+        },
+        [this] { return CurrentClockClaim(); });
     sntp_->Start(options_.ntp_host, options_.ntp_port);
     LogLine("SNTP responder on " + options_.ntp_host + ":" + std::to_string(sntp_->Port()));
   }
@@ -391,11 +406,43 @@ void Service::RegisterTestRoutes() {
       if (it == j.end()) continue;
       if (!it->is_number_integer()) return SendJson(res, 400, FailBody(std::string(key) + " 需要整数"));
     }
+    // "kernel": what adjtimex would say ({"unsynchronised":bool,"maxerror_us":N,"esterror_us":N}),
+    // so that tests see both kinds of host whatever the machine's own clock; null: the real reading.
+    std::optional<std::optional<KernelClockReading>> kernel;
+    if (auto it = j.find("kernel"); it != j.end()) {
+      if (it->is_null()) {
+        kernel.emplace();
+      } else {
+        if (!it->is_object()) return SendJson(res, 400, FailBody("kernel 需要对象或 null"));
+        KernelClockReading k;
+        for (const char *key : {"maxerror_us", "esterror_us"}) {
+          auto v = it->find(key);
+          if (v != it->end() && (!v->is_number_integer() || v->get<int64_t>() < 0))
+            return SendJson(res, 400, FailBody(std::string(key) + " 需要非负整数"));
+        }
+        auto unsync = it->find("unsynchronised");
+        if (unsync != it->end() && !unsync->is_boolean())
+          return SendJson(res, 400, FailBody("unsynchronised 需要 true 或 false"));
+        bool unsynchronised = unsync != it->end() && unsync->get<bool>();
+        k.status = unsynchronised ? STA_UNSYNC : 0;
+        k.state = unsynchronised ? TIME_ERROR : TIME_OK;
+        k.maxerror_us = it->value("maxerror_us", int64_t{0});
+        k.esterror_us = it->value("esterror_us", int64_t{0});
+        kernel.emplace(k);
+      }
+    }
     if (j.contains("service_offset_us")) clock_.SetServiceOffsetUs(j["service_offset_us"].get<int64_t>());
     if (j.contains("sntp_offset_us")) clock_.SetSntpOffsetUs(j["sntp_offset_us"].get<int64_t>());
+    if (kernel) {
+      std::lock_guard<std::mutex> lock(config_mutex_);
+      fed_kernel_ = *kernel;
+    }
     OJson out = OkBody();
     out["service_offset_us"] = clock_.ServiceOffsetUs();
     out["sntp_offset_us"] = clock_.SntpOffsetUs();
+    ClockClaim claim = CurrentClockClaim();
+    out["synchronised"] = claim.synchronised;
+    out["uncertainty_ms"] = claim.uncertainty_ms;
     SendJson(res, 200, out);
   });
   http_->Get("/__test/last-request", [this](const httplib::Request &req, httplib::Response &res) {

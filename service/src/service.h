@@ -64,6 +64,9 @@ class Service {
   const TlsFiles &Tls() const { return tls_files_; }
   TestControl *Test() { return options_.test_mode ? &test_ : nullptr; }
   RuntimeConfig Config() const;
+  // What the service claims about its clock now, for "time" and the SNTP responder alike: the
+  // operator's figure, else the kernel's reading (in test mode a reading a test has fed instead).
+  ClockClaim CurrentClockClaim() const;
   // Claims seen per task since start (diagnostics only; kept in memory so that polling never writes
   // to the database).
   void CountClaim(int64_t task_id) {
@@ -100,6 +103,7 @@ class Service {
   TlsFiles tls_files_;
   mutable std::mutex config_mutex_;
   RuntimeConfig config_;
+  std::optional<KernelClockReading> fed_kernel_;  // test mode: replaces the kernel's reading
   TestControl test_;
   std::mutex claim_counts_mutex_;
   std::unordered_map<int64_t, int64_t> claim_counts_;

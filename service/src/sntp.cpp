@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -35,6 +36,13 @@ int64_t ReadNtpTimestamp(const uint8_t *in) {
          static_cast<int64_t>((static_cast<uint64_t>(f) * 1000000) >> 32);
 }
 
+uint32_t RootDispersionField(double uncertainty_ms) {
+  if (!(uncertainty_ms > 0)) return 0;
+  double units = std::ceil(uncertainty_ms / 1000.0 * 65536.0);
+  if (units >= 4294967295.0) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(units);
+}
+
 std::optional<std::array<uint8_t, 48>> BuildSntpReply(const uint8_t *request, size_t length,
                                                       const SntpReplyInput &input) {
   if (length < 48) return std::nullopt;
@@ -44,16 +52,19 @@ std::optional<std::array<uint8_t, 48>> BuildSntpReply(const uint8_t *request, si
   if (version < 1 || version > 4) version = 4;
   const SntpFault &fx = input.fault;
   std::array<uint8_t, 48> r{};
-  int leap = fx.leap.value_or(0) & 3;
+  // A clock nobody disciplines is announced as such (leap indicator 3, stratum 16), as NTP servers
+  // do, so that NTP clients pass it over; its root dispersion still says how far it may be off.
+  const bool synchronised = input.claim.synchronised;
+  int leap = fx.leap.value_or(synchronised ? 0 : 3) & 3;
   int out_mode = fx.mode.value_or(4) & 7;
   r[0] = static_cast<uint8_t>((leap << 6) | (version << 3) | out_mode);
-  r[1] = static_cast<uint8_t>(fx.stratum.value_or(input.stratum));
+  r[1] = static_cast<uint8_t>(fx.stratum.value_or(synchronised ? input.stratum : 16));
   r[2] = request[2];                       // poll: echo the client's
   r[3] = static_cast<uint8_t>(-20);        // precision about one microsecond
-  // root delay 0; root dispersion about 1 ms (16.16 fixed point seconds)
-  r[10] = 0x00;
-  r[11] = 0x42;
-  std::memcpy(&r[12], "LOCL", 4);          // reference id
+  // root delay 0 (the service is its own reference); root dispersion: the claimed uncertainty
+  uint32_t dispersion = RootDispersionField(input.claim.uncertainty_ms);
+  for (int i = 0; i < 4; ++i) r[8 + i] = static_cast<uint8_t>(dispersion >> (24 - 8 * i));
+  std::memcpy(&r[12], synchronised ? "LOCL" : "INIT", 4);  // reference id
   WriteNtpTimestamp(&r[16], input.receive_us - input.receive_us % 1000000);  // reference time
   std::memcpy(&r[24], &request[40], 8);    // originate = client's transmit timestamp
   if (fx.bad_originate) r[31] ^= 0x5A;
@@ -113,6 +124,7 @@ void SntpResponder::Run() {
     if (n <= 0) continue;
     SntpReplyInput in;
     in.stratum = stratum_;
+    if (claims_) in.claim = claims_();
     if (faults_) {
       if (auto f = faults_()) in.fault = *f;
     }

@@ -34,8 +34,13 @@ struct SntpReplyInput {
   int64_t receive_us = 0;   // T2, Unix microseconds on the SNTP clock
   int64_t transmit_us = 0;  // T3
   int stratum = 2;
+  ClockClaim claim;         // unsynchronised: leap indicator 3, stratum 16; the root dispersion
   SntpFault fault;
 };
+
+// The root dispersion field (16.16 fixed-point seconds) for an uncertainty in ms, rounded up so that
+// the field never claims less than the uncertainty; saturates at the field's limit.
+uint32_t RootDispersionField(double uncertainty_ms);
 
 // Builds the 48-byte server reply to a client request. Nothing for packets that are shorter than
 // 48 bytes or are not client-mode (3) requests.
@@ -45,8 +50,9 @@ std::optional<std::array<uint8_t, 48>> BuildSntpReply(const uint8_t *request, si
 class SntpResponder {
  public:
   using FaultSource = std::function<std::optional<SntpFault>()>;
-  SntpResponder(const ServiceClock &clock, int stratum, FaultSource faults)
-      : clock_(clock), stratum_(stratum), faults_(std::move(faults)) {}
+  using ClaimSource = std::function<ClockClaim()>;
+  SntpResponder(const ServiceClock &clock, int stratum, FaultSource faults, ClaimSource claims)
+      : clock_(clock), stratum_(stratum), faults_(std::move(faults)), claims_(std::move(claims)) {}
   ~SntpResponder() { Stop(); }
 
   // Binds the UDP address (port 0 picks one) and starts answering. Throws on failure.
@@ -60,6 +66,7 @@ class SntpResponder {
   const ServiceClock &clock_;
   int stratum_;
   FaultSource faults_;
+  ClaimSource claims_;
   int fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
