@@ -105,6 +105,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case MSG_BLACKLIST_HIT: ShowBlacklistNotice(); return 0;
         case MSG_PREPARATION_DONE: OnPreparationDone(); return 0;
         case MSG_TASK_STARTED: OnTaskStarted(window); return 0;
+        case MSG_TASK_ENDED: OnTaskEnded(window); return 0;
+        case MSG_CLICK_COMING: OnClickComing(window); return 0;
         default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);

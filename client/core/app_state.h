@@ -20,6 +20,8 @@ constexpr UINT MSG_TIME_ALIGNED = WM_APP + 3;       // the unified time was just
 constexpr UINT MSG_BLACKLIST_HIT = WM_APP + 4;      // the chosen target is blacklisted
 constexpr UINT MSG_PREPARATION_DONE = WM_APP + 5;   // session preparation finished
 constexpr UINT MSG_TASK_STARTED = WM_APP + 6;       // a click task has started
+constexpr UINT MSG_TASK_ENDED = WM_APP + 7;         // a click task has ended (its outcome is in the state)
+constexpr UINT MSG_CLICK_COMING = WM_APP + 8;       // the click is seconds away: this program's windows make way
 
 enum class ModalPanelKind : int32_t { None = 0, Purpose = 1, TopUp = 2, PersonalCentre = 3 };
 enum class AuthFormMode : int32_t { Login = 0, Register = 1, ResetPassword = 2 };
@@ -31,6 +33,7 @@ struct TargetSelection {
     POINT click_point{0, 0};
     std::wstring executable_name;
     std::string executable_sha256;  // 64 lower-case hex digits
+    std::wstring executable_path;   // where the program ran from at the pick; its click goes to it alone
     bool check_ok = false;
     bool blocked = false;
     std::wstring block_reason;
@@ -81,6 +84,11 @@ struct AppState {
     Session session;
 
     int64_t countdownTargetMs = 0;  // unified ms of the scheduled click; 0 = no countdown
+    // The outcome of the task that ended last, in a few words for the badge, shown until the
+    // monotonic moment `taskOutcomeUntilUs` (0 = nothing to show).
+    std::wstring taskOutcomeText;
+    bool taskOutcomeClicked = false;
+    int64_t taskOutcomeUntilUs = 0;
     int64_t timeOffsetMs = 0;       // unified time minus the local wall clock
     int64_t timeUncertaintyMs = 0;
     std::wstring timeSourceLabel = L"正在获取准确时间";

@@ -27,6 +27,7 @@ ApiResponse& BrokenAnswer(ApiResponse& response) {
     response.body.clear();
     response.httpStatus = 0;
     response.errorText = kBrokenAnswerText;
+    response.fault = TransportFault::BrokenAnswer;
     return response;
 }
 
@@ -50,6 +51,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts) || parts.dwHostNameLength == 0) {
         response.errorText = L"服务地址配置有误";
+        response.fault = TransportFault::BadAddress;
         return response;
     }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
@@ -61,6 +63,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
                                        WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         response.errorText = L"无法启动网络功能";
+        response.fault = TransportFault::Unreachable;
         return response;
     }
     const int timeout = static_cast<int>(ClampServiceTimeout(timeoutMs));
@@ -69,6 +72,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     ScopedInternet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
     if (!connection) {
         response.errorText = L"无法发送网络请求";
+        response.fault = TransportFault::Unreachable;
         return response;
     }
     ScopedInternet request(WinHttpOpenRequest(connection.get(), L"POST", objectName.c_str(), nullptr,
@@ -76,6 +80,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
                                               secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) {
         response.errorText = L"无法发送网络请求";
+        response.fault = TransportFault::Unreachable;
         return response;
     }
 
@@ -101,6 +106,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
                             bodyLength, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
         response.errorText = L"无法连接服务，请确认本机服务已经启动";
+        response.fault = TransportFault::Unreachable;
         return response;
     }
 
@@ -112,6 +118,7 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     if (IsRedirectStatus(response.httpStatus)) {
         response.httpStatus = 0;
         response.errorText = kRedirectRefusedText;
+        response.fault = TransportFault::Redirect;
         return response;
     }
 
@@ -157,4 +164,30 @@ bool EvaluateApiResponse(const ApiResponse& response, std::wstring& message) {
         message = L"服务请求失败（错误码 " + std::to_wstring(response.httpStatus) + L"）";
     }
     return false;
+}
+
+AnswerVerdict JudgeServiceAnswer(const ApiResponse& response) {
+    if (!response.received) {
+        // A wrong address or a redirect stays wrong however often it is asked; the rest is the way.
+        return response.fault == TransportFault::BadAddress || response.fault == TransportFault::Redirect
+                   ? AnswerVerdict::Refused
+                   : AnswerVerdict::NotYet;
+    }
+    const uint32_t status = response.httpStatus;
+    if (status >= 500 || status == 429 || status == 408) return AnswerVerdict::NotYet;
+    if (status >= 400) return AnswerVerdict::Refused;
+    if (status >= 200 && status <= 299) {
+        // A proxy's page or a cut chunked answer has no "ok" of the service's: not an answer yet.
+        if (!JsonFindValue(response.body, "ok").found) return AnswerVerdict::NotYet;
+        return JsonGetBool(response.body, "ok", false) ? AnswerVerdict::Accepted : AnswerVerdict::Refused;
+    }
+    // No status, or one the service never sends (1xx): something between us and it.
+    return AnswerVerdict::NotYet;
+}
+
+uint32_t RetryPauseMs(int failedAttempts) {
+    constexpr uint32_t kFirstPauseMs = 300, kLongestPauseMs = 3000;
+    if (failedAttempts <= 1) return kFirstPauseMs;
+    if (failedAttempts >= 5) return kLongestPauseMs;  // 300 · 2^4 is past the cap already
+    return std::min<uint32_t>(kFirstPauseMs << (failedAttempts - 1), kLongestPauseMs);
 }

@@ -4,11 +4,21 @@
 #include <cstdint>
 #include <string>
 
+// Why nothing usable was received.
+enum class TransportFault {
+    None,          // an answer arrived (any status)
+    BadAddress,    // the configured service address cannot be used
+    Unreachable,   // no network, name lookup, refused or dropped connection, TLS failure, time-out
+    BrokenAnswer,  // the connection broke while the answer was being read
+    Redirect,      // the answer pointed elsewhere; never followed
+};
+
 struct ApiResponse {
     bool received = false;     // a response (any status) was received
     uint32_t httpStatus = 0;   // 0 when nothing was received or the status was unavailable
     std::string body;          // UTF-8, complete
     std::wstring errorText;    // set only when received is false
+    TransportFault fault = TransportFault::None;  // set only when received is false
 };
 
 // The fixed request headers sent with every call (134 characters).
@@ -33,3 +43,16 @@ bool IsRedirectStatus(uint32_t httpStatus);
 
 // The time-out actually used for a requested one.
 uint32_t ClampServiceTimeout(uint32_t timeoutMs);
+
+// What an answer means for a request that may be sent again.
+enum class AnswerVerdict {
+    Accepted,  // 2xx with "ok" true
+    NotYet,    // the way there failed, not the request: time-out, refused or dropped connection, a cut
+               // answer, 5xx, 429, or a 2xx that is not the service's own answer (no "ok" member)
+    Refused,   // the service said no (4xx, or "ok" false), or the address itself is wrong
+};
+AnswerVerdict JudgeServiceAnswer(const ApiResponse& response);
+
+// The pause before attempt `failedAttempts` + 1 of a request that keeps failing on the way: 300 ms,
+// doubling with each failure, never more than the 3 s rhythm of the claim polling.
+uint32_t RetryPauseMs(int failedAttempts);

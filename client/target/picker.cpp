@@ -193,6 +193,12 @@ PickerState PickerStateNow() { return Current().state; }
 bool OpenPicker(POINT point, PickPurpose purpose) {
     Picker& picker = Current();
     if (picker.overlay) return true;
+    // The ball would cover the program that is about to be clicked, and a new pick cannot change the
+    // target the service has already signed for.
+    if (App().taskBusy.load()) {
+        SetStatus(kPickerRefusedWhileBusyStatus, kPickerRefusedWhileBusyDetail);
+        return false;
+    }
     picker.state = PickerState{};
     HWND overlay = CreateWindowExW(kOverlayExStyle, L"BriskodeskOverlay", L"澄序位置选择", WS_POPUP,
                                    point.x - kPickerSize / 2, point.y - kPickerSize / 2, kPickerSize, kPickerSize,
@@ -268,6 +274,7 @@ void FinishPicking(bool confirmed) {
             identity.identified = true;
             identity.executable_name = L"self-test.exe";
             identity.executable_sha256 = std::string(64, '0');
+            identity.executable_path = L"C:\\self-test.exe";
         } else {
             identity = IdentifyTargetAt(chosen);
         }
@@ -285,6 +292,7 @@ void FinishPicking(bool confirmed) {
             target.click_point = chosen;
             target.executable_name = identity.executable_name;
             target.executable_sha256 = identity.executable_sha256;
+            target.executable_path = identity.executable_path;
             target.check_ok = false;
             target.blocked = false;
             target.block_reason.clear();
@@ -294,6 +302,7 @@ void FinishPicking(bool confirmed) {
             if (!blacklistPick) {
                 target.executable_name.clear();
                 target.executable_sha256.clear();
+                target.executable_path.clear();
                 target.check_ok = false;
                 target.blocked = false;
                 target.block_reason.clear();

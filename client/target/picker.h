@@ -32,6 +32,10 @@ enum class PickPurpose { ClickPosition, BlacklistProgram };
 // picker is open afterwards.
 bool OpenPicker(POINT point, PickPurpose purpose = PickPurpose::ClickPosition);
 
+// While a task waits (or its request is on the way) the ball does not open; the status says why.
+inline constexpr wchar_t kPickerRefusedWhileBusyStatus[] = L"点击任务等待中，暂时不能重新选择位置";
+inline constexpr wchar_t kPickerRefusedWhileBusyDetail[] = L"悬浮球会遮住要点击的程序；请在本次任务结束后再选择";
+
 // Moves the overlay around `point` on its nearest monitor and updates the ball and the chosen point.
 void PlacePicker(HWND overlay, POINT point);
 // Renders the current state into the layered window.

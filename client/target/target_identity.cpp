@@ -158,32 +158,43 @@ std::string HashBytesSha256(const std::string& bytes) {
     });
 }
 
-TargetIdentity IdentifyTargetAt(POINT point) {
-    TargetIdentity result;
+PointOwner PointOwnerAt(POINT point) {
+    PointOwner owner;
     HWND window = WindowFromPoint(point);
     if (!window) window = GetShellWindow();
-    if (!window) return result;
-    HWND root = GetAncestor(window, GA_ROOT);
-    if (!root) root = window;
+    if (!window) return owner;
+    owner.root = GetAncestor(window, GA_ROOT);
+    if (!owner.root) owner.root = window;
+    GetWindowThreadProcessId(owner.root, &owner.processId);
+    if (owner.processId == 0) return owner;
+    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner.processId));
+    if (!process) return owner;
+    std::vector<wchar_t> buffer(kImagePathCapacity);
+    DWORD length = kImagePathCapacity;
+    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length) && length > 0)
+        owner.executablePath.assign(buffer.data(), length);
+    return owner;
+}
 
-    DWORD processId = 0;
-    GetWindowThreadProcessId(root, &processId);
-    if (processId == 0) return result;
+PointOwnerVerdict JudgePointOwner(DWORD ownerProcessId, const std::wstring& ownerPath, DWORD ownProcessId,
+                                  const std::wstring& targetPath) {
+    if (ownerProcessId != 0 && ownerProcessId == ownProcessId) return PointOwnerVerdict::OwnWindow;
+    if (ownerPath.empty() || targetPath.empty() || ownerPath.size() != targetPath.size())
+        return PointOwnerVerdict::OtherProgram;
+    const int same = CompareStringOrdinal(ownerPath.c_str(), static_cast<int>(ownerPath.size()), targetPath.c_str(),
+                                          static_cast<int>(targetPath.size()), TRUE);
+    return same == CSTR_EQUAL ? PointOwnerVerdict::Target : PointOwnerVerdict::OtherProgram;
+}
 
-    std::wstring path;
-    {
-        ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-        if (!process) return result;
-        std::vector<wchar_t> buffer(kImagePathCapacity);
-        DWORD length = kImagePathCapacity;
-        if (!QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length) || length == 0) return result;
-        path.assign(buffer.data(), length);
-    }
-
-    std::string hash = HashFileSha256(path);
+TargetIdentity IdentifyTargetAt(POINT point) {
+    TargetIdentity result;
+    const PointOwner owner = PointOwnerAt(point);
+    if (owner.executablePath.empty()) return result;
+    std::string hash = HashFileSha256(owner.executablePath);
     if (hash.size() != 64) return result;
-    result.executable_name = ExecutableNameFromPath(path);
+    result.executable_name = ExecutableNameFromPath(owner.executablePath);
     result.executable_sha256 = std::move(hash);
+    result.executable_path = owner.executablePath;
     result.identified = true;
     return result;
 }

@@ -11,7 +11,27 @@ struct TargetIdentity {
     bool identified = false;        // both the executable's path and its hash were obtained
     std::wstring executable_name;   // last path component, e.g. "notepad.exe"
     std::string executable_sha256;  // 64 lower-case hex digits
+    std::wstring executable_path;   // the full path the process runs from
 };
+
+// The top-level window under a screen point and the program it belongs to.
+struct PointOwner {
+    HWND root = nullptr;           // null when there is no window at all
+    DWORD processId = 0;
+    std::wstring executablePath;   // empty when the process cannot be asked (elevated, protected, gone)
+};
+// The window under `point` (the shell's window when there is none) and its process.
+PointOwner PointOwnerAt(POINT point);
+
+// Whom a click at the point would reach, against the program confirmed at the pick.
+enum class PointOwnerVerdict {
+    Target,        // a process running from the confirmed program's path
+    OwnWindow,     // a window of this program
+    OtherProgram,  // anything else, also a process that cannot be asked
+};
+// Paths compare as Windows compares file names: without regard to letter case.
+PointOwnerVerdict JudgePointOwner(DWORD ownerProcessId, const std::wstring& ownerPath, DWORD ownProcessId,
+                                  const std::wstring& targetPath);
 
 // The program of the top-level window under `point` (the shell's window when there is none). Elevated,
 // protected or vanished processes and unreadable files are not identified. Runs on the user-interface

@@ -47,6 +47,7 @@ std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickP
 bool SameUsableTarget(const TargetSelection& now, const TargetSelection& confirmed) {
     return now.target_confirmed && now.check_ok && !now.blocked &&
            now.executable_sha256 == confirmed.executable_sha256 && now.executable_name == confirmed.executable_name &&
+           now.executable_path == confirmed.executable_path &&
            now.click_point.x == confirmed.click_point.x && now.click_point.y == confirmed.click_point.y;
 }
 

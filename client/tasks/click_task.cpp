@@ -16,6 +16,7 @@
 #include "net/service_api.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
+#include "target/target_identity.h"
 #include "tasks/task_request.h"
 #include "timesync/standard_time.h"
 
@@ -23,6 +24,9 @@ namespace {
 
 constexpr uint32_t kTaskRequestTimeoutMs = 8000;
 constexpr int64_t kClaimGraceUs = 60000000;  // a release this late is of no use any more
+constexpr wchar_t kClaimingStatus[] = L"正在领取本次点击安排…";
+constexpr wchar_t kClaimFailedStatus[] = L"无法取得本次点击安排";
+constexpr wchar_t kReportingStatus[] = L"正在提交点击结果…";
 
 int64_t Clamp64(int64_t value, int64_t low, int64_t high) { return std::min(std::max(value, low), high); }
 
@@ -34,7 +38,8 @@ int64_t RemainingUntil(int64_t executeAtMs, int64_t offsetUs) {
 // Re-aligns before the click. However slow the network is (lookups, a service that answers late,
 // silent NTP servers), the re-alignment ends before the click's safety margin: when it runs out, the
 // task keeps its last good offset and clicks on time by that.
-void Realign(const std::string& token, int samples, uint32_t budgetMs, int64_t executeAtMs, int64_t& offsetUs) {
+void Realign(const std::string& token, int samples, uint32_t budgetMs, int64_t executeAtMs, int64_t& offsetUs,
+             ClockReading& alignedAt) {
     const int64_t deadlineUs = RealignDeadlineUs(MonotonicUs(), RemainingUntil(executeAtMs, offsetUs));
     std::optional<StandardTimeResult> result = CallBefore<StandardTimeResult>(
         [token, samples, budgetMs, deadlineUs] {
@@ -42,20 +47,118 @@ void Realign(const std::string& token, int samples, uint32_t budgetMs, int64_t e
             return GetStandardTime(token, samples, ignored, budgetMs, deadlineUs);
         },
         deadlineUs);
-    if (result && result->ok) offsetUs = result->offsetUs;
+    if (result && result->ok) {
+        offsetUs = result->offsetUs;
+        alignedAt = ReadClocks();
+    }
+}
+
+// Windows steps its wall clock when it syncs; every wall-clock reading after the step is off by it,
+// the monotonic clock is not. So the task compares the two at each poll and before the click: on a
+// step its offset takes the step back out at once (the countdown follows), and where the instant is
+// far enough a fresh alignment follows.
+void FollowClockStep(const std::string& token, int64_t executeAtMs, int64_t& offsetUs, ClockReading& since) {
+    const ClockReading now = ReadClocks();
+    const int64_t stepUs = WallClockStepUs(since, now);
+    since = now;
+    if (!IsClockStep(stepUs)) return;
+    offsetUs = SaturatingSub(offsetUs, stepUs);
+    if (executeAtMs <= 0) return;
+    SetCountdownTarget(executeAtMs, OffsetUsToMs(offsetUs));
+    if (RemainingUntil(executeAtMs, offsetUs) > 3000000) Realign(token, 3, 800, executeAtMs, offsetUs, since);
+}
+
+// ---- the last look before the click ------------------------------------------------------------
+//
+// The executor calls the platform's SetCursorPos a few milliseconds before the instant and SendInput
+// at it. The task's thread hands it a platform whose two entries look first at the window under the
+// pointer: a click goes only to a window of the program confirmed at the pick, never to this
+// program's own windows nor to whatever was raised over the point meanwhile.
+struct ClickGuard {
+    const ClickPlatform* inner = nullptr;
+    std::wstring targetPath;
+    bool looked = false;
+    HWND lookedAtRoot = nullptr;
+    PointOwnerVerdict verdict = PointOwnerVerdict::OtherProgram;
+    std::wstring ownerPath;
+    bool refused = false;
+};
+thread_local ClickGuard* tClickGuard = nullptr;
+
+// The full look: window, process, path (the click lands where the pointer is).
+void LookUnderThePointer(ClickGuard& guard) {
+    POINT at{};
+    GetCursorPos(&at);
+    const PointOwner owner = PointOwnerAt(at);
+    guard.looked = true;
+    guard.lookedAtRoot = owner.root;
+    guard.ownerPath = owner.executablePath;
+    guard.verdict = JudgePointOwner(owner.processId, owner.executablePath, GetCurrentProcessId(), guard.targetPath);
+}
+
+BOOL WINAPI GuardedSetCursorPos(int x, int y) {
+    const BOOL moved = tClickGuard->inner->setCursorPos(x, y);
+    LookUnderThePointer(*tClickGuard);
+    return moved;
+}
+
+// At the instant only the top-level window is compared with the one looked at; a different one (raised
+// in the last milliseconds) gets the full look again.
+UINT WINAPI GuardedSendInput(UINT count, LPINPUT inputs, int size) {
+    ClickGuard& guard = *tClickGuard;
+    POINT at{};
+    GetCursorPos(&at);
+    HWND window = WindowFromPoint(at);
+    HWND root = window ? GetAncestor(window, GA_ROOT) : nullptr;
+    if (!guard.looked || !root || root != guard.lookedAtRoot) LookUnderThePointer(guard);
+    if (guard.verdict != PointOwnerVerdict::Target) {
+        guard.refused = true;
+        return 0;
+    }
+    return guard.inner->sendInput(count, inputs, size);
 }
 
 }  // namespace
+
+std::wstring NotTheTargetDetail(PointOwnerVerdict verdict, const std::wstring& ownerPath) {
+    if (verdict == PointOwnerVerdict::OwnWindow) return L"点击位置被澄序自己的窗口遮住";
+    const std::wstring name = ownerPath.empty() ? L"无法识别的程序" : ExecutableNameFromPath(ownerPath);
+    return L"点击位置上是其他程序（" + name + L"）的窗口";
+}
+
+ClockReading ReadClocks() {
+    ClockReading reading;
+    reading.wallUs = WallClockUs();
+    reading.monotonicUs = MonotonicUs();
+    return reading;
+}
+
+int64_t WallClockStepUs(const ClockReading& before, const ClockReading& now) {
+    return SaturatingSub(SaturatingSub(now.wallUs, before.wallUs), SaturatingSub(now.monotonicUs, before.monotonicUs));
+}
+
+bool IsClockStep(int64_t stepUs) { return stepUs >= kClockStepUs || stepUs <= -kClockStepUs; }
+
+int64_t OffsetUsToMs(int64_t offsetUs) {
+    int64_t ms = offsetUs / 1000;
+    const int64_t rest = offsetUs % 1000;
+    if (rest >= 500) ++ms;
+    if (rest <= -500) --ms;
+    return ms;
+}
 
 std::string BuildClaimBody(int64_t taskId) {
     return "{\"task_id\":" + std::to_string(taskId) + ",\"client_platform\":\"windows\"}";
 }
 
-std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted) {
+std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted,
+                             const std::wstring& failedDetail) {
+    const std::wstring detail =
+        accepted ? L"本机已提交一次触发" : failedDetail.empty() ? L"Windows 未接受本机触发" : failedDetail;
     return "{\"task_id\":" + std::to_string(taskId) + ",\"nonce\":\"" + JsonEscape(nonce) +
            "\",\"client_platform\":\"windows\",\"client_error_ms\":" + std::to_string(clientErrorMs) +
            ",\"result\":\"" + (accepted ? "success" : "failed") + "\",\"result_detail\":\"" +
-           (accepted ? Utf16ToUtf8(L"本机已提交一次触发") : Utf16ToUtf8(L"Windows 未接受本机触发")) + "\"}";
+           JsonEscape(Utf16ToUtf8(detail)) + "\"}";
 }
 
 ClaimAnswer ParseClaimAnswer(const std::string& body) {
@@ -99,19 +202,47 @@ std::wstring ClickDoneStatus(int64_t errorMs) {
     return L"触发测试已完成，与预定时间相差 " + std::to_wstring(errorMs) + L" 毫秒";
 }
 
-void FailTask(std::wstring status, std::wstring detail) {
-    ReleaseTaskSlot();
-    SetCountdownTarget(0);
-    SetStatus(std::move(status), std::move(detail));
+std::wstring OutcomeBadgeText(bool clicked, int64_t errorMs) {
+    if (!clicked) return L"本次未点击，请查看窗口";
+    return L"已点击，相差 " + std::to_wstring(errorMs) + L" 毫秒";
 }
 
+namespace {
+
+// Every ending: the slot free, the outcome on the badge (which the cleared countdown brings up), the
+// status lines, and the main window told, so that its taskbar button asks to be opened.
+void EndTask(bool clicked, int64_t errorMs, std::wstring status, std::wstring detail) {
+    ReleaseTaskSlot();
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.taskOutcomeText = OutcomeBadgeText(clicked, errorMs);
+        app.taskOutcomeClicked = clicked;
+        app.taskOutcomeUntilUs = SaturatingAdd(MonotonicUs(), kOutcomeShownUs);
+    }
+    SetCountdownTarget(0);
+    SetStatus(std::move(status), std::move(detail));
+    PostToMainWindow(MSG_TASK_ENDED);
+}
+
+}  // namespace
+
+void FailTask(std::wstring status, std::wstring detail) { EndTask(false, 0, std::move(status), std::move(detail)); }
+
 void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContext sentWith) {
-    // Before the main window hears of the task, so that the badge it brings up has a time to show.
+    // Before the main window hears of the task, so that the badge it brings up has a time to show
+    // (and not the outcome of the task before).
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.taskOutcomeUntilUs = 0;
+    }
     if (executeAtMs > 0) SetCountdownTarget(executeAtMs);
     PostToMainWindow(MSG_TASK_STARTED);
 
     auto context = std::make_unique<ClickTaskContext>(std::move(sentWith));
     context->taskId = taskId;
+    context->executeAtMs = executeAtMs;
     // No worker, no task: the flag must not stay set.
     if (!StartWorker([context = std::move(context)]() mutable { RunClickTask(std::move(context)); }))
         FailTask(kTaskNotStartedText, L"");
@@ -126,23 +257,44 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     StandardTimeResult aligned = GetStandardTime(task.token, 7, alignError, 1500);
     if (!aligned.ok) return FailTask(L"无法取得统一时间", alignError);
     int64_t offsetUs = aligned.offsetUs;
+    ClockReading clocks = ReadClocks();  // what the offset was last right for
 
-    // Claiming, until the service releases the instruction.
-    SetStatus(L"正在领取本次点击安排…", L"");
+    // Claiming, until the service releases the instruction. A claim that fails on the way (the
+    // network, a proxy, a service restarting) is only "not yet": the task asks again, sooner at first,
+    // until the claim grace has passed. Only the service's own refusal ends it at once.
+    SetStatus(kClaimingStatus, L"");
     const std::string claimBody = BuildClaimBody(task.taskId);
     ClaimAnswer claim;
-    int64_t scheduledMs = 0;  // the latest positive execute_at_ms of the claim answers
+    int64_t scheduledMs = task.executeAtMs;  // the latest positive execute_at_ms known
+    int failedClaims = 0;
+    int64_t failingSinceMs = 0;  // unified ms of the first failure in a row, for an unknown instant
     for (;;) {
+        FollowClockStep(task.token, scheduledMs, offsetUs, clocks);
         ApiResponse response = PostServiceAction("task.claim", claimBody, task.token, kTaskRequestTimeoutMs);
-        std::wstring message;
-        if (!EvaluateApiResponse(response, message)) return FailTask(L"无法取得本次点击安排", message);
+        const AnswerVerdict verdict = JudgeServiceAnswer(response);
+        const int64_t wallUs = WallClockUs();
+        if (verdict != AnswerVerdict::Accepted) {
+            std::wstring message;
+            EvaluateApiResponse(response, message);
+            if (verdict == AnswerVerdict::Refused) return FailTask(kClaimFailedStatus, message);
+            const int64_t nowMs = SaturatingAdd(wallUs, offsetUs) / 1000;
+            if (failedClaims++ == 0) failingSinceMs = nowMs;
+            if (ClaimGracePassed(scheduledMs > 0 ? scheduledMs : failingSinceMs, nowMs * 1000))
+                return FailTask(kClaimFailedStatus, message);
+            SetStatus(kClaimingStatus, RetryingDetail(failedClaims, message));
+            Sleep(RetryPauseMs(failedClaims));
+            continue;
+        }
+        if (failedClaims > 0) {
+            failedClaims = 0;
+            SetStatus(kClaimingStatus, L"");
+        }
         claim = ParseClaimAnswer(response.body);
         if (claim.executeAtMs > 0) {
             scheduledMs = claim.executeAtMs;
             SetCountdownTarget(claim.executeAtMs);
         }
         if (claim.ready) break;
-        const int64_t wallUs = WallClockUs();
         if (ClaimGracePassed(scheduledMs, SaturatingAdd(wallUs, offsetUs))) return FailTask(kInstructionExpiredStatus, L"");
         Sleep(ClaimWaitMs(claim.retryAtMs, wallUs, offsetUs));
     }
@@ -162,26 +314,55 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     // Re-aligning and waiting.
     SetStatus(L"安排已确认，点击前再次对准时间…", L"");
     if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000)
-        Realign(task.token, 5, 1500, check.executeAtMs, offsetUs);
+        Realign(task.token, 5, 1500, check.executeAtMs, offsetUs, clocks);
     for (int64_t remaining = RemainingUntil(check.executeAtMs, offsetUs); remaining > 10000000;
-         remaining = RemainingUntil(check.executeAtMs, offsetUs))
+         remaining = RemainingUntil(check.executeAtMs, offsetUs)) {
         Sleep(CoarseSleepStepMs(remaining));
+        FollowClockStep(task.token, check.executeAtMs, offsetUs, clocks);
+    }
     if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000)
-        Realign(task.token, 3, 800, check.executeAtMs, offsetUs);
+        Realign(task.token, 3, 800, check.executeAtMs, offsetUs, clocks);
 
-    // Clicking, then measuring right away.
+    // Clicking, then measuring right away. This program's windows make way first.
     SetStatus(L"安排已确认，等待点击…", L"");
-    const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, task.platform);
+    PostToMainWindow(MSG_CLICK_COMING);
+    FollowClockStep(task.token, check.executeAtMs, offsetUs, clocks);
+    const ClickPlatform* platform = task.platform;
+    ClickGuard guard;
+    ClickPlatform guarded{};
+    if (!task.executablePath.empty()) {
+        guard.inner = task.platform ? task.platform : &SystemClickPlatform();
+        guard.targetPath = task.executablePath;
+        guarded = *guard.inner;
+        guarded.setCursorPos = GuardedSetCursorPos;
+        guarded.sendInput = GuardedSendInput;
+        platform = &guarded;
+        tClickGuard = &guard;
+    }
+    const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, platform);
     const int64_t errorMs = TimingErrorMs(WallClockUs(), offsetUs, check.executeAtMs);
+    tClickGuard = nullptr;
+    const std::wstring notTheTarget = guard.refused ? NotTheTargetDetail(guard.verdict, guard.ownerPath) : L"";
 
-    // Reporting: the answer does not change the outcome.
-    PostServiceAction("task.consume", BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted), task.token,
-                      kTaskRequestTimeoutMs);
+    // Reporting. A report lost on the way is sent again while the service can still take it (until
+    // the instruction expires); the click itself is done either way, so the outcome stands, but the
+    // person learns when the service never heard of it.
+    ApiResponse reportAnswer;
+    std::wstring reportMessage;
+    const int64_t unifiedNowMs = SaturatingAdd(WallClockUs(), offsetUs) / 1000;
+    const bool reported = PostUntilSettled(
+        "task.consume",
+        BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted, notTheTarget.empty() ? L"" : L"未点击：" + notTheTarget),
+        task.token, RetryBudgetMs(check.expiresAtMs, unifiedNowMs), kReportingStatus, reportAnswer, reportMessage);
+    const std::wstring reportDetail = reported ? L"" : L"点击结果未能交给服务：" + reportMessage;
+    auto withReport = [&reportDetail](std::wstring detail) {
+        return reportDetail.empty() ? detail : detail + L"；" + reportDetail;
+    };
 
-    ReleaseTaskSlot();
-    SetCountdownTarget(0);
     if (accepted)
-        SetStatus(ClickDoneStatus(errorMs), L"");
+        EndTask(true, errorMs, ClickDoneStatus(errorMs), reportDetail);
+    else if (!notTheTarget.empty())
+        EndTask(false, errorMs, kNotTheTargetStatus, withReport(notTheTarget));
     else
-        SetStatus(L"本机未能完成触发测试", L"Windows 没有接受本次本机操作");
+        EndTask(false, errorMs, L"本机未能完成触发测试", withReport(L"Windows 没有接受本次本机操作"));
 }

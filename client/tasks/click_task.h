@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "target/target_identity.h"
 #include "tasks/click_task_context.h"
 
 // Starts the click task of a request that holds the slot. Only now, with the task admitted, does the
@@ -18,16 +19,30 @@ void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContex
 // The worker body; runs the task to one of its endings, clears `taskBusy` and frees the context.
 void RunClickTask(std::unique_ptr<ClickTaskContext> context);
 
-// Ends the task: `taskBusy` cleared, countdown cleared, then the two status lines.
+// Ends the task without a click: `taskBusy` cleared, the badge's outcome set, countdown cleared,
+// then the two status lines; the main window hears MSG_TASK_ENDED.
 void FailTask(std::wstring status, std::wstring detail);
+
+// How long the badge shows a task's outcome after it ended.
+inline constexpr int64_t kOutcomeShownUs = 10000000;
+
+// The outcome in a few words for the badge: the click and its error, or that none was made.
+std::wstring OutcomeBadgeText(bool clicked, int64_t errorMs);
 
 // ---- the arithmetic and the wire texts, free of clocks, windows and the network --------------------
 
 // {"task_id":42,"client_platform":"windows"}
 std::string BuildClaimBody(int64_t taskId);
 
-// The task.consume body, members in their fixed order (nonce escaped).
-std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted);
+// The task.consume body, members in their fixed order (nonce escaped). A click not made may name its
+// own reason (`failedDetail`); the default is that Windows did not take it.
+std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted,
+                             const std::wstring& failedDetail = L"");
+
+// A click not sent because the window under the point was not the chosen program's.
+inline constexpr wchar_t kNotTheTargetStatus[] = L"本机没有点击：点击位置上不是所选程序";
+// Why: this program's own window, or another program (named by its file when it can be asked).
+std::wstring NotTheTargetDetail(PointOwnerVerdict verdict, const std::wstring& ownerPath);
 
 struct ClaimAnswer {
     int64_t executeAtMs = 0;  // 0 when missing
@@ -56,6 +71,25 @@ int64_t RealignDeadlineUs(int64_t nowMonotonicUs, int64_t remainingUs);
 // One step of the coarse wait before the last re-alignment: (remaining − 10 s) in ms, clamped to
 // 50…1000.
 uint32_t CoarseSleepStepMs(int64_t remainingUs);
+
+// The wall clock and the monotonic clock read together (µs).
+struct ClockReading {
+    int64_t wallUs = 0;
+    int64_t monotonicUs = 0;
+};
+ClockReading ReadClocks();
+
+// How far the wall clock was set (stepped) between two readings: what it moved beyond the monotonic
+// clock (µs; positive when set forward).
+int64_t WallClockStepUs(const ClockReading& before, const ClockReading& now);
+
+// From this much on, a difference is a step of the clock, not the two clocks' drift: between two
+// polls (at most a few seconds apart) a slewed clock gains or loses well under a millisecond.
+inline constexpr int64_t kClockStepUs = 50000;
+bool IsClockStep(int64_t stepUs);
+
+// An offset in µs as whole ms, halves away from zero.
+int64_t OffsetUsToMs(int64_t offsetUs);
 
 // The measured timing error in ms, rounded to nearest with halves away from zero; positive = late.
 int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs);

@@ -15,6 +15,10 @@ struct ClickTaskContext {
     int32_t targetX = 0;        // the chosen click position, virtual-screen pixels
     int32_t targetY = 0;
     std::string executableSha256;  // SHA-256 of the target program, 64 lower-case hex digits
+    int64_t executeAtMs = 0;       // the instant the request's answer named (unified ms); 0 = not known
+    // The program's path at the pick: just before the click, the window under the point must belong
+    // to a process running from it. Empty: not checked (only test programs leave it so).
+    std::wstring executablePath;
 
     // The input and timer functions the executor uses; null means the real ones. Only test programs
     // set this, to produce cases the real system cannot (a refused click).

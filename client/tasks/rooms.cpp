@@ -38,9 +38,11 @@ void RunRoomJob(std::unique_ptr<RoomJob> job) {
     // Confirming task 0 would only earn a second, less telling error from the service.
     if (!task.usable()) return FailTaskRequest(job->requestFailed, kNoTaskIdDetail);
 
-    answer = PostServiceAction("room.confirm", RoomConfirmBody(task.taskId, job->taskFields), job->sentWith.token,
-                               kRoomRequestTimeoutMs);
-    if (!EvaluateApiResponse(answer, message)) return FailTaskRequest(job->confirmFailed, std::move(message));
+    // The seat is paid for: a confirmation that fails on the way is sent again until the instant.
+    if (!PostUntilSettled("room.confirm", RoomConfirmBody(task.taskId, job->taskFields), job->sentWith.token,
+                          RetryBudgetMs(task.executeAtMs, UnifiedNowMs()), job->create ? L"正在创建房间…" : L"正在加入房间…",
+                          answer, message))
+        return FailTaskRequest(job->confirmFailed, std::move(message));
 
     SetStatus(job->waiting, L"");
     StartReservedClickTask(task.taskId, task.executeAtMs, std::move(job->sentWith));

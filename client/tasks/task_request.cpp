@@ -1,5 +1,8 @@
 #include "tasks/task_request.h"
 
+#include <algorithm>
+
+#include "core/clock.h"
 #include "core/purpose.h"
 #include "core/saturating.h"
 #include "net/json_text.h"
@@ -62,6 +65,7 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
     start.sentWith.targetX = confirmed.click_point.x;
     start.sentWith.targetY = confirmed.click_point.y;
     start.sentWith.executableSha256 = confirmed.executable_sha256;
+    start.sentWith.executablePath = confirmed.executable_path;
     if (!ReserveTaskSlot()) {
         SetStatus(kTaskAlreadyRunningStatus, L"");
         return std::nullopt;
@@ -73,4 +77,39 @@ void FailTaskRequest(const wchar_t* status, std::wstring detail) {
     ReleaseTaskSlot();
     SetCountdownTarget(0);
     SetStatus(status, std::move(detail));
+}
+
+std::wstring RetryingDetail(int failedAttempts, const std::wstring& lastMessage) {
+    std::wstring text = L"网络连接不稳定，正在重试（已重试 " + std::to_wstring(failedAttempts) + L" 次）";
+    if (!lastMessage.empty()) text += L"：" + lastMessage;
+    return text;
+}
+
+int64_t RetryBudgetMs(int64_t deadlineMs, int64_t unifiedNowMs) {
+    constexpr int64_t kUnknownDeadlineBudgetMs = 60000;
+    if (deadlineMs <= 0) return kUnknownDeadlineBudgetMs;
+    return std::max<int64_t>(SaturatingSub(deadlineMs, unifiedNowMs), 0);
+}
+
+bool PostUntilSettled(const char* action, const std::string& body, const std::string& token, int64_t budgetMs,
+                      const std::wstring& status, ApiResponse& answer, std::wstring& message) {
+    constexpr uint32_t kRequestTimeoutMs = 8000;
+    const int64_t endUs = SaturatingAdd(MonotonicUs(), SaturatingMultiply(std::max<int64_t>(budgetMs, 0), 1000));
+    for (int failed = 0;;) {
+        answer = PostServiceAction(action, body, token, kRequestTimeoutMs);
+        message.clear();
+        const AnswerVerdict verdict = JudgeServiceAnswer(answer);
+        if (verdict == AnswerVerdict::Accepted) {
+            if (failed > 0) SetStatus(status, L"");
+            return true;
+        }
+        EvaluateApiResponse(answer, message);
+        if (verdict == AnswerVerdict::Refused) return false;
+        ++failed;
+        const uint32_t pauseMs = RetryPauseMs(failed);
+        // The next attempt must start inside the budget; one that could only start after it is not made.
+        if (SaturatingAdd(MonotonicUs(), static_cast<int64_t>(pauseMs) * 1000) >= endUs) return false;
+        SetStatus(status, RetryingDetail(failed, message));
+        Sleep(pauseMs);
+    }
 }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/app_state.h"
+#include "net/service_api.h"
 #include "tasks/click_task.h"
 
 // client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
@@ -63,6 +64,21 @@ struct TaskRequestStart {
     std::string taskFields;
 };
 std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confirmed, bool explainSignedOut);
+
+// The detail line while a request is sent again after `failedAttempts` failures on the way: says that
+// the connection is being retried, how often it has been, and the last failure's own words.
+std::wstring RetryingDetail(int failedAttempts, const std::wstring& lastMessage);
+
+// How long a request may be sent again before `deadlineMs` (unified) passes; a minute when no
+// deadline is known (0 or below), and nothing (one attempt) once it has passed.
+int64_t RetryBudgetMs(int64_t deadlineMs, int64_t unifiedNowMs);
+
+// Sends `action` until the service accepts or refuses it, pausing with RetryPauseMs between attempts
+// that fail on the way, for at most `budgetMs` (monotonic; at least one attempt is made). While it
+// retries, the status lines read `status` and RetryingDetail. True when accepted; otherwise `message`
+// holds the refusal or the last failure, and `answer` the last response.
+bool PostUntilSettled(const char* action, const std::string& body, const std::string& token, int64_t budgetMs,
+                      const std::wstring& status, ApiResponse& answer, std::wstring& message);
 
 // A failed request: the slot is free again, no countdown, the status names the step.
 void FailTaskRequest(const wchar_t* status, std::wstring detail);

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/app_state.h"
 #include "core/clock.h"
@@ -18,6 +20,7 @@
 #include "net/service_api.h"
 #include "support/main_window_harness.h"
 #include "support/service_control.h"
+#include "support/target_helper.h"
 #include "support/test_signer.h"
 #include "support/test_support.h"
 #include "target/task_gate.h"
@@ -84,6 +87,53 @@ TEST(ClickTaskArithmetic, TheClaimGraceEndsSixtySecondsAfterAKnownInstant) {
     EXPECT_FALSE(ClaimGracePassed(at, at * 1000));
     EXPECT_FALSE(ClaimGracePassed(at, at * 1000 + 60000000));  // exactly 60 s: still waiting
     EXPECT_TRUE(ClaimGracePassed(at, at * 1000 + 60000001));
+}
+
+TEST(ClickTaskArithmetic, ARequestIsRetriedUntilItsDeadline) {
+    const int64_t now = 1785200000000;
+    struct Case {
+        const char* name;
+        int64_t deadlineMs, budgetMs;
+    } cases[] = {
+        {"no deadline known: a minute", 0, 60000},
+        {"a negative deadline is none", -5, 60000},
+        {"ten seconds ahead", now + 10000, 10000},
+        {"now: one attempt", now, 0},
+        {"past: one attempt", now - 1, 0},
+        {"the far future", INT64_MAX, INT64_MAX - now},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RetryBudgetMs(c.deadlineMs, now), c.budgetMs) << c.name;
+    EXPECT_EQ(RetryingDetail(2, L"服务请求失败（错误码 503）"),
+              L"网络连接不稳定，正在重试（已重试 2 次）：服务请求失败（错误码 503）");
+    EXPECT_EQ(RetryingDetail(1, L""), L"网络连接不稳定，正在重试（已重试 1 次）");
+    EXPECT_EQ(OutcomeBadgeText(true, -3), L"已点击，相差 -3 毫秒");
+    EXPECT_EQ(OutcomeBadgeText(false, 0), L"本次未点击，请查看窗口");
+}
+
+TEST(ClickTaskArithmetic, AStepOfTheWallClockIsWhatItMovedBeyondTheMonotonicClock) {
+    const ClockReading before{1785200000000000, 5000000000};
+    struct Case {
+        const char* name;
+        int64_t wallMovedUs, monotonicMovedUs, stepUs;
+        bool isStep;
+    } cases[] = {
+        {"both ran 3 s", 3000000, 3000000, 0, false},
+        {"set 2 s forward", 5000000, 3000000, 2000000, true},
+        {"set 1.5 s back", 1500000, 3000000, -1500000, true},
+        {"set back past the earlier reading", -700000, 300000, -1000000, true},
+        {"slewed 0.5 ms over a poll", 3000500, 3000000, 500, false},
+        {"just under a step", 3049999, 3000000, 49999, false},
+        {"exactly a step", 3050000, 3000000, 50000, true},
+        {"exactly a step back", 2950000, 3000000, -50000, true},
+    };
+    for (const Case& c : cases) {
+        const ClockReading now{before.wallUs + c.wallMovedUs, before.monotonicUs + c.monotonicMovedUs};
+        EXPECT_EQ(WallClockStepUs(before, now), c.stepUs) << c.name;
+        EXPECT_EQ(IsClockStep(WallClockStepUs(before, now)), c.isStep) << c.name;
+    }
+    EXPECT_EQ(WallClockStepUs({INT64_MIN, 0}, {INT64_MAX, 0}), INT64_MAX) << "saturates";
+    for (const auto& [us, ms] : std::vector<std::pair<int64_t, int64_t>>{{-2000000, -2000}, {1499, 1}, {1500, 2}, {-1500, -2}, {-1499, -1}})
+        EXPECT_EQ(OffsetUsToMs(us), ms) << us;
 }
 
 TEST(ClickTaskArithmetic, CoarseSleepStepsAimAtTheTenSecondMark) {
@@ -234,6 +284,7 @@ protected:
             app.session.target.click_point = {kX, kY};
             app.session.target.executable_name = L"target.exe";
             app.session.target.executable_sha256 = kHash;
+            app.session.target.executable_path.clear();  // no look under the point, as these click this program
             app.countdownTargetMs = 0;
             app.statusText.clear();
             app.detailText.clear();
@@ -337,15 +388,87 @@ TEST_F(ClickTaskRun, PollsUntilReleasedClicksAndReportsWhileASecondStartIsRefuse
     EXPECT_EQ(JsonGetString(TestServiceLastRequest("task.claim"), "body"), BuildClaimBody(taskId));
 }
 
-TEST_F(ClickTaskRun, AServiceErrorOnAClaimEndsTheTask) {
+TEST_F(ClickTaskRun, ClaimsAndReportsLostOnTheWayAreSentAgainUntilTheyArrive) {
+    // Each case: the service (or the way to it) fails the first claims, and perhaps the first report;
+    // the task says it is retrying, then clicks once and the service records the report.
+    struct Case {
+        const char* name;
+        std::string claimFault, consumeFault;
+        int failedClaims;
+    } cases[] = {
+        {"503 twice", R"("status":503,"ok":false,"message":"领取服务暂停","times":2)", "", 2},
+        {"connection dropped, and the first report too", R"("drop":true,"times":2)", R"("drop":true,"times":1)", 2},
+        {"429, then a proxy's 502 for the report", R"("status":429,"ok":false,"message":"请求过多","times":1)",
+         R"("status":502,"raw_body":"<html>Bad Gateway</html>","content_type":"text/html","times":1)", 1},
+        {"an answer without the service's ok", R"("status":200,"raw_body":"{\"task_id\":","times":3)", "", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClickWindow::downs = 0;
+        const int64_t taskId = CreateTask(6000);
+        ASSERT_TRUE(TestServiceClearFaults());
+        ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\"," + c.claimFault + "}"));
+        if (!c.consumeFault.empty()) {
+            ASSERT_TRUE(TestServiceFault("{\"action\":\"task.consume\"," + c.consumeFault + "}"));
+        }
+        StartTask(taskId);
+        std::wstring retrying;  // the detail line while a claim is retried
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                const std::wstring detail = DetailTextNow();
+                if (detail.rfind(L"网络连接不稳定，正在重试", 0) == 0 && StatusTextNow() == L"正在领取本次点击安排…")
+                    retrying = detail;
+                return !App().taskBusy.load();
+            },
+            20000));
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000))
+            << Utf16ToUtf8(StatusTextNow() + L" " + DetailTextNow());
+        EXPECT_EQ(DetailTextNow(), L"");
+        EXPECT_NE(retrying.find(L"已重试 " + std::to_wstring(c.failedClaims) + L" 次"), std::wstring::npos)
+            << Utf16ToUtf8(retrying);
+        EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
+        const std::string record = TaskRecord(taskId);
+        EXPECT_TRUE(Consumed(record)) << record;
+        EXPECT_EQ(JsonGetString(record, "result"), "success") << record;
+    }
+}
+
+TEST_F(ClickTaskRun, AReportTheServiceNeverGetsIsSaidAfterTheClick) {
+    // The instruction runs out 2 s after the instant and every report meets a 503 until then: the click
+    // stands, and the detail line says the service did not get its result.
+    ASSERT_TRUE(TestServiceConfig(R"({"claim_expiry_ms":2000})"));
+    const int64_t taskId = CreateTask(2500);
+    ASSERT_TRUE(TestServiceFault(R"({"action":"task.consume","status":503,"ok":false,"message":"结果服务暂停"})"));
+    StartTask(taskId);
+    const bool ended = PumpUntil([] { return !App().taskBusy.load(); }, 20000);
+    TestServiceConfig(R"({"claim_expiry_ms":60000})");
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"触发测试已完成", 0) == 0; }, 2000)) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), L"点击结果未能交给服务：结果服务暂停");
+    EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
+    EXPECT_FALSE(Consumed(TaskRecord(taskId)));
+}
+
+TEST_F(ClickTaskRun, OnlyTheServicesRefusalOfAClaimEndsTheTaskAtOnce) {
     const int64_t taskId = CreateTask(5000);
-    ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"status\":503,\"ok\":false,"
-                                 "\"message\":\"领取服务暂停\",\"times\":1}"));
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"task.claim\",\"status\":409,\"ok\":false,"
+                                 "\"message\":\"领取已被拒绝\",\"times\":1}"));
     StartTask(taskId);
     ASSERT_TRUE(WaitForEnd(L"无法取得本次点击安排")) << Utf16ToUtf8(StatusTextNow());
-    EXPECT_EQ(DetailTextNow(), L"领取服务暂停");
+    EXPECT_EQ(DetailTextNow(), L"领取已被拒绝");
     EXPECT_EQ(Countdown(), 0);
     ExpectNoReport(taskId);
+
+    // Claims that keep failing on the way end the task once the grace after its instant has passed,
+    // naming the last failure: here the instant lies 59.5 s back.
+    const int64_t lateTask = CreateTask(60000);
+    ASSERT_TRUE(TestServiceFault(R"({"action":"task.claim","drop":true})"));
+    std::optional<TaskRequestStart> start = PrepareTaskRequest(TargetNow(), false);
+    ASSERT_TRUE(start);
+    StartReservedClickTask(lateTask, WallClockMs() - 59500, std::move(start->sentWith));
+    ASSERT_TRUE(WaitForEnd(L"无法取得本次点击安排", 15000)) << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(DetailTextNow(), L"无法连接服务，请确认本机服务已经启动");
+    ExpectNoReport(lateTask);
 
     // No thread for the task: it ends at once, the slot free again, and claims nothing.
     const int64_t unstarted = CreateTask(5000);
@@ -555,6 +678,77 @@ TEST_F(ClickTaskRun, TheCountdownShowsTheSignedInstantOnceVerified) {
     ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 15000));
     EXPECT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000));
     EXPECT_EQ(Countdown(), 0);
+}
+
+// Just before the click the window under the point must be the confirmed program's: not this
+// program's own, not another program raised over the point meanwhile (here a copy of the same program
+// started from elsewhere), which never receive the click; the report says why none was made.
+TEST_F(ClickTaskRun, AClickGoesOnlyToTheProgramConfirmedAtThePick) {
+    TempFolder records, elsewhere;
+    const RECT area{700, 480, 1000, 680};
+    TargetHelper helper(area, TargetHelper::BuiltProgram(), records.path() / "clicks.txt");
+    ASSERT_TRUE(helper.Ready());
+    const std::filesystem::path copy = elsewhere.path() / "target-helper.exe";
+    ASSERT_TRUE(std::filesystem::copy_file(TargetHelper::BuiltProgram(), copy));
+    const POINT point = helper.BodyPoint();
+    const TargetIdentity picked = IdentifyTargetAt(point);  // as the pick identified it
+    ASSERT_TRUE(picked.identified);
+    enum class Raised { Nothing, OwnWindow, OtherProgram };
+    const struct {
+        const char* name;
+        Raised raised;
+        std::wstring detail;  // empty: clicked
+    } cases[] = {
+        {"the confirmed program under the point", Raised::Nothing, L""},
+        {"this program's window raised over it", Raised::OwnWindow, L"点击位置被澄序自己的窗口遮住"},
+        {"another program raised over it", Raised::OtherProgram, L"点击位置上是其他程序（target-helper.exe）的窗口"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().session.target.click_point = point;
+            App().session.target.executable_path = picked.executable_path;
+        }
+        ClickWindow::downs = 0;
+        const size_t pressesBefore = helper.Presses().size();
+        const int64_t taskId = CreateTask(5000, point.x, point.y);
+        StartTask(taskId);
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"安排已确认", 0) == 0; }, 8000)) << Utf16ToUtf8(StatusTextNow());
+        std::unique_ptr<TargetHelper> other;
+        HWND own = nullptr;
+        if (c.raised == Raised::OwnWindow)
+            own = CreateWindowExW(WS_EX_TOPMOST, L"ClickTaskTestTarget", L"own", WS_POPUP | WS_VISIBLE, area.left,
+                                  area.top, 300, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        if (c.raised == Raised::OtherProgram) {
+            other = std::make_unique<TargetHelper>(area, copy, elsewhere.path() / "other-clicks.txt");
+            ASSERT_TRUE(other->Ready());
+        }
+        const bool ended = PumpUntil([] { return !App().taskBusy.load(); }, 15000);
+        PumpUntil([] { return false; }, 500);
+        const std::wstring status = StatusTextNow(), detail = DetailTextNow();
+        const size_t pressesAfter = helper.Presses().size();
+        const size_t otherPresses = other ? other->Presses().size() : 0;
+        if (own) DestroyWindow(own);
+        other.reset();
+        ASSERT_TRUE(ended);
+        const std::string record = TaskRecord(taskId);
+        if (c.detail.empty()) {
+            EXPECT_EQ(status.rfind(L"触发测试已完成", 0), 0u) << Utf16ToUtf8(status);
+            EXPECT_EQ(pressesAfter, pressesBefore + 1) << "the program received its click";
+            EXPECT_EQ(JsonGetString(record, "result"), "success") << record;
+        } else {
+            EXPECT_EQ(status, kNotTheTargetStatus);
+            EXPECT_EQ(detail, c.detail);
+            EXPECT_EQ(pressesAfter, pressesBefore) << "nothing reached the program underneath";
+            EXPECT_EQ(otherPresses, 0u) << "nothing reached the program raised over the point";
+            EXPECT_EQ(ClickWindow::downs, 0) << "nothing reached this program's window";
+            EXPECT_EQ(JsonGetString(record, "result"), "failed") << record;
+            EXPECT_EQ(JsonGetString(record, "result_detail"), "未点击：" + Utf16ToUtf8(c.detail)) << record;
+        }
+    }
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    App().session.target.executable_path.clear();
 }
 
 // Runs only inside a copy of this program placed in a folder without a usable signature library

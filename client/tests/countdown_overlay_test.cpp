@@ -49,6 +49,39 @@ TEST(CountdownBadge, TimeLeftOnTheUnifiedClock) {
     for (const Case& c : cases) EXPECT_EQ(BadgeRemainingMs(c.target, wall, c.offset), c.remaining) << c.what;
 }
 
+TEST(CountdownBadge, TheCountdownWhileItRunsThenTheOutcomeForItsTime) {
+    const int64_t wall = 1785200000000, mono = 5000000000;
+    struct Case {
+        const char* what;
+        int64_t target;
+        const wchar_t* outcome;
+        bool clicked;
+        int64_t until;
+        bool shown;
+        std::wstring text;
+        BadgeMark mark;
+    };
+    const Case cases[] = {
+        {"nothing at all", 0, L"", false, 0, false, L"", BadgeMark::Countdown},
+        {"a countdown", wall + 1500, L"", false, 0, true, L"澄序  00:01.500", BadgeMark::Countdown},
+        {"a countdown wins over an old outcome", wall + 1500, L"已点击，相差 2 毫秒", true, mono + 1, true,
+         L"澄序  00:01.500", BadgeMark::Countdown},
+        {"the outcome of a click", 0, L"已点击，相差 2 毫秒", true, mono + 1, true, L"已点击，相差 2 毫秒",
+         BadgeMark::Clicked},
+        {"the outcome without a click", 0, L"本次未点击，请查看窗口", false, mono + 10000000, true,
+         L"本次未点击，请查看窗口", BadgeMark::NotClicked},
+        {"an instant passed, the task not ended yet", wall - 5, L"", false, 0, false, L"", BadgeMark::Countdown},
+        {"its time is up", 0, L"已点击，相差 2 毫秒", true, mono, false, L"", BadgeMark::Countdown},
+        {"no words", 0, L"", true, mono + 1000, false, L"", BadgeMark::Countdown},
+    };
+    for (const Case& c : cases) {
+        const BadgeView view = DecideBadge(c.target, wall, 0, c.outcome, c.clicked, c.until, mono);
+        EXPECT_EQ(view.shown, c.shown) << c.what;
+        EXPECT_EQ(view.text, c.text) << c.what;
+        EXPECT_EQ(view.mark, c.mark) << c.what;
+    }
+}
+
 TEST(CountdownBadge, CentredAtTheTopOfTheWorkArea) {
     struct Case {
         const char* what;
@@ -87,6 +120,19 @@ TEST(CountdownBadge, PillBadgeAndText) {
         for (int x = 60; x < 230; ++x)
             if ((frame[static_cast<size_t>(y) * kBadgeWidth + x] & 0xFF) > 0xC0) ++bright;
     EXPECT_GT(bright, 150) << "the countdown text";
+}
+
+TEST(CountdownBadge, AnOutcomeWithoutAClickCarriesAWarningSign) {
+    std::vector<uint32_t> clicked(kBadgeWidth * kBadgeHeight, 0), missed(kBadgeWidth * kBadgeHeight, 0);
+    RenderCountdownBadge(L"已点击，相差 2 毫秒", clicked.data(), nullptr, BadgeMark::Clicked);
+    RenderCountdownBadge(L"本次未点击，请查看窗口", missed.data(), nullptr, BadgeMark::NotClicked);
+    EXPECT_TRUE(PixelIs(clicked, 24, 15, 0xFF477CFF)) << "the blue badge of a click";
+    EXPECT_TRUE(PixelIs(missed, 24, 15, 0xFFE8873A)) << "the orange badge of no click";
+    int bright = 0;
+    for (int y = 8; y < 40; ++y)
+        for (int x = 60; x < 230; ++x)
+            if ((missed[static_cast<size_t>(y) * kBadgeWidth + x] & 0xFF) > 0xC0) ++bright;
+    EXPECT_GT(bright, 150) << "the words";
 }
 
 // ---- the real overlay ---------------------------------------------------------------------------
@@ -191,6 +237,31 @@ TEST_F(CountdownOverlayWindow, TaskStartedMinimisesTheWindowAndShowsTheBadge) {
     PostMessageW(harness_->window(), MSG_TASK_STARTED, 0, 0);
     PumpUntil([] { return false; }, 200);
     EXPECT_FALSE(IsIconic(harness_->window()));
+}
+
+// A task's end: the badge shows its outcome (the main window told of the end stays minimised, out of
+// the way of the program just clicked), and the 50 ms timer takes the badge down when its time is up.
+TEST_F(CountdownOverlayWindow, AnEndedTasksOutcomeStaysUpForItsTimeWhileTheWindowStaysDown) {
+    Globals().selfTest = false;
+    SetCountdownState(0, {800, 500});
+    ShowWindow(harness_->window(), SW_MINIMIZE);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().taskOutcomeText = L"本次未点击，请查看窗口";
+        App().taskOutcomeClicked = false;
+        App().taskOutcomeUntilUs = MonotonicUs() + 800000;
+    }
+    SetCountdownTarget(0);  // what the end of a task does
+    PostMessageW(harness_->window(), MSG_TASK_ENDED, 0, 0);
+    ASSERT_TRUE(PumpUntil([this] { return Visible(); }, 2000)) << "the outcome brought the badge up";
+    EXPECT_TRUE(IsIconic(harness_->window())) << "the window was not brought over the clicked program";
+    EXPECT_NE(GetForegroundWindow(), harness_->window());
+    EXPECT_TRUE(PumpUntil([this] { return !Visible(); }, 3000)) << "gone once its time is up";
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().taskOutcomeText.clear();
+        App().taskOutcomeUntilUs = 0;
+    }
 }
 
 // A window under the badge, counting the clicks it receives.

@@ -528,6 +528,16 @@ TEST_F(PickerFlow, DashboardButtonsOpenThePickerUnderThePointer) {
     }
     harness_->ShowInFront();
     const POINT positionButton = harness_->ScreenPoint(100, 296);
+    // While a task waits, the same press leaves the ball closed and says why.
+    App().taskBusy.store(true);
+    ClickAt(positionButton);
+    PumpUntil([] { return false; }, 200);
+    App().taskBusy.store(false);
+    EXPECT_EQ(PickerWindow(), nullptr) << "no ball while a task waits";
+    EXPECT_EQ(StatusTextNow(), kPickerRefusedWhileBusyStatus);
+    EXPECT_EQ(DetailTextNow(), kPickerRefusedWhileBusyDetail);
+    EXPECT_TRUE(IsWindowVisible(harness_->window()));
+    harness_->ShowInFront();
     ClickAt(positionButton);
     ASSERT_NE(PickerWindow(), nullptr) << "选择点击位置 opens the picker";
     EXPECT_EQ(ChosenPointOnScreen().x, positionButton.x);

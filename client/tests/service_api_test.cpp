@@ -55,6 +55,48 @@ TEST(PostServiceAction, MalformedEndpoint) {
     const ApiResponse r = PostServiceActionTo(L"not a url", "health", "{}", "", 1000);
     EXPECT_FALSE(r.received);
     EXPECT_EQ(r.errorText, L"服务地址配置有误");
+    EXPECT_EQ(JudgeServiceAnswer(r), AnswerVerdict::Refused) << "asking again cannot mend the address";
+}
+
+// Which answers a request that may be repeated (a claim, a confirmation, a report) takes as "not yet".
+TEST(JudgeServiceAnswer, OnlyTheServicesOwnNoIsFinal) {
+    using V = AnswerVerdict;
+    using F = TransportFault;
+    const struct {
+        const char* name;
+        ApiResponse response;
+        AnswerVerdict verdict;
+    } cases[] = {
+        {"200 ok", {true, 200, R"({"ok":true,"ready":false})", L"", F::None}, V::Accepted},
+        {"time-out, refused or dropped connection", {false, 0, "", L"x", F::Unreachable}, V::NotYet},
+        {"answer cut short", {false, 0, "", L"x", F::BrokenAnswer}, V::NotYet},
+        {"bad address", {false, 0, "", L"x", F::BadAddress}, V::Refused},
+        {"redirect", {false, 0, "", L"x", F::Redirect}, V::Refused},
+        {"503 with ok true", {true, 503, R"({"ok":true})", L"", F::None}, V::NotYet},
+        {"502 from a proxy", {true, 502, "<html>Bad Gateway</html>", L"", F::None}, V::NotYet},
+        {"500 refusal text", {true, 500, R"({"ok":false,"message":"x"})", L"", F::None}, V::NotYet},
+        {"504", {true, 504, "", L"", F::None}, V::NotYet},
+        {"429 too many", {true, 429, R"({"ok":false,"message":"busy"})", L"", F::None}, V::NotYet},
+        {"408 request time-out", {true, 408, "", L"", F::None}, V::NotYet},
+        {"400 refusal", {true, 400, R"({"ok":false,"message":"x"})", L"", F::None}, V::Refused},
+        {"401 session gone", {true, 401, R"({"ok":false,"message":"x"})", L"", F::None}, V::Refused},
+        {"409 already used", {true, 409, R"({"ok":false,"message":"x"})", L"", F::None}, V::Refused},
+        {"410 expired", {true, 410, R"({"ok":false,"message":"x"})", L"", F::None}, V::Refused},
+        {"499 without body", {true, 499, "", L"", F::None}, V::Refused},
+        {"200 ok false", {true, 200, R"({"ok":false,"message":"x"})", L"", F::None}, V::Refused},
+        {"200 proxy page without ok", {true, 200, "<html>login</html>", L"", F::None}, V::NotYet},
+        {"200 chunked answer cut before ok", {true, 200, R"({"task_id":4)", L"", F::None}, V::NotYet},
+        {"204 no body", {true, 204, "", L"", F::None}, V::NotYet},
+        {"no status", {true, 0, "", L"", F::None}, V::NotYet},
+        {"1xx", {true, 101, "", L"", F::None}, V::NotYet},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JudgeServiceAnswer(c.response), c.verdict) << c.name;
+}
+
+TEST(RetryPause, GrowsFrom300AndStopsAtTheThreeSecondRhythm) {
+    const struct { int failed; uint32_t pauseMs; } cases[] = {
+        {-1, 300}, {0, 300}, {1, 300}, {2, 600}, {3, 1200}, {4, 2400}, {5, 3000}, {6, 3000}, {1000000, 3000}};
+    for (const auto& c : cases) EXPECT_EQ(RetryPauseMs(c.failed), c.pauseMs) << c.failed;
 }
 
 class Transport : public testing::Test {
@@ -105,6 +147,7 @@ TEST_F(Transport, SuccessAndFailuresTheServiceExplains) {
         }
         if (c.status == 204 || c.status == 500) {
             EXPECT_TRUE(r.body.empty()) << c.name;
+            EXPECT_EQ(JudgeServiceAnswer(r), AnswerVerdict::NotYet) << c.name;
         }
     }
 }
@@ -188,6 +231,7 @@ TEST(TransportFailures, ClosedPortIsASendReceiveFailure) {
     std::wstring message;
     EXPECT_FALSE(EvaluateApiResponse(r, message));
     EXPECT_EQ(message, L"无法连接服务，请确认本机服务已经启动");
+    EXPECT_EQ(JudgeServiceAnswer(r), AnswerVerdict::NotYet) << "a service that is down may come back";
 }
 
 // True once something accepts TCP connections on localhost:port.
@@ -310,6 +354,7 @@ TEST(TransportAnswers, ABodyCutShortIsNotAnAnswer) {
         if (!c.received) {
             EXPECT_EQ(message, L"与服务的连接中断，回答不完整，请稍后重试") << c.name;
             EXPECT_TRUE(r.body.empty()) << c.name;
+            EXPECT_EQ(JudgeServiceAnswer(r), AnswerVerdict::NotYet) << c.name;
         }
     }
 }
@@ -323,6 +368,7 @@ TEST(TransportAnswers, ARedirectIsNeverFollowedAndTheTokenStaysHome) {
         const ApiResponse r = PostServiceActionTo(service.Endpoint(), "health", "{}", "secret-token", 3000);
         EXPECT_FALSE(r.received) << status;
         EXPECT_EQ(r.errorText, L"服务地址返回了跳转，已停止请求") << status;
+        EXPECT_EQ(JudgeServiceAnswer(r), AnswerVerdict::Refused) << status;
         EXPECT_EQ(service.connections(), 1) << status;
         EXPECT_EQ(elsewhere.connections(), 0) << status << ": the redirect was followed";
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "net/json_text.h"
 #include "support/target_helper.h"
 #include "support/test_support.h"
 #include "target/target_identity.h"
@@ -142,6 +143,30 @@ TEST(TargetPathText, NamesStemsAndLongForms) {
     EXPECT_EQ(LongPathForm(L"relative\\b.exe"), L"relative\\b.exe");
 }
 
+// Whom a click at the point would reach, against the program confirmed at the pick.
+TEST(JudgePointOwner, OnlyTheConfirmedProgramsOwnPathPasses) {
+    using V = PointOwnerVerdict;
+    const std::wstring target = L"C:\\Tools\\target-helper.exe";
+    const struct {
+        const char* name;
+        DWORD owner;
+        std::wstring path;
+        V verdict;
+    } cases[] = {
+        {"the confirmed program", 40, target, V::Target},
+        {"the same path in other letter case", 40, L"c:\\tools\\TARGET-HELPER.EXE", V::Target},
+        {"this program's own window", 7, L"C:\\Program Files\\Orvane\\Orvane.exe", V::OwnWindow},
+        {"this program's window, whatever its path", 7, target, V::OwnWindow},
+        {"a copy of the program elsewhere", 41, L"D:\\Tools\\target-helper.exe", V::OtherProgram},
+        {"another program", 42, L"C:\\Windows\\notepad.exe", V::OtherProgram},
+        {"a process that cannot be asked", 43, L"", V::OtherProgram},
+        {"a longer path that starts alike", 44, target + L".bak", V::OtherProgram},
+        {"no process at all", 0, L"", V::OtherProgram},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JudgePointOwner(c.owner, c.path, 7, target), c.verdict) << c.name;
+    EXPECT_EQ(JudgePointOwner(40, target, 7, L""), V::OtherProgram) << "no confirmed program, nothing matches";
+}
+
 // ---- real processes ----------------------------------------------------------------------------
 
 TEST(IdentifyTargetAt, WindowAndChildControlGiveTheProgramAndItsHash) {
@@ -154,6 +179,13 @@ TEST(IdentifyTargetAt, WindowAndChildControlGiveTheProgramAndItsHash) {
         EXPECT_TRUE(identity.identified) << point.x << "," << point.y;
         EXPECT_EQ(identity.executable_name, L"target-helper.exe");
         EXPECT_EQ(identity.executable_sha256, expected);
+        EXPECT_EQ(JudgePointOwner(helper.processId(), identity.executable_path, GetCurrentProcessId(),
+                                  TargetHelper::BuiltProgram().wstring()),
+                  PointOwnerVerdict::Target)
+            << Utf16ToUtf8(identity.executable_path);
+        const PointOwner owner = PointOwnerAt(point);
+        EXPECT_EQ(owner.root, helper.window());
+        EXPECT_EQ(owner.processId, helper.processId());
     }
     EXPECT_NE(WindowFromPoint(helper.ChildPoint()), helper.window()) << "the second point lies over the child";
 }

@@ -13,6 +13,7 @@ constexpr UINT_PTR kOverlayTimerId = 1;
 constexpr UINT kOverlayTimerPeriodMs = 50;
 constexpr DWORD kOverlayExStyle = WS_EX_TOPMOST | WS_EX_TRANSPARENT | WS_EX_TOOLWINDOW | WS_EX_LAYERED |
                                   WS_EX_NOACTIVATE;
+constexpr uint32_t kBadgeWarningColour = 0xFFE8873A;
 
 }  // namespace
 
@@ -58,11 +59,26 @@ std::wstring CountdownBadgeText(int64_t remainingMs) {
     return text;
 }
 
+BadgeView DecideBadge(int64_t targetMs, int64_t wallClockMs, int64_t offsetMs, const std::wstring& outcomeText,
+                      bool outcomeClicked, int64_t outcomeUntilUs, int64_t monotonicNowUs) {
+    BadgeView view;
+    const int64_t remaining = BadgeRemainingMs(targetMs, wallClockMs, offsetMs);
+    if (remaining > 0) {
+        view.shown = true;
+        view.text = CountdownBadgeText(remaining);
+    } else if (!outcomeText.empty() && monotonicNowUs < outcomeUntilUs) {
+        view.shown = true;
+        view.text = outcomeText;
+        view.mark = outcomeClicked ? BadgeMark::Clicked : BadgeMark::NotClicked;
+    }
+    return view;
+}
+
 POINT CountdownBadgeOrigin(const RECT& workArea) {
     return {workArea.left + (workArea.right - workArea.left - kBadgeWidth) / 2, workArea.top + 10};
 }
 
-void RenderCountdownBadge(const std::wstring& text, uint32_t* pixels, DrawResources* resources) {
+void RenderCountdownBadge(const std::wstring& text, uint32_t* pixels, DrawResources* resources, BadgeMark mark) {
     Gdiplus::Bitmap frame(kBadgeWidth, kBadgeHeight, kBadgeWidth * 4, PixelFormat32bppPARGB,
                           reinterpret_cast<BYTE*>(pixels));
     if (frame.GetLastStatus() != Gdiplus::Ok) return;
@@ -73,25 +89,33 @@ void RenderCountdownBadge(const std::wstring& text, uint32_t* pixels, DrawResour
     context.graphics = &graphics;
     context.resources = resources;
     FillGradientRoundRect(context, RectF(0, 0, kBadgeWidth, kBadgeHeight), 15, 0xF60F1C2F, 0xF61B304F);
-    FillRoundRect(context, RectF(13, 13, 22, 22), 11, 0xFF477CFF);
-    DrawLabel(context, L"✓", RectF(13, 13, 22, 22), 13, 0xFFFFFFFF, true, TextAlign::Centre);
-    DrawLabel(context, text, RectF(44, 0, 194, 48), 18, 0xFFF5F9FF, true, TextAlign::Centre);
+    const bool warning = mark == BadgeMark::NotClicked;
+    FillRoundRect(context, RectF(13, 13, 22, 22), 11, warning ? kBadgeWarningColour : 0xFF477CFF);
+    DrawLabel(context, warning ? L"!" : L"✓", RectF(13, 13, 22, 22), 13, 0xFFFFFFFF, true, TextAlign::Centre);
+    // An outcome is words, not digits: a smaller size keeps a dozen characters inside the pill.
+    DrawLabel(context, text, RectF(44, 0, 194, 48), mark == BadgeMark::Countdown ? 18 : 14, 0xFFF5F9FF, true,
+              TextAlign::Centre);
 }
 
 void RefreshCountdownOverlay(HWND overlay) {
     AppState& app = App();
-    int64_t target, offset;
+    int64_t target, offset, outcomeUntil;
+    std::wstring outcome;
+    bool outcomeClicked;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         target = app.countdownTargetMs;
         offset = app.timeOffsetMs;
+        outcome = app.taskOutcomeText;
+        outcomeClicked = app.taskOutcomeClicked;
+        outcomeUntil = app.taskOutcomeUntilUs;
     }
-    const int64_t remaining = BadgeRemainingMs(target, WallClockMs(), offset);
-    if (remaining <= 0) {
+    const BadgeView view =
+        DecideBadge(target, WallClockMs(), offset, outcome, outcomeClicked, outcomeUntil, MonotonicUs());
+    if (!view.shown) {
         ShowWindow(overlay, SW_HIDE);
         return;
     }
-    const std::wstring text = CountdownBadgeText(remaining);
 
     POINT clickPoint;
     {
@@ -107,5 +131,5 @@ void RefreshCountdownOverlay(HWND overlay) {
                      SWP_NOACTIVATE | SWP_SHOWWINDOW);
     }
     PushLayeredFrame(overlay, {kBadgeWidth, kBadgeHeight},
-                     [&text](uint32_t* pixels) { RenderCountdownBadge(text, pixels); });
+                     [&view](uint32_t* pixels) { RenderCountdownBadge(view.text, pixels, nullptr, view.mark); });
 }

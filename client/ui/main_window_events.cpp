@@ -6,6 +6,7 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/holders.h"
+#include "target/picker.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
 #include "ui/countdown_overlay.h"
@@ -175,4 +176,19 @@ void OnTaskStarted(HWND window) {
     if (Globals().selfTest) return;
     ShowWindow(window, SW_MINIMIZE);
     if (HWND overlay = App().countdownWindow.load()) RefreshCountdownOverlay(overlay);
+}
+
+void OnClickComing(HWND window) {
+    if (Globals().selfTest) return;
+    if (PickerWindow()) FinishPicking(false);
+    if (!IsIconic(window)) ShowWindow(window, SW_MINIMIZE);
+}
+
+void OnTaskEnded(HWND window) {
+    if (Globals().selfTest || GetForegroundWindow() == window) return;
+    FLASHWINFO flash{};
+    flash.cbSize = sizeof flash;
+    flash.hwnd = window;
+    flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
+    FlashWindowEx(&flash);
 }

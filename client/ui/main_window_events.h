@@ -40,3 +40,9 @@ LRESULT OnEditColours(WPARAM wParam);
 void OnTimeAligned();
 void OnPreparationDone();
 void OnTaskStarted(HWND window);
+// MSG_TASK_ENDED: the window stays where it is (never over the program just clicked); its taskbar
+// button flashes until the person opens it.
+void OnTaskEnded(HWND window);
+// MSG_CLICK_COMING: the window (restored meanwhile, perhaps by the wake hotkey) goes down again, so
+// that nothing of this program lies over the point at the instant.
+void OnClickComing(HWND window);
