@@ -349,6 +349,7 @@ int RunRoom(const RoomOptions &o, const std::string &service_binary) {
   if (o.instances > 1) {
     std::vector<std::string> upstreams;
     for (auto &i : s.instances) upstreams.push_back("127.0.0.1:" + std::to_string(i->port()));
+    std::filesystem::create_directories(tmp + "/front");
     TlsFiles tls = EnsureDevTls(tmp + "/front");
     s.nginx = std::make_unique<test::LocalNginx>(upstreams, tls.server_cert, tls.server_key);
     if (!s.nginx->available()) {
