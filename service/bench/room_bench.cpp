@@ -187,11 +187,15 @@ class TlsRequester {
         if (r <= 0) break;
         in.append(buf, static_cast<size_t>(r));
       }
+      ++handshakes_;
+      if (SSL_session_reused(ssl)) ++resumed_;
       if (SSL_SESSION *s = SSL_get1_session(ssl)) {
         if (session) SSL_SESSION_free(session);
         session = s;
       }
     }
+    // A connection ended without close_notify marks its session as not to be resumed.
+    SSL_shutdown(ssl);
     ERR_clear_error();
     SSL_free(ssl);
     close(fd);
@@ -206,9 +210,13 @@ class TlsRequester {
     return a;
   }
 
+  int64_t Handshakes() const { return handshakes_; }
+  int64_t Resumed() const { return resumed_; }
+
  private:
   SSL_CTX *ctx_;
   int port_;
+  std::atomic<int64_t> handshakes_{0}, resumed_{0};
 };
 
 enum class Step { kCreate, kJoin, kConfirm, kClaim, kConsume, kDone };
@@ -349,6 +357,7 @@ int RunRoom(const RoomOptions &o, const std::string &service_binary) {
   if (o.instances > 1) {
     std::vector<std::string> upstreams;
     for (auto &i : s.instances) upstreams.push_back("127.0.0.1:" + std::to_string(i->port()));
+    std::filesystem::create_directories(tmp + "/front");
     TlsFiles tls = EnsureDevTls(tmp + "/front");
     s.nginx = std::make_unique<test::LocalNginx>(upstreams, tls.server_cert, tls.server_key);
     if (!s.nginx->available()) {
@@ -564,6 +573,8 @@ int RunRoom(const RoomOptions &o, const std::string &service_binary) {
               Percentile(f.claim_ms, 99), Percentile(f.claim_ms, 100));
   std::printf("   consumes at the instant: %d reported, answered in ms p50=%.1f p99=%.1f max=%.1f\n", reported,
               Percentile(f.consume_ms, 50), Percentile(f.consume_ms, 99), Percentile(f.consume_ms, 100));
+  std::printf("   TLS: %lld connections, %lld of them resumed a session\n", static_cast<long long>(http.Handshakes()),
+              static_cast<long long>(http.Resumed()));
   if (f.errors.empty()) {
     std::printf("   errors: none\n");
   } else {

@@ -1,7 +1,8 @@
 // Figures for the reference service under load and abuse, printed for `make bench`:
 //  1. a login flood (64 connections) beside a steady "time" client: "time" latency during the flood
 //     and the service's peak memory;
-//  2. slow and idle clients (32 drip-fed, 500 idle from one address, 500 idle from 50 addresses)
+//  2. slow and idle clients (32 drip-fed, 500 idle from one address, 500 idle from 50 addresses,
+//     2,000 idle from 100 addresses)
 //     against the service alone and behind nginx: share of "time" requests answered within 1 s;
 //  3. "time" and "task.claim" throughput on SQLite, and on PostgreSQL with one and two instances.
 // Every server is real and started here on loopback; all loops are bounded in time.
@@ -249,8 +250,9 @@ void SlowClients() {
   }
   LocalNginx nginx({"127.0.0.1:" + std::to_string(behind.port())}, tls.server_cert, tls.server_key);
   if (!nginx.available()) std::printf("   nginx not available: %s\n", nginx.why().c_str());
-  std::vector<std::string> many;
+  std::vector<std::string> many, hundred;
   for (int i = 0; i < 50; ++i) many.push_back("127.0.1." + std::to_string(i + 1));
+  for (int i = 0; i < 100; ++i) hundred.push_back("127.0.2." + std::to_string(i + 1));
   struct Attackers {
     const char *name;
     int count;
@@ -258,7 +260,8 @@ void SlowClients() {
     bool drip;
   } attacks[] = {{"32 drip-fed TLS requests from one address", 32, {"127.0.0.2"}, true},
                  {"500 idle connections from one address", 500, {"127.0.0.3"}, false},
-                 {"500 idle connections from 50 addresses", 500, many, false}};
+                 {"500 idle connections from 50 addresses", 500, many, false},
+                 {"2000 idle connections from 100 addresses", 2000, hundred, false}};
   struct Target {
     const char *name;
     int port;

@@ -227,6 +227,7 @@ class SqliteDb final : public Db {
         stopping_ = true;
       }
       group_wake_.notify_all();
+      flusher_wake_.notify_all();
       flusher_.join();
     }
     cache_.clear();
@@ -254,7 +255,7 @@ class SqliteDb final : public Db {
       std::lock_guard<std::mutex> lock(group_mutex_);
       written_ = true;
     }
-    group_wake_.notify_all();
+    flusher_wake_.notify_one();
   }
   void RollbackTransaction() override {
     if (!flusher_.joinable()) return Exec("ROLLBACK");
@@ -264,7 +265,7 @@ class SqliteDb final : public Db {
       std::lock_guard<std::mutex> lock(group_mutex_);
       written_ = true;  // the group stays open until the next commit ends it
     }
-    group_wake_.notify_all();
+    flusher_wake_.notify_one();
   }
 
   void WaitDurable() override {
@@ -279,7 +280,7 @@ class SqliteDb final : public Db {
     } else if (group_open_) {
       // Only statements outside a transaction went into the open group: have it committed.
       written_ = true;
-      group_wake_.notify_all();
+      flusher_wake_.notify_one();
       target = committed_ + 1;
     } else {
       return;
@@ -321,7 +322,7 @@ class SqliteDb final : public Db {
   void Flush() {
     std::unique_lock<std::mutex> group(group_mutex_);
     for (;;) {
-      group_wake_.wait(group, [this] { return written_ || stopping_; });
+      flusher_wake_.wait(group, [this] { return written_ || stopping_; });
       if (!written_ && stopping_) return;
       written_ = false;
       committing_ = true;
@@ -389,7 +390,8 @@ class SqliteDb final : public Db {
   std::thread flusher_;
   std::atomic<bool> group_open_{false};
   std::mutex group_mutex_;
-  std::condition_variable group_wake_;
+  std::condition_variable group_wake_;    // a group was committed: for the requests waiting on it
+  std::condition_variable flusher_wake_;  // something was written: for the flusher
   bool written_ = false;     // a request ended its transaction since the last commit began
   bool committing_ = false;  // the flusher is committing a group
   uint64_t committed_ = 0;   // groups committed (or failed) so far

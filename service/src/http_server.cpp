@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -274,6 +275,8 @@ OrvaneHttpServer::OrvaneHttpServer(SSL_CTX *tls, bool record_requests, Connectio
     : tls_(tls), tls_enabled_(tls != nullptr), record_(record_requests), limits_(std::move(limits)) {}
 
 OrvaneHttpServer::~OrvaneHttpServer() {
+  StopWaitingRoom();
+  if (epoll_fd_ >= 0) ::close(epoll_fd_);
   if (tls_) SSL_CTX_free(tls_);
 }
 
@@ -333,20 +336,176 @@ bool OrvaneHttpServer::WaitForNextRequest(int fd, SSL *ssl, bool buffered) {
   return false;
 }
 
+// ---- the waiting room ------------------------------------------------------------------------
+// A connection holds a worker thread only once it has sent something. Until then it waits here,
+// in one epoll set, costing a file descriptor and no thread: a few thousand silent connections do
+// not lock anyone out. One that stays silent is closed at its deadline.
+
+class OrvaneHttpServer::ConnectionQueue final : public httplib::TaskQueue {
+ public:
+  ConnectionQueue(OrvaneHttpServer &server, size_t threads) : server_(server), pool_(threads) {}
+  void enqueue(std::function<void()> fn) override { pool_.enqueue(std::move(fn)); }
+  void shutdown() override {
+    server_.StopWaitingRoom();
+    pool_.shutdown();
+  }
+
+ private:
+  OrvaneHttpServer &server_;
+  httplib::ThreadPool pool_;
+};
+
+httplib::TaskQueue *OrvaneHttpServer::MakeConnectionQueue(size_t threads) {
+  auto *queue = new ConnectionQueue(*this, threads);
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  queue_ = queue;
+  room_stop_ = false;
+  if (epoll_fd_ < 0) epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  room_thread_ = std::thread([this] { WaitingRoom(); });
+  return queue;
+}
+
+size_t OrvaneHttpServer::WaitingConnections() const {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  return waiting_.size();
+}
+
+void OrvaneHttpServer::Park(const Arrival &a) {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  if (room_stop_ || epoll_fd_ < 0) {
+    Close(a);
+    return;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.data.fd = a.fd;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, a.fd, &ev) != 0) {
+    Close(a);
+    return;
+  }
+  waiting_[a.fd] = a;
+}
+
+void OrvaneHttpServer::Close(const Arrival &a) {
+  ::close(a.fd);
+  if (a.admitted) ReleaseSource(a.peer);
+}
+
+void OrvaneHttpServer::WaitingRoom() {
+  epoll_event events[256];
+  for (;;) {
+    int n = epoll_wait(epoll_fd_, events, 256, 100);
+    std::vector<Arrival> ready, expired;
+    {
+      std::lock_guard<std::mutex> lock(room_mutex_);
+      if (room_stop_) {
+        for (auto &[fd, a] : waiting_) {
+          epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+          expired.push_back(a);
+        }
+        waiting_.clear();
+      } else {
+        for (int i = 0; i < n; ++i) {
+          auto it = waiting_.find(events[i].data.fd);
+          if (it == waiting_.end()) continue;
+          epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);
+          ready.push_back(it->second);
+          waiting_.erase(it);
+        }
+        auto now = SteadyClock::now();
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+          if (it->second.deadline <= now) {
+            epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);
+            expired.push_back(it->second);
+            it = waiting_.erase(it);
+          } else {
+            ++it;
+          }
+        }
+      }
+      for (const Arrival &a : ready) queue_->enqueue([this, a] { Serve(a); });
+    }
+    for (const Arrival &a : expired) Close(a);
+    std::lock_guard<std::mutex> lock(room_mutex_);
+    if (room_stop_) return;
+  }
+}
+
+void OrvaneHttpServer::StopWaitingRoom() {
+  {
+    std::lock_guard<std::mutex> lock(room_mutex_);
+    room_stop_ = true;
+  }
+  if (room_thread_.joinable()) room_thread_.join();
+}
+
 bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
-  ConnectionInfo info;
-  info.fd = sock;
-  info.deadline = SteadyClock::now() + std::chrono::milliseconds(limits_.request_deadline_ms);
+  Arrival a;
+  a.fd = sock;
   {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     int port = 0;
-    if (getpeername(sock, reinterpret_cast<sockaddr *>(&ss), &len) == 0) AddressOf(ss, info.peer, port);
+    if (getpeername(sock, reinterpret_cast<sockaddr *>(&ss), &len) == 0) AddressOf(ss, a.peer, port);
   }
-  if (!AdmitSource(info.peer)) {
-    ::close(sock);
+  a.admitted = AdmitSource(a.peer);
+  // A connection over its address's share is answered, briefly: it has this long to start.
+  int deadline_ms = a.admitted ? limits_.request_deadline_ms : std::min(limits_.request_deadline_ms, kRefusalDeadlineMs);
+  a.deadline = SteadyClock::now() + std::chrono::milliseconds(deadline_ms);
+  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);
+  if (!WaitFd(sock, POLLIN, 0)) {
+    Park(a);
+    return true;
+  }
+  return Serve(a);
+}
+
+void OrvaneHttpServer::Refuse(const Arrival &a) {
+  SSL *ssl = nullptr;
+  bool ok = true;
+  if (tls_enabled_) {
+    ssl = NewTlsConnection();
+    ok = ssl && SSL_set_fd(ssl, a.fd) == 1;
+    while (ok) {
+      int r = SSL_accept(ssl);
+      if (r == 1) break;
+      int err = SSL_get_error(ssl, r);
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(a.deadline - SteadyClock::now()).count();
+      if (left > 0 && err == SSL_ERROR_WANT_READ && WaitFd(a.fd, POLLIN, static_cast<int>(left))) continue;
+      if (left > 0 && err == SSL_ERROR_WANT_WRITE && WaitFd(a.fd, POLLOUT, static_cast<int>(left))) continue;
+      ok = false;
+    }
+  }
+  if (ok) {
+    const std::string body = "{\"ok\":false,\"message\":\"来自同一地址的连接过多，请稍后重试\"}";
+    const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\n"
+                               "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    if (ssl) {
+      SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+      SSL_shutdown(ssl);
+    } else {
+      ::send(a.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+  }
+  if (ssl) SSL_free(ssl);
+  ERR_clear_error();
+  // The request it may have sent is not read: drain it, so that closing does not reset the
+  // connection before the answer is read.
+  if (ok) LingeringClose(a.fd);
+  ::close(a.fd);
+}
+
+bool OrvaneHttpServer::Serve(const Arrival &a) {
+  socket_t sock = a.fd;
+  if (!a.admitted) {
+    Refuse(a);
     return false;
   }
+  ConnectionInfo info;
+  info.fd = sock;
+  info.deadline = a.deadline;
+  info.peer = a.peer;
   struct SourceSlot {
     OrvaneHttpServer *server;
     const std::string &peer;
@@ -355,8 +514,8 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
 
   int one = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  // Non-blocking, so that every wait below is a poll bounded by a time-out or the deadline.
-  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);
+  // Non-blocking (since its arrival), so that every wait below is a poll bounded by a time-out or
+  // the deadline.
 
   SSL *ssl = nullptr;
   bool ret = false;

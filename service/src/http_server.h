@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <httplib.h>
 
@@ -68,6 +69,10 @@ struct ConnectionLimits {
 
 class OrvaneHttpServer : public httplib::Server {
  public:
+  // A connection over its address's share gets this long to start its request, and is then
+  // answered 503 with Retry-After.
+  static constexpr int kRefusalDeadlineMs = 2000;
+
   // Takes ownership of `tls` (nullptr: plain HTTP).
   OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits);
   ~OrvaneHttpServer() override;
@@ -77,12 +82,30 @@ class OrvaneHttpServer : public httplib::Server {
 
   // Connections refused because their source already held its share (diagnostics).
   int64_t RefusedConnections() const;
+  // The worker threads (set as new_task_queue): `threads` of them, and the waiting room where
+  // connections that have sent nothing yet wait without holding one.
+  httplib::TaskQueue *MakeConnectionQueue(size_t threads);
+  // Connections in the waiting room now (diagnostics).
+  size_t WaitingConnections() const;
   // After binding: a long queue of connections waiting to be accepted. The library's own is five,
   // and in a burst of connections the rest lose their SYN and retry only a second later.
   void WidenAcceptQueue();
 
  private:
+  class ConnectionQueue;
+  struct Arrival {
+    int fd = -1;
+    std::string peer;
+    bool admitted = false;  // within its address's share
+    std::chrono::steady_clock::time_point deadline;
+  };
   bool process_and_close_socket(socket_t sock) override;
+  bool Serve(const Arrival &a);
+  void Refuse(const Arrival &a);
+  void Park(const Arrival &a);
+  void Close(const Arrival &a);
+  void WaitingRoom();
+  void StopWaitingRoom();
   bool WaitForNextRequest(int fd, SSL *ssl, bool buffered);
   bool AdmitSource(const std::string &peer);
   SSL *NewTlsConnection();
@@ -96,6 +119,13 @@ class OrvaneHttpServer : public httplib::Server {
   mutable std::mutex sources_mutex_;
   std::map<std::string, int> open_per_source_;
   int64_t refused_connections_ = 0;
+
+  mutable std::mutex room_mutex_;
+  std::map<int, Arrival> waiting_;
+  int epoll_fd_ = -1;
+  bool room_stop_ = false;
+  std::thread room_thread_;
+  httplib::TaskQueue *queue_ = nullptr;  // owned by the library's listen loop
 };
 
 }  // namespace orvane

@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/timex.h>
 
@@ -138,6 +139,12 @@ std::string Service::ListeningLine() const {
 
 void Service::Start() {
   if (started_) return;
+  // Every waiting connection is a file descriptor: allow as many as the system lets this process.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   SSL_CTX *ctx = nullptr;
   if (!options_.plain_http) ctx = MakeServerTlsContext(tls_files_.server_cert, tls_files_.server_key);
   ConnectionLimits limits;
@@ -147,7 +154,7 @@ void Service::Start() {
   limits.max_body_bytes = kMaxBodyBytes;
   http_ = std::make_unique<OrvaneHttpServer>(ctx, options_.test_mode, limits);
   int threads = options_.threads;
-  http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  http_->new_task_queue = [this, threads] { return http_->MakeConnectionQueue(static_cast<size_t>(threads)); };
   http_->set_payload_max_length(kMaxBodyBytes);
   // The library's default adds SO_REUSEPORT, which lets a second instance bind the same port and
   // silently take half of the connections. Only allow quick restarts (SO_REUSEADDR).

@@ -309,23 +309,76 @@ TEST(SlowClients, OneAddressCannotTakeEveryWorker) {
     o.threads = 8;
     o.max_connections_per_source = 3;
   });
-  // 32 slow clients from 127.0.0.2: three are let in and held, the rest are closed at once.
-  std::vector<std::unique_ptr<test::RawClient>> slow;
-  int shut_out = 0;
-  for (int i = 0; i < 32; ++i) {
-    auto c = std::make_unique<test::RawClient>(ts.port(), "127.0.0.2");
-    ASSERT_TRUE(c->connected());
-    slow.push_back(std::move(c));
+  // Three silent connections from 127.0.0.2 take that address's share and are held...
+  std::vector<std::unique_ptr<test::RawClient>> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<test::RawClient>(ts.port(), "127.0.0.2"));
+    ASSERT_TRUE(held.back()->connected());
   }
-  for (auto &c : slow) {
+  // ...so each further request from it is answered 503 with a hint when to retry, not reset.
+  for (int i = 0; i < 12; ++i) {
+    test::RawClient over(ts.port(), "127.0.0.2");
+    ASSERT_TRUE(over.StartTls(ts.ca_file())) << i;
+    ASSERT_TRUE(over.Send(test::RawApiRequest("time", "{}", "Content-Length: 2\r\n"))) << i;
     bool closed = false;
-    c->Read(300, &closed);
-    if (closed) ++shut_out;
+    std::string answer = over.Read(3000, &closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << i << ": " << answer;
+    EXPECT_NE(answer.find("Retry-After: 1\r\n"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("{\"ok\":false,\"message\":\"来自同一地址的连接过多，请稍后重试\"}"), std::string::npos) << answer;
+    EXPECT_TRUE(closed) << i;
   }
-  EXPECT_EQ(shut_out, 29);
-  EXPECT_EQ(ts.svc().Http()->RefusedConnections(), 29);
-  // Everyone else is served meanwhile.
+  // One over the share that says nothing is closed after the short refusal deadline.
+  test::RawClient silent_over(ts.port(), "127.0.0.2");
+  bool closed = false;
+  auto t0 = std::chrono::steady_clock::now();
+  silent_over.Read(OrvaneHttpServer::kRefusalDeadlineMs + 1500, &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(OrvaneHttpServer::kRefusalDeadlineMs + 1000));
+  EXPECT_EQ(ts.svc().Http()->RefusedConnections(), 13);
+  // Everyone else is served meanwhile, and the held ones are still open.
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(ts.Call("time", "{}").ok());
+  for (auto &c : held) {
+    bool gone = false;
+    c->Read(10, &gone);
+    EXPECT_FALSE(gone);
+  }
+}
+
+// Connections that say nothing wait without a worker thread: 300 of them from 30 addresses (each
+// within its share) against 8 threads lock nobody out, and are closed at the deadline.
+TEST(SlowClients, SilentConnectionsHoldNoWorker) {
+  test::TestService ts([](ServeOptions &o) {
+    o.threads = 8;
+    o.max_connections_per_source = 16;
+    o.request_deadline_ms = 4000;
+  });
+  std::vector<std::unique_ptr<test::RawClient>> silent;
+  for (int i = 0; i < 300; ++i) {
+    silent.push_back(std::make_unique<test::RawClient>(ts.port(), "127.0.3." + std::to_string(1 + i % 30)));
+    ASSERT_TRUE(silent.back()->connected()) << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(ts.svc().Http()->WaitingConnections(), 300u);
+  for (int i = 0; i < 20; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    HttpResult r = ts.Call("time", "{}");
+    EXPECT_TRUE(r.ok()) << i << ": " << r.body;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000)) << i;
+  }
+  EXPECT_EQ(ts.svc().Http()->RefusedConnections(), 0);
+  // At the deadline they are closed and their addresses' shares are free again.
+  int closed_count = 0;
+  for (auto &c : silent) {
+    bool closed = false;
+    c->Read(5000, &closed);
+    if (closed) ++closed_count;
+  }
+  EXPECT_EQ(closed_count, 300);
+  EXPECT_EQ(ts.svc().Http()->WaitingConnections(), 0u);
+  test::RawClient again(ts.port(), "127.0.3.1");
+  ASSERT_TRUE(again.StartTls(ts.ca_file()));
+  again.Send(test::RawApiRequest("time", "{}", "Content-Length: 2\r\nConnection: close\r\n"));
+  EXPECT_EQ(again.Read(3000).rfind("HTTP/1.1 200", 0), 0u);
 }
 
 }  // namespace
