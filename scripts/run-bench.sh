@@ -67,6 +67,16 @@ if [ -n "$service_started" ]; then
     code=$?
     [ $code -eq 0 ] || [ $code -eq 77 ] || status=1
   done
+  # The same four machines, each alone: their independent clicks combined into the spread of rooms of 2
+  # and 4 machines with processors of their own, the figures of one machine alone, and how often the shown
+  # uncertainty held (ORVANE_BENCH_SOLO_ROUNDS rounds of four clicks, default 25: 100 clicks).
+  echo "== rooms of 2 and 4 machines, each machine alone (rooms-e2e --independent) =="
+  "$ROOT/scripts/rooms-e2e" bench --independent --machines 4 --rooms "${ORVANE_BENCH_SOLO_ROUNDS:-25}" \
+    --service-port $PORT --service-dir "$DATA" --endpoint "${endpoint:-https://localhost:8443/api.php}" \
+    --ntp-servers "${ntp_servers//;/,}" --ntp-port "${ntp_port:-123}" \
+    --bin "$BIN" --orvane "$BIN/Orvane.exe" --work "$ROOT/build/rooms-bench"
+  code=$?
+  [ $code -eq 0 ] || [ $code -eq 77 ] || status=1
 fi
 
 if [ -x "$ROOT/service/bench/load.sh" ] && [ -x "$ROOT/build/service/orvane-service" ]; then

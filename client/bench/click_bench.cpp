@@ -61,6 +61,7 @@ struct Sample {
     double leadUs;     // how long before the deadline the coarse wait was meant to end
     double oversleepUs;  // the coarse wait's overrun: spin start minus its due time (negative: none)
     bool timer;
+    bool partnerSpun, partnerSent;
 };
 
 double Quantile(std::vector<double> values, double q) {
@@ -109,7 +110,8 @@ std::vector<Sample> RunPhase(int clicks, std::mt19937& random, double& cpuPerCli
                                (g_sendInputReturnNs - timing.sendInputNs) / 1000.0,
                                (timing.sendInputNs - timing.spinStartNs) / 1000.0,
                                (timing.spinStartNs - timing.deadlineNs) / 1000.0, timing.leadNs / 1000.0,
-                               timing.oversleepNs / 1000.0, timing.timerUsed});
+                               timing.oversleepNs / 1000.0, timing.timerUsed, timing.partnerSpun,
+                               timing.partnerSent});
             Sleep(5);
         }
         cpuPerClickUs = static_cast<double>(ThreadCpuUs() - cpuStart) / clicks;
@@ -126,7 +128,7 @@ std::vector<Sample> RunPhase(int clicks, std::mt19937& random, double& cpuPerCli
 
 void Report(const char* phase, const std::vector<Sample>& samples, double cpuPerClickUs, int worstListed) {
     std::vector<double> call, arrival, send, spin, wake, lead, oversleep;
-    int lost = 0, timers = 0, lateWakes = 0, late100us = 0, late1ms = 0, cutShort = 0;
+    int lost = 0, timers = 0, lateWakes = 0, late100us = 0, late1ms = 0, cutShort = 0, partners = 0, byPartner = 0;
     for (const Sample& s : samples) {
         call.push_back(s.callUs);
         if (s.arrivalUs >= 0) arrival.push_back(s.arrivalUs); else ++lost;
@@ -140,6 +142,8 @@ void Report(const char* phase, const std::vector<Sample>& samples, double cpuPer
         late1ms += s.callUs > 1000;
         cutShort += s.wakeUs < 0 && s.callUs > kPreemptedSpinNs / 1000.0;
         timers += s.timer;
+        partners += s.partnerSpun;
+        byPartner += s.partnerSent;
     }
     printf("%s: %zu clicks, %d coarse waits on a timer, %d presses not seen within 1 s (all figures in us)\n", phase,
            samples.size(), timers, lost);
@@ -155,6 +159,7 @@ void Report(const char* phase, const std::vector<Sample>& samples, double cpuPer
     printf("  coarse wait ended after the deadline in %d of %zu clicks; a spin begun in time was kept off the "
            "processor past the deadline in %d\n",
            lateWakes, samples.size(), cutShort);
+    printf("  a partner thread spun beside the caller in %d clicks and sent %d of them\n", partners, byPartner);
     printf("  CPU time of the clicking thread: %.0f us per click (thread-time clock granularity averaged over the "
            "phase)\n",
            cpuPerClickUs);

@@ -3,9 +3,13 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "core/clock.h"
 #include "core/holders.h"
@@ -42,6 +46,81 @@ LearnedOverrun& TheLearnedOverrun() {
     static LearnedOverrun* const learned = new LearnedOverrun;
     return *learned;
 }
+
+int ProcessorCount() {
+    static const int count = [] {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return static_cast<int>(info.dwNumberOfProcessors);
+    }();
+    return count;
+}
+
+// The click, sent exactly once by whichever spinner sees the deadline first.
+struct SharedClick {
+    const ClickPlatform* system = nullptr;
+    int64_t deadlineNs = 0;
+    INPUT inputs[2] = {};
+    std::atomic<bool> claimed{false};  // a spinner has taken the click
+    std::atomic<bool> sent{false};     // and SendInput has returned
+    std::atomic<bool> stop{false};     // the caller is done: the partner ends its spin
+    int64_t sendInputNs = 0;           // written by the claimant before `sent`
+    UINT inserted = 0;
+    bool byPartner = false;
+
+    // Spins until the deadline, or until the other spinner has claimed the click; true when this one
+    // sent it.
+    bool SpinAndSend(bool partner) {
+        int64_t now = SteadyNowNs();
+        while (now < deadlineNs) {
+            if (claimed.load(std::memory_order_relaxed) || stop.load(std::memory_order_relaxed)) return false;
+            YieldProcessor();
+            now = SteadyNowNs();
+        }
+        if (claimed.exchange(true)) return false;
+        sendInputNs = now;
+        byPartner = partner;
+        inserted = system->sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+        sent.store(true);
+        return true;
+    }
+};
+
+// The second spinner: started before the coarse wait and parked on an event until the caller's coarse
+// wait ends, then it spins as the caller does. Ended and joined on every path.
+class PartnerSpinner {
+public:
+    explicit PartnerSpinner(SharedClick& click) : click_(click), go_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        if (!go_.get() || ProcessorCount() < 2) return;
+        try {
+            thread_ = std::thread([this] {
+                WaitForSingleObject(go_.get(), INFINITE);
+                if (click_.stop.load()) return;
+                ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
+                click_.SpinAndSend(true);
+            });
+        } catch (const std::system_error&) {
+            // No second thread: the caller spins alone.
+        }
+    }
+    ~PartnerSpinner() {
+        click_.stop = true;
+        if (go_.get()) SetEvent(go_.get());
+        if (thread_.joinable()) thread_.join();
+    }
+    PartnerSpinner(const PartnerSpinner&) = delete;
+    PartnerSpinner& operator=(const PartnerSpinner&) = delete;
+
+    bool Running() const { return thread_.joinable(); }
+    void Go() {
+        if (go_.get()) SetEvent(go_.get());
+    }
+
+private:
+    SharedClick& click_;
+    ScopedHandle go_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -161,6 +240,17 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     // lead makes the click late, while every microsecond of lead is spun at full CPU.
     const int64_t leadNs = CoarseLeadNs(LearnedOversleep());
     record.leadNs = leadNs;
+    SharedClick click;
+    click.system = &system;
+    click.deadlineNs = deadlineNs;
+    click.inputs[0].type = INPUT_MOUSE;
+    click.inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click.inputs[1].type = INPUT_MOUSE;
+    click.inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    std::optional<PartnerSpinner> partner;
+    // The partner starts while there is time (its start takes a little of the coarse wait, not of the
+    // spin); without a coarse wait the caller spins alone.
+    if (CoarseWaitUs(deadlineNs, SteadyNowNs(), leadNs) >= 0) partner.emplace(click);
     const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs(), leadNs);
     record.coarseUs = coarseUs;
     bool waited = false;
@@ -191,24 +281,21 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     // A failure to move the pointer is ignored: the click then lands where the pointer is.
     system.setCursorPos(x, y);
 
-    INPUT inputs[2] = {};
-    inputs[0].type = INPUT_MOUSE;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    inputs[1].type = INPUT_MOUSE;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-
-    UINT inserted = 0;
     {
         ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
-        int64_t now = SteadyNowNs();
-        record.spinStartNs = now;
-        while (now < deadlineNs) {
-            YieldProcessor();
-            now = SteadyNowNs();
+        record.spinStartNs = SteadyNowNs();
+        if (partner && partner->Running()) {
+            record.partnerSpun = true;
+            partner->Go();
         }
-        record.sendInputNs = now;
-        inserted = system.sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+        // When the partner took the click, its SendInput may still be under way.
+        if (!click.SpinAndSend(false))
+            while (!click.sent.load()) YieldProcessor();
     }
+    partner.reset();  // joined: the click and its figures are final
+    record.sendInputNs = click.sendInputNs;
+    record.partnerSent = click.byPartner;
+    const UINT inserted = click.inserted;
 
     // What the lead has to cover is everything between the coarse wait's due time and the spin: the
     // late wake, the pointer move, the priority change; and whether the spin kept the processor tells

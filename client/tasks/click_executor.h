@@ -34,10 +34,15 @@ struct ClickTiming {
     int64_t oversleepNs = -1;    // how long after the coarse wait was due to end the spin began; -1 when
                                  // there was no coarse wait
     bool timerUsed = false;      // a waitable timer carried the coarse wait
+    bool partnerSpun = false;    // a second thread spun beside this one
+    bool partnerSent = false;    // and it was the one that saw the deadline first and sent the click
 };
 
 // Waits until the unified time `executeAtMs` (the wall clock plus `offsetUs`), moves the pointer to
-// (x, y) and sends one press and release. True when the system accepted both input records. The wall
+// (x, y) and sends one press and release. On a machine with more than one processor a partner thread
+// spins beside the caller through the final stretch, and whichever of the two sees the deadline first
+// sends the click: the scheduler now and then takes a spinning thread off its processor for a whole
+// time slice, and two spinners are seldom both off at the deadline. True when the system accepted both input records. The wall
 // clock is read once at the start; a time already past clicks at once. The timer resolution request
 // and the raised thread priority are undone on every path. Each coarse wait's overrun is learned (see
 // LearnedOversleep); the learning is shared by every thread of the process.

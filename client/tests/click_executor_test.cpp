@@ -335,6 +335,28 @@ TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesThirtyMillisecon
     EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
 }
 
+// Two spinners share the final stretch; each click is sent once, by whichever saw the deadline first,
+// at raised priority and not before the deadline.
+TEST_F(ExecuteClickAtTest, APartnerSpinsBesideTheCallerAndTheClickIsSentOnce) {
+    constexpr int kClicks = 12;
+    int byPartner = 0;
+    for (int i = 0; i < kClicks; ++i) {
+        const Instant at = Ahead(32000 + 1000 * i);
+        ClickTiming timing;
+        EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+        EXPECT_TRUE(timing.partnerSpun) << i;
+        EXPECT_GE(timing.sendInputNs, timing.deadlineNs) << i;
+        EXPECT_EQ(g_calls.priorityAtSendInput, THREAD_PRIORITY_HIGHEST) << i;
+        byPartner += timing.partnerSent;
+        EXPECT_EQ(g_calls.sendInput, i + 1) << i;
+    }
+    ASSERT_TRUE(PumpUntil([] { return ClickTarget::ups >= kClicks; }, 5000));
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(ClickTarget::downs, kClicks);
+    EXPECT_EQ(ClickTarget::ups, kClicks);
+    std::printf("partner sent %d of %d clicks\n", byPartner, kClicks);
+}
+
 TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIsLearned) {
     for (int i = 0; i < 3; ++i) LearnOversleep(40000000);
     const int64_t expectedLeadNs = CoarseLeadNs(LearnedOversleep());
