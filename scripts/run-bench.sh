@@ -58,9 +58,12 @@ if [ -n "$service_started" ]; then
   endpoint=$(cache_value ORVANE_SERVICE_ENDPOINT)
   ntp_servers=$(cache_value ORVANE_NTP_SERVERS)
   ntp_port=$(cache_value ORVANE_NTP_PORT)
+  # The rooms of two are followed by the fault matrix: each fault during the wait in a room of two.
   for machines in 2 4; do
     echo "== rooms of $machines simulated machines (rooms-e2e) =="
-    "$ROOT/scripts/rooms-e2e" bench --machines "$machines" --rooms "${ORVANE_BENCH_ROOMS:-20}" \
+    faults=""
+    [ "$machines" = 2 ] && faults=all
+    "$ROOT/scripts/rooms-e2e" bench --machines "$machines" --rooms "${ORVANE_BENCH_ROOMS:-20}" --faults "$faults" \
       --service-port $PORT --service-dir "$DATA" --endpoint "${endpoint:-https://localhost:8443/api.php}" \
       --ntp-servers "${ntp_servers//;/,}" --ntp-port "${ntp_port:-123}" \
       --bin "$BIN" --orvane "$BIN/Orvane.exe" --work "$ROOT/build/rooms-bench"

@@ -231,6 +231,12 @@ TEST_F(CountdownOverlayWindow, TaskStartedMinimisesTheWindowAndShowsTheBadge) {
     ASSERT_TRUE(PumpUntil([this] { return Visible(); }, 2000));
     EXPECT_TRUE(IsIconic(harness_->window()));
 
+    // Opened again while the task waits (the wake hotkey): seconds before the click it goes down again.
+    ShowWindow(harness_->window(), SW_RESTORE);
+    ASSERT_FALSE(IsIconic(harness_->window()));
+    PostMessageW(harness_->window(), MSG_CLICK_COMING, 0, 0);
+    EXPECT_TRUE(PumpUntil([this] { return IsIconic(harness_->window()) != FALSE; }, 2000));
+
     // The self-test run leaves the window as it is.
     ShowWindow(harness_->window(), SW_RESTORE);
     Globals().selfTest = true;
