@@ -285,6 +285,10 @@ void FinishPicking(bool confirmed) {
             target.click_point = chosen;
             target.executable_name = identity.executable_name;
             target.executable_sha256 = identity.executable_sha256;
+            if (blacklistPick) {
+                app.session.blacklistExecutableName = identity.executable_name;
+                app.session.blacklistExecutableSha256 = identity.executable_sha256;
+            }
             target.check_ok = false;
             target.blocked = false;
             target.block_reason.clear();
