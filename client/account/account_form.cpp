@@ -236,7 +236,7 @@ void SubmitAccountForm() {
         app.statusText = IsRegister(mode) ? L"正在创建账号…" : L"正在设置新密码…";
         app.detailText.clear();
     }
-    WriteFormField(FormField::Password, L"");
+    EmptySecretField(FormField::Password);
     PostToMainWindow(MSG_STATE_CHANGED);
 
     auto job = std::make_unique<AccountFormJob>();

@@ -208,7 +208,7 @@ void StartLogin() {
         return;
     }
 
-    WriteFormField(FormField::Password, L"");
+    EmptySecretField(FormField::Password);
     PostToMainWindow(MSG_STATE_CHANGED);
 
     auto job = std::make_unique<LoginJob>();

@@ -6,6 +6,7 @@
 
 #include "account/login.h"
 #include "account/saved_login.h"
+#include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/holders.h"
 #include "core/worker.h"
@@ -74,13 +75,7 @@ void RunDeletionJob(std::unique_ptr<DeletionJob> job) {
 }
 
 // Empties the dialog's field over the old text first, so the password does not stay behind in it.
-void ClearPasswordField(HWND dialog) {
-    HWND field = GetDlgItem(dialog, kDeletionPasswordField);
-    if (!field) return;
-    const int length = GetWindowTextLengthW(field);
-    if (length > 0) SetWindowTextW(field, std::wstring(static_cast<size_t>(length), L' ').c_str());
-    SetWindowTextW(field, L"");
-}
+void ClearPasswordField(HWND dialog) { EmptySecretControl(GetDlgItem(dialog, kDeletionPasswordField)); }
 
 }  // namespace
 

@@ -60,6 +60,10 @@ struct Session {
     // A target chosen before the login stays for the session that follows (its preparation checks it).
     TargetSelection target;
     bool blacklistPickMode = false;
+    // The program of the latest pick made for the blacklist form: the code names this one, even when
+    // an ordinary pick has changed the click target since.
+    std::wstring blacklistExecutableName;
+    std::string blacklistExecutableSha256;
 
     bool accountRefreshBusy = false;
     bool alipayAvailable = false;
@@ -89,6 +93,7 @@ struct AppState {
     std::wstring taskOutcomeText;
     bool taskOutcomeClicked = false;
     int64_t taskOutcomeUntilUs = 0;
+    POINT countdownPoint{0, 0};     // where the running task clicks: the badge stands on its monitor
     int64_t timeOffsetMs = 0;       // unified time minus the local wall clock
     int64_t timeUncertaintyMs = 0;
     std::wstring timeSourceLabel = L"正在获取准确时间";

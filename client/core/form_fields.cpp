@@ -49,3 +49,12 @@ std::wstring ReadFormField(FormField field) {
 void WriteFormField(FormField field, const std::wstring& text) {
     if (HWND control = FormFieldControl(field)) SetWindowTextW(control, text.c_str());
 }
+
+void EmptySecretControl(HWND control) {
+    if (!control) return;
+    const int length = GetWindowTextLengthW(control);
+    if (length > 0) SetWindowTextW(control, std::wstring(static_cast<size_t>(length), L'*').c_str());
+    SetWindowTextW(control, L"");
+}
+
+void EmptySecretField(FormField field) { EmptySecretControl(FormFieldControl(field)); }

@@ -33,3 +33,9 @@ HWND FormFieldControl(FormField field);
 std::wstring ReadFormField(FormField field);
 // Replaces the text of the field (no effect without a control).
 void WriteFormField(FormField field, const std::wstring& text);
+
+// Empties a control that may hold a secret. The text is first overwritten in place with as many
+// filler characters, so that the control's buffer does not keep the password once it is empty.
+void EmptySecretControl(HWND control);
+// The same for a field (no effect without a control).
+void EmptySecretField(FormField field);

@@ -90,7 +90,7 @@ bool CopyTextToClipboard(HWND owner, const std::wstring& text) {
     return true;
 }
 
-void GenerateBlacklistCode() {
+BlacklistCodeInputs ReadBlacklistCodeInputs() {
     AppState& app = App();
     BlacklistCodeInputs inputs;
     {
@@ -99,12 +99,19 @@ void GenerateBlacklistCode() {
         inputs.developer = app.session.developer_user;
         inputs.signPublicKey = app.session.sign_public_key;
         inputs.userId = app.session.id;
-        inputs.executableName = app.session.target.executable_name;
-        inputs.executableSha256 = app.session.target.executable_sha256;
+        // The program the form was filled for, not the click target: an ordinary pick since then
+        // must not put another program's name and hash under the developer's display name.
+        inputs.executableName = app.session.blacklistExecutableName;
+        inputs.executableSha256 = app.session.blacklistExecutableSha256;
     }
     inputs.displayName = ReadFormField(FormField::SoftwareName);
     inputs.reason = ReadFormField(FormField::BlacklistReason);
-    HWND owner = app.mainWindow.load();
+    return inputs;
+}
+
+void GenerateBlacklistCode() {
+    const BlacklistCodeInputs inputs = ReadBlacklistCodeInputs();
+    HWND owner = App().mainWindow.load();
 
     const BlacklistCodeRefusal refusal = CheckBlacklistCodeInputs(inputs);
     if (!refusal.caption.empty()) {

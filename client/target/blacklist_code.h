@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-// What the code is built from: the session, the target and the two fields of the form.
+// What the code is built from: the session, the program picked for the form and its two fields.
 struct BlacklistCodeInputs {
     bool loggedIn = false;
     bool developer = false;
@@ -40,6 +40,9 @@ std::string SealForService(const std::string& plaintext, const std::string& keyB
 
 // Puts UTF-16 text on the clipboard; false when nothing was copied.
 bool CopyTextToClipboard(HWND owner, const std::wstring& text);
+
+// The inputs as the button reads them: the session, the program picked for the form, the two fields.
+BlacklistCodeInputs ReadBlacklistCodeInputs();
 
 // The button "生成并复制名单码": reads the inputs, checks them, seals the record and copies the code,
 // telling the user the outcome in a message box. User-interface thread.

@@ -293,6 +293,10 @@ void FinishPicking(bool confirmed) {
             target.executable_name = identity.executable_name;
             target.executable_sha256 = identity.executable_sha256;
             target.executable_path = identity.executable_path;
+            if (blacklistPick) {
+                app.session.blacklistExecutableName = identity.executable_name;
+                app.session.blacklistExecutableSha256 = identity.executable_sha256;
+            }
             target.check_ok = false;
             target.blocked = false;
             target.block_reason.clear();

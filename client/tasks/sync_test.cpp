@@ -26,12 +26,15 @@ void RunSyncTest(std::unique_ptr<SyncTestJob> job) {
     std::wstring message;
     if (!EvaluateApiResponse(answer, message)) return FailTaskRequest(L"同步测试失败", std::move(message));
 
-    // The test is paid for: the balance the service now holds is shown whatever follows.
+    // The test is paid for: the balance the service now holds is shown whatever follows, but only to
+    // the session that paid; an account signed in since keeps its own balance and rights.
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        app.session.credits = JsonGetInt64(answer.body, "credits", app.session.credits);
-        app.session.developer_user = JsonGetBool(answer.body, "developer_user", app.session.developer_user);
+        if (app.session.logged_in && app.session.token == job->sentWith.token) {
+            app.session.credits = JsonGetInt64(answer.body, "credits", app.session.credits);
+            app.session.developer_user = JsonGetBool(answer.body, "developer_user", app.session.developer_user);
+        }
     }
     PostToMainWindow(MSG_STATE_CHANGED);
 

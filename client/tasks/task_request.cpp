@@ -70,6 +70,11 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
         SetStatus(kTaskAlreadyRunningStatus, L"");
         return std::nullopt;
     }
+    // The slot is this request's now: its badge belongs near its point, whatever is picked later.
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        app.countdownPoint = confirmed.click_point;
+    }
     return start;
 }
 

@@ -194,9 +194,8 @@ protected:
         App().session.developer_user = true;
         App().session.sign_public_key = kTestKeyBase64;
         App().session.id = 42;
-        App().session.target = TargetSelection{};
-        App().session.target.executable_name = L"tool.exe";
-        App().session.target.executable_sha256 = std::string(64, 'b');
+        App().session.blacklistExecutableName = L"tool.exe";
+        App().session.blacklistExecutableSha256 = std::string(64, 'b');
     }
     void TearDown() override { harness_.reset(); }
 
@@ -510,7 +509,14 @@ TEST_F(BlacklistFlow, FailuresEndInAClearStatus) {
 TEST_F(BlacklistFlow, CodeFromTheClipboardIsImportedAndThenBlocks) {
     SignInAsDeveloper();
     const std::string hash = RandomSha256();
-    SetTarget(true, L"demo-tool.exe", hash);
+    // The program picked for the form, then an ordinary pick of another program as the click target:
+    // the code names the first.
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().session.blacklistExecutableName = L"demo-tool.exe";
+        App().session.blacklistExecutableSha256 = hash;
+    }
+    SetTarget(true, L"later-pick.exe", RandomSha256());
     WriteFormField(FormField::SoftwareName, L"演示工具 \"v2\"");
     WriteFormField(FormField::BlacklistReason, L"会自动点击付款按钮");
     WipeClipboardForTest();
@@ -546,6 +552,7 @@ TEST_F(BlacklistFlow, CodeFromTheClipboardIsImportedAndThenBlocks) {
     EXPECT_EQ(output, "imported " + hash + "\t演示工具 \"v2\"\tdemo-tool.exe\t会自动点击付款按钮\tby #" +
                           std::to_string(userId));
 
+    SetTarget(true, L"demo-tool.exe", hash);
     StartBlacklistCheck();
     ASSERT_TRUE(PumpUntil([] { return TargetNow().check_ok; }, 15000));
     EXPECT_TRUE(TargetNow().blocked);

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <new>
 
+#include "account/account_form.h"
+#include "account/session_end.h"
 #include "account/login.h"
 #include "account/saved_login.h"
 #include "core/app_state.h"
@@ -24,6 +26,8 @@
 #include "support/main_window_harness.h"
 #include "support/service_control.h"
 #include "support/test_support.h"
+#include "ui/child_controls.h"
+#include "ui/signed_out_actions.h"
 
 // Every block this program frees passes here: while a secret is watched, a freed block that still
 // holds it (in UTF-8 or UTF-16) is counted, since a copy left unwiped outlives the login in the heap.
@@ -262,6 +266,82 @@ TEST_F(LoginFlow, NoFreedBlockKeepsThePasswordAfterAFailedOrAGoodSignIn) {
         const int left = StopWatching();
         EXPECT_EQ(LoggedInNow(), c.signedIn) << Utf16ToUtf8(DetailTextNow());
         EXPECT_EQ(left, 0) << "freed blocks that still held the password";
+    }
+}
+
+// Watches the password field: each time it is emptied, the text it held just before must no longer be
+// the password (the field was overwritten first), or the freed buffer of the control keeps it.
+struct EmptyingWatch {
+    static inline WNDPROC original = nullptr;
+    static inline std::wstring secret;
+    static inline int emptied = 0, emptiedOverTheSecret = 0;
+    static LRESULT CALLBACK Procedure(HWND field, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_SETTEXT && lParam && *reinterpret_cast<const wchar_t*>(lParam) == L'\0') {
+            wchar_t held[256] = {};
+            CallWindowProcW(original, field, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(held));
+            ++emptied;
+            if (!secret.empty() && std::wstring(held).find(secret) != std::wstring::npos) ++emptiedOverTheSecret;
+        }
+        return CallWindowProcW(original, field, message, wParam, lParam);
+    }
+    explicit EmptyingWatch(const std::wstring& typed) : field_(FormFieldControl(FormField::Password)) {
+        secret = typed;
+        emptied = emptiedOverTheSecret = 0;
+        original = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(field_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&EmptyingWatch::Procedure)));
+    }
+    ~EmptyingWatch() {
+        if (IsWindow(field_)) SetWindowLongPtrW(field_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
+    }
+    HWND field_;
+};
+
+TEST_F(LoginFlow, APasswordFieldIsOverwrittenBeforeItIsEmptiedOnEveryPath) {
+    const std::string email = "over" + UniqueTestSuffix() + "@example.test";
+    ASSERT_TRUE(CreateTestEmailAccount(email, "Over-Probe-4Kq8m", 0));
+    TickAgreement();
+    struct Case {
+        const char* what;
+        void (*act)(MainWindowHarness&);
+    };
+    const Case cases[] = {
+        {"a login that is sent", [](MainWindowHarness&) { StartLogin(); }},
+        {"a registration that is sent",
+         [](MainWindowHarness&) {
+             SwitchAuthForm(AuthFormMode::Register);
+             MainWindowHarness::SetText(FormFieldControl(FormField::Password), L"Over-Probe-4Kq8m");
+             MainWindowHarness::SetText(FormFieldControl(FormField::EmailCode), L"123456");
+             SubmitAccountForm();
+         }},
+        {"another form chosen", [](MainWindowHarness&) { SwitchAuthForm(AuthFormMode::ResetPassword); }},
+        {"signed in by another path",
+         [](MainWindowHarness& harness) {
+             harness.ChangeState([](AppState& app) { app.session.logged_in = true; });
+             UpdateChildControls();
+         }},
+        {"the window closed", [](MainWindowHarness& harness) { DestroyWindow(harness.window()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!harness_ || !harness_->Alive()) {
+            harness_ = std::make_unique<MainWindowHarness>();
+            ASSERT_TRUE(harness_->WaitForStartupCheck());
+            TickAgreement();
+        }
+        harness_->ChangeState([](AppState& app) {
+            app.session = Session{};
+            app.authFormMode = AuthFormMode::Login;
+        });
+        Fill(Utf8ToUtf16(email), L"Over-Probe-4Kq8m");
+        {
+            EmptyingWatch watch(L"Over-Probe-4Kq8m");
+            c.act(*harness_);
+            EXPECT_GT(EmptyingWatch::emptied, 0) << "the field was emptied";
+            EXPECT_EQ(EmptyingWatch::emptiedOverTheSecret, 0) << "emptied while it still held the password";
+        }
+        PumpUntil([] { return !AccountBusyNow(); }, 15000);
+        PumpUntil([] { return false; }, 100);
+        if (harness_->Alive()) EndSession(L"", L"");
     }
 }
 

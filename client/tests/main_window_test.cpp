@@ -13,6 +13,7 @@
 #include "core/app_state.h"
 #include "core/form_fields.h"
 #include "core/globals.h"
+#include "net/json_text.h"
 #include "support/main_window_harness.h"
 #include "support/test_support.h"
 #include "target/blacklist_notice.h"
@@ -140,6 +141,60 @@ TEST_F(MainWindowTest, TimeAlignmentRefreshesOnlyTheFieldsTheUserLeftAlone) {
     // The program's own writes never count as user input.
     std::lock_guard<std::mutex> lock(app.stateMutex);
     EXPECT_FALSE(app.testTimeEdited);
+}
+
+// The dashboard left open: a proposed time that has run out is proposed anew at the next tick, while
+// a time the person typed, or a field the person is in, stays as it is.
+TEST_F(MainWindowTest, AnUntouchedDefaultTimeIsProposedAnewOnceAStartWouldRefuseIt) {
+    Open(true);
+    harness->ChangeState([](AppState& app) {
+        app.session.logged_in = true;
+        app.session.purposeSaved = true;
+    });
+    UpdateChildControls();
+    harness->ShowInFront();
+    HWND click = FormFieldControl(FormField::ClickTime), test = FormFieldControl(FormField::TestTime);
+    KeepClickTimeToday(130000);
+    const std::wstring stale = DefaultTimeTextAt(UnifiedNowMs() - 125000);  // five seconds ago
+    const std::wstring soon = DefaultTimeTextAt(UnifiedNowMs() - 108000);  // twelve seconds ahead
+    struct Case {
+        const char* what;
+        const std::wstring& shown;
+        bool typed, focused, clickRenewed, testRenewed;
+    } cases[] = {
+        {"in the past", stale, false, false, true, true},
+        {"too close for a room, enough for a test", soon, false, false, true, false},
+        {"typed by the person", stale, true, false, false, false},
+        {"the person is in the click time field", stale, false, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().clickTimeEdited = App().testTimeEdited = false;
+        }
+        {
+            ProgrammaticEdit guard;
+            SetWindowTextW(click, c.shown.c_str());
+            SetWindowTextW(test, c.shown.c_str());
+        }
+        if (c.typed) {
+            SetWindowTextW(click, c.shown.c_str());
+            SetWindowTextW(test, c.shown.c_str());
+        }
+        SetFocus(c.focused ? click : FormFieldControl(FormField::RoomCode));
+        ASSERT_EQ(GetFocus() == click, c.focused);
+        ASSERT_NE(GetFocus(), test);
+        SendMessageW(window, WM_TIMER, 1, 0);
+        const auto renewed = [](HWND field) {
+            const std::wstring shown = TextOf(field);
+            return shown == DefaultTimeText() || shown == DefaultTimeTextAt(UnifiedNowMs() - 1000);
+        };
+        EXPECT_EQ(renewed(click), c.clickRenewed) << Utf16ToUtf8(TextOf(click));
+        EXPECT_EQ(renewed(test), c.testRenewed) << Utf16ToUtf8(TextOf(test));
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().clickTimeEdited, c.typed) << "the program's own write is no typing";
+    }
 }
 
 TEST_F(MainWindowTest, TimeFieldsAreMaskedWhileTypingAndNormalisedOnLeaving) {

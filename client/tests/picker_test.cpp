@@ -22,6 +22,7 @@
 #include "support/real_input.h"
 #include "support/target_helper.h"
 #include "support/test_support.h"
+#include "target/blacklist_code.h"
 #include "target/picker.h"
 #include "target/picker_layout.h"
 
@@ -568,6 +569,9 @@ TEST_F(PickerFlow, DashboardButtonsOpenThePickerUnderThePointer) {
     EXPECT_TRUE(target.target_confirmed);
     EXPECT_EQ(target.click_point.x, helper.ChildPoint().x);
     EXPECT_FALSE(target.check_ok);
+    const BlacklistCodeInputs sealed = ReadBlacklistCodeInputs();
+    EXPECT_EQ(sealed.executableName, L"target-helper.exe") << "the code names the program picked for it";
+    EXPECT_EQ(sealed.executableSha256, TargetHelper::BuiltProgramSha256());
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_EQ(App().blacklistCheckSerial, serialBefore) << "no blacklist check for a blacklist pick";
 }

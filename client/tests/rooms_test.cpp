@@ -846,25 +846,73 @@ TEST_F(RoomRequests, EachFailedSyncTestSaysWhyAndFreesTheSlot) {
 }
 
 // The service's instruction names the session and the target the request was sent with; a new pick
-// or a new sign-in while the request is on its way does not change what the task claims and checks.
+// or a new sign-in while the request is on its way does not change what the task claims and checks,
+// and the balance and rights of the test's answer stay with the session that paid.
 TEST_F(RoomRequests, ATaskKeepsTheSessionAndTargetItsRequestWasSentWith) {
+    // Someone else's room to join.
+    const Account host = SignInAtService("host", 100);
+    ASSERT_FALSE(host.token.empty());
+    const std::string hostCode = FreshRoomCode("KS");
+    const ApiResponse made = PostServiceAction(
+        "room.create",
+        RoomCreateBody(hostCode, (WallClockMs() / 1000 + 60) * 1000, 3,
+                       TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
+        host.token, 8000);
+    std::wstring message;
+    ASSERT_TRUE(EvaluateApiResponse(made, message)) << Utf16ToUtf8(message);
+
+    struct Case {
+        const char* what;
+        const char* action;  // the request that is slowed down
+        void (*start)();
+        const wchar_t* sending;
+    };
+    const Case cases[] = {
+        {"synchronisation test", "match.create", StartSyncTest, L"正在开始同步测试…"},
+        {"create", "room.create", StartCreateRoom, L"正在创建房间…"},
+        {"join", "room.join", StartJoinRoom, L"正在加入房间…"},
+    };
     DialogWatcher dialogs(IDYES);
-    ASSERT_TRUE(Fault("match.create", "\"delay_ms\":1500"));
-    EndTasksAtTheirFirstClaim();
-    TypeClickTime(FormField::TestTime, 30);
-    StartSyncTest();
-    ASSERT_EQ(StatusTextNow(), L"正在开始同步测试…");
-    {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(TestServiceClearFaults());
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().session.token = account_.token;
+            App().session.credits = 100;
+            App().session.developer_user = false;
+            App().session.target.click_point = kPoint;
+            App().session.target.executable_sha256 = kHash;
+        }
+        ASSERT_TRUE(Fault(c.action, "\"delay_ms\":1500,\"set\":{\"credits\":61,\"developer_user\":true}"));
+        EndTasksAtTheirFirstClaim();
+        TypeClickTime(FormField::TestTime, 30);
+        TypeClickTime(FormField::ClickTime, 40);
+        WriteFormField(FormField::RoomCode, Utf8ToUtf16(FreshRoomCode("KC")));
+        WriteFormField(FormField::Participants, L"2");
+        WriteFormField(FormField::JoinCode, Utf8ToUtf16(hostCode));
+        const std::string claimBefore = TestServiceLastRequest("task.claim");
+        c.start();
+        ASSERT_EQ(StatusTextNow(), c.sending);
+        {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            App().session.token = "a-session-signed-in-meanwhile";
+            App().session.credits = 5;
+            App().session.target.click_point = {300, 300};
+            App().session.target.executable_sha256 = std::string(64, 'c');
+        }
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
+            << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+        const std::string claim = TestServiceLastRequest("task.claim");
+        EXPECT_NE(claim, claimBefore) << "the task claimed";
+        EXPECT_NE(claim.find("Bearer " + account_.token), std::string::npos) << claim;
+        EXPECT_EQ(claim.find("a-session-signed-in-meanwhile"), std::string::npos) << claim;
         std::lock_guard<std::mutex> lock(App().stateMutex);
-        App().session.token = "a-session-signed-in-meanwhile";
-        App().session.target.click_point = {300, 300};
-        App().session.target.executable_sha256 = std::string(64, 'c');
+        EXPECT_EQ(App().countdownPoint.x, kPoint.x) << "the badge stays on the monitor of the task's point";
+        EXPECT_EQ(App().countdownPoint.y, kPoint.y);
+        EXPECT_EQ(App().session.credits, 5) << "the balance of the answer belongs to the session that paid";
+        EXPECT_FALSE(App().session.developer_user) << "and so do its rights";
     }
-    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
-        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
-    const std::string claim = TestServiceLastRequest("task.claim");
-    EXPECT_NE(claim.find("Bearer " + account_.token), std::string::npos) << claim;
-    EXPECT_EQ(claim.find("a-session-signed-in-meanwhile"), std::string::npos) << claim;
 }
 
 // The badge comes up with the first claim answer when the test's own answer named no time.

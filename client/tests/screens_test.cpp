@@ -602,6 +602,66 @@ TEST_F(Screens, PurposePanelChoosesAndSavesWithThePointer) {
     EXPECT_EQ(Panel(), ModalPanelKind::None);
 }
 
+// Before a purpose is saved the dashboard's fields are disabled: their boxes keep the field colour
+// (a disabled edit asks for other colours than an enabled one) and their text is dimmed.
+TEST_F(Screens, DisabledFieldsAreDrawnAsDisabledNotAsWhiteBoxes) {
+    SignIn(false, /*purposeSaved=*/false);
+    ASSERT_FALSE(IsWindowEnabled(FormFieldControl(FormField::RoomCode)));
+    const PixelImage image = Look();
+    for (FormField field : {FormField::RoomCode, FormField::ClickTime, FormField::Participants, FormField::JoinCode,
+                            FormField::TestTime}) {
+        RECT box{};
+        HWND control = FormFieldControl(field);
+        GetWindowRect(control, &box);
+        MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&box), 2);
+        SCOPED_TRACE(static_cast<int>(field));
+        EXPECT_EQ(CountNear(image, box, 0xFFFFFFFF, 16), 0) << "no white inside the disabled field";
+        EXPECT_TRUE(ColourNear(image.At(box.right - 3, box.top + 2), kFieldFill, 6))
+            << ColourText(image.At(box.right - 3, box.top + 2));
+    }
+    // Its text is drawn, dimmer than that of an enabled field.
+    RECT time{};
+    GetWindowRect(FormFieldControl(FormField::ClickTime), &time);
+    MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&time), 2);
+    EXPECT_EQ(CountNear(image, time, 0xFFF2F7FE, 40), 0) << "no bright text";
+    EXPECT_GT(CountNear(image, time, 0xFF6A7A90, 30), 5) << "dimmed text";
+}
+
+// A press anywhere inside a drawn box, also above or below its control, puts the caret into the field:
+// what is typed next lands there.
+TEST_F(Screens, APressAnywhereInAFieldsBoxFocusesTheField) {
+    SignIn(false);
+    harness_->ShowInFront();
+    struct Case {
+        const char* what;
+        FormField field;
+        int dx, dy;  // from the frame's top-left corner; negative: from its right and bottom
+    };
+    const Case cases[] = {
+        {"the upper band of the room code box", FormField::RoomCode, 30, 4},
+        {"the lower band of the room code box", FormField::RoomCode, 30, -4},
+        {"the lower band of the join code box", FormField::JoinCode, 60, -3},
+        {"the right end of the participants box", FormField::Participants, -5, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFormField(c.field, L"");
+        SetFocus(window_);
+        const RECT frame = FieldFrame(c.field);
+        const int x = c.dx >= 0 ? frame.left + c.dx : frame.right + c.dx;
+        const int y = c.dy >= 0 ? frame.top + c.dy : frame.bottom + c.dy;
+        ClickAt(At(x, y));
+        EXPECT_EQ(GetFocus(), FormFieldControl(c.field));
+        TypeText(L"42");
+        EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(c.field)), L"42") << "what was typed is in the field";
+    }
+    // Just outside a box the focus stays where it was.
+    SetFocus(FormFieldControl(FormField::JoinCode));
+    const RECT frame = FieldFrame(FormField::RoomCode);
+    ClickAt(At(frame.left + 30, frame.bottom + 3));
+    EXPECT_EQ(GetFocus(), FormFieldControl(FormField::JoinCode));
+}
+
 // ---- keyboard ----------------------------------------------------------------------------------
 
 TEST_F(Screens, TabMovesThroughTheVisibleFieldsInReadingOrder) {
@@ -696,6 +756,48 @@ TEST_F(Screens, TheAgreementLinkOpensTheDialogWithoutTickingTheBox) {
     PumpUntil([] { return false; }, 100);
     std::lock_guard<std::mutex> lock(App().stateMutex);
     EXPECT_FALSE(App().privacyAccepted) << "reading the agreement does not tick the box";
+}
+
+// The dialog as it shows: its one button reads "关闭", and each written line of the content stays one
+// line on the screen (the content's control is as tall as its written lines, no more).
+TEST_F(Screens, TheAgreementDialogKeepsItsLinesAndReadsClose) {
+    struct Found {
+        std::wstring button;
+        int contentLines = 0, shownLines = 0;
+    };
+    static Found found;
+    found = Found{};
+    DialogWatcher dialogs([](HWND dialog, const SeenDialog&) {
+        EnumChildWindows(
+            dialog,
+            [](HWND child, LPARAM) -> BOOL {
+                wchar_t text[2048] = {};
+                GetWindowTextW(child, text, 2048);
+                const std::wstring shown = text;
+                RECT r{};
+                GetWindowRect(child, &r);
+                if (GetDlgCtrlID(child) == IDCLOSE) found.button = shown;
+                if (shown.find(L"使用规则") != std::wstring::npos) {
+                    found.contentLines = static_cast<int>(std::count(shown.begin(), shown.end(), L'\n')) + 1;
+                    HDC dc = GetDC(child);
+                    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)));
+                    TEXTMETRICW metrics{};
+                    GetTextMetricsW(dc, &metrics);
+                    SelectObject(dc, old);
+                    ReleaseDC(child, dc);
+                    found.shownLines = (r.bottom - r.top) / std::max(1L, metrics.tmHeight);
+                }
+                return TRUE;
+            },
+            0);
+        PostMessageW(dialog, WM_COMMAND, IDCLOSE, 0);
+    });
+    harness_->ShowInFront();
+    ClickAt(At(700, 544));
+    ASSERT_TRUE(dialogs.WaitForCount(1));
+    EXPECT_EQ(found.button, L"关闭");
+    EXPECT_EQ(found.contentLines, 12);
+    EXPECT_EQ(found.shownLines, found.contentLines) << "a written line broken in two shows as more lines";
 }
 
 TEST_F(Screens, WithoutTheTaskDialogTheAgreementStillShows) {

@@ -180,6 +180,26 @@ TEST_F(WakeHotkeyCapture, AnInputMethodKeyIsPassedOverAndFKeysStandAlone) {
     EXPECT_EQ(LoadWakeHotkey().virtualKey, static_cast<uint32_t>(VK_F7)) << "the next start reads it back";
 }
 
+// The preparation after a login ends while the person already sets a hotkey in the personal centre:
+// the purpose question waits for a task button, the capture goes on and takes the next combination.
+TEST_F(WakeHotkeyCapture, ThePreparationEndingMidCaptureLeavesThePanelAndTheCapture) {
+    harness_->ChangeState([](AppState& app) { app.session.purposeSaved = false; });
+    PressHotkeyButton();
+    ASSERT_TRUE(Capturing());
+    SendMessageW(harness_->window(), MSG_PREPARATION_DONE, 0, 0);
+    EXPECT_TRUE(Capturing());
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().session.modalPanel, ModalPanelKind::PersonalCentre) << "the open panel stays";
+    }
+    harness_->ShowInFront();
+    PressChord({VK_CONTROL, VK_SHIFT, 'L'});
+    EXPECT_FALSE(Capturing());
+    EXPECT_EQ(StatusTextNow(), L"窗口唤起快捷键已保存");
+    EXPECT_EQ(HotkeyNow().virtualKey, static_cast<uint32_t>('L'));
+    EXPECT_EQ(SavedFile(), "6 76\n");
+}
+
 TEST_F(WakeHotkeyCapture, EscTheButtonAgainAndClosingThePanelGiveTheOldHotkeyBack) {
     PressHotkeyButton();
     PressKey(VK_ESCAPE);

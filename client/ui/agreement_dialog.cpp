@@ -19,6 +19,9 @@ const wchar_t kAgreementContent[] =
     L"• 可在个人中心退出账号或申请注销；依法需要保留的支付及安全记录按期限清理。\n"
     L"• 勾选同意后方可首次登录或注册。";
 
+// The dialog's width in dialog units: room for the longest line, about 48 characters of 9-point text.
+constexpr UINT kAgreementWidthDialogUnits = 420;
+
 TaskDialogIndirectFunction FindTaskDialog() {
     // The library is already loaded (the program initialises the common controls at start), and the
     // process's manifest makes this name resolve to the version-6 controls. The program does not
@@ -43,7 +46,14 @@ void ShowAgreementDialog(HWND owner, TaskDialogIndirectFunction taskDialog) {
         config.cbSize = sizeof config;
         config.hwndParent = owner;
         config.dwFlags = TDF_ENABLE_HYPERLINKS | TDF_ALLOW_DIALOG_CANCELLATION;
-        config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
+        // The button carries its own text: the common Close button reads in the system's language,
+        // which is not always Chinese.
+        static const TASKDIALOG_BUTTON kClose{IDCLOSE, L"关闭"};
+        config.cButtons = 1;
+        config.pButtons = &kClose;
+        config.nDefaultButton = IDCLOSE;
+        // Wide enough for the longest line, so each line wraps where it is written and nowhere else.
+        config.cxWidth = kAgreementWidthDialogUnits;
         config.pszWindowTitle = kAgreementTitle;
         config.pszMainInstruction = kAgreementInstruction;
         config.pszContent = kAgreementContent;

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/purpose.h"
@@ -87,6 +89,28 @@ RECT FieldFrame(FormField field) {
     return RECT{0, 0, 0, 0};
 }
 
+bool FocusFieldInFrame(HWND parent, POINT clientPoint) {
+    for (const EditLayout& layout : kEdits) {
+        HWND edit = FormFieldControl(layout.field);
+        if (!edit || GetParent(edit) != parent || !IsWindowVisible(edit) || !IsWindowEnabled(edit)) continue;
+        const RECT& f = layout.frame;
+        if (clientPoint.x < f.left || clientPoint.x >= f.right || clientPoint.y < f.top || clientPoint.y >= f.bottom)
+            continue;
+        // The point moved into the control, for the character nearest to it.
+        RECT box{};
+        GetWindowRect(edit, &box);
+        MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&box), 2);
+        const LONG x = std::clamp(clientPoint.x, box.left, box.right - 1) - box.left;
+        const LONG y = (box.bottom - box.top) / 2;
+        SetFocus(edit);
+        const LRESULT found = SendMessageW(edit, EM_CHARFROMPOS, 0, MAKELPARAM(x, y));
+        const WPARAM caret = LOWORD(found);
+        SendMessageW(edit, EM_SETSEL, caret, caret);
+        return true;
+    }
+    return false;
+}
+
 ChildControlRules ComputeChildControlRules(bool loggedIn, bool developer, bool purposeSaved,
                                            ModalPanelKind panel, AuthFormMode mode) {
     ChildControlRules rules;
@@ -123,6 +147,6 @@ void UpdateChildControls() {
     Show(FormFieldControl(FormField::EmailCode), rules.emailCodeShown);
     Show(FormFieldControl(FormField::Amount), rules.amountShown);
     Show(Ui().purposeCombo, false);
-    if (loggedIn) WriteFormField(FormField::Password, L"");
+    if (loggedIn) EmptySecretField(FormField::Password);
     if (HWND window = app.mainWindow) KeepFocusOnVisibleField(window);
 }

@@ -16,6 +16,11 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
 // The painted frame behind the field's control.
 RECT FieldFrame(FormField field);
 
+// A press at `clientPoint` inside the painted frame of a shown, enabled field but beside its control
+// (the frame is taller than the control): the field takes the focus, with the caret at the nearest
+// character, as a press on the control itself would. False when the point is in no such frame.
+bool FocusFieldInFrame(HWND parent, POINT clientPoint);
+
 // Which controls the current screen shows and enables.
 struct ChildControlRules {
     bool dashboardFieldsShown = false;    // room code, click time, participants, join code, test time

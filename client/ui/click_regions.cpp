@@ -12,6 +12,7 @@
 #include "tasks/rooms.h"
 #include "tasks/sync_test.h"
 #include "ui/agreement_dialog.h"
+#include "ui/child_controls.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
 #include "ui/signed_out_actions.h"
@@ -204,6 +205,11 @@ void RunClickRow(HWND window, const ClickHit& hit) {
 void OnMainButtonDown(HWND window, LPARAM position) {
     const POINT at = PositionOf(position);
     CurrentPress() = {window, HitTestClick(TakeClickConditions(), at.x, at.y)};
+    // A press on a field's frame beside its control is a press on the field.
+    if (CurrentPress().hit.table == ClickTable::None && FocusFieldInFrame(window, at)) {
+        CurrentPress() = {};
+        return;
+    }
     // The release comes here even when the pointer leaves the window, so a drag off a button ends
     // the press instead of leaving it open for a later release.
     SetCapture(window);

@@ -120,7 +120,7 @@ void RefreshCountdownOverlay(HWND overlay) {
     POINT clickPoint;
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        clickPoint = app.session.target.click_point;
+        clickPoint = app.countdownPoint;
     }
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;

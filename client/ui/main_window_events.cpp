@@ -38,6 +38,8 @@ bool CreateMainWindowContents(HWND window) {
 
 void ReleaseMainWindowContents() {
     UiResources& ui = Ui();
+    // A password typed but never sent is not left in the buffer of a control about to be freed.
+    EmptySecretField(FormField::Password);
     // The controls die with their parent window; forget them so nothing reads a stale handle.
     for (int field = 0; field < static_cast<int>(FormField::Count); ++field)
         RegisterFormField(static_cast<FormField>(field), nullptr);
@@ -126,6 +128,7 @@ void OnMainCommand(WPARAM wParam, LPARAM lParam) {
 
 void OnMainTimer(HWND window) {
     RefreshCreditsWhenDue();
+    RefreshUntouchedTimeFields();
     AppState& app = App();
     int64_t countdownTarget;
     {
@@ -138,6 +141,13 @@ void OnMainTimer(HWND window) {
 LRESULT OnEditColours(WPARAM wParam) {
     HDC dc = reinterpret_cast<HDC>(wParam);
     SetTextColor(dc, RGB(242, 247, 254));
+    SetBkColor(dc, RGB(24, 41, 63));
+    return reinterpret_cast<LRESULT>(Ui().editBrush.get());
+}
+
+LRESULT OnDisabledEditColours(WPARAM wParam) {
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    SetTextColor(dc, RGB(106, 122, 144));
     SetBkColor(dc, RGB(24, 41, 63));
     return reinterpret_cast<LRESULT>(Ui().editBrush.get());
 }
@@ -164,7 +174,9 @@ void OnPreparationDone() {
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        if (app.session.logged_in && !app.session.purposeSaved) {
+        // Only over the bare dashboard: a panel the person opened meanwhile (a hotkey capture in the
+        // personal centre, a top-up) stays; the purpose is asked for again at the first task button.
+        if (app.session.logged_in && !app.session.purposeSaved && app.session.modalPanel == ModalPanelKind::None) {
             app.session.modalPanel = ModalPanelKind::Purpose;
             app.session.pendingPurpose = app.session.savedPurpose;
         }

@@ -37,6 +37,8 @@ void OnMainCommand(WPARAM wParam, LPARAM lParam);
 // The 50 ms timer: the account refresh when it is due, the countdown while one runs.
 void OnMainTimer(HWND window);
 LRESULT OnEditColours(WPARAM wParam);
+// The colours of a disabled field (before a purpose is saved): its box as usual, its text dimmed.
+LRESULT OnDisabledEditColours(WPARAM wParam);
 void OnTimeAligned();
 void OnPreparationDone();
 void OnTaskStarted(HWND window);

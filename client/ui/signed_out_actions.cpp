@@ -20,7 +20,7 @@ void SwitchAuthForm(AuthFormMode mode) {
         app.detailText.clear();
         prefill = mode == AuthFormMode::Login && app.rememberPassword;
     }
-    WriteFormField(FormField::Password, L"");
+    EmptySecretField(FormField::Password);
     WriteFormField(FormField::EmailCode, L"");
     if (prefill) PrefillSavedLogin();
     UpdateChildControls();

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/app_state.h"
+#include "core/form_fields.h"
+#include "tasks/task_request.h"
 #include "timesync/time_of_day.h"
 #include "ui/ui_resources.h"
 
@@ -73,4 +76,31 @@ void NormaliseTimeField(HWND field) {
     SetWindowTextW(field, canonical->c_str());
     const int end = static_cast<int>(canonical->size());
     SendMessageW(field, EM_SETSEL, end, end);
+}
+
+void RefreshUntouchedTimeFields() {
+    AppState& app = App();
+    bool clickEdited, testEdited;
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        clickEdited = app.clickTimeEdited;
+        testEdited = app.testTimeEdited;
+    }
+    const int64_t now = UnifiedNowMs();
+    const struct {
+        FormField field;
+        bool edited;
+        int64_t leadMs;
+    } fields[] = {{FormField::ClickTime, clickEdited, kRoomLeadMs}, {FormField::TestTime, testEdited, kSyncTestLeadMs}};
+    for (const auto& f : fields) {
+        HWND control = FormFieldControl(f.field);
+        if (f.edited || !control || GetFocus() == control) continue;
+        const std::wstring shown = ReadFormField(f.field);
+        if (ClickTimeFarEnough(TimeOfDayToUnifiedMsAt(shown, now), now, f.leadMs)) continue;
+        // Near midnight the proposal stops at 23:59:59: written once, not at every tick.
+        const std::wstring proposed = DefaultTimeTextAt(now);
+        if (proposed == shown) continue;
+        ProgrammaticEdit guard;
+        WriteFormField(f.field, proposed);
+    }
 }

@@ -20,3 +20,9 @@ void MaskTimeField(HWND field);
 
 // Puts the canonical form into the field when the parser accepts its text (on losing the focus).
 void NormaliseTimeField(HWND field);
+
+// An untouched proposed click time is proposed anew once it no longer leaves a start its lead (the
+// room's 15 s, the test's 10 s): a person who waited on the dashboard never meets a default that
+// lies in the past by the time they press. A field the person typed into, or is in, stays as it is.
+// Run from the main window's timer.
+void RefreshUntouchedTimeFields();
