@@ -42,6 +42,7 @@
 #include "crypto.h"
 #include "db.h"
 #include "local_servers.h"
+#include "log.h"
 #include "store.h"
 #include "tls.h"
 
@@ -270,6 +271,7 @@ struct Setup {
 }  // namespace
 
 int RunRoom(const RoomOptions &o, const std::string &service_binary) {
+  SetLogQuiet(true);  // the certificate lines of the set-up are not figures
   const int n = o.participants;
   const bool postgres = o.database == "postgresql";
   std::string tmp = (std::filesystem::temp_directory_path() / "orvane-room-XXXXXX").string();
