@@ -199,7 +199,8 @@ int ClosestLabel(const PixelImage& screen, const RECT& label, const std::vector<
 void Read() {
     HWND window = MainWindow();
     BringBack(window);
-    if (!DashboardShown(window)) Fail("the dashboard is not shown");
+    // A window just restored on a busy machine may take a moment to paint.
+    WaitFor("the dashboard", [&] { return DashboardShown(window); }, ProcessOf(window), 5000);
     const PixelImage screen = CaptureClientArea(window);
 
     std::vector<std::wstring> statuses;
