@@ -95,8 +95,13 @@ int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs
     return ms;
 }
 
-std::wstring ClickDoneStatus(int64_t errorMs) {
+std::wstring ClickDoneStatus(int64_t errorMs, bool roomTask) {
+    if (roomTask) return L"房间点击已完成，与约定时间相差 " + std::to_wstring(errorMs) + L" 毫秒";
     return L"触发测试已完成，与预定时间相差 " + std::to_wstring(errorMs) + L" 毫秒";
+}
+
+std::wstring ClickRefusedStatus(bool roomTask) {
+    return roomTask ? L"本机未能完成房间点击" : L"本机未能完成触发测试";
 }
 
 void FailTask(std::wstring status, std::wstring detail) {
@@ -181,7 +186,7 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     ReleaseTaskSlot();
     SetCountdownTarget(0);
     if (accepted)
-        SetStatus(ClickDoneStatus(errorMs), L"");
+        SetStatus(ClickDoneStatus(errorMs, task.roomTask), L"");
     else
-        SetStatus(L"本机未能完成触发测试", L"Windows 没有接受本次本机操作");
+        SetStatus(ClickRefusedStatus(task.roomTask), L"Windows 没有接受本次本机操作");
 }

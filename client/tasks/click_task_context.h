@@ -15,6 +15,7 @@ struct ClickTaskContext {
     int32_t targetX = 0;        // the chosen click position, virtual-screen pixels
     int32_t targetY = 0;
     std::string executableSha256;  // SHA-256 of the target program, 64 lower-case hex digits
+    bool roomTask = false;         // a room's click (otherwise the synchronisation test): its own words
 
     // The input and timer functions the executor uses; null means the real ones. Only test programs
     // set this, to produce cases the real system cannot (a refused click).
