@@ -58,21 +58,25 @@ void RunPaymentJob(const PaymentJob& job) {
         SetStatus(L"充值订单创建失败", L"后台没有返回支付页面");
         return;
     }
-    if (!OpenPaymentPage(page)) {
-        SetStatus(L"无法打开支付页面", L"请检查系统默认浏览器设置");
-        return;
-    }
+    const bool opened = OpenPaymentPage(page);
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        // The faster rhythm is for the account that pays, not for one that signed in since.
+        // The faster rhythm is for the account that pays, not for one that signed in since. The order
+        // exists either way: without a browser the person pays through the copied address.
         if (app.session.token == job.token) {
             const int64_t now = WallClockMs();
             app.session.fastRefreshUntilMs = now + kFastRefreshPeriodMs;
             app.session.accountRefreshDueMs = now + kFastRefreshIntervalMs;
+            if (!opened) app.session.unopenedPaymentPage = page;
         }
-        app.statusText = L"支付页面已打开，到账后积分会自动更新";
-        app.detailText.clear();
+        if (opened) {
+            app.statusText = L"支付页面已打开，到账后积分会自动更新";
+            app.detailText.clear();
+        } else {
+            app.statusText = kPaymentPageNotOpenedStatus;
+            app.detailText = L"请复制支付页面地址，在浏览器中打开";
+        }
     }
     PostToMainWindow(MSG_STATE_CHANGED);
 }

@@ -36,7 +36,7 @@ void ReportLoginFailure(std::wstring detail) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         app.accountBusy = false;
         app.statusText = L"登录失败";
-        app.detailText = std::move(detail);
+        app.detailText = LoginFailureDetail(detail);
     }
     PostToMainWindow(MSG_STATE_CHANGED);
 }
@@ -98,6 +98,13 @@ void RunLoginJob(std::unique_ptr<LoginJob> job) {
 }
 
 }  // namespace
+
+std::wstring LoginFailureDetail(const std::wstring& reason) {
+    std::wstring text = reason;
+    while (!text.empty() && (text.back() == L'。' || text.back() == L'.' || text.back() == L' ')) text.pop_back();
+    if (text.empty()) return kRetypePasswordText;
+    return text + L"；" + kRetypePasswordText;
+}
 
 bool LooksLikeEmailAddress(const std::wstring& text) {
     const size_t at = text.find(L'@');
@@ -185,6 +192,18 @@ void StartLogin() {
     WipeOnExit<std::wstring> wipeName(name);
     WipeOnExit<std::wstring> wipePassword(password);
 
+    // An empty field is named, and gets the focus, rather than called incomplete: after a failed login
+    // the password field is empty by design, and the person only has to type the password again.
+    if (name.empty() || password.empty()) {
+        const FormField missing = name.empty() ? FormField::Account : FormField::Password;
+        {
+            std::lock_guard<std::mutex> lock(app.stateMutex);
+            app.statusText = name.empty() ? kEnterAccountText : kEnterPasswordText;
+        }
+        PostToMainWindow(MSG_STATUS_CHANGED);
+        if (HWND field = FormFieldControl(missing)) SetFocus(field);
+        return;
+    }
     const LoginInputCheck check = CheckLoginInput(name, password.size());
     if (!check.valid) {
         SecureWipe(password);

@@ -43,6 +43,14 @@ std::string BuildLoginBody(const std::string& accountName, const std::string& pa
 // UI thread. ResetPassword always passes; otherwise asks for the agreement box when it is not ticked.
 bool PrivacyGate(AuthFormMode mode);
 
+// The detail line of a failed login: the reason, then that the password must be typed again (the
+// password field is emptied when a request starts and stays empty after a failure).
+std::wstring LoginFailureDetail(const std::wstring& reason);
+inline constexpr wchar_t kRetypePasswordText[] = L"请重新输入密码后再登录";
+// The status title when the login button is pressed with an empty field.
+inline constexpr wchar_t kEnterAccountText[] = L"请输入邮箱或用户名";
+inline constexpr wchar_t kEnterPasswordText[] = L"请输入密码";
+
 // UI thread: the login button. Starts the login worker or tells the user why not.
 void StartLogin();
 

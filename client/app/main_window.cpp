@@ -77,7 +77,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     switch (message) {
         case WM_CREATE: return OnCreate(window);
         case WM_DESTROY: return OnDestroy(window);
-        case WM_CLOSE: DestroyWindow(window); return 0;
+        case WM_CLOSE:
+            if (MayCloseMainWindow()) DestroyWindow(window);
+            return 0;
         case WM_PAINT: OnMainPaint(window); return 0;
         case WM_ERASEBKGND: return 1;
         case WM_HOTKEY:

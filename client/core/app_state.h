@@ -55,6 +55,13 @@ struct Session {
     int32_t savedPurpose = 0;
     int32_t pendingPurpose = 0;
     ModalPanelKind modalPanel = ModalPanelKind::None;
+    // The status lines as they stood when the panel opened: a newer one is what the person's action in
+    // the panel caused, and is shown over the panel rather than under its dimming.
+    std::wstring panelStatusAtOpen;
+    std::wstring panelDetailAtOpen;
+    bool panelActionReported = false;  // a panel action that reports in the status lines has started
+    // A payment page that no browser opened: the main window shows its address to copy, once.
+    std::wstring unopenedPaymentPage;
     bool hotkeyCapturing = false;  // the personal centre waits for a new wake hotkey
 
     // A target chosen before the login stays for the session that follows (its preparation checks it).

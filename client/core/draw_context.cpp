@@ -1,5 +1,7 @@
 #include "core/draw_context.h"
 
+#include "core/line_breaks.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -263,6 +265,37 @@ void DrawLabel(DrawContext& context, const std::wstring& text, const RectF& rect
     const GraphicsState state = context.graphics->Save();
     context.graphics->IntersectClip(rect);
     Record(context, context.graphics->DrawString(text.c_str(), static_cast<INT>(text.size()), tools.font(), rect,
+                                                 tools.format(), &brush));
+    context.graphics->Restore(state);
+}
+
+void DrawPhrasedLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
+                      bool bold, TextAlign align) {
+    if (context.textLog) context.textLog->push_back({text, rect, sizePx, colour, bold});
+    if (Skipped(context, rect)) return;
+    TextTools tools(context, sizePx, bold, align);
+    if (!tools.font()) {
+        Record(context, FontFamilyNotFound);
+        return;
+    }
+    // Measured with the font and format it is drawn with, so each line measured to fit is laid out
+    // on one line again.
+    const RectF wide(0, 0, 100000, rect.Height > 0 ? rect.Height * 4 : 1000);
+    const auto measure = [&](const std::wstring& piece) {
+        RectF bounds;
+        context.graphics->MeasureString(piece.c_str(), static_cast<INT>(piece.size()), tools.font(), wide,
+                                        tools.format(), &bounds);
+        return bounds.Width;
+    };
+    std::wstring broken;
+    for (const std::wstring& line : BreakIntoLines(text, rect.Width - 1, measure)) {
+        if (!broken.empty()) broken += L'\n';
+        broken += line;
+    }
+    SolidBrush brush(ColourOf(colour));
+    const GraphicsState state = context.graphics->Save();
+    context.graphics->IntersectClip(rect);
+    Record(context, context.graphics->DrawString(broken.c_str(), static_cast<INT>(broken.size()), tools.font(), rect,
                                                  tools.format(), &brush));
     context.graphics->Restore(state);
 }

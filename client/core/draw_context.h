@@ -83,6 +83,10 @@ void StrokeRoundRect(DrawContext& context, const RECT& rect, Argb colour, float 
 // Text vertically centred in the rectangle; long text wraps and ends in an ellipsis, never spills.
 void DrawLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
                bool bold, TextAlign align);
+// The same for status and detail lines: a text wider than the rectangle breaks at phrase ends, never
+// inside a word, and never leaves one or two characters alone on its last line (BreakIntoLines).
+void DrawPhrasedLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
+                      bool bold, TextAlign align);
 void DrawButton(DrawContext& context, const RECT& rect, const std::wstring& caption, bool primary);
 void DrawCheckbox(DrawContext& context, const RECT& rect, bool ticked, const std::wstring& label);
 // The frame painted behind a child text field; `focused` when that field has the keyboard focus.

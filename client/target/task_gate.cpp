@@ -38,9 +38,12 @@ std::wstring ComposeBlockedTaskText(const std::wstring& blockReason) {
 }
 
 std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickPoint,
-                                     const std::wstring& executableName, const std::wstring& purposeLabel) {
-    return operation + L"\n\n点击位置：横向 " + std::to_wstring(clickPoint.x) + L" / 纵向 " +
-           std::to_wstring(clickPoint.y) + L"\n目标软件：" + executableName + L"\n任务用途：" + purposeLabel +
+                                     const std::wstring& executableName, const std::wstring& purposeLabel,
+                                     const std::wstring& clickTime) {
+    std::wstring text = operation + L"\n\n";
+    if (!clickTime.empty()) text += L"点击时间：" + clickTime + L"\n";
+    return text + L"点击位置：横向 " + std::to_wstring(clickPoint.x) + L" / 纵向 " + std::to_wstring(clickPoint.y) +
+           L"\n目标软件：" + executableName + L"\n任务用途：" + purposeLabel +
            L"\n软件只会为本次操作触发一次，完成后授权立即失效。\n\n确认继续吗？";
 }
 
@@ -63,6 +66,9 @@ bool PurposeGate() {
         if (app.session.purposeSaved) return true;
         app.statusText = L"正在打开本次使用设置";
         app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.panelStatusAtOpen = app.statusText;
+        app.session.panelDetailAtOpen = app.detailText;
+        app.session.panelActionReported = false;
         app.session.pendingPurpose = app.session.savedPurpose;
     }
     // The main window's answer to a state change shows the panel's controls and repaints; sent, so
@@ -71,12 +77,12 @@ bool PurposeGate() {
     return false;
 }
 
-bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed) {
+bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed, const std::wstring& clickTime) {
     if (!PurposeGate()) return false;
     const TargetSelection shown = TargetNow();
     if (RefuseUnusableTarget(shown)) return false;
     const std::wstring text = ComposeTaskConfirmation(operation, shown.click_point, shown.executable_name,
-                                                      CurrentPurpose().label);
+                                                      CurrentPurpose().label, clickTime);
     if (!AskYesNo(text, L"请确认本次操作", MB_ICONQUESTION)) return false;
     // The box runs its own message loop: a blacklist answer or another pick may have come meanwhile,
     // and the Yes belongs only to what the box showed.

@@ -198,13 +198,18 @@ int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs
     return ms;
 }
 
-std::wstring ClickDoneStatus(int64_t errorMs) {
+std::wstring ClickDoneStatus(int64_t errorMs, bool roomTask) {
+    if (roomTask) return L"房间点击已完成，与约定时间相差 " + std::to_wstring(errorMs) + L" 毫秒";
     return L"触发测试已完成，与预定时间相差 " + std::to_wstring(errorMs) + L" 毫秒";
 }
 
 std::wstring OutcomeBadgeText(bool clicked, int64_t errorMs) {
     if (!clicked) return L"本次未点击，请查看窗口";
     return L"已点击，相差 " + std::to_wstring(errorMs) + L" 毫秒";
+}
+
+std::wstring ClickRefusedStatus(bool roomTask) {
+    return roomTask ? L"本机未能完成房间点击" : L"本机未能完成触发测试";
 }
 
 namespace {
@@ -360,9 +365,9 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     };
 
     if (accepted)
-        EndTask(true, errorMs, ClickDoneStatus(errorMs), reportDetail);
+        EndTask(true, errorMs, ClickDoneStatus(errorMs, task.roomTask), reportDetail);
     else if (!notTheTarget.empty())
         EndTask(false, errorMs, kNotTheTargetStatus, withReport(notTheTarget));
     else
-        EndTask(false, errorMs, L"本机未能完成触发测试", withReport(L"Windows 没有接受本次本机操作"));
+        EndTask(false, errorMs, ClickRefusedStatus(task.roomTask), withReport(L"Windows 没有接受本次本机操作"));
 }

@@ -94,5 +94,7 @@ int64_t OffsetUsToMs(int64_t offsetUs);
 // The measured timing error in ms, rounded to nearest with halves away from zero; positive = late.
 int64_t TimingErrorMs(int64_t wallClockUs, int64_t offsetUs, int64_t executeAtMs);
 
-// The final status line of a click the system accepted.
-std::wstring ClickDoneStatus(int64_t errorMs);
+// The final status line of a click the system accepted, and of one it refused: a room's click and
+// the synchronisation test each in their own words.
+std::wstring ClickDoneStatus(int64_t errorMs, bool roomTask = false);
+std::wstring ClickRefusedStatus(bool roomTask = false);

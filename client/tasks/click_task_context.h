@@ -19,6 +19,7 @@ struct ClickTaskContext {
     // The program's path at the pick: just before the click, the window under the point must belong
     // to a process running from it. Empty: not checked (only test programs leave it so).
     std::wstring executablePath;
+    bool roomTask = false;         // a room's click (otherwise the synchronisation test): its own words
 
     // The input and timer functions the executor uses; null means the real ones. Only test programs
     // set this, to produce cases the real system cannot (a refused click).

@@ -54,6 +54,7 @@ void StartRoomJob(std::unique_ptr<RoomJob> job, const TargetSelection& confirmed
     std::optional<TaskRequestStart> start = PrepareTaskRequest(confirmed, true);
     if (!start) return;
     job->sentWith = std::move(start->sentWith);
+    job->sentWith.roomTask = true;
     job->taskFields = std::move(start->taskFields);
     job->body = job->create ? RoomCreateBody(job->code, job->executeAtMs, job->capacity, job->taskFields)
                             : RoomJoinBody(job->code, job->taskFields);
@@ -139,24 +140,27 @@ void GenerateRoomCode() {
 
 void StartCreateRoom() {
     if (RefuseWhileTaskBusy()) return;
-    TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"创建房间", &confirmed)) return;
-
+    // The fields are disabled until a purpose is saved: ask for it before reading them.
+    if (!PurposeGate()) return;
     const std::string code = NormaliseRoomCode(ReadFormField(FormField::RoomCode));
-    const int64_t participants = ParseParticipants(ReadFormField(FormField::Participants));
-    const int64_t now = UnifiedNowMs();
-    const std::optional<int64_t> executeAt = TimeOfDayToUnifiedMsAt(ReadFormField(FormField::ClickTime), now);
-    if (!IsValidRoomCode(code) || !ParticipantsAllowed(participants))
-        return ShowMessage(L"房间号需要包含 4-16 位大写字母、数字、_ 或 -；人数需要填写 2-100000。", L"输入错误",
-                       MB_ICONWARNING);
-    if (!ClickTimeFarEnough(executeAt, now, kRoomLeadMs))
-        return ShowMessage(L"点击时间必须设置在今天，并且至少比现在晚 15 秒。", L"时间错误", MB_ICONWARNING);
+    const std::wstring participantsText = ReadFormField(FormField::Participants);
+    const std::wstring timeText = ReadFormField(FormField::ClickTime);
+    if (ExplainInputFaults({FaultOfRoomCode(FormField::RoomCode, code), FaultOfParticipants(participantsText),
+                            FaultOfClickTime(FormField::ClickTime, timeText, UnifiedNowMs(), kRoomLeadMs)}))
+        return;
+
+    TargetSelection confirmed;
+    if (!ConfirmTaskStart(L"创建房间", &confirmed, ClickTimeLine(timeText))) return;
+    // The box may have stood open a while: the time must still leave the room its lead.
+    int64_t executeAt = 0;
+    if (ExplainInputFaults({FaultOfClickTime(FormField::ClickTime, timeText, UnifiedNowMs(), kRoomLeadMs, &executeAt)}))
+        return;
 
     auto job = std::make_unique<RoomJob>();
     job->create = true;
     job->code = code;
-    job->executeAtMs = *executeAt;
-    job->capacity = participants;
+    job->executeAtMs = executeAt;
+    job->capacity = ParseParticipants(participantsText);
     job->requestFailed = L"创建房间失败";
     job->confirmFailed = L"房间准备失败";
     job->waiting = L"房间已创建，等待一起点击";
@@ -165,11 +169,12 @@ void StartCreateRoom() {
 
 void StartJoinRoom() {
     if (RefuseWhileTaskBusy()) return;
-    TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"加入房间", &confirmed)) return;
-
+    if (!PurposeGate()) return;
     const std::string code = NormaliseRoomCode(ReadFormField(FormField::JoinCode));
-    if (!IsValidRoomCode(code)) return ShowMessage(L"请输入 4-16 位有效房间号。", L"输入错误", MB_ICONWARNING);
+    if (ExplainInputFaults({FaultOfRoomCode(FormField::JoinCode, code)})) return;
+
+    TargetSelection confirmed;
+    if (!ConfirmTaskStart(L"加入房间", &confirmed, kJoinClickTimeLine)) return;
 
     auto job = std::make_unique<RoomJob>();
     job->code = code;

@@ -13,6 +13,8 @@ void GenerateRoomCode();
 // "创建房间" and "加入房间".
 void StartCreateRoom();
 void StartJoinRoom();
+// A joining machine learns the click time from the room: the confirmation box says so.
+inline constexpr wchar_t kJoinClickTimeLine[] = L"由创建房间的人设定，加入后左侧显示倒计时";
 
 // ---- the rules and the wire texts, free of windows, clocks and the network ---------------------
 

@@ -51,21 +51,22 @@ std::string SyncTestBody(int64_t executeAtMs, const std::string& taskFields) {
 
 void StartSyncTest() {
     if (RefuseWhileTaskBusy()) return;
+    if (!PurposeGate()) return;
+    const std::wstring timeText = ReadFormField(FormField::TestTime);
+    if (ExplainInputFaults({FaultOfClickTime(FormField::TestTime, timeText, UnifiedNowMs(), kSyncTestLeadMs)})) return;
     TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"开始同步测试", &confirmed)) return;
-
-    const int64_t now = UnifiedNowMs();
-    const std::optional<int64_t> executeAt = TimeOfDayToUnifiedMsAt(ReadFormField(FormField::TestTime), now);
-    if (!ClickTimeFarEnough(executeAt, now, kSyncTestLeadMs)) {
-        ShowMessage(L"点击时间必须设置在今天，并且至少比现在晚 10 秒。", L"时间错误", MB_ICONWARNING);
+    if (!ConfirmTaskStart(L"开始同步测试", &confirmed, ClickTimeLine(timeText))) return;
+    // The box may have stood open a while: the time must still leave the test its lead.
+    int64_t executeAt = 0;
+    if (ExplainInputFaults(
+            {FaultOfClickTime(FormField::TestTime, timeText, UnifiedNowMs(), kSyncTestLeadMs, &executeAt)}))
         return;
-    }
     // Signed out (the session ended meanwhile): nothing to say, the sign-in form is on its way.
     std::optional<TaskRequestStart> start = PrepareTaskRequest(confirmed, false);
     if (!start) return;
     auto job = std::make_unique<SyncTestJob>();
     job->sentWith = std::move(start->sentWith);
-    job->executeAtMs = *executeAt;
+    job->executeAtMs = executeAt;
     job->taskFields = std::move(start->taskFields);
     SetStatus(L"正在开始同步测试…", L"");
     if (!StartWorker([job = std::move(job)]() mutable { RunSyncTest(std::move(job)); }))

@@ -7,6 +7,8 @@
 #include "core/saturating.h"
 #include "net/json_text.h"
 #include "target/task_gate.h"
+#include "tasks/rooms.h"
+#include "timesync/time_of_day.h"
 
 std::string TaskFieldsText(const std::string& purposeKey, POINT clickPoint, const std::wstring& executableName,
                            const std::string& executableSha256) {
@@ -117,4 +119,52 @@ bool PostUntilSettled(const char* action, const std::string& body, const std::st
         SetStatus(status, RetryingDetail(failed, message));
         Sleep(pauseMs);
     }
+}
+
+std::wstring ClickTimeTooEarlyText(int64_t leadMs) {
+    return L"点击时间必须设置在今天，并且至少比现在晚 " + std::to_wstring(leadMs / 1000) + L" 秒。";
+}
+
+std::optional<InputFault> FaultOfRoomCode(FormField field, const std::string& code) {
+    if (IsValidRoomCode(code)) return std::nullopt;
+    return InputFault{field, false, kRoomCodeFaultText};
+}
+
+std::optional<InputFault> FaultOfParticipants(const std::wstring& text) {
+    if (ParticipantsAllowed(ParseParticipants(text))) return std::nullopt;
+    return InputFault{FormField::Participants, false, kParticipantsFaultText};
+}
+
+std::optional<InputFault> FaultOfClickTime(FormField field, const std::wstring& text, int64_t unifiedNowMs,
+                                         int64_t leadMs, int64_t* executeAtMs) {
+    const std::optional<int64_t> at = TimeOfDayToUnifiedMsAt(text, unifiedNowMs);
+    if (!at) return InputFault{field, true, kClickTimeUnreadableText};
+    if (!ClickTimeFarEnough(at, unifiedNowMs, leadMs)) return InputFault{field, true, ClickTimeTooEarlyText(leadMs)};
+    if (executeAtMs) *executeAtMs = *at;
+    return std::nullopt;
+}
+
+bool ExplainInputFaults(const std::vector<std::optional<InputFault>>& checks) {
+    std::wstring text;
+    bool onlyTime = true;
+    const InputFault* first = nullptr;
+    for (const std::optional<InputFault>& fault : checks) {
+        if (!fault) continue;
+        if (!first) first = &*fault;
+        if (!text.empty()) text += L"\n";
+        text += fault->text;
+        onlyTime = onlyTime && fault->timeFault;
+    }
+    if (!first) return false;
+    ShowMessage(text, onlyTime ? L"时间错误" : L"输入错误", MB_ICONWARNING);
+    if (HWND field = FormFieldControl(first->field)) {
+        SetFocus(field);
+        SendMessageW(field, EM_SETSEL, 0, -1);
+    }
+    return true;
+}
+
+std::wstring ClickTimeLine(const std::wstring& typedTime) {
+    const std::optional<std::wstring> canonical = ParseTimeOfDay(typedTime);
+    return L"今天 " + canonical.value_or(typedTime);
 }

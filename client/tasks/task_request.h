@@ -10,9 +10,11 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/app_state.h"
 #include "net/service_api.h"
+#include "core/form_fields.h"
 #include "tasks/click_task.h"
 
 // client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
@@ -30,6 +32,36 @@ inline constexpr int64_t kRoomLeadMs = 15000;
 inline constexpr int64_t kSyncTestLeadMs = 10000;
 // True when the time could be read and lies at least `leadMs` after `unifiedNowMs` (equality passes).
 bool ClickTimeFarEnough(std::optional<int64_t> executeAtMs, int64_t unifiedNowMs, int64_t leadMs);
+
+// ---- the cards' input, checked before the confirmation box so that a "是" is never asked for input
+// that would then be refused. Each faulty field has its own message. -------------------------------
+
+struct InputFault {
+    FormField field;
+    bool timeFault;  // the click time (caption "时间错误"), otherwise the field's content ("输入错误")
+    std::wstring text;
+};
+inline constexpr wchar_t kRoomCodeFaultText[] = L"房间号需要 4-16 位，只能包含英文字母、数字、_ 或 -。";
+inline constexpr wchar_t kParticipantsFaultText[] = L"人数需要填写 2-100000 之间的整数。";
+inline constexpr wchar_t kClickTimeUnreadableText[] = L"点击时间需要按“时:分:秒”填写，例如 14:30:00。";
+// The room's or the test's rule for a time that can be read but lies too early.
+std::wstring ClickTimeTooEarlyText(int64_t leadMs);
+
+// Nothing when the code (as sent: upper-cased) is valid.
+std::optional<InputFault> FaultOfRoomCode(FormField field, const std::string& code);
+std::optional<InputFault> FaultOfParticipants(const std::wstring& text);
+// The typed time of day against the unified time now; `executeAtMs` receives the moment when it is
+// good.
+std::optional<InputFault> FaultOfClickTime(FormField field, const std::wstring& text, int64_t unifiedNowMs,
+                                         int64_t leadMs, int64_t* executeAtMs = nullptr);
+
+// The one box for all faults found (each on its own line; caption "时间错误" when only the time is
+// wrong, else "输入错误"), then the keyboard focus in the first faulty field. True when there was a
+// fault. User-interface thread.
+bool ExplainInputFaults(const std::vector<std::optional<InputFault>>& checks);
+
+// The line of the confirmation box that says when the click happens: "今天 14:15:16".
+std::wstring ClickTimeLine(const std::wstring& typedTime);
 
 // The answer that assigns this machine its task.
 struct TaskAnswer {

@@ -176,6 +176,10 @@ TEST(ClickTaskArithmetic, TimingErrorRoundsHalvesAwayFromZero) {
     EXPECT_EQ(TimingErrorMs(INT64_MAX - 5, 1000, at), 9221586836854776) << "saturates, never wraps";
     EXPECT_EQ(ClickDoneStatus(3), L"触发测试已完成，与预定时间相差 3 毫秒");
     EXPECT_EQ(ClickDoneStatus(-3), L"触发测试已完成，与预定时间相差 -3 毫秒");
+    // A room's click has its own words: the test's would tell a room's participants of a test.
+    EXPECT_EQ(ClickDoneStatus(3, true), L"房间点击已完成，与约定时间相差 3 毫秒");
+    EXPECT_EQ(ClickRefusedStatus(true), L"本机未能完成房间点击");
+    EXPECT_EQ(ClickRefusedStatus(false), L"本机未能完成触发测试");
 }
 
 // ---- whole tasks against the reference service -------------------------------------------------

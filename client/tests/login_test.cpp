@@ -171,7 +171,7 @@ protected:
         harness_ = std::make_unique<MainWindowHarness>();
         ASSERT_TRUE(harness_->Alive());
         ASSERT_TRUE(harness_->WaitForStartupCheck());
-        ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(DetailTextNow());
+        ASSERT_TRUE(ServiceReadyNow()) << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
     }
 
     void TearDown() override {
@@ -373,7 +373,7 @@ TEST_F(LoginFlow, WrongPasswordShowsTheServiceMessage) {
     LoginAndWait();
 
     EXPECT_EQ(StatusTextNow(), L"登录失败");
-    EXPECT_EQ(DetailTextNow(), L"邮箱或密码不正确");
+    EXPECT_EQ(DetailTextNow(), L"邮箱或密码不正确；请重新输入密码后再登录");
     EXPECT_FALSE(LoggedInNow());
     EXPECT_FALSE(AccountBusyNow());
     EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"");
@@ -390,7 +390,7 @@ TEST_F(LoginFlow, TransportFailureShowsTheTransportText) {
     Fill(L"drop" + Utf8ToUtf16(UniqueTestSuffix()) + L"@example.test", L"whatever");
     LoginAndWait();
     EXPECT_EQ(StatusTextNow(), L"登录失败");
-    EXPECT_EQ(DetailTextNow(), L"无法连接服务，请确认本机服务已经启动");
+    EXPECT_EQ(DetailTextNow(), L"无法连接服务，请确认本机服务已经启动；请重新输入密码后再登录");
     EXPECT_FALSE(LoggedInNow());
 }
 
@@ -486,7 +486,6 @@ TEST_F(LoginFlow, LengthRulesDecideBeforeAnyRequest) {
         {std::wstring(191 - domain.size(), L'a') + domain, L"p", false},
         {L"len" + unique + domain, std::wstring(200, L'p'), true},
         {L"len" + unique + domain, std::wstring(201, L'p'), false},
-        {L"len" + unique + domain, L"", false},
         {L"devx", std::wstring(12, L'p'), true},
         {L"dev", std::wstring(12, L'p'), false},
         {std::wstring(32, L'd'), std::wstring(128, L'p'), true},
@@ -535,7 +534,7 @@ TEST_F(LoginFlow, TwoQuickPressesSendOneRequest) {
 
     EXPECT_FALSE(LoggedInNow());
     EXPECT_EQ(StatusTextNow(), L"登录失败");
-    EXPECT_EQ(DetailTextNow(), L"第一次请求");
+    EXPECT_EQ(DetailTextNow(), LoginFailureDetail(L"第一次请求"));
     EXPECT_EQ(dialogs_.Count(), 0u) << "the second press is refused silently";
 }
 
@@ -612,7 +611,7 @@ TEST_F(LoginFlow, UnusableDataDirectory) {
     Fill(L"devx" + Utf8ToUtf16(UniqueTestSuffix()), L"developer-pass-1");
     LoginAndWait();
     EXPECT_EQ(StatusTextNow(), L"登录失败");
-    EXPECT_EQ(DetailTextNow(), L"无法读取本机设备标识，请检查用户数据目录");
+    EXPECT_EQ(DetailTextNow(), LoginFailureDetail(L"无法读取本机设备标识，请检查用户数据目录"));
     EXPECT_FALSE(AccountBusyNow());
 
     // An e-mail login goes on without the agreement marker.

@@ -14,13 +14,18 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "net/json_text.h"
+#include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
+#include "support/real_input.h"
 #include "support/test_support.h"
 #include "target/blacklist_notice.h"
+#include "target/blacklist_code.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
 #include "ui/countdown_overlay.h"
+#include "ui/field_rules.h"
 #include "ui/main_window_events.h"
+#include "ui/screen_layout.h"
 #include "ui/time_field.h"
 #include "ui/ui_resources.h"
 
@@ -332,6 +337,138 @@ TEST_F(MainWindowTest, CloseDestroysTheWindowAndReleasesItsResources) {
     EXPECT_TRUE(RegisterHotKey(other, 7, MOD_CONTROL | MOD_ALT | MOD_NOREPEAT, 'Q'));
     UnregisterHotKey(other, 7);
     DestroyWindow(other);
+}
+
+// "退出", Alt+F4 and the close box (the system's close command) all end the program at once while
+// nothing waits; while a task waits each asks first, and only "是" closes.
+TEST_F(MainWindowTest, ClosingWhileATaskWaitsAsksFirstInEveryWay) {
+    enum class Way { ExitButton, AltF4, CloseBox };
+    struct Case {
+        const char* what;
+        Way way;
+        bool taskWaits;
+        int answer;  // pressed in the box, when one comes
+        bool closes;
+    } cases[] = {
+        {"退出, nothing waits", Way::ExitButton, false, IDNO, true},
+        {"Alt+F4, nothing waits", Way::AltF4, false, IDNO, true},
+        {"退出, a task waits, 否", Way::ExitButton, true, IDNO, false},
+        {"退出, a task waits, 是", Way::ExitButton, true, IDYES, true},
+        {"Alt+F4, a task waits, 否", Way::AltF4, true, IDNO, false},
+        {"Alt+F4, a task waits, 是", Way::AltF4, true, IDYES, true},
+        {"close box, a task waits, 否", Way::CloseBox, true, IDNO, false},
+        {"close box, a task waits, 是", Way::CloseBox, true, IDYES, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Open(true);
+        harness->ShowInFront();
+        App().taskBusy = c.taskWaits;
+        DialogWatcher dialogs([&c](const SeenDialog&) { return DialogAnswer{c.answer, true}; });
+        switch (c.way) {
+            case Way::ExitButton: {
+                const RECT& exit = layout::kExitButton;
+                ClickAt(harness->ScreenPoint((exit.left + exit.right) / 2, (exit.top + exit.bottom) / 2));
+                break;
+            }
+            case Way::AltF4: PressChord({VK_MENU, VK_F4}); break;
+            // What the frame's close box and the taskbar's "close" send.
+            case Way::CloseBox: PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0); break;
+        }
+        PumpUntil([&] { return !IsWindow(window) || dialogs.Count() > 0; }, 3000);
+        if (c.taskWaits) {
+            ASSERT_TRUE(dialogs.WaitForCount(1));
+            const SeenDialog box = dialogs.Seen()[0];
+            EXPECT_EQ(box.caption, kCloseWhileTaskWaitsCaption);
+            EXPECT_EQ(box.text, kCloseWhileTaskWaitsText);
+            EXPECT_NE(box.text.find(L"点击将不会发生"), std::wstring::npos);
+            EXPECT_EQ(box.icon, DialogIcon::Warning);
+            EXPECT_EQ(box.owner, window);
+        }
+        PumpUntil([&] { return !IsWindow(window); }, c.closes ? 3000 : 300);
+        EXPECT_EQ(!IsWindow(window), c.closes);
+        if (!c.taskWaits) EXPECT_EQ(dialogs.Count(), 0u) << "nothing waits: no question";
+        App().taskBusy = false;
+        harness.reset();
+    }
+}
+
+// Pasting with Ctrl+V into a field whose whole text is selected: what fits the field's rule goes in
+// whole, anything else is refused whole (the field keeps its text) and the status lines say why.
+TEST_F(MainWindowTest, PastedTextObeysTheFieldsRuleOrIsRefusedWhole) {
+    Open(true);
+    harness->ShowInFront();
+    const std::wstring domain = L"@example.test";
+    const std::wstring fits = std::wstring(190 - domain.size(), L'a') + domain;
+    const std::wstring tooLong = std::wstring(191 - domain.size(), L'a') + domain;
+    struct Case {
+        const char* what;
+        bool signedIn;  // the dashboard's fields, otherwise the register form's
+        FormField field;
+        const wchar_t* before;
+        std::wstring pasted;
+        std::wstring after;
+        const wchar_t* refusal;  // the detail line, or null when the paste goes in
+    } cases[] = {
+        {"participants, a time", true, FormField::Participants, L"2", L"14:15:16:17", L"2", L"人数只能填写数字"},
+        {"participants, a number", true, FormField::Participants, L"2", L"42", L"42", nullptr},
+        {"participants, a copied line", true, FormField::Participants, L"2", L"42\r\n", L"42", nullptr},
+        {"participants, seven digits", true, FormField::Participants, L"2", L"1234567", L"2",
+         L"人数最多 6 个字符，粘贴的内容放不下"},
+        {"click time, too many parts", true, FormField::ClickTime, L"12:00:00", L"14:15:16:17", L"12:00:00",
+         L"点击时间按“时:分:秒”填写，粘贴的内容不是时间"},
+        {"click time, six digits", true, FormField::ClickTime, L"12:00:00", L"141516", L"14:15:16", nullptr},
+        {"room code, two lines", true, FormField::RoomCode, L"", L"AB\r\nCD", L"", L"房间号只能填写一行，粘贴的内容有多行"},
+        {"e-mail address, too long", false, FormField::Account, L"kept@example.test", tooLong, L"kept@example.test",
+         L"邮箱或用户名最多 190 个字符，粘贴的内容放不下"},
+        {"e-mail address, as long as allowed", false, FormField::Account, L"", fits, fits, nullptr},
+        {"e-mail code, with blanks", false, FormField::EmailCode, L"", L"12 34 56", L"", L"邮箱验证码只能填写数字"},
+        {"e-mail code", false, FormField::EmailCode, L"", L"123456", L"123456", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        harness->ChangeState([&c](AppState& app) {
+            app.session.logged_in = c.signedIn;
+            app.session.purposeSaved = c.signedIn;
+            app.authFormMode = AuthFormMode::Register;
+        });
+        HWND field = FormFieldControl(c.field);
+        ASSERT_TRUE(IsWindowVisible(field) && IsWindowEnabled(field));
+        {
+            ProgrammaticEdit own;
+            SetWindowTextW(field, c.before);
+        }
+        SetStatus(L"before", L"");
+        PumpUntil([] { return false; }, 30);
+        ASSERT_TRUE(CopyTextToClipboard(window, c.pasted));
+        const RECT frame = FieldFrame(c.field);
+        ClickAt(harness->ScreenPoint((frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2));
+        PressKey(VK_END);
+        PressKey(VK_HOME, true);
+        PressChord({VK_CONTROL, 'V'});
+        EXPECT_EQ(TextOf(field), c.after);
+        if (c.refusal) {
+            EXPECT_EQ(StatusTextNow(), kPasteRefusedStatus);
+            EXPECT_EQ(DetailTextNow(), c.refusal);
+        } else {
+            EXPECT_EQ(StatusTextNow(), L"before") << "nothing to report";
+        }
+    }
+}
+
+// Typing past a field's limit: the control takes no more, and the status lines say where the limit is.
+TEST_F(MainWindowTest, TypingPastALimitIsReported) {
+    Open(true);
+    harness->ShowInFront();
+    harness->ChangeState([](AppState& app) { app.authFormMode = AuthFormMode::Register; });
+    const RECT frame = FieldFrame(FormField::EmailCode);
+    ClickAt(harness->ScreenPoint((frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2));
+    TypeText(L"123456");
+    EXPECT_NE(StatusTextNow(), kLimitReachedStatus) << "six digits fit";
+    TypeText(L"7");
+    EXPECT_EQ(TextOf(FormFieldControl(FormField::EmailCode)), L"123456");
+    EXPECT_EQ(StatusTextNow(), kLimitReachedStatus);
+    EXPECT_EQ(DetailTextNow(), L"邮箱验证码最多 6 个字符");
 }
 
 TEST(BlacklistNotice, NamesTheProgramAndTheReasonWhenThereIsOne) {

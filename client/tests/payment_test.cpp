@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -27,6 +28,7 @@
 #include "support/service_control.h"
 #include "support/test_support.h"
 #include "ui/modal_panels.h"
+#include "ui/payment_address_dialog.h"
 #include "ui/ui_resources.h"
 
 namespace {
@@ -252,6 +254,87 @@ TEST_F(Payments, AnAnswerThatIsNoWebPageNeverReachesTheBrowser) {
     EXPECT_EQ(App().session.fastRefreshUntilMs, 0);
 }
 
+// Every static text of a dialog, one per line (a task dialog keeps its texts in several).
+std::wstring DialogTexts(HWND dialog) {
+    std::wstring texts;
+    EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM param) -> BOOL {
+            wchar_t name[32] = {};
+            GetClassNameW(child, name, 32);
+            if (lstrcmpiW(name, L"Static") != 0) return TRUE;
+            wchar_t text[1024] = {};
+            GetWindowTextW(child, text, 1024);
+            *reinterpret_cast<std::wstring*>(param) += std::wstring(text) + L"\n";
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+std::wstring ClipboardTextNow() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return text;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+// No browser opens https addresses: the order is made all the same, and the person gets its address
+// with a button that copies it.
+TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
+    OpenWindowSignedIn();
+    HttpsHandler noBrowser(folder_.path() / L"no-such-browser.exe");
+    ASSERT_TRUE(noBrowser.Set());
+    std::mutex lock;
+    std::wstring shown, afterCopy, copied;
+    DialogWatcher dialogs([&](HWND dialog, const SeenDialog&) {
+        const std::wstring before = DialogTexts(dialog);
+        ClickDialogButton(dialog, kCopyAddressButton);
+        std::wstring clipboard;
+        for (int i = 0; i < 60 && clipboard.find(L"/pay/") == std::wstring::npos; ++i) {
+            Sleep(50);
+            clipboard = ClipboardTextNow();
+        }
+        Sleep(200);
+        const std::wstring after = DialogTexts(dialog);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            shown = before;
+            afterCopy = after;
+            copied = clipboard;
+        }
+        ClickDialogButton(dialog, IDCLOSE);
+    });
+    ClickAt(At(845, 50));  // 积分获取
+    ClickAt(At(580, 547));  // 创建订单并打开支付页面 (10 yuan)
+    ASSERT_TRUE(dialogs.WaitForCount(1, 15000)) << Utf16ToUtf8(StatusTextNow() + L" " + DetailTextNow());
+    ASSERT_TRUE(PumpUntil([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return !shown.empty();
+    }, 10000));
+    EXPECT_TRUE(PumpUntil([&] { return IsWindowEnabled(harness_->window()) != FALSE; }, 5000)) << "the dialog closed";
+    const SeenDialog seen = dialogs.Seen()[0];
+    EXPECT_EQ(seen.caption, kPaymentAddressTitle);
+    EXPECT_EQ(seen.owner, harness_->window());
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_NE(shown.find(kPaymentAddressInstruction), std::wstring::npos) << Utf16ToUtf8(shown);
+    const size_t at = shown.find(L"https://localhost:");
+    ASSERT_NE(at, std::wstring::npos) << Utf16ToUtf8(shown);
+    const std::wstring address = shown.substr(at, shown.find(L'\n', at) - at);
+    EXPECT_NE(address.find(L"/pay/"), std::wstring::npos) << Utf16ToUtf8(address);
+    EXPECT_EQ(copied, address) << "the copy button puts the address on the clipboard";
+    EXPECT_NE(afterCopy.find(kAddressCopiedText), std::wstring::npos) << Utf16ToUtf8(afterCopy);
+    EXPECT_EQ(StatusTextNow(), kPaymentPageNotOpenedStatus);
+    EXPECT_EQ(Record(), "") << "no program opened the page";
+    EXPECT_EQ(LastRequestBody("payment.create"), "{\"amount\":\"10\",\"type\":\"alipay\"}");
+}
+
 TEST_F(Payments, TheServiceRefusingTheOrderOrTheAmountSaysWhy) {
     OpenWindowSignedIn();
     ASSERT_TRUE(TestServiceFault(
@@ -262,15 +345,42 @@ TEST_F(Payments, TheServiceRefusingTheOrderOrTheAmountSaysWhy) {
     EXPECT_EQ(DetailTextNow(), L"该支付方式暂未开放");
 
     const std::string before = TestServiceLastRequest("payment.create");
-    for (const wchar_t* amount : {L"10.55", L"0.9", L"10000", L"abc", L"10元", L""}) {
+    // Whether the latest frame drew the text over the panel: after the panel's own last text (the
+    // status column under the dimming is drawn before it).
+    const auto overThePanel = [](const std::wstring& text) {
+        int at = -1, panel = -1;
+        for (size_t i = 0; i < Ui().lastFrameTexts.size(); ++i) {
+            if (Ui().lastFrameTexts[i].text == text) at = static_cast<int>(i);
+            if (Ui().lastFrameTexts[i].text == L"创建订单并打开支付页面") panel = static_cast<int>(i);
+        }
+        return panel >= 0 && at > panel;
+    };
+    for (const wchar_t* amount : {L"10.555", L"10.55", L"0.9", L"10000", L"abc", L"10元", L""}) {
+        SCOPED_TRACE(Utf16ToUtf8(amount));
         OpenTopUp();
         WriteFormField(FormField::Amount, amount);
+        UpdateWindow(harness_->window());
+        // No estimate for an amount the order refuses: the pill says what to type instead.
+        for (const DrawnText& drawn : Ui().lastFrameTexts)
+            EXPECT_EQ(drawn.text.find(L"预计到账"), std::wstring::npos) << Utf16ToUtf8(drawn.text);
+        EXPECT_FALSE(overThePanel(L"充值金额不正确")) << "nothing to report before the order button";
         ClickAt(At(580, 547));
-        EXPECT_EQ(StatusTextNow(), L"充值金额不正确") << Utf16ToUtf8(amount);
+        EXPECT_EQ(StatusTextNow(), L"充值金额不正确");
         EXPECT_EQ(DetailTextNow(), L"请输入 1 至 9999.9 元，最多保留一位小数");
+        UpdateWindow(harness_->window());
+        // The refusal is drawn over the panel, after (on top of) the panel's own texts.
+        EXPECT_TRUE(overThePanel(L"充值金额不正确"));
+        EXPECT_TRUE(overThePanel(L"请输入 1 至 9999.9 元，最多保留一位小数"));
         std::lock_guard<std::mutex> lock(App().stateMutex);
         EXPECT_EQ(App().session.modalPanel, ModalPanelKind::TopUp) << "the panel stays for a corrected amount";
     }
+    // A good amount clears nothing by itself, but a panel opened afresh starts without the old notice.
+    CloseModalPanel();
+    OpenTopUp();
+    WriteFormField(FormField::Amount, L"10.5");
+    UpdateWindow(harness_->window());
+    EXPECT_TRUE(FrameDrew(L"预计到账 +105 积分"));
+    EXPECT_FALSE(overThePanel(L"充值金额不正确"));
     EXPECT_EQ(TestServiceLastRequest("payment.create"), before) << "no order was sent";
     EXPECT_EQ(Record(), "");
 }

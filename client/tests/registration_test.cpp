@@ -319,7 +319,7 @@ TEST_F(AccountFormOffline, RequestsThatGetNoWorkerLeaveNothingBusyAndSaySo) {
     StartLogin();
     EXPECT_FALSE(AccountBusyNow());
     EXPECT_EQ(StatusTextNow(), L"登录失败");
-    EXPECT_EQ(DetailTextNow(), L"无法启动登录任务，请稍后重试");
+    EXPECT_EQ(DetailTextNow(), LoginFailureDetail(L"无法启动登录任务，请稍后重试"));
 }
 
 }  // namespace

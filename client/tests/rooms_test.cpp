@@ -394,7 +394,9 @@ TEST_F(RoomRequests, CreateSendsTheRoomThenConfirmsItsSeat) {
     ASSERT_EQ(dialogs.Count(), 1u);
     const SeenDialog box = dialogs.Seen()[0];
     EXPECT_EQ(box.caption, L"请确认本次操作");
-    EXPECT_EQ(box.text, ComposeTaskConfirmation(L"创建房间", kPoint, L"目标程序.exe", L"教学实验"));
+    // The box names the click time as well.
+    EXPECT_EQ(box.text, ComposeTaskConfirmation(L"创建房间", kPoint, L"目标程序.exe", L"教学实验",
+                                                L"今天 " + FormatLocalTimeOfDayMs(at).substr(0, 8)));
     EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 1);
 }
 
@@ -427,7 +429,8 @@ TEST_F(RoomRequests, JoinSendsTheCodeAsTypedInUpperCase) {
     EXPECT_EQ(Last("room.confirm"), RoomConfirmBody(seat, Fields()));
     EXPECT_NE(TaskRecord(seat).find("\"room_code\":\"" + code + "\""), std::string::npos) << TaskRecord(seat);
     ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].text, ComposeTaskConfirmation(L"加入房间", kPoint, L"目标程序.exe", L"教学实验"));
+    EXPECT_EQ(dialogs.Seen()[0].text,
+              ComposeTaskConfirmation(L"加入房间", kPoint, L"目标程序.exe", L"教学实验", kJoinClickTimeLine));
 }
 
 // Every step that can fail, with what the user then sees; the slot is free again and no countdown
@@ -666,50 +669,101 @@ TEST_F(RoomRequests, ATargetThatChangesWhileTheBoxIsOpenIsNotSent) {
     EXPECT_EQ(Last("match.create"), testBefore) << "nothing was sent";
 }
 
-TEST_F(RoomRequests, BadInputIsExplainedAndNothingIsSent) {
+// Each card's input is checked when its button is pressed, before the confirmation box: a faulty
+// field is named in a box of its own line, the focus goes to the first faulty field, no "是" is asked
+// for and nothing is sent.
+TEST_F(RoomRequests, BadInputIsExplainedBeforeTheConfirmationAndNothingIsSent) {
+    enum class Card { Create, Join, Test };
     struct Case {
         const char* what;
-        void (*start)();
+        Card card;
         const wchar_t* code;
         const wchar_t* participants;
+        const wchar_t* time;  // null: a time `aheadS` seconds ahead
         int aheadS;
         const wchar_t* caption;
-        const wchar_t* text;
+        std::wstring text;
+        FormField focused;
     };
-    const wchar_t* kCreateInput = L"房间号需要包含 4-16 位大写字母、数字、_ 或 -；人数需要填写 2-100000。";
-    const wchar_t* kCreateTime = L"点击时间必须设置在今天，并且至少比现在晚 15 秒。";
+    const std::wstring kRoomTooEarly = ClickTimeTooEarlyText(kRoomLeadMs);
     const Case cases[] = {
-        {"create, code too short", StartCreateRoom, L"ab1", L"2", 40, L"输入错误", kCreateInput},
-        {"create, a blank in the code", StartCreateRoom, L"ab 12", L"2", 40, L"输入错误", kCreateInput},
-        {"create, one participant", StartCreateRoom, L"GOOD1", L"1", 40, L"输入错误", kCreateInput},
-        {"create, 100001 participants", StartCreateRoom, L"GOOD1", L"100001", 40, L"输入错误", kCreateInput},
-        {"create, 5 s ahead", StartCreateRoom, L"GOOD1", L"2", 5, L"时间错误", kCreateTime},
-        {"join, code too long", StartJoinRoom, L"ABCDEFGHIJKLMNOPQ", L"2", 40, L"输入错误", L"请输入 4-16 位有效房间号。"},
-        {"join, a bad character", StartJoinRoom, L"ROOM#12", L"2", 40, L"输入错误", L"请输入 4-16 位有效房间号。"},
-        {"test, 5 s ahead", StartSyncTest, L"", L"2", 5, L"时间错误", L"点击时间必须设置在今天，并且至少比现在晚 10 秒。"},
+        {"create, code too short", Card::Create, L"ab1", L"2", nullptr, 40, L"输入错误", kRoomCodeFaultText,
+         FormField::RoomCode},
+        {"create, a blank in the code", Card::Create, L"ab 12", L"2", nullptr, 40, L"输入错误", kRoomCodeFaultText,
+         FormField::RoomCode},
+        {"create, one participant", Card::Create, L"GOOD1", L"1", nullptr, 40, L"输入错误", kParticipantsFaultText,
+         FormField::Participants},
+        {"create, 100001 participants", Card::Create, L"GOOD1", L"100001", nullptr, 40, L"输入错误",
+         kParticipantsFaultText, FormField::Participants},
+        {"create, 5 s ahead", Card::Create, L"GOOD1", L"2", nullptr, 5, L"时间错误", kRoomTooEarly,
+         FormField::ClickTime},
+        {"create, no time", Card::Create, L"GOOD1", L"2", L"", 0, L"时间错误", kClickTimeUnreadableText,
+         FormField::ClickTime},
+        {"create, all three wrong", Card::Create, L"A", L"", nullptr, 5, L"输入错误",
+         std::wstring(kRoomCodeFaultText) + L"\n" + kParticipantsFaultText + L"\n" + kRoomTooEarly,
+         FormField::RoomCode},
+        {"create, participants and time wrong", Card::Create, L"GOOD1", L"0", L"25", 0, L"输入错误",
+         std::wstring(kParticipantsFaultText) + L"\n" + kClickTimeUnreadableText, FormField::Participants},
+        {"join, code too long", Card::Join, L"ABCDEFGHIJKLMNOPQ", L"2", nullptr, 40, L"输入错误",
+         kRoomCodeFaultText, FormField::JoinCode},
+        {"join, a bad character", Card::Join, L"ROOM#12", L"2", nullptr, 40, L"输入错误", kRoomCodeFaultText,
+         FormField::JoinCode},
+        {"test, 5 s ahead", Card::Test, L"", L"2", nullptr, 5, L"时间错误", ClickTimeTooEarlyText(kSyncTestLeadMs),
+         FormField::TestTime},
     };
     const std::string createBefore = Last("room.create"), joinBefore = Last("room.join"),
                       testBefore = Last("match.create");
+    harness_->ShowInFront();
+    const Person person(harness_->window());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DialogWatcher dialogs([](const SeenDialog& seen) {
-            return DialogAnswer{seen.caption == L"请确认本次操作" ? IDYES : IDOK};
-        });
+        DialogWatcher dialogs(IDOK);
         WriteFormField(FormField::RoomCode, c.code);
         WriteFormField(FormField::JoinCode, c.code);
         WriteFormField(FormField::Participants, c.participants);
-        TypeClickTime(FormField::ClickTime, c.aheadS);
-        TypeClickTime(FormField::TestTime, c.aheadS);
-        c.start();
-        ASSERT_EQ(dialogs.Count(), 2u);
-        const SeenDialog box = dialogs.Seen()[1];
+        if (c.time) {
+            WriteFormField(FormField::ClickTime, c.time);
+            WriteFormField(FormField::TestTime, c.time);
+        } else {
+            TypeClickTime(FormField::ClickTime, c.aheadS);
+            TypeClickTime(FormField::TestTime, c.aheadS);
+        }
+        person.Click(c.card == Card::Create ? layout::kCreateRoomButton
+                     : c.card == Card::Join ? layout::kJoinRoomButton
+                                            : layout::kSyncTestButton);
+        ASSERT_TRUE(dialogs.WaitForCount(1));
+        PumpUntil([] { return false; }, 100);
+        ASSERT_EQ(dialogs.Count(), 1u) << "no confirmation box after the refusal";
+        const SeenDialog box = dialogs.Seen()[0];
         EXPECT_EQ(box.caption, c.caption);
         EXPECT_EQ(box.text, c.text);
         EXPECT_EQ(box.icon, DialogIcon::Warning);
+        EXPECT_EQ(GetFocus(), FormFieldControl(c.focused)) << "the first faulty field has the focus";
         EXPECT_FALSE(App().taskBusy.load());
     }
     EXPECT_EQ(Last("room.create"), createBefore);
     EXPECT_EQ(Last("room.join"), joinBefore);
+    EXPECT_EQ(Last("match.create"), testBefore);
+}
+
+// The confirmation box can stand open for a while: a time that came too near meanwhile is refused
+// after the "是", and nothing is sent.
+TEST_F(RoomRequests, ATimeThatCameTooNearWhileTheBoxStoodOpenIsRefusedAfterTheYes) {
+    const std::string testBefore = Last("match.create");
+    TypeClickTime(FormField::TestTime, 12);
+    DialogWatcher dialogs([](const SeenDialog& seen) {
+        // The person reads the box for three seconds: the test time is now less than 10 s ahead.
+        if (seen.caption == L"请确认本次操作") {
+            Sleep(3000);
+            return DialogAnswer{IDYES};
+        }
+        return DialogAnswer{IDOK};
+    });
+    StartSyncTest();
+    ASSERT_TRUE(dialogs.WaitForCount(2));
+    EXPECT_EQ(dialogs.Seen()[1].caption, L"时间错误");
+    EXPECT_EQ(dialogs.Seen()[1].text, ClickTimeTooEarlyText(kSyncTestLeadMs));
+    EXPECT_FALSE(App().taskBusy.load());
     EXPECT_EQ(Last("match.create"), testBefore);
 }
 

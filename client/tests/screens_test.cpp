@@ -6,14 +6,17 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <set>
 
+#include "account/credits.h"
 #include "core/app_state.h"
 #include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/holders.h"
+#include "core/line_breaks.h"
 #include "net/json_text.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
@@ -25,6 +28,7 @@
 #include "ui/click_regions.h"
 #include "ui/keyboard_navigation.h"
 #include "ui/screen_layout.h"
+#include "ui/screen_paint.h"
 #include "ui/screen_state.h"
 #include "ui/ui_resources.h"
 
@@ -354,26 +358,76 @@ TEST_F(Screens, PurposePillShowsTheNearestPurposeForAnIndexOutOfRange) {
 
 // ---- rules ----------------------------------------------------------------------------------------
 
+// Status and detail lines break at phrase ends, keep words, numbers and closing punctuation whole,
+// and leave no one or two characters alone on the last line. Widths here: a Chinese character or
+// full-width sign 2, anything else 1.
+TEST(ScreenRules, StatusLinesBreakBetweenPhrasesNeverLeavingACharacterAlone) {
+    const TextMeasure measure = [](const std::wstring& text) {
+        float width = 0;
+        for (wchar_t c : text) width += c >= 0x2E80 ? 2.0f : 1.0f;
+        return width;
+    };
+    struct Case {
+        const char* what;
+        const wchar_t* text;
+        float width;
+        std::vector<std::wstring> lines;
+    } cases[] = {
+        {"fits", L"登录失败", 30, {L"登录失败"}},
+        {"empty", L"", 30, {}},
+        {"at the comma, not inside the phrase after it", L"触发测试已完成，与预定时间相差 3 毫秒", 30,
+         {L"触发测试已完成，", L"与预定时间相差 3 毫秒"}},
+        {"at the blank before a number, never inside it", L"预计相差 1001 毫秒", 10, {L"预计相差", L"1001 毫秒"}},
+        {"after the separating dot", L"本机时间（可能不准） · 预计相差 1001 毫秒", 30,
+         {L"本机时间（可能不准） ·", L"预计相差 1001 毫秒"}},
+        {"a comma stays with its phrase", L"时间错误，请重试", 10, {L"时间错误，", L"请重试"}},
+        {"no lone character at the end", L"请检查系统默认浏览器设置", 22, {L"请检查系统默认浏览", L"器设置"}},
+        {"no two lone characters at the end", L"后台没有返回支付页面地址", 20, {L"后台没有返回支付页", L"面地址"}},
+        {"an address stays whole", L"无法连接 sync.example.cn 请稍后重试", 30,
+         {L"无法连接 sync.example.cn", L"请稍后重试"}},
+        {"a time stays whole", L"点击时间 14:15:16 已过", 14, {L"点击时间", L"14:15:16 已过"}},
+        {"a word wider than the line is the only one broken", L"abcdefghijkl", 5, {L"abcde", L"fghi", L"jkl"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<std::wstring> lines = BreakIntoLines(c.text, c.width, measure);
+        EXPECT_EQ(lines, c.lines);
+        for (const std::wstring& line : lines) {
+            if (line.size() > 1) EXPECT_LE(measure(line), c.width) << Utf16ToUtf8(line);
+            EXPECT_TRUE(line.empty() || (line.front() != L'，' && line.front() != L'。' && line.front() != L' '))
+                << Utf16ToUtf8(line);
+        }
+    }
+}
+
 TEST(ScreenRules, TopUpEstimate) {
     struct Case {
         const wchar_t* amount;
         int32_t price;
         bool valid;
         int64_t points;
+        const wchar_t* hint;  // invalid only
     } cases[] = {
-        {L"10.5", 100, true, 1050}, {L"10.1", 5, true, 50},  // 50.5 rounds half to even
-        {L"10.3", 5, true, 52},     {L"1", 10, true, 10},    {L"9999.9", 10, true, 99999},
-        {L"  12", 10, true, 120},   {L"1e3", 10, true, 10000},
-        {L"0.5", 10, false, 0},     {L"10000", 10, false, 0}, {L"10 ", 10, false, 0},
-        {L"", 10, false, 0},        {L"   ", 10, false, 0},   {L"0x10", 10, false, 0},
-        {L"inf", 10, false, 0},     {L"nan", 10, false, 0},   {L"１０", 10, false, 0},
+        {L"10.5", 100, true, 1050, L""}, {L"10.1", 5, true, 50, L""},  // 50.5 rounds half to even
+        {L"10.3", 5, true, 52, L""},     {L"1", 10, true, 10, L""},    {L"9999.9", 10, true, 99999, L""},
+        {L"  12", 10, true, 120, L""},   {L"1e3", 10, true, 10000, L""},
+        {L"0.5", 10, false, 0, kAmountRangeHint},     {L"10000", 10, false, 0, kAmountRangeHint},
+        {L"10 ", 10, false, 0, kAmountRangeHint},     {L"", 10, false, 0, kAmountRangeHint},
+        {L"   ", 10, false, 0, kAmountRangeHint},     {L"0x10", 10, false, 0, kAmountRangeHint},
+        {L"inf", 10, false, 0, kAmountRangeHint},     {L"nan", 10, false, 0, kAmountRangeHint},
+        {L"１０", 10, false, 0, kAmountRangeHint},
+        // The order takes one decimal at most: no estimate for an amount it would refuse.
+        {L"10.555", 10, false, 0, kAmountOneDecimalHint}, {L"10.55", 10, false, 0, kAmountOneDecimalHint},
+        {L"9999.99", 10, false, 0, kAmountOneDecimalHint}, {L"0.55", 10, false, 0, kAmountRangeHint},
+        {L"10.5.5", 10, false, 0, kAmountRangeHint},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(Utf16ToUtf8(c.amount));
         const TopUpEstimate estimate = EstimateTopUp(c.amount, c.price);
-        EXPECT_EQ(estimate.valid, c.valid) << Utf16ToUtf8(c.amount);
-        if (c.valid) {
-            EXPECT_EQ(estimate.points, c.points) << Utf16ToUtf8(c.amount);
-        }
+        EXPECT_EQ(estimate.valid, c.valid);
+        EXPECT_EQ(estimate.valid, IsValidTopUpAmount(c.amount)) << "the estimate follows the order's rule";
+        if (c.valid) EXPECT_EQ(estimate.points, c.points);
+        else EXPECT_EQ(estimate.hint, c.hint);
     }
     EXPECT_EQ(RoundHalfToEven(50.5), 50);
     EXPECT_EQ(RoundHalfToEven(51.5), 52);
@@ -664,32 +718,157 @@ TEST_F(Screens, APressAnywhereInAFieldsBoxFocusesTheField) {
 
 // ---- keyboard ----------------------------------------------------------------------------------
 
-TEST_F(Screens, TabMovesThroughTheVisibleFieldsInReadingOrder) {
-    SignIn(true);
-    harness_->ShowInFront();
-    const std::vector<HWND> expected = {
-        FormFieldControl(FormField::RoomCode),     FormFieldControl(FormField::JoinCode),
-        FormFieldControl(FormField::TestTime),     FormFieldControl(FormField::ClickTime),
-        FormFieldControl(FormField::Participants), FormFieldControl(FormField::SoftwareName),
-        FormFieldControl(FormField::BlacklistReason)};
-    EXPECT_EQ(FieldsInReadingOrder(), expected);
-    SetFocus(expected.front());
-    for (size_t i = 1; i <= expected.size(); ++i) {
-        PressKey(VK_TAB);
-        EXPECT_EQ(GetFocus(), expected[i % expected.size()]) << "after " << i << " Tab";
-    }
-    PressKey(VK_TAB, /*shift=*/true);
-    EXPECT_EQ(GetFocus(), expected.back()) << "Shift+Tab goes back, wrapping around";
+// What has the keyboard focus, named as the screen shows it: a field, or a painted control.
+std::string FocusName() {
+    HWND focus = GetFocus();
+    const std::pair<FormField, const char*> fields[] = {
+        {FormField::RoomCode, "RoomCode"},         {FormField::ClickTime, "ClickTime"},
+        {FormField::Participants, "Participants"}, {FormField::JoinCode, "JoinCode"},
+        {FormField::TestTime, "TestTime"},         {FormField::SoftwareName, "SoftwareName"},
+        {FormField::BlacklistReason, "BlacklistReason"}, {FormField::Account, "Account"},
+        {FormField::Password, "Password"},         {FormField::EmailCode, "EmailCode"},
+        {FormField::Amount, "Amount"}};
+    for (const auto& [field, name] : fields)
+        if (focus && focus == FormFieldControl(field)) return name;
+    if (focus == App().mainWindow.load() && FocusedControl()) return ClickRowName(*FocusedControl());
+    return "<nothing>";
+}
 
-    // The signed-out login form has two fields; the register form three.
-    Set([](AppState& app) { app.session.logged_in = false; });
-    EXPECT_EQ(FieldsInReadingOrder(),
-              (std::vector<HWND>{FormFieldControl(FormField::Account), FormFieldControl(FormField::Password)}));
-    SetFocus(FormFieldControl(FormField::Password));
+// Tab from `first` once round: the names in the order the keyboard reached them.
+std::vector<std::string> TabRound(const std::string& first, size_t count) {
+    for (int i = 0; i < 40 && FocusName() != first; ++i) PressKey(VK_TAB);
+    std::vector<std::string> names{FocusName()};
+    for (size_t i = 1; i < count; ++i) {
+        PressKey(VK_TAB);
+        names.push_back(FocusName());
+    }
     PressKey(VK_TAB);
-    EXPECT_EQ(GetFocus(), FormFieldControl(FormField::Account));
+    EXPECT_EQ(FocusName(), names.front()) << "Tab wraps around";
+    PressKey(VK_TAB, /*shift=*/true);
+    EXPECT_EQ(FocusName(), names.back()) << "Shift+Tab goes back";
+    PressKey(VK_TAB);
+    return names;
+}
+
+TEST_F(Screens, TabReachesEveryControlInReadingOrder) {
+    harness_->ShowInFront();
+    // The login form: the header's button, the tabs, the fields, the link, the two boxes and the link
+    // beside the second, the login button.
+    SetFocus(FormFieldControl(FormField::Account));
+    const std::vector<std::string> login = {"退出", "登录", "注册", "Account", "Password", "忘记密码？",
+                                            "保存账号和密码", "同意协议", "用户使用协议与隐私说明", "提交"};
+    EXPECT_EQ(TabRound(login.front(), login.size()), login);
+
+    // The register form has the code field and its button instead of the link and the remember box.
     Set([](AppState& app) { app.authFormMode = AuthFormMode::Register; });
-    EXPECT_EQ(FieldsInReadingOrder().size(), 3u);
+    const std::vector<std::string> registration = {"退出", "登录", "注册", "Account", "Password", "EmailCode",
+                                                   "发送验证码", "同意协议", "用户使用协议与隐私说明", "提交"};
+    EXPECT_EQ(TabRound(registration.front(), registration.size()), registration);
+
+    // A developer's dashboard: header, purpose, position, the three cards row by row, the developer card.
+    Set([](AppState& app) { app.authFormMode = AuthFormMode::Login; });
+    SignIn(true);
+    const std::vector<std::string> dashboard = {
+        "个人中心", "退出", "更改用途", "选择点击位置", "RoomCode", "JoinCode", "TestTime", "自动生成房间号",
+        "ClickTime", "Participants", "创建房间", "加入房间", "开始同步测试", "选择目标程序", "SoftwareName",
+        "BlacklistReason", "生成并复制名单码"};
+    EXPECT_EQ(TabRound(dashboard.front(), dashboard.size()), dashboard);
+
+    // The purpose panel: the close box, the four cards, the save button; nothing of the dashboard.
+    Set([](AppState& app) {
+        app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.pendingPurpose = 0;
+    });
+    KeepFocusOnVisibleField(window_);
+    const std::vector<std::string> purpose = {"×", "软件测试", "展厅演示", "教学实验", "内部培训", "保存用途并开始使用"};
+    EXPECT_EQ(TabRound(purpose.front(), purpose.size()), purpose);
+}
+
+TEST_F(Screens, SpaceTogglesABoxEnterPressesAButtonAndTheFocusIsAlwaysShown) {
+    harness_->ShowInFront();
+    SetFocus(FormFieldControl(FormField::Password));
+    PressKey(VK_TAB);  // 忘记密码？
+    PressKey(VK_TAB);  // 保存账号和密码
+    ASSERT_EQ(FocusName(), "保存账号和密码");
+    const PixelImage image = Look();
+    const RECT box = layout::kRememberBox;
+    const RECT ringTop{box.left - 4, box.top - 4, box.right + 4, box.top - 1};
+    EXPECT_GT(CountNear(image, ringTop, kFocusRingColour, 10), 30) << "the ring shows which control has the focus";
+    const auto remembered = [] {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        return App().rememberPassword;
+    };
+    PressKey(VK_SPACE);
+    EXPECT_TRUE(remembered());
+    PressKey(VK_SPACE);
+    EXPECT_FALSE(remembered());
+    PressKey(VK_TAB);  // 同意协议
+    PressKey(VK_SPACE);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_TRUE(App().privacyAccepted);
+    }
+
+    // Enter on the register tab switches the form; the focus stays on the tab, ring and all.
+    for (int i = 0; i < 20 && FocusName() != "注册"; ++i) PressKey(VK_TAB);
+    ASSERT_EQ(FocusName(), "注册");
+    PressKey(VK_RETURN);
+    EXPECT_EQ(Mode(), AuthFormMode::Register);
+    EXPECT_EQ(FocusName(), "注册");
+
+    // A click with the pointer puts the ring away and the focus back into a field.
+    ClickAt(At(640, 181));  // 登录 tab
+    EXPECT_EQ(Mode(), AuthFormMode::Login);
+    EXPECT_FALSE(FocusedControl().has_value());
+    EXPECT_NE(FocusName(), "<nothing>");
+
+    // The purpose panel by keyboard alone: a card chosen with Space, saved with Enter.
+    SignIn(false, false);
+    Set([](AppState& app) {
+        app.session.modalPanel = ModalPanelKind::Purpose;
+        app.session.pendingPurpose = 0;
+    });
+    KeepFocusOnVisibleField(window_);
+    SetFocus(window_);
+    for (int i = 0; i < 20 && FocusName() != "教学实验"; ++i) PressKey(VK_TAB);
+    PressKey(VK_SPACE);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        EXPECT_EQ(App().session.pendingPurpose, 2);
+    }
+    PressKey(VK_TAB);
+    PressKey(VK_TAB);
+    ASSERT_EQ(FocusName(), "保存用途并开始使用");
+    PressKey(VK_RETURN);
+    EXPECT_EQ(Panel(), ModalPanelKind::None);
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_TRUE(App().session.purposeSaved);
+    EXPECT_EQ(App().session.savedPurpose, 2);
+}
+
+// The agreement dialog, reached and opened with the keyboard, closes with Esc.
+TEST_F(Screens, EscClosesTheAgreementDialogOpenedWithTheKeyboard) {
+    harness_->ShowInFront();
+    std::atomic<HWND> shown{nullptr};
+    std::atomic<bool> closedByEsc{false};
+    DialogWatcher dialogs([&](HWND dialog, const SeenDialog&) {
+        shown = dialog;
+        SetForegroundWindow(dialog);
+        PressKey(VK_ESCAPE);
+        for (int i = 0; i < 60 && IsWindow(dialog); ++i) Sleep(50);
+        closedByEsc = !IsWindow(dialog);
+        // Never leave the test waiting on a dialog that Esc did not close.
+        if (!closedByEsc) PostMessageW(dialog, WM_COMMAND, IDCLOSE, 0);
+    });
+    SetFocus(FormFieldControl(FormField::Password));
+    for (int i = 0; i < 20 && FocusName() != "用户使用协议与隐私说明"; ++i) PressKey(VK_TAB);
+    PressKey(VK_RETURN);
+    ASSERT_TRUE(dialogs.WaitForCount(1));
+    EXPECT_EQ(dialogs.Seen()[0].caption, L"用户使用协议与隐私说明");
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(shown.load()); }, 5000));
+    EXPECT_TRUE(closedByEsc.load()) << "Esc closed it";
+    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_FALSE(App().privacyAccepted) << "reading it ticks nothing";
 }
 
 TEST_F(Screens, EnterInTheLoginFormPressesTheLoginButton) {

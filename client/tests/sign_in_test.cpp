@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "account/login.h"
 #include "account/saved_login.h"
 #include "core/app_state.h"
 #include "core/config.h"
@@ -18,6 +19,8 @@
 #include "support/real_input.h"
 #include "support/service_control.h"
 #include "support/test_support.h"
+#include "ui/screen_layout.h"
+#include "ui/screen_state.h"
 #include "ui/ui_resources.h"
 
 namespace {
@@ -98,6 +101,44 @@ TEST_F(SignIn, WithTabAndEnterOnly) {
     PressKey(VK_RETURN);
     ExpectSignedInWithTheServiceBalance();
     EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+// A wrong password: the form keeps the account, empties only the password and says to type it again;
+// "登录失败" is drawn in the error colour. The next press of the login button with the empty password
+// asks for the password (no "登录信息不完整" box), the password typed then signs in.
+TEST_F(SignIn, AFailedLoginKeepsTheAccountAndAsksOnlyForThePassword) {
+    DialogWatcher dialogs;
+    OpenWindow();
+    const Person person(harness_->window());
+    person.SignIn(Utf8ToUtf16(email_), L"Password-124", true);
+    ASSERT_TRUE(PumpUntil([] { return !AccountBusyNow() && StatusTextNow() == L"登录失败"; }, 15000))
+        << Utf16ToUtf8(StatusTextNow());
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Account)), Utf8ToUtf16(email_));
+    EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"");
+    EXPECT_EQ(DetailTextNow(), L"邮箱或密码不正确；请重新输入密码后再登录");
+
+    harness_->ShowInFront();
+    const PixelImage image = CaptureClientArea(harness_->window());
+    bool drawn = false;
+    for (const DrawnText& text : Ui().lastFrameTexts)
+        if (text.text == L"登录失败") {
+            drawn = true;
+            EXPECT_EQ(text.colour, kErrorColour);
+        }
+    EXPECT_TRUE(drawn);
+    const RECT statusLine{540, 630, 640, 656};
+    EXPECT_GT(CountNear(image, statusLine, kErrorColour, 8), 10) << "the failure in the error colour";
+    EXPECT_EQ(CountNear(image, statusLine, 0xFF5BE0A4, 8), 0) << "not in the colour of success";
+
+    person.Click(layout::kSubmitButton);
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(dialogs.Count(), 0u) << "no box calls the form incomplete";
+    EXPECT_EQ(StatusTextNow(), kEnterPasswordText);
+    EXPECT_EQ(GetFocus(), FormFieldControl(FormField::Password)) << "the password field is ready to type into";
+
+    TypeText(L"Password-123");
+    PressKey(VK_RETURN);
+    ExpectSignedInWithTheServiceBalance();
 }
 
 }  // namespace

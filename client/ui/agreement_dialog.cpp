@@ -40,6 +40,36 @@ TaskDialogIndirectFunction FindTaskDialog() {
     return found;
 }
 
+namespace {
+
+constexpr UINT_PTR kEscapeClosesId = 1;
+
+LRESULT CALLBACK EscapeClosesProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && HIWORD(wParam) == BN_CLICKED &&
+        !GetDlgItem(dialog, IDCANCEL)) {
+        SendMessageW(dialog, TDM_CLICK_BUTTON, IDCLOSE, 0);
+        return 0;
+    }
+    if (message == WM_NCDESTROY) RemoveWindowSubclass(dialog, EscapeClosesProc, kEscapeClosesId);
+    return DefSubclassProc(dialog, message, wParam, lParam);
+}
+
+HRESULT CALLBACK AgreementDialogEvents(HWND dialog, UINT notification, WPARAM, LPARAM, LONG_PTR) {
+    if (notification == TDN_CREATED) LetEscapeCloseTaskDialog(dialog);
+    return S_OK;
+}
+
+}  // namespace
+
+void LetEscapeCloseTaskDialog(HWND dialog) {
+    // Some task dialogs (wine's among them) drop the Esc of a dialog without a Cancel button even when
+    // cancellation is allowed: Esc is made a press of the Close button.
+    SetWindowSubclass(dialog, EscapeClosesProc, kEscapeClosesId, 0);
+    // The keyboard starts on the Close button, also when the dialog was opened from the keyboard while
+    // the main window itself held the focus.
+    if (HWND close = GetDlgItem(dialog, IDCLOSE)) SetFocus(close);
+}
+
 void ShowAgreementDialog(HWND owner, TaskDialogIndirectFunction taskDialog) {
     if (taskDialog) {
         TASKDIALOGCONFIG config{};
@@ -57,6 +87,7 @@ void ShowAgreementDialog(HWND owner, TaskDialogIndirectFunction taskDialog) {
         config.pszWindowTitle = kAgreementTitle;
         config.pszMainInstruction = kAgreementInstruction;
         config.pszContent = kAgreementContent;
+        config.pfCallback = AgreementDialogEvents;
         int pressed = 0;
         if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr))) return;
     }

@@ -8,6 +8,9 @@
 using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
 TaskDialogIndirectFunction FindTaskDialog();
 
+// Esc closes a task dialog that has a Close button (call on TDN_CREATED).
+void LetEscapeCloseTaskDialog(HWND dialog);
+
 // The dialog's texts.
 extern const wchar_t kAgreementTitle[];
 extern const wchar_t kAgreementInstruction[];

@@ -7,6 +7,7 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "core/purpose.h"
+#include "ui/field_rules.h"
 #include "ui/keyboard_navigation.h"
 #include "ui/ui_resources.h"
 
@@ -19,21 +20,27 @@ struct EditLayout {
     int limit;
     DWORD extraStyle;
     RECT frame;  // the painted frame the control sits in
+    const wchar_t* name;  // the field as its label names it, for what the status lines say about it
+    FieldKind kind;
 };
 
-// Creation order, geometry, initial text, individual limit and painted frame of every edit control.
+// Creation order, geometry, initial text, individual limit, painted frame, name and input rule of
+// every edit control.
 constexpr EditLayout kEdits[] = {
-    {FormField::RoomCode, 341, 335, 223, 28, L"", 16, 0, {325, 322, 580, 376}},
-    {FormField::ClickTime, 341, 459, 88, 28, nullptr, 8, 0, {325, 446, 445, 500}},
-    {FormField::Participants, 466, 459, 98, 28, L"2", 6, ES_NUMBER, {450, 446, 580, 500}},
-    {FormField::JoinCode, 626, 335, 218, 28, L"", 16, 0, {610, 322, 860, 376}},
-    {FormField::TestTime, 906, 335, 228, 28, nullptr, 8, 0, {890, 322, 1150, 376}},
-    {FormField::SoftwareName, 516, 683, 158, 28, L"", 100, 0, {500, 672, 690, 724}},
-    {FormField::BlacklistReason, 716, 683, 198, 28, L"", 255, 0, {700, 672, 930, 724}},
-    {FormField::Account, 556, 335, 368, 28, L"", 190, 0, {540, 320, 940, 378}},
-    {FormField::Password, 556, 415, 368, 28, L"", 200, ES_PASSWORD, {540, 400, 940, 458}},
-    {FormField::EmailCode, 556, 495, 168, 28, L"", 6, ES_NUMBER, {540, 480, 740, 538}},
-    {FormField::Amount, 356, 344, 164, 28, L"10", 8, 0, {340, 332, 570, 384}},
+    {FormField::RoomCode, 341, 335, 223, 28, L"", 16, 0, {325, 322, 580, 376}, L"房间号", FieldKind::Text},
+    {FormField::ClickTime, 341, 459, 88, 28, nullptr, 8, 0, {325, 446, 445, 500}, L"点击时间", FieldKind::TimeOfDay},
+    {FormField::Participants, 466, 459, 98, 28, L"2", 6, ES_NUMBER, {450, 446, 580, 500}, L"人数", FieldKind::Digits},
+    {FormField::JoinCode, 626, 335, 218, 28, L"", 16, 0, {610, 322, 860, 376}, L"房间号", FieldKind::Text},
+    {FormField::TestTime, 906, 335, 228, 28, nullptr, 8, 0, {890, 322, 1150, 376}, L"计划触发时间",
+     FieldKind::TimeOfDay},
+    {FormField::SoftwareName, 516, 683, 158, 28, L"", 100, 0, {500, 672, 690, 724}, L"软件显示名称", FieldKind::Text},
+    {FormField::BlacklistReason, 716, 683, 198, 28, L"", 255, 0, {700, 672, 930, 724}, L"加入黑名单原因",
+     FieldKind::Text},
+    {FormField::Account, 556, 335, 368, 28, L"", 190, 0, {540, 320, 940, 378}, L"邮箱或用户名", FieldKind::Text},
+    {FormField::Password, 556, 415, 368, 28, L"", 200, ES_PASSWORD, {540, 400, 940, 458}, L"密码", FieldKind::Text},
+    {FormField::EmailCode, 556, 495, 168, 28, L"", 6, ES_NUMBER, {540, 480, 740, 538}, L"邮箱验证码",
+     FieldKind::Digits},
+    {FormField::Amount, 356, 344, 164, 28, L"10", 8, 0, {340, 332, 570, 384}, L"充值金额", FieldKind::Text},
 };
 
 HWND CreateEdit(HWND parent, const EditLayout& layout, const std::wstring& defaultTime) {
@@ -58,6 +65,7 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
         HWND edit = CreateEdit(parent, layout, defaultTimeText);
         RegisterFormField(layout.field, edit);
         AttachFieldKeys(edit);
+        AttachFieldRules(edit, layout.field);
     }
 
     HWND& combo = Ui().purposeCombo;
@@ -81,6 +89,12 @@ void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTim
     if (combo) SendMessageW(combo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     for (const EditLayout& layout : kEdits)
         if (HWND edit = FormFieldControl(layout.field)) SendMessageW(edit, EM_SETLIMITTEXT, layout.limit, 0);
+}
+
+FieldRule RuleOf(FormField field) {
+    for (const EditLayout& layout : kEdits)
+        if (layout.field == field) return {layout.name, layout.limit, layout.kind};
+    return {L"", 0, FieldKind::Text};
 }
 
 RECT FieldFrame(FormField field) {

@@ -13,6 +13,7 @@
 #include "tasks/sync_test.h"
 #include "ui/agreement_dialog.h"
 #include "ui/child_controls.h"
+#include "ui/keyboard_navigation.h"
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
 #include "ui/signed_out_actions.h"
@@ -112,9 +113,14 @@ const ClickRow kPanelRows[] = {
      [](HWND) { SelectPaymentMethod(PaymentMethod::WeChatPay); }},
     {When::TopUpPanel, layout::kOrderButton, "创建订单并打开支付页面", false,
      [](HWND) {
+         ReportPanelActionOverThePanel();
          if (StartPayment()) CloseModalPanel();
      }},
-    {When::PersonalCentrePanel, layout::kHotkeyButton, "设置快捷键", false, [](HWND) { ToggleHotkeyCapture(); }},
+    {When::PersonalCentrePanel, layout::kHotkeyButton, "设置快捷键", false,
+     [](HWND) {
+         ReportPanelActionOverThePanel();
+         ToggleHotkeyCapture();
+     }},
     {When::PersonalCentrePanel, layout::kLogoutButton, "退出账号", false,
      [](HWND) {
          CloseModalPanel();
@@ -174,8 +180,9 @@ POINT PositionOf(LPARAM position) {
 ClickConditions TakeClickConditions() {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
-    return {app.session.logged_in, app.session.developer_user, app.session.alipayAvailable, app.session.wxpayAvailable,
-            app.session.modalPanel,        app.authFormMode};
+    return {app.session.logged_in,   app.session.developer_user, app.session.alipayAvailable,
+            app.session.wxpayAvailable, app.session.modalPanel,     app.authFormMode,
+            app.session.purposeSaved};
 }
 
 ClickHit HitTestClick(const ClickConditions& conditions, int x, int y) {
@@ -187,6 +194,26 @@ ClickHit HitTestClick(const ClickConditions& conditions, int x, int y) {
     for (int row = 0; row < count; ++row)
         if (Active(rows[row].when, conditions) && Inside(rows[row].region, x, y)) return {table, row};
     return {};
+}
+
+std::vector<ClickStop> ClickStops(const ClickConditions& conditions) {
+    const bool panelOpen = conditions.loggedIn && conditions.panel != ModalPanelKind::None;
+    const ClickTable table = panelOpen ? ClickTable::Panel : ClickTable::Main;
+    const ClickRow* rows = panelOpen ? kPanelRows : kMainRows;
+    const int count = static_cast<int>(panelOpen ? std::size(kPanelRows) : std::size(kMainRows));
+    std::vector<ClickStop> stops;
+    for (int row = 0; row < count; ++row) {
+        const ClickRow& r = rows[row];
+        if (!Active(r.when, conditions)) continue;
+        // Regions that react where the screen draws nothing are no place for the keyboard.
+        if (EqualRect(&r.region, &layout::kChangePurposeButton) && !conditions.purposeSaved) continue;
+        if (EqualRect(&r.region, &layout::kForgotPasswordLink) && conditions.authMode != AuthFormMode::Login) continue;
+        if (EqualRect(&r.region, &layout::kSendCodeButton) && conditions.authMode == AuthFormMode::Login) continue;
+        const bool checkbox =
+            EqualRect(&r.region, &layout::kRememberBox) || EqualRect(&r.region, &layout::kAgreementBox);
+        stops.push_back({{table, row}, r.region, checkbox});
+    }
+    return stops;
 }
 
 const char* ClickRowName(const ClickHit& hit) {
@@ -203,6 +230,8 @@ void RunClickRow(HWND window, const ClickHit& hit) {
 }
 
 void OnMainButtonDown(HWND window, LPARAM position) {
+    // The pointer is in use: the keyboard's ring goes.
+    ForgetFocusedControl(window);
     const POINT at = PositionOf(position);
     CurrentPress() = {window, HitTestClick(TakeClickConditions(), at.x, at.y)};
     // A press on a field's frame beside its control is a press on the field.

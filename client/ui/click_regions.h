@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "core/app_state.h"
 
 // What decides which rows are active (copied under the state lock in one hold).
@@ -15,6 +17,7 @@ struct ClickConditions {
     bool wechatAvailable = false;
     ModalPanelKind panel = ModalPanelKind::None;
     AuthFormMode authMode = AuthFormMode::Login;
+    bool purposeSaved = false;
 };
 ClickConditions TakeClickConditions();
 
@@ -30,6 +33,15 @@ struct ClickHit {
 // Which row (x, y) in client pixels hits: the panel table while a panel is open (no dashboard row is
 // active then), otherwise the main table. Regions are [left, right) × [top, bottom).
 ClickHit HitTestClick(const ClickConditions& conditions, int x, int y);
+
+// A row the keyboard can reach: active and drawn on the current screen (a region that reacts where
+// nothing is drawn, such as "更改用途" before a purpose is saved, is no stop).
+struct ClickStop {
+    ClickHit hit;
+    RECT region;
+    bool checkbox;  // Space toggles it; Enter presses the form's main button instead
+};
+std::vector<ClickStop> ClickStops(const ClickConditions& conditions);
 
 // The rows' names as the screens show them ("退出", "登录", …), for tests and diagnostics.
 const char* ClickRowName(const ClickHit& hit);

@@ -88,10 +88,10 @@ void PaintCountdown(DrawContext& context, const PaintInputs& inputs) {
               RemainingColour(remaining), true, TextAlign::Near);
     DrawLabel(context, L"计划在 " + FormatLocalTimeOfDayMs(state.countdownTargetMs), {34, 482, 210, 25}, 11,
               0xFF9FB3CC, true, TextAlign::Near);
-    DrawLabel(context, SyncLine(state), {34, 507, 210, 24}, 11, state.timeAligned ? 0xFF5BE0A4 : 0xFFFFC14D, false,
+    DrawPhrasedLabel(context, SyncLine(state), {34, 507, 210, 24}, 11, state.timeAligned ? 0xFF5BE0A4 : 0xFFFFC14D, false,
               TextAlign::Near);
     if (!state.detailText.empty())
-        DrawLabel(context, state.detailText, {34, 530, 210, 18}, 10, 0xFFFF7E8F, false, TextAlign::Near);
+        DrawPhrasedLabel(context, state.detailText, {34, 530, 210, 18}, 10, 0xFFFF7E8F, false, TextAlign::Near);
 }
 
 void PaintLeftColumn(DrawContext& context, const PaintInputs& inputs) {
@@ -105,15 +105,17 @@ void PaintLeftColumn(DrawContext& context, const PaintInputs& inputs) {
     DrawButton(context, layout::kPositionButton, state.targetConfirmed ? L"重新选择位置" : L"选择点击位置", true);
 
     FillRoundRect(context, {20, 380, 255, ProgressBoxHeight(state)}, 12, 0xFF142134);
-    DrawLabel(context, state.statusText, {34, 385, 210, 31}, 13, 0xFFF1F5FB, true, TextAlign::Near);
+    DrawPhrasedLabel(context, state.statusText, {34, 385, 210, 31}, 13,
+                     IsFailureStatus(state.statusText) ? kErrorColour : 0xFFF1F5FB, true, TextAlign::Near);
     if (state.countdownTargetMs > 0) {
         PaintCountdown(context, inputs);
         return;
     }
-    if (state.timeAligned) DrawLabel(context, SyncLine(state), {34, 420, 210, 26}, 10, 0xFF5BE0A4, false, TextAlign::Near);
+    if (state.timeAligned)
+        DrawPhrasedLabel(context, SyncLine(state), {34, 420, 210, 26}, 10, 0xFF5BE0A4, false, TextAlign::Near);
     if (!state.detailText.empty()) {
         const RectF where = state.timeAligned ? RectF(34, 447, 210, 38) : RectF(34, 420, 210, 38);
-        DrawLabel(context, state.detailText, where, 11, 0xFFFF7E8F, false, TextAlign::Near);
+        DrawPhrasedLabel(context, state.detailText, where, 11, 0xFFFF7E8F, false, TextAlign::Near);
     }
 }
 

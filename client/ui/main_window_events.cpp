@@ -10,8 +10,10 @@
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
 #include "ui/countdown_overlay.h"
+#include "ui/field_rules.h"
 #include "ui/keyboard_navigation.h"
 #include "ui/modal_panels.h"
+#include "ui/payment_address_dialog.h"
 #include "ui/screen_paint.h"
 #include "ui/time_field.h"
 #include "ui/ui_resources.h"
@@ -44,6 +46,7 @@ void ReleaseMainWindowContents() {
     for (int field = 0; field < static_cast<int>(FormField::Count); ++field)
         RegisterFormField(static_cast<FormField>(field), nullptr);
     ui.purposeCombo = nullptr;
+    ResetKeyboardFocus();
     ui.drawResources.reset();
     ui.lastFrameTexts.clear();
     ui.uiFont.reset();
@@ -58,6 +61,7 @@ void RefreshControlsAndRepaint() {
 void OnWorkerReport() {
     RestoreHotkeyAfterEndedCapture();
     RefreshControlsAndRepaint();
+    if (HWND window = App().mainWindow.load()) ShowUnopenedPaymentPage(window);
 }
 
 PaintInputs GatherPaintInputs() {
@@ -66,6 +70,7 @@ PaintInputs GatherPaintInputs() {
     inputs.focus = GetFocus();
     inputs.wallClockMs = WallClockMs();
     inputs.amountText = ReadFormField(FormField::Amount).substr(0, 63);
+    inputs.focusRing = FocusRingRect();
     return inputs;
 }
 
@@ -85,6 +90,7 @@ bool OnMainKeyDown(HWND window, WPARAM key) {
     // A hotkey capture in the personal centre takes every key first.
     if (HandleHotkeyCaptureKey(static_cast<uint32_t>(key))) return true;
     if (key == VK_ESCAPE) return ClosePanelWithEscape();
+    if (key == VK_RETURN || key == VK_SPACE) return PressFocusedControl(window, key);
     if (key != VK_TAB) return false;
     MoveFieldFocus(window, GetKeyState(VK_SHIFT) < 0);
     return true;
@@ -104,6 +110,10 @@ void OnMainCommand(WPARAM wParam, LPARAM lParam) {
             else app.testTimeEdited = true;
         }
         MaskTimeField(control);
+        return;
+    }
+    if (code == EN_MAXTEXT) {
+        ReportFieldLimitReached(control);
         return;
     }
     if (code == EN_CHANGE && control == FormFieldControl(FormField::Amount)) {
@@ -178,6 +188,9 @@ void OnPreparationDone() {
         // personal centre, a top-up) stays; the purpose is asked for again at the first task button.
         if (app.session.logged_in && !app.session.purposeSaved && app.session.modalPanel == ModalPanelKind::None) {
             app.session.modalPanel = ModalPanelKind::Purpose;
+            app.session.panelStatusAtOpen = app.statusText;
+            app.session.panelDetailAtOpen = app.detailText;
+            app.session.panelActionReported = false;
             app.session.pendingPurpose = app.session.savedPurpose;
         }
     }
@@ -203,4 +216,9 @@ void OnTaskEnded(HWND window) {
     flash.hwnd = window;
     flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
     FlashWindowEx(&flash);
+}
+
+bool MayCloseMainWindow() {
+    if (!App().taskBusy.load()) return true;
+    return AskYesNo(kCloseWhileTaskWaitsText, kCloseWhileTaskWaitsCaption, MB_ICONWARNING);
 }

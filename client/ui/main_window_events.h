@@ -48,3 +48,11 @@ void OnTaskEnded(HWND window);
 // MSG_CLICK_COMING: the window (restored meanwhile, perhaps by the wake hotkey) goes down again, so
 // that nothing of this program lies over the point at the instant.
 void OnClickComing(HWND window);
+
+// The close box, Alt+F4 and "退出" all ask the window to close. While a task waits (or its request is
+// on the way) closing would lose the click the person paid for, so the person is asked first; true
+// when the window may close.
+bool MayCloseMainWindow();
+inline constexpr wchar_t kCloseWhileTaskWaitsText[] =
+    L"有一个任务正在等待一起点击。\n现在退出澄序，本机这次点击将不会发生。\n\n仍要退出吗？";
+inline constexpr wchar_t kCloseWhileTaskWaitsCaption[] = L"退出澄序";

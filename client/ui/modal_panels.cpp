@@ -11,6 +11,9 @@ void OpenModalPanel(ModalPanelKind kind) {
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         app.session.modalPanel = kind;
+        app.session.panelStatusAtOpen = app.statusText;
+        app.session.panelDetailAtOpen = app.detailText;
+        app.session.panelActionReported = false;
         if (kind == ModalPanelKind::Purpose) {
             app.session.pendingPurpose = app.session.savedPurpose;
         } else if (kind == ModalPanelKind::TopUp) {
@@ -107,4 +110,10 @@ void SelectPaymentMethod(PaymentMethod method) {
         app.session.paymentMethod = method;
     }
     RepaintMainWindow();
+}
+
+void ReportPanelActionOverThePanel() {
+    AppState& app = App();
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    app.session.panelActionReported = true;
 }

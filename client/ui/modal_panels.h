@@ -14,6 +14,10 @@ void CloseModalPanel();
 // False when there was nothing to close.
 bool ClosePanelWithEscape();
 
+// A panel button whose outcome goes to the status lines was pressed: whatever they say from now on is
+// shown over the panel, also when it repeats what they said before.
+void ReportPanelActionOverThePanel();
+
 // The purpose panel: highlights option `index` (0–3); saves the highlighted purpose and closes.
 void SelectPendingPurpose(int32_t index);
 void SavePurpose();

@@ -78,7 +78,7 @@ void PaintTopUpPanel(DrawContext& context, const PaintInputs& inputs) {
         DrawLabel(context, L"预计到账 +" + NumberText(estimate.points) + L" 积分", {590, 332, 230, 52}, 13, 0xFF67E8B8,
                   true, TextAlign::Centre);
     else
-        DrawLabel(context, L"请输入 1–9999.9 元", {590, 332, 230, 52}, 13, 0xFFFFB574, true, TextAlign::Centre);
+        DrawLabel(context, estimate.hint, {590, 332, 230, 52}, 13, 0xFFFFB574, true, TextAlign::Centre);
 
     DrawLabel(context, L"选择支付方式", {350, 392, 170, 28}, 12, 0xFFB9C9DC, true, TextAlign::Near);
     if (state.alipayAvailable)
@@ -139,5 +139,23 @@ void PaintModalPanel(DrawContext& context, const PaintInputs& inputs) {
         case ModalPanelKind::TopUp: PaintTopUpPanel(context, inputs); break;
         case ModalPanelKind::PersonalCentre: PaintPersonalCentrePanel(context, state); break;
         default: break;
+    }
+    // What the person's action in the panel just caused (a refused amount, a hotkey taken elsewhere)
+    // stands above the panel, where the person looks, not in the status column under the dimming.
+    if (state.statusSincePanelOpened && !state.statusText.empty()) {
+        const bool failure = IsFailureStatus(state.statusText);
+        FillRoundRect(context, ToRectF(layout::kPanelNotice), 14, failure ? 0xFF3A1E28 : 0xFF14324A);
+        StrokeRoundRect(context, layout::kPanelNotice, failure ? 0xFF8E3A50 : 0xFF2B5A7A, 1, 14);
+        const RECT& n = layout::kPanelNotice;
+        const float l = static_cast<float>(n.left) + 20, w = static_cast<float>(n.right - n.left) - 40;
+        if (state.detailText.empty()) {
+            DrawPhrasedLabel(context, state.statusText, {l, static_cast<float>(n.top), w, 52}, 13,
+                      failure ? kErrorColour : 0xFF5BE0A4, true, TextAlign::Near);
+        } else {
+            DrawPhrasedLabel(context, state.statusText, {l, static_cast<float>(n.top) + 3, w, 24}, 13,
+                      failure ? kErrorColour : 0xFF5BE0A4, true, TextAlign::Near);
+            DrawPhrasedLabel(context, state.detailText, {l, static_cast<float>(n.top) + 26, w, 22}, 11, 0xFFD5DEEA, false,
+                      TextAlign::Near);
+        }
     }
 }

@@ -53,5 +53,7 @@ inline constexpr RECT kOrderButton{410, 520, 750, 574};
 inline constexpr RECT kHotkeyButton{650, 482, 835, 520};
 inline constexpr RECT kLogoutButton{350, 530, 565, 584};
 inline constexpr RECT kDeleteAccountButton{595, 530, 810, 584};
+// Above the panel: what an action in the panel just caused.
+inline constexpr RECT kPanelNotice{250, 56, 930, 108};
 
 }  // namespace layout

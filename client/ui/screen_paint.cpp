@@ -31,10 +31,15 @@ void PaintMainWindow(DrawContext& context, const std::function<PaintInputs()>& t
     const PaintInputs inputs = takeInputs();
     // The signed-out screen covers the whole client area, so the dashboard is only drawn below it in
     // name: leaving it out changes no pixel and halves the cost of the form's repaints.
-    if (!inputs.state.loggedIn) {
-        PaintSignedOutScreen(context, inputs);
-        return;
-    }
-    PaintDashboard(context, inputs);
-    if (inputs.state.panel != ModalPanelKind::None) PaintModalPanel(context, inputs);
+    if (!inputs.state.loggedIn) PaintSignedOutScreen(context, inputs);
+    else PaintDashboard(context, inputs);
+    if (inputs.state.loggedIn && inputs.state.panel != ModalPanelKind::None) PaintModalPanel(context, inputs);
+    PaintFocusRing(context, inputs.focusRing);
+}
+
+void PaintFocusRing(DrawContext& context, const RECT& control) {
+    if (IsRectEmpty(&control)) return;
+    // Outside the control, so it shows on every fill colour a control may have.
+    const RECT ring{control.left - 4, control.top - 4, control.right + 4, control.bottom + 4};
+    StrokeRoundRect(context, ring, kFocusRingColour, 2, 12);
 }

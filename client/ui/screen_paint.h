@@ -36,3 +36,7 @@ void PaintModalPanel(DrawContext& context, const PaintInputs& inputs);
 // The whole frame: the signed-out screen, or the dashboard and the open panel over it. `takeInputs`
 // is called once, after the state-independent header has been drawn.
 void PaintMainWindow(DrawContext& context, const std::function<PaintInputs()>& takeInputs);
+// The ring around the painted control that has the keyboard focus (the colour of a focused field's
+// frame).
+inline constexpr Argb kFocusRingColour = 0xFF4D93FF;
+void PaintFocusRing(DrawContext& context, const RECT& control);

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "account/credits.h"
 #include "ui/child_controls.h"
 
 ScreenSnapshot TakeScreenSnapshot() {
@@ -24,6 +25,8 @@ ScreenSnapshot TakeScreenSnapshot() {
     s.rememberPassword = app.rememberPassword;
     s.privacyAccepted = app.privacyAccepted;
     s.panel = app.session.modalPanel;
+    s.statusSincePanelOpened = app.session.panelActionReported || app.statusText != app.session.panelStatusAtOpen ||
+                               app.detailText != app.session.panelDetailAtOpen;
     s.purposeSaved = app.session.purposeSaved;
     s.savedPurpose = app.session.savedPurpose;
     s.pendingPurpose = app.session.pendingPurpose;
@@ -83,17 +86,28 @@ int64_t RoundHalfToEven(double value) {
 
 TopUpEstimate EstimateTopUp(const std::wstring& amountText, int32_t pointsPerYuan) {
     const std::wstring text = amountText.substr(0, 63);
-    size_t start = 0;
-    while (start < text.size() && std::iswspace(text[start])) ++start;
-    if (start == text.size()) return {};
-    // A decimal number only: no hexadecimal, "inf" or "nan" spellings.
-    for (size_t i = start; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (!(c >= L'0' && c <= L'9') && c != L'.' && c != L'+' && c != L'-' && c != L'e' && c != L'E') return {};
+    if (!IsValidTopUpAmount(text)) {
+        // A number in range whose only fault is its second decimal: say that, not the range.
+        const size_t point = text.find(L'.');
+        const bool digitsAndPointOnly = text.find_first_not_of(L" 0123456789.") == std::wstring::npos;
+        if (point != std::wstring::npos && digitsAndPointOnly && text.find(L'.', point + 1) == std::wstring::npos &&
+            IsValidTopUpAmount(text.substr(0, point + 2)))
+            return {false, 0, kAmountOneDecimalHint};
+        return {false, 0, kAmountRangeHint};
     }
-    wchar_t* end = nullptr;
-    const double amount = std::wcstod(text.c_str() + start, &end);
-    if (end == text.c_str() + start || *end != L'\0') return {};
-    if (!(amount >= 1.0 && amount <= 9999.9)) return {};
-    return {true, RoundHalfToEven(static_cast<double>(pointsPerYuan) * amount)};
+    const double amount = std::wcstod(text.c_str(), nullptr);
+    return {true, RoundHalfToEven(static_cast<double>(pointsPerYuan) * amount), L""};
+}
+
+bool IsFailureStatus(const std::wstring& title) {
+    static const wchar_t* const kFailureWords[] = {L"失败", L"错误", L"不正确", L"无法", L"未能", L"不能",
+                                                   L"禁止", L"已过期", L"不完整", L"被拒绝", L"未完成"};
+    for (const wchar_t* word : kFailureWords)
+        if (title.find(word) != std::wstring::npos) return true;
+    return false;
+}
+
+Argb SignedOutStatusColour(const std::wstring& title, bool serviceReady) {
+    if (IsFailureStatus(title)) return kErrorColour;
+    return serviceReady ? 0xFF5BE0A4 : 0xFFFFC14D;
 }

@@ -28,6 +28,7 @@ struct ScreenSnapshot {
     bool privacyAccepted = false;
 
     ModalPanelKind panel = ModalPanelKind::None;
+    bool statusSincePanelOpened = false;  // the status lines changed while the panel was open
     bool purposeSaved = false;
     int32_t savedPurpose = 0;
     int32_t pendingPurpose = 0;
@@ -63,6 +64,7 @@ struct PaintInputs {
     HWND focus = nullptr;     // the window with the keyboard focus (its field frame is drawn focused)
     int64_t wallClockMs = 0;  // the local wall clock, read once per paint
     std::wstring amountText;  // the text of the top-up amount field
+    RECT focusRing{};         // the painted control with the keyboard focus (empty: none)
 };
 
 // ---- rules ------------------------------------------------------------------------------------
@@ -86,12 +88,24 @@ int64_t RemainingMs(const ScreenSnapshot& state, int64_t wallClockMs);
 // Blue while more than three seconds are left, amber for the last three and once it has passed.
 Argb RemainingColour(int64_t remainingMs);
 
-// The top-up estimate: valid for a decimal amount (leading white space allowed, nothing after it)
-// from 1 to 9999.9 yuan; the points are price × amount, rounded half to even.
+// Whether a status title reports something that went wrong ("登录失败", "充值金额不正确", …): such a
+// title is drawn in the error colour wherever it appears, never in the colour of success.
+bool IsFailureStatus(const std::wstring& title);
+inline constexpr Argb kErrorColour = 0xFFFF7E8F;
+// The signed-out form's status title: a failure in the error colour, otherwise green once the
+// service is ready and amber before.
+Argb SignedOutStatusColour(const std::wstring& title, bool serviceReady);
+
+// The top-up estimate: valid exactly for the amounts an order accepts (IsValidTopUpAmount: 1 to
+// 9999.9 yuan, at most one decimal); the points are price × amount, rounded half to even. An
+// invalid amount gets the hint that fits it.
 struct TopUpEstimate {
     bool valid = false;
     int64_t points = 0;
+    std::wstring hint;  // invalid only
 };
+inline constexpr wchar_t kAmountRangeHint[] = L"请输入 1–9999.9 元";
+inline constexpr wchar_t kAmountOneDecimalHint[] = L"金额最多保留一位小数";
 TopUpEstimate EstimateTopUp(const std::wstring& amountText, int32_t pointsPerYuan);
 // Rounds to the nearest integer, ties to the even neighbour (50.5 → 50, 51.5 → 52).
 int64_t RoundHalfToEven(double value);

@@ -92,10 +92,10 @@ void PaintForm(DrawContext& context, const PaintInputs& inputs) {
     DrawButton(context, layout::kSubmitButton, state.accountBusy ? texts.submitBusy : texts.submit,
                state.serviceReady && !state.accountBusy);
 
-    DrawLabel(context, state.statusText, {540, 630, 400, 26}, 12, state.serviceReady ? 0xFF5BE0A4 : 0xFFFFC14D, true,
-              TextAlign::Near);
+    DrawPhrasedLabel(context, state.statusText, {540, 630, 400, 26}, 12,
+                     SignedOutStatusColour(state.statusText, state.serviceReady), true, TextAlign::Near);
     if (!state.detailText.empty())
-        DrawLabel(context, state.detailText, {540, 658, 400, 42}, 11, 0xFFFF7E8F, false, TextAlign::Near);
+        DrawPhrasedLabel(context, state.detailText, {540, 658, 400, 42}, 11, 0xFFFF7E8F, false, TextAlign::Near);
 }
 
 }  // namespace

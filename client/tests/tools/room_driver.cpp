@@ -158,17 +158,17 @@ void Join(const std::wstring& code) {
 // Which candidate text is drawn in `label` (a label of the left column's progress box): each is
 // drawn the way the dashboard draws it, over the box's colour, and compared with the screen.
 int ClosestLabel(const PixelImage& screen, const RECT& label, const std::vector<std::wstring>& candidates, float size,
-                 Argb colour, bool bold, double& meanDifference) {
+                 const std::function<Argb(const std::wstring&)>& colourOf, bool bold, double& meanDifference) {
     const int width = label.right - label.left, height = label.bottom - label.top;
     int best = -1;
     meanDifference = 1e9;
     for (size_t i = 0; i < candidates.size(); ++i) {
         const PixelImage drawn = RenderFrameAt(label, [&](DrawContext& context, const RECT&) {
             FillRoundRect(context, {20, 380, 255, 125}, 12, 0xFF142134);
-            DrawLabel(context, candidates[i],
-                      RectF(static_cast<float>(label.left), static_cast<float>(label.top), static_cast<float>(width),
-                            static_cast<float>(height)),
-                      size, colour, bold, TextAlign::Near);
+            DrawPhrasedLabel(context, candidates[i],
+                             RectF(static_cast<float>(label.left), static_cast<float>(label.top),
+                                   static_cast<float>(width), static_cast<float>(height)),
+                             size, colourOf(candidates[i]), bold, TextAlign::Near);
         });
         double total = 0;
         for (int y = 0; y < height; ++y)
@@ -204,10 +204,14 @@ void Read() {
     const PixelImage screen = CaptureClientArea(window);
 
     std::vector<std::wstring> statuses;
-    for (int ms = -50; ms <= 50; ++ms) statuses.push_back(ClickDoneStatus(ms));
-    statuses.push_back(L"本机未能完成触发测试");
+    // A room's own words, never the synchronisation test's.
+    for (int ms = -50; ms <= 50; ++ms) statuses.push_back(ClickDoneStatus(ms, true));
+    statuses.push_back(ClickRefusedStatus(true));
     double statusDifference = 0;
-    const int status = ClosestLabel(screen, {34, 385, 244, 416}, statuses, 13, 0xFFF1F5FB, true, statusDifference);
+    const int status = ClosestLabel(
+        screen, {34, 385, 244, 416}, statuses, 13,
+        [](const std::wstring& text) { return IsFailureStatus(text) ? kErrorColour : Argb{0xFFF1F5FB}; }, true,
+        statusDifference);
 
     ScreenSnapshot aligned;
     aligned.timeAligned = true;
@@ -218,7 +222,9 @@ void Read() {
         lines.push_back(SyncLine(aligned));
     }
     double lineDifference = 0;
-    const int uncertainty = ClosestLabel(screen, {34, 420, 244, 446}, lines, 10, 0xFF5BE0A4, false, lineDifference);
+    const int uncertainty = ClosestLabel(
+        screen, {34, 420, 244, 446}, lines, 10, [](const std::wstring&) { return Argb{0xFF5BE0A4}; }, false,
+        lineDifference);
     char differences[96];
     std::snprintf(differences, sizeof differences, " (closest drawings differ by %.2f and %.2f per channel)",
                   statusDifference, lineDifference);

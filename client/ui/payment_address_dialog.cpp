@@ -1,0 +1,71 @@
+#include "ui/payment_address_dialog.h"
+
+#include "core/app_state.h"
+#include "target/blacklist_code.h"
+#include "ui/agreement_dialog.h"
+
+namespace {
+
+struct DialogData {
+    std::wstring address;
+};
+
+HRESULT CALLBACK AddressDialogEvents(HWND dialog, UINT notification, WPARAM wParam, LPARAM, LONG_PTR data) {
+    if (notification == TDN_CREATED) {
+        LetEscapeCloseTaskDialog(dialog);
+        // The keyboard starts on the copy button, the one a person came for.
+        if (HWND copy = GetDlgItem(dialog, kCopyAddressButton)) SetFocus(copy);
+        return S_OK;
+    }
+    if (notification != TDN_BUTTON_CLICKED || static_cast<int>(wParam) != kCopyAddressButton) return S_OK;
+    const auto* shown = reinterpret_cast<const DialogData*>(data);
+    const bool copied = CopyTextToClipboard(dialog, shown->address);
+    // The content says what happened under the address it shows.
+    const std::wstring content = PaymentAddressContent(shown->address) + L"\n\n" +
+                                 (copied ? kAddressCopiedText : L"无法写入剪贴板，请手动选中地址复制。");
+    SendMessageW(dialog, TDM_SET_ELEMENT_TEXT, TDE_CONTENT, reinterpret_cast<LPARAM>(content.c_str()));
+    // The dialog stays open: the person may still want to read the address.
+    return S_FALSE;
+}
+
+}  // namespace
+
+std::wstring PaymentAddressContent(const std::wstring& address) {
+    return L"订单已创建。请复制下面的地址，在浏览器中打开完成支付，到账后积分会自动更新：\n\n" + address;
+}
+
+void ShowPaymentAddressDialog(HWND owner, const std::wstring& address) {
+    const std::wstring content = PaymentAddressContent(address);
+    if (TaskDialogIndirectFunction taskDialog = FindTaskDialog()) {
+        DialogData data{address};
+        const TASKDIALOG_BUTTON buttons[] = {{kCopyAddressButton, L"复制地址"}};
+        TASKDIALOGCONFIG config{};
+        config.cbSize = sizeof config;
+        config.hwndParent = owner;
+        config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION;
+        config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
+        config.pszWindowTitle = kPaymentAddressTitle;
+        config.pszMainIcon = TD_INFORMATION_ICON;
+        config.pszMainInstruction = kPaymentAddressInstruction;
+        config.pszContent = content.c_str();
+        config.cButtons = 1;
+        config.pButtons = buttons;
+        config.nDefaultButton = kCopyAddressButton;
+        config.pfCallback = AddressDialogEvents;
+        config.lpCallbackData = reinterpret_cast<LONG_PTR>(&data);
+        int pressed = 0;
+        if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr))) return;
+    }
+    ShowMessage(std::wstring(kPaymentAddressInstruction) + L"\n\n" + content, kPaymentAddressTitle,
+                MB_ICONINFORMATION);
+}
+
+void ShowUnopenedPaymentPage(HWND owner) {
+    std::wstring address;
+    {
+        AppState& app = App();
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        address.swap(app.session.unopenedPaymentPage);
+    }
+    if (!address.empty()) ShowPaymentAddressDialog(owner, address);
+}
