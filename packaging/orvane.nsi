@@ -33,6 +33,8 @@ AllowSkipFiles off
 ; Exit code of the uninstaller when the program's files are gone but the user's data folder or saved
 ; login could not be removed.
 !define EXIT_USER_DATA_LEFT 3
+; The program's files in the data folder (%APPDATA%\Briskodesk) of the user who installed it.
+!define DATA_FOLDER "Briskodesk"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -50,8 +52,10 @@ BrandingText "${PRODUCT} ${VERSION}"
 !define MUI_COMPONENTSPAGE_SMALLDESC
 !define MUI_WELCOMEPAGE_TITLE "欢迎安装 ${PRODUCT} ${VERSION}"
 !define MUI_WELCOMEPAGE_TEXT "${PRODUCT} 让多台电脑在约定的同一时刻各自完成一次鼠标左键点击，用于软件测试、展厅演示和教学培训。$\r$\n$\r$\n安装前请先关闭正在运行的 ${PRODUCT}。$\r$\n$\r$\n点击“下一步”继续。"
-!define MUI_FINISHPAGE_RUN "$INSTDIR\Orvane.exe"
+; The finish page's start goes through the shell (StartAsSignedInUser below), not through the setup.
+!define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "运行 ${PRODUCT}"
+!define MUI_FINISHPAGE_RUN_FUNCTION StartAsSignedInUser
 
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_COMPONENTS
@@ -112,6 +116,13 @@ Section "-Programs list entry"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  ; Whose data the program keeps: the account that ran the setup, and its roaming data folder. The
+  ; uninstaller cleans up for this account, also when another account removes the program.
+  ReadEnvStr $1 "USERNAME"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstalledBy" "$1"
+  SetShellVarContext current
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstalledByAppData" "$APPDATA"
+  SetShellVarContext all
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -140,6 +151,13 @@ Function .onInit
   !insertmacro AbortWhileProgramRuns
 FunctionEnd
 
+; The setup runs elevated, and a program it started itself would run elevated too, possibly as the
+; administrator who approved the setup, with that account's data folder and saved login. The shell
+; starts it instead, as the user who is signed in.
+Function StartAsSignedInUser
+  Exec '"$WINDIR\explorer.exe" "$INSTDIR\Orvane.exe"'
+FunctionEnd
+
 Function un.onInit
   SetRegView 64
   SetShellVarContext all
@@ -147,13 +165,31 @@ Function un.onInit
 FunctionEnd
 
 Section "Uninstall"
-  ; The program removes its own user data (the data folder and the saved login) while it is still here.
+  ; The user data belongs to the account that installed the program. Run as that account, the program
+  ; removes it itself (the data folder and the saved login) while it is still here. Run as another
+  ; account (an administrator removing it for someone), the program would clean that account's data
+  ; instead: then only the installing account's data folder is emptied, by its recorded path, and the
+  ; saved login, which only its owner can reach, is named in the message.
   StrCpy $R9 0
-  ClearErrors
-  ExecWait '"$INSTDIR\Orvane.exe" --uninstall-cleanup' $0
-  ${If} ${Errors}
-  ${OrIf} $0 <> 0
-    StrCpy $R9 1
+  ReadRegStr $R7 HKLM "${UNINSTALL_KEY}" "InstalledBy"
+  ReadRegStr $R8 HKLM "${UNINSTALL_KEY}" "InstalledByAppData"
+  ReadEnvStr $R6 "USERNAME"
+  ${If} $R7 == ""
+  ${OrIf} $R7 == $R6
+    ClearErrors
+    ExecWait '"$INSTDIR\Orvane.exe" --uninstall-cleanup' $0
+    ${If} ${Errors}
+    ${OrIf} $0 <> 0
+      StrCpy $R9 1
+    ${EndIf}
+  ${Else}
+    StrCpy $R9 2
+    ${If} $R8 != ""
+      Delete "$R8\${DATA_FOLDER}\device-id.txt"
+      Delete "$R8\${DATA_FOLDER}\privacy-and-terms-v3.accepted"
+      Delete "$R8\${DATA_FOLDER}\wake-hotkey.conf"
+      RMDir "$R8\${DATA_FOLDER}"
+    ${EndIf}
   ${EndIf}
 
   Delete "$INSTDIR\Orvane.exe"
@@ -168,6 +204,10 @@ Section "Uninstall"
   ${If} $R9 = 1
     DetailPrint "未能删除用户数据文件夹 %APPDATA%\Briskodesk 或保存的登录信息。"
     MessageBox MB_OK|MB_ICONEXCLAMATION "${PRODUCT} 已卸载，但未能删除用户数据文件夹（%APPDATA%\Briskodesk）或保存的登录信息。$\r$\n$\r$\n请关闭可能正在使用该文件夹的程序后手动删除它；保存的登录信息可在“凭据管理器”中删除（Brisko.Pemmet.Login）。" /SD IDOK
+    SetErrorLevel ${EXIT_USER_DATA_LEFT}
+  ${ElseIf} $R9 = 2
+    DetailPrint "保存的登录信息属于安装本软件的用户 $R7，当前用户 $R6 无法删除。"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "${PRODUCT} 已卸载。它由用户“$R7”安装，当前以“$R6”的身份卸载，因此无法删除“$R7”保存的登录信息$\r$\n（“凭据管理器”中的 Brisko.Pemmet.Login）。$\r$\n$\r$\n请以“$R7”的身份登录后在“凭据管理器”中删除它；如数据文件夹$\r$\n$R8\${DATA_FOLDER} 仍在，也请一并删除。" /SD IDOK
     SetErrorLevel ${EXIT_USER_DATA_LEFT}
   ${EndIf}
 SectionEnd

@@ -24,13 +24,13 @@ orvane_wineserver_pid() {
 
 # orvane_start_xvfb FIRST LAST: starts a virtual display on the first free number between FIRST and
 # LAST and exports DISPLAY; ORVANE_XVFB_PID is its process. A number that another run takes at the
-# same moment is skipped.
+# same moment is skipped. Its screen is 1600 × 1000 unless ORVANE_XVFB_SCREEN names another size.
 orvane_start_xvfb() {
   local n
   ORVANE_XVFB_PID=""
   for n in $(seq "$1" "$2"); do
     { [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; } && continue
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    Xvfb ":$n" -screen 0 "${ORVANE_XVFB_SCREEN:-1600x1000}x24" -nolisten tcp </dev/null >/dev/null 2>&1 &
     ORVANE_XVFB_PID=$!
     for _ in $(seq 100); do
       [ -e "/tmp/.X11-unix/X$n" ] && break

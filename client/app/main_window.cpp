@@ -103,6 +103,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_CTLCOLORLISTBOX: return OnEditColours(wParam);
         // A disabled edit asks for static colours: the same box, with its text dimmed.
         case WM_CTLCOLORSTATIC: return OnDisabledEditColours(wParam);
+        case WM_DPICHANGED: OnDpiChanged(window, HIWORD(wParam), reinterpret_cast<const RECT*>(lParam)); return 0;
+        case WM_GETMINMAXINFO: AllowScaledSize(window, reinterpret_cast<MINMAXINFO*>(lParam)); return 0;
         case MSG_STATUS_CHANGED:
         case MSG_STATE_CHANGED: OnWorkerReport(); return 0;
         case MSG_TIME_ALIGNED: OnTimeAligned(); return 0;

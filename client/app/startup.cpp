@@ -12,6 +12,8 @@
 #include "selftest/self_test.h"
 #include "target/picker.h"
 #include "ui/countdown_overlay.h"
+#include "ui/main_window_events.h"
+#include "ui/ui_resources.h"
 
 #ifndef DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
 #define DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 ((DPI_AWARENESS_CONTEXT)-4)
@@ -62,11 +64,14 @@ HWND CreateMainWindow(HINSTANCE instance) {
     // The outer size is computed for the frame the window really has, so that the client area is
     // exactly the 1180 × 760 the screens are laid out for (a resizable frame is wider and would
     // leave a slightly larger client area).
-    RECT frame{0, 0, 1180, 760};
+    RECT frame{0, 0, kLayoutSize.cx, kLayoutSize.cy};
     AdjustWindowRectEx(&frame, kMainStyle, FALSE, WS_EX_TOPMOST);
-    return CreateWindowExW(WS_EX_TOPMOST, L"BriskodeskMain", L"澄序 Orvane", kMainStyle, CW_USEDEFAULT,
-                           CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                           instance, nullptr);
+    HWND window = CreateWindowExW(WS_EX_TOPMOST, L"BriskodeskMain", L"澄序 Orvane", kMainStyle, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                                  instance, nullptr);
+    // On a display of another DPI the layout is shown scaled: the window grows with it.
+    if (window && Ui().scale != 1.0f) FitMainWindowToScale(window, nullptr);
+    return window;
 }
 
 int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showCommand) {

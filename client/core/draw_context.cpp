@@ -394,15 +394,26 @@ void PaintFrame(HDC dc, int width, int height, const ScreenPainter& painter, Dra
 }
 
 void PaintFrameAt(HDC dc, POINT origin, int width, int height, const ScreenPainter& painter,
-                  DrawResources* resources, std::vector<DrawnText>* textLog, const RECT* area) {
+                  DrawResources* resources, std::vector<DrawnText>* textLog, const RECT* area, float scale) {
     Graphics graphics(dc);
     graphics.SetSmoothingMode(SmoothingModeAntiAlias);
     graphics.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
-    const RECT client{0, 0, width, height};
+    if (!(scale > 0.0f)) scale = 1.0f;
+    // The painter works in layout pixels: the client area divided by the scale.
+    const RECT client{0, 0, static_cast<LONG>(width / scale + 0.5f), static_cast<LONG>(height / scale + 0.5f)};
     DrawContext context{&graphics, Ok, resources, textLog, ToFloat(client)};
-    if (area) RectF::Intersect(context.paintArea, context.paintArea, ToFloat(*area));
-    // The surface holds the paint area only: client pixel (x, y) lands at (x, y) − origin.
+    if (area && scale == 1.0f) {
+        RectF::Intersect(context.paintArea, context.paintArea, ToFloat(*area));
+    } else if (area) {
+        // The window's part to paint, in layout pixels, one pixel wider on each side for the rounding.
+        const RectF part((area->left / scale) - 1, (area->top / scale) - 1, (area->right - area->left) / scale + 2,
+                         (area->bottom - area->top) / scale + 2);
+        RectF::Intersect(context.paintArea, context.paintArea, part);
+    }
+    // The surface holds the paint area only: client pixel (x, y) lands at (x, y) − origin; a layout
+    // pixel (x, y) is client pixel (x, y) × scale.
     graphics.TranslateTransform(static_cast<REAL>(-origin.x), static_cast<REAL>(-origin.y));
+    if (scale != 1.0f) graphics.ScaleTransform(scale, scale);
     graphics.SetClip(context.paintArea);
     graphics.Clear(Color(kWindowBackground));
     painter(context, client);
@@ -410,7 +421,7 @@ void PaintFrameAt(HDC dc, POINT origin, int width, int height, const ScreenPaint
 }
 
 bool BufferedPaint(HWND window, const ScreenPainter& painter, DrawResources* resources,
-                   std::vector<DrawnText>* textLog) {
+                   std::vector<DrawnText>* textLog, float scale) {
     PaintScope paint(window);
     if (!paint.dc()) return false;
     RECT client{};
@@ -431,7 +442,7 @@ bool BufferedPaint(HWND window, const ScreenPainter& painter, DrawResources* res
     // Declared after the bitmap, so the old bitmap is selected back before the bitmap is deleted.
     SelectedObject selected(buffer.get(), bitmap.get());
 
-    PaintFrameAt(buffer.get(), POINT{area.left, area.top}, width, height, painter, resources, textLog, &area);
+    PaintFrameAt(buffer.get(), POINT{area.left, area.top}, width, height, painter, resources, textLog, &area, scale);
     BitBlt(paint.dc(), area.left, area.top, areaWidth, areaHeight, buffer.get(), 0, 0, SRCCOPY);
     return true;
 }

@@ -1,7 +1,8 @@
 // The drawing toolkit: every surface that is not a standard control is composed of these primitives
 // (rounded rectangles, text in the one font family, buttons, check boxes, field frames, the icon and
-// the two payment marks), drawn with GDI+ in physical pixels and never scaled by the monitor's DPI.
-// GDI+ must be running (the program starts it once).
+// the two payment marks), drawn with GDI+. The screens are laid out in pixels of a 96-DPI display; a
+// window on a display of another DPI draws them through one scale factor (BufferedPaint's `scale`), so
+// coordinates, radii and font sizes all grow together. GDI+ must be running (the program starts it once).
 #pragma once
 
 #include <windows.h>
@@ -116,9 +117,11 @@ inline constexpr Argb kWindowBackground = 0xFF080E18;
 // The whole paint of a window (its WM_PAINT): `painter` composes the whole client area, drawn into
 // an off-screen bitmap that covers the invalidated part, which is then copied to the window in one
 // step, so nothing flickers. Returns false when the buffer could not be made (nothing is drawn then).
+// With a `scale` other than 1 the painter draws in layout pixels (the client area divided by the
+// scale) and every shape and text reaches the window `scale` times as large.
 using ScreenPainter = std::function<void(DrawContext& context, const RECT& client)>;
 bool BufferedPaint(HWND window, const ScreenPainter& painter, DrawResources* resources = nullptr,
-                   std::vector<DrawnText>* textLog = nullptr);
+                   std::vector<DrawnText>* textLog = nullptr, float scale = 1.0f);
 
 // The same frame drawn into a device context of the given size (the buffered paint's inner step);
 // only `area` needs to be right afterwards (null: the whole surface).
@@ -126,4 +129,4 @@ void PaintFrame(HDC dc, int width, int height, const ScreenPainter& painter, Dra
                 std::vector<DrawnText>* textLog, const RECT* area = nullptr);
 // The same, into a surface that holds only the client pixels from `origin` on.
 void PaintFrameAt(HDC dc, POINT origin, int width, int height, const ScreenPainter& painter,
-                  DrawResources* resources, std::vector<DrawnText>* textLog, const RECT* area);
+                  DrawResources* resources, std::vector<DrawnText>* textLog, const RECT* area, float scale = 1.0f);

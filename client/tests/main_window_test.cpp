@@ -202,6 +202,45 @@ TEST_F(MainWindowTest, AnUntouchedDefaultTimeIsProposedAnewOnceAStartWouldRefuse
     }
 }
 
+// The window moves to a monitor of 150 %: it takes the suggested place, grows to the layout at that
+// scale, and its controls and their font grow with it; back at 100 % all is as before.
+TEST_F(MainWindowTest, AMoveToAMonitorOfAnotherDpiScalesTheWindowAndItsControls) {
+    Open(true);
+    HWND room = FormFieldControl(FormField::RoomCode);
+    const auto size = [](HWND w, bool client) {
+        RECT r{};
+        if (client) GetClientRect(w, &r);
+        else GetWindowRect(w, &r);
+        return SIZE{r.right - r.left, r.bottom - r.top};
+    };
+    const auto fontHeight = [](HWND w) {
+        LOGFONTW font{};
+        GetObjectW(reinterpret_cast<HFONT>(SendMessageW(w, WM_GETFONT, 0, 0)), sizeof font, &font);
+        return font.lfHeight;
+    };
+    ASSERT_EQ(size(window, true).cx, 1180);
+    const SIZE roomAt100 = size(room, false);
+    const struct {
+        UINT dpi;
+        LONG clientWidth, clientHeight, fontHeight;
+        POINT place;
+    } steps[] = {{144, 1770, 1140, -26, {40, 30}}, {96, 1180, 760, -17, {60, 50}}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.dpi);
+        RECT suggested{step.place.x, step.place.y, step.place.x + 100, step.place.y + 100};
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(step.dpi, step.dpi), reinterpret_cast<LPARAM>(&suggested));
+        EXPECT_EQ(size(window, true).cx, step.clientWidth);
+        EXPECT_EQ(size(window, true).cy, step.clientHeight);
+        RECT placed{};
+        GetWindowRect(window, &placed);
+        EXPECT_EQ(placed.left, step.place.x);
+        EXPECT_EQ(placed.top, step.place.y);
+        EXPECT_EQ(size(room, false).cx, roomAt100.cx * static_cast<LONG>(step.dpi) / 96);
+        EXPECT_EQ(size(room, false).cy, roomAt100.cy * static_cast<LONG>(step.dpi) / 96);
+        EXPECT_EQ(fontHeight(room), step.fontHeight);
+    }
+}
+
 TEST_F(MainWindowTest, TimeFieldsAreMaskedWhileTypingAndNormalisedOnLeaving) {
     Open(true);
     HWND field = FormFieldControl(FormField::TestTime);

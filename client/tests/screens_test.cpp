@@ -716,6 +716,102 @@ TEST_F(Screens, APressAnywhereInAFieldsBoxFocusesTheField) {
     EXPECT_EQ(GetFocus(), FormFieldControl(FormField::JoinCode));
 }
 
+// ---- a display of 150 % -------------------------------------------------------------------------
+
+// The DPI the prefix gives the programs started while this object lives (wine reads it at a
+// program's start); the previous setting comes back afterwards.
+class PrefixDpi {
+public:
+    explicit PrefixDpi(DWORD dpi) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        &key_, nullptr);
+        DWORD size = sizeof previous_;
+        hadPrevious_ = RegQueryValueExW(key_, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_),
+                                        &size) == ERROR_SUCCESS;
+        RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    }
+    ~PrefixDpi() {
+        if (hadPrevious_)
+            RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof previous_);
+        else
+            RegDeleteValueW(key_, L"LogPixels");
+        RegCloseKey(key_);
+    }
+    PrefixDpi(const PrefixDpi&) = delete;
+    PrefixDpi& operator=(const PrefixDpi&) = delete;
+
+private:
+    HKEY key_ = nullptr;
+    DWORD previous_ = 96;
+    bool hadPrevious_ = false;
+};
+
+int VisibleEdits(HWND window) {
+    int count = 0;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[16] = {};
+        GetClassNameW(child, name, 16);
+        if (_wcsicmp(name, L"Edit") == 0 && IsWindowVisible(child)) ++count;
+    }
+    return count;
+}
+
+// Orvane.exe on a display of 144 DPI: its window is the layout at 150 %, and presses at the scaled
+// places of a tab and of a field's box reach them.
+TEST(HighDpi, At144DpiTheWindowIsTheLayoutAt150PercentAndTakesPressesWhereItShowsThem) {
+    TempFolder appData;
+    ScopedEnvironment appDataVariable(L"APPDATA", appData.path().wstring());
+    std::unique_ptr<RunningProgram> program;
+    HWND window = nullptr;
+    {
+        PrefixDpi dpi(144);
+        program = std::make_unique<RunningProgram>(ProgramFolder() / "Orvane.exe", L"");
+        ASSERT_TRUE(program->started());
+        for (int i = 0; i < 400 && !window; ++i) {
+            window = FindTopLevelWindowOf(program->id(), L"BriskodeskMain", true);
+            if (!window) Sleep(50);
+        }
+    }
+    ASSERT_NE(window, nullptr) << "no window within 20 s";
+    RECT client{};
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, 1770) << "1180 layout pixels at 150 %";
+    EXPECT_EQ(client.bottom, 1140) << "760 layout pixels at 150 %";
+
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+    SetForegroundWindow(window);
+    const auto at = [window](int x, int y) {
+        POINT point{x * 3 / 2, y * 3 / 2};
+        ClientToScreen(window, &point);
+        return point;
+    };
+    ASSERT_TRUE(PumpUntil([window] { return VisibleEdits(window) == 2; }, 5000)) << "the login form's two fields";
+    // The register tab, at its scaled place: the form gains its code field.
+    const RECT tab = layout::kRegisterTab;
+    ClickAt(at((tab.left + tab.right) / 2, (tab.top + tab.bottom) / 2));
+    EXPECT_TRUE(PumpUntil([window] { return VisibleEdits(window) == 3; }, 5000)) << "the press reached the tab";
+    // The account field, pressed in the lower band of its scaled box: what is typed lands in it.
+    const RECT frame = FieldFrame(FormField::Account);
+    ClickAt(at(frame.left + 40, frame.bottom - 4));
+    TypeText(L"dpi@example.test");
+    HWND field = nullptr;
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            POINT inside = at((frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2);
+            ScreenToClient(window, &inside);
+            field = ChildWindowFromPointEx(window, inside, CWP_SKIPINVISIBLE);
+            wchar_t text[64] = {};
+            if (field) SendMessageW(field, WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
+            return std::wstring(text) == L"dpi@example.test";
+        },
+        5000))
+        << "the typed text is in the account field";
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 1;
+    EXPECT_TRUE(program->WaitExit(20000, exitCode));
+}
+
 // ---- keyboard ----------------------------------------------------------------------------------
 
 // What has the keyboard focus, named as the screen shows it: a field, or a painted control.

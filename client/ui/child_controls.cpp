@@ -43,11 +43,18 @@ constexpr EditLayout kEdits[] = {
     {FormField::Amount, 356, 344, 164, 28, L"10", 8, 0, {340, 332, 570, 384}, L"充值金额", FieldKind::Text},
 };
 
-HWND CreateEdit(HWND parent, const EditLayout& layout, const std::wstring& defaultTime) {
+constexpr RECT kComboRect{530, 158, 810, 338};
+
+RECT EditRect(const EditLayout& layout, float scale) {
+    return ScaledRect({layout.x, layout.y, layout.x + layout.w, layout.y + layout.h}, scale);
+}
+
+HWND CreateEdit(HWND parent, const EditLayout& layout, const std::wstring& defaultTime, float scale) {
     const DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | layout.extraStyle;
     const wchar_t* text = layout.text ? layout.text : defaultTime.c_str();
-    return CreateWindowExW(0, L"EDIT", text, style, layout.x, layout.y, layout.w, layout.h, parent, nullptr,
-                           Globals().instance, nullptr);
+    const RECT r = EditRect(layout, scale);
+    return CreateWindowExW(0, L"EDIT", text, style, r.left, r.top, r.right - r.left, r.bottom - r.top, parent,
+                           nullptr, Globals().instance, nullptr);
 }
 
 void Show(HWND control, bool shown) {
@@ -60,18 +67,19 @@ void Enable(HWND control, bool enabled) {
 
 }  // namespace
 
-void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText) {
+void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText, float scale) {
     for (const EditLayout& layout : kEdits) {
-        HWND edit = CreateEdit(parent, layout, defaultTimeText);
+        HWND edit = CreateEdit(parent, layout, defaultTimeText, scale);
         RegisterFormField(layout.field, edit);
         AttachFieldKeys(edit);
         AttachFieldRules(edit, layout.field);
     }
 
     HWND& combo = Ui().purposeCombo;
-    combo = CreateWindowExW(0, WC_COMBOBOXW, L"",
-                                       WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
-                           530, 158, 280, 180, parent, nullptr, Globals().instance, nullptr);
+    const RECT c = ScaledRect(kComboRect, scale);
+    combo = CreateWindowExW(0, WC_COMBOBOXW, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                            c.left, c.top, c.right - c.left, c.bottom - c.top, parent, nullptr, Globals().instance,
+                            nullptr);
     if (combo) {
         for (const wchar_t* label : kPurposeLabels)
             SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
@@ -97,6 +105,22 @@ FieldRule RuleOf(FormField field) {
     return {L"", 0, FieldKind::Text};
 }
 
+void PlaceChildControls(HFONT font, float scale) {
+    for (const EditLayout& layout : kEdits) {
+        HWND edit = FormFieldControl(layout.field);
+        if (!edit) continue;
+        const RECT r = EditRect(layout, scale);
+        SetWindowPos(edit, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
+    }
+    if (HWND combo = Ui().purposeCombo) {
+        const RECT c = ScaledRect(kComboRect, scale);
+        SetWindowPos(combo, nullptr, c.left, c.top, c.right - c.left, c.bottom - c.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(combo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    }
+}
+
 RECT FieldFrame(FormField field) {
     for (const EditLayout& layout : kEdits)
         if (layout.field == field) return layout.frame;
@@ -110,11 +134,12 @@ bool FocusFieldInFrame(HWND parent, POINT clientPoint) {
         const RECT& f = layout.frame;
         if (clientPoint.x < f.left || clientPoint.x >= f.right || clientPoint.y < f.top || clientPoint.y >= f.bottom)
             continue;
-        // The point moved into the control, for the character nearest to it.
+        // The point moved into the control, for the character nearest to it (in window pixels).
         RECT box{};
         GetWindowRect(edit, &box);
         MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&box), 2);
-        const LONG x = std::clamp(clientPoint.x, box.left, box.right - 1) - box.left;
+        const LONG pressX = ScaledLength(clientPoint.x, Ui().scale);
+        const LONG x = std::clamp(pressX, box.left, box.right - 1) - box.left;
         const LONG y = (box.bottom - box.top) / 2;
         SetFocus(edit);
         const LRESULT found = SendMessageW(edit, EM_CHARFROMPOS, 0, MAKELPARAM(x, y));

@@ -11,12 +11,14 @@
 
 // Creates the twelve controls in their fixed order, with the font, limits and initial texts, and
 // registers the edit controls as the form's fields (the combo box stays with the user interface). A control that cannot be created stays null.
-void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText);
+void CreateChildControls(HWND parent, HFONT font, const std::wstring& defaultTimeText, float scale = 1.0f);
+// Moves and resizes the controls for a new scale and gives them the font made for it.
+void PlaceChildControls(HFONT font, float scale);
 
 // The painted frame behind the field's control.
 RECT FieldFrame(FormField field);
 
-// A press at `clientPoint` inside the painted frame of a shown, enabled field but beside its control
+// A press at `clientPoint` (layout pixels) inside the painted frame of a shown, enabled field but beside its control
 // (the frame is taller than the control): the field takes the focus, with the caret at the nearest
 // character, as a press on the control itself would. False when the point is in no such frame.
 bool FocusFieldInFrame(HWND parent, POINT clientPoint);

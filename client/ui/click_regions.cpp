@@ -17,6 +17,7 @@
 #include "ui/modal_panels.h"
 #include "ui/screen_layout.h"
 #include "ui/signed_out_actions.h"
+#include "ui/ui_resources.h"
 #include "ui/wake_hotkey.h"
 
 namespace {
@@ -171,8 +172,9 @@ Press& CurrentPress() {
     return press;
 }
 
+// The pointer's position in layout pixels: the regions are laid out for 96 DPI.
 POINT PositionOf(LPARAM position) {
-    return {static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+    return LayoutPoint({static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))}, Ui().scale);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "ui/main_window_events.h"
 
+#include <algorithm>
+
 #include "account/credits.h"
 #include "core/app_state.h"
 #include "core/clock.h"
@@ -28,14 +30,69 @@ bool IsTimeField(HWND control) {
 
 }  // namespace
 
+namespace {
+
+constexpr int kControlFontHeight = 17;  // layout pixels
+
+HFONT CreateControlFont(float scale) {
+    return CreateFontW(-ScaledLength(kControlFontHeight, scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH,
+                       L"Microsoft YaHei UI");
+}
+
+}  // namespace
+
 bool CreateMainWindowContents(HWND window) {
     UiResources& ui = Ui();
+    ui.scale = ScaleForDpi(GetDpiForWindow(window));
     ui.editBrush.reset(CreateSolidBrush(RGB(24, 41, 63)));
-    ui.uiFont.reset(CreateFontW(-17, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Microsoft YaHei UI"));
+    ui.uiFont.reset(CreateControlFont(ui.scale));
     ui.drawResources = std::make_unique<DrawResources>();
-    CreateChildControls(window, ui.uiFont.get(), DefaultTimeText());
+    CreateChildControls(window, ui.uiFont.get(), DefaultTimeText(), ui.scale);
     return true;
+}
+
+namespace {
+
+SIZE OuterSizeForScale(HWND window, float scale) {
+    RECT frame{0, 0, ScaledLength(kLayoutSize.cx, scale), ScaledLength(kLayoutSize.cy, scale)};
+    const DWORD style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
+    const DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+    // The frame as it is drawn at this DPI, so that the client area is exactly the scaled layout.
+    if (!AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, GetDpiForWindow(window)))
+        AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+}  // namespace
+
+void FitMainWindowToScale(HWND window, const RECT* suggested) {
+    const SIZE outer = OuterSizeForScale(window, Ui().scale);
+    UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+    if (!suggested) flags |= SWP_NOMOVE;
+    SetWindowPos(window, nullptr, suggested ? suggested->left : 0, suggested ? suggested->top : 0, outer.cx, outer.cy,
+                 flags);
+}
+
+
+void AllowScaledSize(HWND window, MINMAXINFO* limits) {
+    if (!limits) return;
+    const SIZE outer = OuterSizeForScale(window, Ui().scale);
+    limits->ptMaxTrackSize.x = std::max(limits->ptMaxTrackSize.x, outer.cx);
+    limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, outer.cy);
+}
+
+void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested) {
+    UiResources& ui = Ui();
+    const float scale = ScaleForDpi(dpi);
+    if (scale == ui.scale) return;
+    ui.scale = scale;
+    // The new font is in place before the old one goes, so no control is left with a deleted font.
+    ScopedFont font(CreateControlFont(scale));
+    PlaceChildControls(font.get(), scale);
+    ui.uiFont = std::move(font);
+    FitMainWindowToScale(window, suggested);
+    InvalidateRect(window, nullptr, FALSE);
 }
 
 void ReleaseMainWindowContents() {
@@ -83,7 +140,7 @@ void OnMainPaint(HWND window) {
     }
     BufferedPaint(
         window, [](DrawContext& context, const RECT&) { PaintMainWindow(context, GatherPaintInputs); },
-        ui.drawResources.get(), texts);
+        ui.drawResources.get(), texts, ui.scale);
 }
 
 bool OnMainKeyDown(HWND window, WPARAM key) {
@@ -145,7 +202,10 @@ void OnMainTimer(HWND window) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         countdownTarget = app.countdownTargetMs;
     }
-    if (countdownTarget > 0) InvalidateRect(window, &kCountdownRepaintArea, FALSE);
+    if (countdownTarget > 0) {
+        const RECT area = ScaledRect(kCountdownRepaintArea, Ui().scale);
+        InvalidateRect(window, &area, FALSE);
+    }
 }
 
 LRESULT OnEditColours(WPARAM wParam) {

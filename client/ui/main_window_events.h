@@ -37,6 +37,14 @@ void OnMainCommand(WPARAM wParam, LPARAM lParam);
 // The 50 ms timer: the account refresh when it is due, the countdown while one runs.
 void OnMainTimer(HWND window);
 LRESULT OnEditColours(WPARAM wParam);
+// The window's outer size for its scale, so that its client area is the layout at that scale; at the
+// suggested place when one is given (a move to a monitor of another DPI).
+void FitMainWindowToScale(HWND window, const RECT* suggested);
+// WM_GETMINMAXINFO: the window may take the whole scaled layout, also where that is larger than the
+// screen (a 150 % display of few pixels), rather than cut the layout's last part off.
+void AllowScaledSize(HWND window, MINMAXINFO* limits);
+// WM_DPICHANGED: the new scale for the layout, the fonts and the controls, and the new window size.
+void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested);
 // The colours of a disabled field (before a purpose is saved): its box as usual, its text dimmed.
 LRESULT OnDisabledEditColours(WPARAM wParam);
 void OnTimeAligned();

@@ -15,6 +15,9 @@ struct UiResources {
     ScopedBrush editBrush;     // behind the edit controls
     HWND purposeCombo = nullptr;
     bool programmaticEdit = false;  // set while the program itself writes into a time field
+    // The main window's DPI over 96: the screens are laid out in 96-DPI pixels, and the window shows
+    // them this many times as large (layout, fonts, radii, child controls, hit-testing).
+    float scale = 1.0f;
     // The painters' font family, fonts and formats, kept for the main window's life.
     std::unique_ptr<DrawResources> drawResources;
     // When set, each paint of the main window keeps the texts it drew (tests and figures read what
@@ -25,6 +28,15 @@ struct UiResources {
 
 // The one instance; user-interface thread only.
 UiResources& Ui();
+
+// The main window's layout size in 96-DPI pixels.
+inline constexpr SIZE kLayoutSize{1180, 760};
+// The scale of a window at `dpi` (96 is 1; 0, as a failed query answers, counts as 96).
+float ScaleForDpi(UINT dpi);
+// A length, a rectangle in layout pixels as window pixels, and a window point in layout pixels.
+int ScaledLength(int layout, float scale);
+RECT ScaledRect(const RECT& layout, float scale);
+POINT LayoutPoint(POINT window, float scale);
 
 // Sets the programmatic-edit guard for one scope, so the resulting change notifications are not
 // taken as user input.

@@ -12,12 +12,17 @@
 //   hold FILE RELEASE           keeps FILE open (no delete sharing) until the file RELEASE appears
 //   run COMMAND-LINE            runs a command line exactly as given and prints its exit code
 //   quiet-uninstall KEY         the same with the entry's QuietUninstallString
+//   started NAME                waits up to 30 s for a process of that file name with a visible main
+//                               window; its id and the file name of the process that started it (seen
+//                               at any time while waiting)
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -267,6 +272,45 @@ int QuietUninstall(const std::wstring& key) {
     return Run(command);
 }
 
+// The file name of each running process, and the process that started it, by id.
+struct ProcessRecord {
+    DWORD id = 0, parent = 0;
+    std::wstring name;
+};
+std::vector<ProcessRecord> RunningProcesses() {
+    std::vector<ProcessRecord> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+    CloseHandle(snapshot);
+    return found;
+}
+
+int Started(const std::wstring& name) {
+    // Every process seen while waiting, by id: the one that started the program may have ended by the
+    // time the program's window shows (a shell hands the start on and exits).
+    std::map<DWORD, std::wstring> seen;
+    for (int i = 0; i < 1500; ++i) {
+        const std::vector<ProcessRecord> running = RunningProcesses();
+        // A process caught while it is still being made has no name yet.
+        for (const ProcessRecord& process : running)
+            if (!process.name.empty()) seen[process.id] = process.name;
+        for (const ProcessRecord& process : running) {
+            if (_wcsicmp(process.name.c_str(), name.c_str()) != 0) continue;
+            if (!FindTopLevelWindowOf(process.id, kMainWindowClass, true)) continue;
+            const auto parent = seen.find(process.parent);
+            Print(L"pid", std::to_wstring(process.id));
+            Print(L"parent", parent == seen.end() ? L"(not seen)" : parent->second);
+            return 0;
+        }
+        Sleep(20);
+    }
+    return Fail(L"no " + name + L" with a visible main window within 30 s");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -284,6 +328,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (command == L"hold" && argc == 4) result = Hold(first, argv[3]);
     else if (command == L"run" && argc == 3) result = Run(first);
     else if (command == L"quiet-uninstall" && argc == 3) result = QuietUninstall(first);
+    else if (command == L"started" && argc == 3) result = Started(first);
     if (result == 2) std::fwprintf(stderr, L"usage: see the comment at the top of install_probe.cpp\n");
     CoUninitialize();
     return result;

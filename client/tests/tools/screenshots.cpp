@@ -121,9 +121,11 @@ void ShootAgreementDialog(HWND window) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::printf("usage: screenshots.exe FOLDER\n");
+        std::printf("usage: screenshots.exe FOLDER [--dashboard-only SUFFIX]\n");
         return 2;
     }
+    // A second run on a display of another DPI shows the dashboard once more, under its own name.
+    const bool dashboardOnly = argc >= 4 && std::wstring(argv[2]) == L"--dashboard-only";
     g_folder = argv[1];
     CreateDirectoryW(g_folder.c_str(), nullptr);
     GdiplusSession gdiplus;
@@ -138,6 +140,14 @@ int wmain(int argc, wchar_t** argv) {
     HWND window = CreateMainWindow(globals.instance);
     if (!window) return 1;
     SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE);
+
+    if (dashboardOnly) {
+        WriteFormField(FormField::RoomCode, L"A7K2Q9");
+        const std::wstring name = L"dashboard-user" + std::wstring(argv[3]);
+        Shoot(window, name.c_str(), [](AppState& app) { SignedIn(app, false); });
+        DestroyWindow(window);
+        return g_failures == 0 ? 0 : 1;
+    }
 
     WriteFormField(FormField::Account, L"tester@example.com");
     WriteFormField(FormField::Password, L"password");
