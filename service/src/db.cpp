@@ -89,7 +89,8 @@ CREATE TABLE IF NOT EXISTS rooms (
   execute_at_ms INTEGER NOT NULL,
   capacity INTEGER NOT NULL,
   purpose TEXT NOT NULL,
-  created_ms INTEGER NOT NULL
+  created_ms INTEGER NOT NULL,
+  seats INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS rooms_code ON rooms(code, execute_at_ms);
 CREATE TABLE IF NOT EXISTS tasks (
@@ -141,14 +142,18 @@ CREATE TABLE IF NOT EXISTS login_attempts (
 );
 CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
 CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER NOT NULL);
-INSERT INTO meta(key, value) VALUES ('schema_version', '4') ON CONFLICT(key) DO NOTHING;
+INSERT INTO meta(key, value) VALUES ('schema_version', '5') ON CONFLICT(key) DO NOTHING;
 )SQL";
 
 // The version of the tables above. An open that finds it (or a later one) changes nothing, so
 // admin commands and instances starting beside load take no table lock; an older database is
 // brought up to it once, by whichever process gets the migration lock first.
-constexpr int kSchemaVersion = 4;
-constexpr const char *kSetSchemaVersion = "UPDATE meta SET value = '4' WHERE key = 'schema_version'";
+constexpr int kSchemaVersion = 5;
+constexpr const char *kSetSchemaVersion = "UPDATE meta SET value = '5' WHERE key = 'schema_version'";
+
+// Rooms count their seats, so that a join need not count the room's tasks; rooms made before that
+// are counted once.
+const char *kCountSeats = "UPDATE rooms SET seats = (SELECT COUNT(*) FROM tasks WHERE tasks.room_id = rooms.id)";
 
 // Amounts were once kept in tenths of a yuan; they are kept in fen since an amount may have finer
 // digits. The same statements on both backends.
@@ -376,6 +381,10 @@ class SqliteDb final : public Db {
       if (!HasColumn("sessions", "last_used_ms")) Exec("ALTER TABLE sessions ADD COLUMN last_used_ms INTEGER");
       // Files made when amounts were kept in tenths of a yuan.
       if (HasColumn("payments", "amount_tenths")) Exec(kAmountInFen);
+      if (!HasColumn("rooms", "seats")) {
+        Exec("ALTER TABLE rooms ADD COLUMN seats INTEGER NOT NULL DEFAULT 0");
+        Exec(kCountSeats);
+      }
       Exec(kSetSchemaVersion);
       Exec("COMMIT");
     } catch (...) {
@@ -573,6 +582,10 @@ class PgDb final : public Db {
         try {
           Exec(PostgresSchema());
           Exec("ALTER TABLE sessions ADD COLUMN IF NOT EXISTS last_used_ms BIGINT");
+          Exec(std::string("DO $$ BEGIN IF NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = "
+                           "current_schema() AND table_name = 'rooms' AND column_name = 'seats') THEN "
+                           "ALTER TABLE rooms ADD COLUMN seats BIGINT NOT NULL DEFAULT 0; ") +
+               kCountSeats + "; END IF; END $$");
           Exec(std::string("DO $$ BEGIN IF EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = "
                            "current_schema() AND table_name = 'payments' AND column_name = 'amount_tenths') THEN ") +
                kAmountInFen + " END IF; END $$");

@@ -453,7 +453,8 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
   int deadline_ms = a.admitted ? limits_.request_deadline_ms : std::min(limits_.request_deadline_ms, kRefusalDeadlineMs);
   a.deadline = SteadyClock::now() + std::chrono::milliseconds(deadline_ms);
   fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);
-  if (!WaitFd(sock, POLLIN, 0)) {
+  // A client starts at once; one still silent after a short grace waits without a thread.
+  if (!WaitFd(sock, POLLIN, kParkAfterMs)) {
     Park(a);
     return true;
   }

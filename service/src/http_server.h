@@ -72,6 +72,8 @@ class OrvaneHttpServer : public httplib::Server {
   // A connection over its address's share gets this long to start its request, and is then
   // answered 503 with Retry-After.
   static constexpr int kRefusalDeadlineMs = 2000;
+  // A connection that has sent nothing this long after its arrival waits in the waiting room.
+  static constexpr int kParkAfterMs = 100;
 
   // Takes ownership of `tls` (nullptr: plain HTTP).
   OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits);

@@ -118,7 +118,7 @@ TEST(Persistence, AmountsKeptInTenthsBecomeFen) {
   auto db = Db::Open(data + "/orvane.db");
   Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema_version'");
   ASSERT_TRUE(version.Step());
-  EXPECT_EQ(version.Text(0), "4");
+  EXPECT_EQ(version.Text(0), "5");
 }
 
 // Many requests write at once and their commits are grouped; each answer goes out only once its
@@ -160,6 +160,39 @@ TEST(Persistence, GroupedWritesAreCommittedBeforeTheyAreAnswered) {
   Stmt credits = other->Prepare("SELECT SUM(credits) FROM accounts WHERE email LIKE '%@%'");
   ASSERT_TRUE(credits.Step());
   EXPECT_EQ(credits.Int(0), 8 * (20 - 12));
+}
+
+// Rooms count their own seats; those of a database from before are counted when it is opened, so
+// the capacity still holds.
+TEST(Persistence, RoomsFromBeforeSeatCountsAreCounted) {
+  test::TempDir dir;
+  const std::string data = dir.path() + "/data";
+  std::string room = "{\"room_code\":\"SEATS1\"," + test::TaskFieldsJson() + "}";
+  test::LoginInfo guest2, guest3;
+  {
+    test::TestService a({}, data);
+    test::LoginInfo creator = a.NewAccount(), guest1 = a.NewAccount();
+    guest2 = a.NewAccount();
+    guest3 = a.NewAccount();
+    HttpResult made = a.Call("room.create", "{\"room_code\":\"SEATS1\",\"execute_at_ms\":" +
+                                                std::to_string(test::NowMs() + 600000) + ",\"capacity\":3," +
+                                                test::TaskFieldsJson() + "}",
+                             creator.token);
+    ASSERT_TRUE(made.ok()) << made.body;
+    HttpResult first = a.Call("room.join", room, guest1.token);
+    ASSERT_TRUE(first.ok()) << first.body;
+    EXPECT_EQ(first.j["participants"], 2);
+  }
+  {
+    auto db = Db::Open(data + "/orvane.db");
+    db->Exec("ALTER TABLE rooms DROP COLUMN seats; UPDATE meta SET value = '4' WHERE key = 'schema_version'");
+  }
+  test::TestService b({}, data);
+  HttpResult second = b.Call("room.join", room, guest2.token);
+  ASSERT_TRUE(second.ok()) << second.body;
+  EXPECT_EQ(second.j["participants"], 3);
+  HttpResult full = b.Call("room.join", room, guest3.token);
+  EXPECT_EQ(full.status, 409) << full.body;
 }
 
 TEST(Persistence, ConcurrentAdminProcessSeesLiveData) {
