@@ -49,6 +49,16 @@ struct ClickTiming {
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
                     const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
 
+// What the click itself adds to the uncertainty a person is shown beside the clock's: the executor's
+// worst lateness (SendInput minus the deadline) that click_bench aims at on an idle machine. The
+// alignment bounds only where the unified clock lies; a click sent this much after its deadline is
+// still within what the screen promised.
+constexpr int64_t kClickLatenessAllowanceUs = 1000;
+
+// The uncertainty shown for a click, in whole ms: the clock's (already rounded up) plus the click's own
+// allowance, rounded up; saturating.
+int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs);
+
 // ---- the arithmetic, free of clocks and system calls --------------------------------------------
 
 // A performance-counter reading in nanoseconds, converted as the standard library's steady clock

@@ -65,6 +65,13 @@ TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::max()), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::min()), std::numeric_limits<int64_t>::min());
     EXPECT_EQ(MsToUsSaturated(-3), -3000);
+
+    // The uncertainty shown for a click: the clock's plus the click's own 1 ms.
+    struct Shown {
+        int64_t clockMs, shownMs;
+    } shown[] = {{0, 1}, {4, 5}, {16001, 16002}, {-7, 1},
+                 {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()}};
+    for (const Shown& c : shown) EXPECT_EQ(ShownClickUncertaintyMs(c.clockMs), c.shownMs) << c.clockMs;
 }
 
 // ---- how late the coarse wait wakes, and the lead learned from it -----------------------------------

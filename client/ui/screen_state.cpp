@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "tasks/click_executor.h"
 #include "ui/child_controls.h"
 
 ScreenSnapshot TakeScreenSnapshot() {
@@ -34,7 +35,8 @@ ScreenSnapshot TakeScreenSnapshot() {
     s.blocked = app.session.target.blocked;
     s.timeAligned = app.timeAligned;
     s.timeSourceLabel = app.timeSourceLabel;
-    s.timeUncertaintyMs = app.timeUncertaintyMs;
+    // What the screen promises covers the click as well as the clock.
+    s.timeUncertaintyMs = ShownClickUncertaintyMs(app.timeUncertaintyMs);
     s.countdownTargetMs = app.countdownTargetMs;
     s.timeOffsetMs = app.timeOffsetMs;
     s.alipayAvailable = app.session.alipayAvailable;
