@@ -199,7 +199,8 @@ int ClosestLabel(const PixelImage& screen, const RECT& label, const std::vector<
 void Read() {
     HWND window = MainWindow();
     BringBack(window);
-    if (!DashboardShown(window)) Fail("the dashboard is not shown");
+    // Brought back, the window may need a moment on a busy machine before it has painted again.
+    WaitFor("the dashboard", [&] { return DashboardShown(window); }, ProcessOf(window));
     const PixelImage screen = CaptureClientArea(window);
 
     std::vector<std::wstring> statuses;
