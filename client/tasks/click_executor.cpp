@@ -197,7 +197,8 @@ OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64
 }
 
 int64_t CoarseLeadNs(const OversleepEstimate& estimate) {
-    if (estimate.samples == 0 || estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kMinCoarseLeadNs;
+    if (estimate.samples > 0 && estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kBusyMachineLeadNs;
+    if (estimate.samples == 0) return kMinCoarseLeadNs;
     const int64_t expected = estimate.meanNs + 4 * estimate.deviationNs + kLeadMarginNs;
     return std::clamp(expected, kMinCoarseLeadNs, kMaxCoarseLeadNs);
 }
