@@ -1,8 +1,8 @@
 // The precise click executor: waits until a unified instant and injects one left click at a screen
 // position. A coarse wait on a high-resolution waitable timer ends at least 30 ms early (earlier when
-// the timer has been seen to wake late); a spin on the monotonic clock at raised thread priority covers
-// the rest. A task clicks once, so a spin of a few tens of milliseconds is a small price for a click
-// that a timer waking late cannot delay.
+// the timer has been seen to wake late; only 4 ms early while spins are seen taken off the processor);
+// a spin on the monotonic clock at raised thread priority covers the rest. A task clicks once, so a
+// spin of a few tens of milliseconds is a small price for a click that a timer waking late cannot delay.
 #pragma once
 
 #include <windows.h>
