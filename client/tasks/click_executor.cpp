@@ -147,6 +147,10 @@ int64_t SteadyNowNs() {
 
 int64_t MsToUsSaturated(int64_t ms) { return SaturatingMultiply(ms, 1000); }
 
+int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs) {
+    return SaturatingAdd(std::max<int64_t>(clockUncertaintyMs, 0), (kClickLatenessAllowanceUs + 999) / 1000);
+}
+
 int64_t RemainingUs(int64_t executeAtMs, int64_t wallTicks, int64_t offsetUs) {
     return SaturatingAdd(SaturatingAdd(MsToUsSaturated(executeAtMs), -(wallTicks / 10)),
                          offsetUs == std::numeric_limits<int64_t>::min() ? std::numeric_limits<int64_t>::max()
@@ -193,7 +197,8 @@ OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64
 }
 
 int64_t CoarseLeadNs(const OversleepEstimate& estimate) {
-    if (estimate.samples == 0 || estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kMinCoarseLeadNs;
+    if (estimate.samples > 0 && estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kBusyMachineLeadNs;
+    if (estimate.samples == 0) return kMinCoarseLeadNs;
     const int64_t expected = estimate.meanNs + 4 * estimate.deviationNs + kLeadMarginNs;
     return std::clamp(expected, kMinCoarseLeadNs, kMaxCoarseLeadNs);
 }

@@ -1,8 +1,8 @@
 // The precise click executor: waits until a unified instant and injects one left click at a screen
 // position. A coarse wait on a high-resolution waitable timer ends at least 30 ms early (earlier when
-// the timer has been seen to wake late); a spin on the monotonic clock at raised thread priority covers
-// the rest. A task clicks once, so a spin of a few tens of milliseconds is a small price for a click
-// that a timer waking late cannot delay.
+// the timer has been seen to wake late; only 4 ms early while spins are seen taken off the processor);
+// a spin on the monotonic clock at raised thread priority covers the rest. A task clicks once, so a
+// spin of a few tens of milliseconds is a small price for a click that a timer waking late cannot delay.
 #pragma once
 
 #include <windows.h>
@@ -49,6 +49,16 @@ struct ClickTiming {
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
                     const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
 
+// What the click itself adds to the uncertainty a person is shown beside the clock's: the executor's
+// worst lateness (SendInput minus the deadline) that click_bench aims at on an idle machine. The
+// alignment bounds only where the unified clock lies; a click sent this much after its deadline is
+// still within what the screen promised.
+constexpr int64_t kClickLatenessAllowanceUs = 1000;
+
+// The uncertainty shown for a click, in whole ms: the clock's (already rounded up) plus the click's own
+// allowance, rounded up; saturating.
+int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs);
+
 // ---- the arithmetic, free of clocks and system calls --------------------------------------------
 
 // A performance-counter reading in nanoseconds, converted as the standard library's steady clock
@@ -73,6 +83,11 @@ int64_t DeadlineNs(int64_t startNs, int64_t remainingUs);
 // late the timer has woken.
 constexpr int64_t kMinCoarseLeadNs = 30000000;
 constexpr int64_t kMaxCoarseLeadNs = 50000000;
+// Where other programs keep the processors busy, a spin that long is taken off its processor more often
+// than not (under wine, whose threads all run at one priority, 55% of 30 ms spins against 23% of 4 ms ones
+// on a loaded machine), while a thread that has slept is run again at once: there the coarse wait ends
+// only this much before the deadline.
+constexpr int64_t kBusyMachineLeadNs = 4000000;
 
 // The coarse wait in µs when more than `leadNs` remain before the deadline, otherwise -1 (no coarse
 // wait).
@@ -117,7 +132,8 @@ OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64
                                         int64_t spinOvershootNs = 0);
 
 // The lead for the next coarse wait: mean + 4 deviations + 1 ms, kept within
-// [kMinCoarseLeadNs, kMaxCoarseLeadNs]; the shortest without samples or while spins are cut short.
+// [kMinCoarseLeadNs, kMaxCoarseLeadNs]; the shortest without samples; kBusyMachineLeadNs while spins
+// are cut short.
 int64_t CoarseLeadNs(const OversleepEstimate& estimate);
 
 // What this process has learned so far, and one more click to learn from. Safe from any thread.

@@ -65,6 +65,13 @@ TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::max()), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::min()), std::numeric_limits<int64_t>::min());
     EXPECT_EQ(MsToUsSaturated(-3), -3000);
+
+    // The uncertainty shown for a click: the clock's plus the click's own 1 ms.
+    struct Shown {
+        int64_t clockMs, shownMs;
+    } shown[] = {{0, 1}, {4, 5}, {16001, 16002}, {-7, 1},
+                 {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()}};
+    for (const Shown& c : shown) EXPECT_EQ(ShownClickUncertaintyMs(c.clockMs), c.shownMs) << c.clockMs;
 }
 
 // ---- how late the coarse wait wakes, and the lead learned from it -----------------------------------
@@ -108,8 +115,8 @@ TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
         {"a busy machine, now on time, now 40 ms late", Learn(idle, {800, 40000}, 20), 45000, 50000},
         {"steadily very late: never more than 50 ms", Learn(nothing, {500000}, 100), 50000, 50000},
         {"early wakes count as on time", Learn(nothing, {-3000}, 10), 30000, 30000},
-        {"late wakes, but spins cut short by other programs: no longer spin", Learn(idle, {40000}, 20, 3000), 30000,
-         30000},
+        {"late wakes, but spins cut short by other programs: a short spin after a sleep", Learn(idle, {40000}, 20, 3000),
+         4000, 4000},
         {"spins that began after the deadline say nothing about preemption", Learn(idle, {40000}, 20, -1), 40000,
          50000},
         {"one spin cut short among many: the lead still follows the wakes",
@@ -138,7 +145,8 @@ TEST(CoarseLead, NarrowsAgainAfterLateWakesAndAfterAStalledMachine) {
     // clicks.
     OversleepEstimate calming = Learn(idle, {40000}, 40, 3000);
     int clicks = 0;
-    while (CoarseLeadNs(calming) == kMinCoarseLeadNs && clicks < 100) {
+    ASSERT_EQ(CoarseLeadNs(calming), kBusyMachineLeadNs);
+    while (CoarseLeadNs(calming) == kBusyMachineLeadNs && clicks < 100) {
         calming = NextOversleepEstimate(calming, 40000000, 0);
         ++clicks;
     }

@@ -6,6 +6,7 @@
 #include <cwctype>
 
 #include "account/credits.h"
+#include "tasks/click_executor.h"
 #include "ui/child_controls.h"
 
 ScreenSnapshot TakeScreenSnapshot() {
@@ -37,7 +38,8 @@ ScreenSnapshot TakeScreenSnapshot() {
     s.blocked = app.session.target.blocked;
     s.timeAligned = app.timeAligned;
     s.timeSourceLabel = app.timeSourceLabel;
-    s.timeUncertaintyMs = app.timeUncertaintyMs;
+    // What the screen promises covers the click as well as the clock.
+    s.timeUncertaintyMs = ShownClickUncertaintyMs(app.timeUncertaintyMs);
     s.countdownTargetMs = app.countdownTargetMs;
     s.timeOffsetMs = app.timeOffsetMs;
     s.alipayAvailable = app.session.alipayAvailable;
