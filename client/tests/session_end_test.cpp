@@ -245,7 +245,7 @@ protected:
             app.session.modalPanel = ModalPanelKind::PersonalCentre;
             app.authFormMode = AuthFormMode::Register;
             app.countdownTargetMs = 1234567;
-            app.session.target = TargetSelection{true, {5, 6}, L"app.exe", std::string(64, 'a'), true, false, L""};
+            app.session.target = TargetSelection{true, {5, 6}, L"app.exe", std::string(64, 'a'), L"", true, false, L""};
             app.session.accountRefreshBusy = true;
             app.session.alipayAvailable = app.session.wxpayAvailable = true;
             app.session.fastRefreshUntilMs = 99;
