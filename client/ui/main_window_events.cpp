@@ -1,6 +1,7 @@
 #include "ui/main_window_events.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "account/credits.h"
 #include "core/app_state.h"
@@ -44,7 +45,11 @@ HFONT CreateControlFont(float scale) {
 
 bool CreateMainWindowContents(HWND window) {
     UiResources& ui = Ui();
-    ui.scale = ScaleForDpi(GetDpiForWindow(window));
+    // The system's DPI, which is that of the display the window opens on in the common case; a move to
+    // a monitor of another DPI then comes as WM_DPICHANGED. (The window's own DPI is not used here:
+    // under wine with a window manager it answers a value that belongs to no display setting.)
+    (void)window;
+    ui.scale = ScaleForDpi(GetDpiForSystem());
     ui.editBrush.reset(CreateSolidBrush(RGB(24, 41, 63)));
     ui.uiFont.reset(CreateControlFont(ui.scale));
     ui.drawResources = std::make_unique<DrawResources>();
@@ -67,19 +72,31 @@ SIZE OuterSizeForScale(HWND window, float scale) {
 }  // namespace
 
 void FitMainWindowToScale(HWND window, const RECT* suggested) {
-    const SIZE outer = OuterSizeForScale(window, Ui().scale);
+    const float scale = Ui().scale;
+    const SIZE outer = OuterSizeForScale(window, scale);
     UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
     if (!suggested) flags |= SWP_NOMOVE;
     SetWindowPos(window, nullptr, suggested ? suggested->left : 0, suggested ? suggested->top : 0, outer.cx, outer.cy,
                  flags);
+    // The frame the system really draws may differ from the computed one (its DPI can lag behind):
+    // what the client area lacks or has too much is corrected once.
+    RECT client{}, placed{};
+    GetClientRect(window, &client);
+    const LONG dx = ScaledLength(kLayoutSize.cx, scale) - client.right;
+    const LONG dy = ScaledLength(kLayoutSize.cy, scale) - client.bottom;
+    if ((dx != 0 || dy != 0) && GetWindowRect(window, &placed))
+        SetWindowPos(window, nullptr, 0, 0, placed.right - placed.left + dx, placed.bottom - placed.top + dy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 
 void AllowScaledSize(HWND window, MINMAXINFO* limits) {
     if (!limits) return;
     const SIZE outer = OuterSizeForScale(window, Ui().scale);
-    limits->ptMaxTrackSize.x = std::max(limits->ptMaxTrackSize.x, outer.cx);
-    limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, outer.cy);
+    // With room for a frame drawn larger than computed (see FitMainWindowToScale).
+    constexpr LONG kFrameSlack = 64;
+    limits->ptMaxTrackSize.x = std::max(limits->ptMaxTrackSize.x, outer.cx + kFrameSlack);
+    limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, outer.cy + kFrameSlack);
 }
 
 void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested) {
