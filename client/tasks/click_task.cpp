@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -83,7 +84,10 @@ struct ClickGuard {
     std::wstring ownerPath;
     bool refused = false;
 };
-thread_local ClickGuard* tClickGuard = nullptr;
+// The running task's guard. Process-wide, not per thread: the executor's partner thread may be the one
+// that sends the click. One click task runs at a time (the task slot), and the executor joins its
+// partner before it returns, so the guard outlives every call made through it.
+std::atomic<ClickGuard*> gClickGuard{nullptr};
 
 // The full look: window, process, path (the click lands where the pointer is).
 void LookUnderThePointer(ClickGuard& guard) {
@@ -97,15 +101,16 @@ void LookUnderThePointer(ClickGuard& guard) {
 }
 
 BOOL WINAPI GuardedSetCursorPos(int x, int y) {
-    const BOOL moved = tClickGuard->inner->setCursorPos(x, y);
-    LookUnderThePointer(*tClickGuard);
+    ClickGuard& guard = *gClickGuard.load();
+    const BOOL moved = guard.inner->setCursorPos(x, y);
+    LookUnderThePointer(guard);
     return moved;
 }
 
 // At the instant only the top-level window is compared with the one looked at; a different one (raised
 // in the last milliseconds) gets the full look again.
 UINT WINAPI GuardedSendInput(UINT count, LPINPUT inputs, int size) {
-    ClickGuard& guard = *tClickGuard;
+    ClickGuard& guard = *gClickGuard.load();
     POINT at{};
     GetCursorPos(&at);
     HWND window = WindowFromPoint(at);
@@ -342,11 +347,11 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
         guarded.setCursorPos = GuardedSetCursorPos;
         guarded.sendInput = GuardedSendInput;
         platform = &guarded;
-        tClickGuard = &guard;
+        gClickGuard.store(&guard);
     }
     const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, platform);
     const int64_t errorMs = TimingErrorMs(WallClockUs(), offsetUs, check.executeAtMs);
-    tClickGuard = nullptr;
+    gClickGuard.store(nullptr);
     const std::wstring notTheTarget = guard.refused ? NotTheTargetDetail(guard.verdict, guard.ownerPath) : L"";
 
     // Reporting. A report lost on the way is sent again while the service can still take it (until

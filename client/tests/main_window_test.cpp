@@ -470,6 +470,9 @@ TEST_F(MainWindowTest, PastedTextObeysTheFieldsRuleOrIsRefusedWhole) {
             app.session.logged_in = c.signedIn;
             app.session.purposeSaved = c.signedIn;
             app.authFormMode = AuthFormMode::Register;
+            // The times below are the person's own, not a proposal to be renewed once it lies in the past.
+            app.clickTimeEdited = true;
+            app.testTimeEdited = true;
         });
         HWND field = FormFieldControl(c.field);
         ASSERT_TRUE(IsWindowVisible(field) && IsWindowEnabled(field));
