@@ -39,8 +39,43 @@ const XdotoolHands& MachineHands() {
     return hands;
 }
 
+// What a failure's reader needs when only the printed lines are kept (a CI log): the window in
+// front, and what the visible fields of Orvane's window hold (a password field only its length).
+std::string ScreenFacts() {
+    std::string facts;
+    wchar_t text[256] = {};
+    if (HWND front = GetForegroundWindow()) {
+        GetClassNameW(front, text, 256);
+        facts += "in front: " + Utf16ToUtf8(text);
+        GetWindowTextW(front, text, 256);
+        facts += " \"";
+        facts += Utf16ToUtf8(text);
+        facts += '"';
+    }
+    HWND main = FindWindowW(L"BriskodeskMain", nullptr);
+    if (!main) return facts + "; no main window";
+    if (IsIconic(main)) facts += "; main window minimised";
+    for (HWND child = FindWindowExW(main, nullptr, L"Edit", nullptr); child;
+         child = FindWindowExW(main, child, L"Edit", nullptr)) {
+        if (!IsWindowVisible(child)) continue;
+        RECT r{};
+        GetWindowRect(child, &r);
+        MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
+        facts += "; field at " + std::to_string(r.left) + "," + std::to_string(r.top) + ": ";
+        if (GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) {
+            facts += std::to_string(SendMessageW(child, WM_GETTEXTLENGTH, 0, 0)) + " characters";
+        } else {
+            GetWindowTextW(child, text, 256);
+            facts += '"';
+            facts += Utf16ToUtf8(text);
+            facts += '"';
+        }
+    }
+    return facts;
+}
+
 [[noreturn]] void Fail(const std::string& why) {
-    std::printf("failed: %s\n", why.c_str());
+    std::printf("failed: %s | %s\n", why.c_str(), ScreenFacts().c_str());
     wchar_t folder[MAX_PATH] = {};
     if (GetEnvironmentVariableW(L"ORVANE_DRIVER_SHOTS", folder, MAX_PATH)) {
         const std::wstring path = std::wstring(folder) + L"\\driver-" + std::to_wstring(GetTickCount64()) + L".png";
@@ -97,12 +132,20 @@ std::string TakeOtherBox(DWORD process) {
     return Utf16ToUtf8(std::wstring(caption) + L": " + text);
 }
 
+bool HasEnded(DWORD process) {
+    const ScopedHandle handle(OpenProcess(SYNCHRONIZE, FALSE, process));
+    return handle && WaitForSingleObject(handle.get(), 0) == WAIT_OBJECT_0;
+}
+
 void WaitFor(const char* what, const std::function<bool()>& done, DWORD process, DWORD timeoutMs = kStepMs) {
     std::printf("waiting for %s\n", what);
     std::fflush(stdout);
     std::string box;
-    const bool reached = PumpUntil([&] { return done() || !(box = TakeOtherBox(process)).empty(); }, timeoutMs);
+    bool ended = false;
+    const bool reached = PumpUntil(
+        [&] { return done() || !(box = TakeOtherBox(process)).empty() || (ended = HasEnded(process)); }, timeoutMs);
     if (!box.empty()) Fail(std::string("while waiting for ") + what + ", a message box: " + box);
+    if (ended) Fail(std::string("while waiting for ") + what + ", Orvane.exe ended");
     if (!reached) Fail(std::string("timed out waiting for ") + what);
 }
 
@@ -121,6 +164,14 @@ void Prepare(const std::wstring& email, const std::wstring& password, POINT targ
     const Person person(window, MachineHands());
     WaitFor("the sign-in form to be ready", [&] { return LoginReady(window); }, process);
     person.SignIn(email, password, true);
+    // A sign-in that did not take leaves the form ready again (a click lost on a loaded machine, an
+    // answer the form shows): the person reads it and signs in once more, and the note says so.
+    std::string again;
+    if (!PumpUntil([&] { return PurposePanelOpen(window); }, 10000) && LoginReady(window) && !HasEnded(process)) {
+        again = " signed in again after: " + ScreenFacts();
+        std::printf("signing in again\n");
+        person.SignIn(email, password, true);
+    }
     WaitFor("the purpose panel", [&] { return PurposePanelOpen(window); }, process);
     person.SavePurpose();
     WaitFor("the dashboard", [&] { return DashboardShown(window); }, process);
@@ -128,7 +179,7 @@ void Prepare(const std::wstring& email, const std::wstring& password, POINT targ
     if (const std::string why = person.PickPosition(target, 15000, &drags); !why.empty())
         Fail("picking the position: " + why);
     WaitFor("the program to be allowed", [&] { return TargetAllowed(window); }, process);
-    std::printf("ok prepared drags=%d\n", drags);
+    std::printf("ok prepared drags=%d%s\n", drags, again.c_str());
 }
 
 // After the box is answered: the task is admitted once the window gives way to the badge.
