@@ -39,6 +39,7 @@ int64_t CounterFrequency() {
 struct LearnedOverrun {
     std::mutex lock;
     OversleepEstimate estimate;
+    RecentLateness lateness;
 };
 
 LearnedOverrun& TheLearnedOverrun() {
@@ -64,23 +65,44 @@ struct SharedClick {
     std::atomic<bool> claimed{false};  // a spinner has taken the click
     std::atomic<bool> sent{false};     // and SendInput has returned
     std::atomic<bool> stop{false};     // the caller is done: the partner ends its spin
+    std::atomic<int> look{kNoLook};    // the last look: not taken, under way, or done
+    bool lookAllows = true;            // what it found, written before `look` says done
     int64_t sendInputNs = 0;           // written by the claimant before `sent`
+    int64_t sentNs = 0;
     UINT inserted = 0;
     bool byPartner = false;
 
+    static constexpr int kNoLook = 0, kLooking = 1, kLooked = 2;
+
+    // Whichever spinner comes first takes the last look; the other goes on spinning.
+    void TakeLastLook() {
+        int expected = kNoLook;
+        if (!system->lastLook || !look.compare_exchange_strong(expected, kLooking)) return;
+        lookAllows = system->lastLook() != FALSE;
+        look.store(kLooked);
+    }
+
     // Spins until the deadline, or until the other spinner has claimed the click; true when this one
-    // sent it.
+    // sent it (or found at the deadline that the last look forbids it).
     bool SpinAndSend(bool partner) {
         int64_t now = SteadyNowNs();
         while (now < deadlineNs) {
             if (claimed.load(std::memory_order_relaxed) || stop.load(std::memory_order_relaxed)) return false;
+            if (deadlineNs - now <= kLastLookNs && look.load(std::memory_order_relaxed) == kNoLook) TakeLastLook();
             YieldProcessor();
             now = SteadyNowNs();
         }
         if (claimed.exchange(true)) return false;
-        sendInputNs = now;
+        // No look yet (the spin began inside the last stretch): now. One under way on the other
+        // spinner: its verdict is waited for.
+        TakeLastLook();
+        while (look.load() == kLooking) YieldProcessor();
         byPartner = partner;
-        inserted = system->sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+        sendInputNs = SteadyNowNs();
+        if (lookAllows) {
+            inserted = system->sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+            sentNs = SteadyNowNs();
+        }
         sent.store(true);
         return true;
     }
@@ -130,6 +152,32 @@ const ClickPlatform& SystemClickPlatform() {
     return platform;
 }
 
+RecentLateness NextRecentLateness(const RecentLateness& recent, int64_t latenessUs) {
+    RecentLateness next = recent;
+    next.us[next.next] = std::max<int64_t>(latenessUs, 0);
+    next.next = (next.next + 1) % RecentLateness::kKept;
+    next.count = std::min(next.count + 1, RecentLateness::kKept);
+    return next;
+}
+
+int64_t WorstLatenessUs(const RecentLateness& recent) {
+    int64_t worst = 0;
+    for (int i = 0; i < recent.count; ++i) worst = std::max(worst, recent.us[i]);
+    return worst;
+}
+
+int64_t WorstRecentClickLatenessUs() {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    return WorstLatenessUs(learned.lateness);
+}
+
+void ForgetClickLatenessForTesting() {
+    LearnedOverrun& learned = TheLearnedOverrun();
+    std::lock_guard<std::mutex> guard(learned.lock);
+    learned.lateness = RecentLateness{};
+}
+
 int64_t CounterToNanoseconds(int64_t counter, int64_t frequency) {
     constexpr int64_t kNanosecondsPerSecond = 1000000000;
     if (frequency == 10000000) return counter * 100;
@@ -147,8 +195,9 @@ int64_t SteadyNowNs() {
 
 int64_t MsToUsSaturated(int64_t ms) { return SaturatingMultiply(ms, 1000); }
 
-int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs) {
-    return SaturatingAdd(std::max<int64_t>(clockUncertaintyMs, 0), (kClickLatenessAllowanceUs + 999) / 1000);
+int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs, int64_t clickLatenessUs) {
+    const int64_t latenessUs = std::max(clickLatenessUs, kClickLatenessAllowanceUs);
+    return SaturatingAdd(std::max<int64_t>(clockUncertaintyMs, 0), SaturatingAdd(latenessUs, 999) / 1000);
 }
 
 int64_t RemainingUs(int64_t executeAtMs, int64_t wallTicks, int64_t offsetUs) {
@@ -299,8 +348,14 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     }
     partner.reset();  // joined: the click and its figures are final
     record.sendInputNs = click.sendInputNs;
+    record.sentNs = click.sentNs;
     record.partnerSent = click.byPartner;
     const UINT inserted = click.inserted;
+    if (click.sentNs > 0) {
+        LearnedOverrun& learned = TheLearnedOverrun();
+        std::lock_guard<std::mutex> guard(learned.lock);
+        learned.lateness = NextRecentLateness(learned.lateness, (click.sentNs - deadlineNs) / 1000);
+    }
 
     // What the lead has to cover is everything between the coarse wait's due time and the spin: the
     // late wake, the pointer move, the priority change; and whether the spin kept the processor tells

@@ -19,7 +19,15 @@ struct ClickPlatform {
     void(WINAPI* sleep)(DWORD);
     BOOL(WINAPI* setCursorPos)(int, int);
     UINT(WINAPI* sendInput)(UINT, LPINPUT, int);
+    // The last look before the click, or null for none: taken once, in the final stretch of the spin
+    // (kLastLookNs before the deadline, or at it when the spin began later), so that its cost does not
+    // delay the click; FALSE and no click is sent.
+    BOOL(WINAPI* lastLook)() = nullptr;
 };
+
+// How long before the deadline the last look is taken: longer than it takes under load (a few window
+// queries: a median of 0.2 ms, 1.5 ms at p99 under wine), short enough that what it saw is still there.
+constexpr int64_t kLastLookNs = 2000000;
 
 // The real system functions.
 const ClickPlatform& SystemClickPlatform();
@@ -29,6 +37,7 @@ struct ClickTiming {
     int64_t deadlineNs = 0;      // the instant the click was due
     int64_t spinStartNs = 0;     // the monotonic clock when the busy-wait began (after the coarse wait)
     int64_t sendInputNs = 0;     // the monotonic clock right before SendInput
+    int64_t sentNs = 0;          // and right after it returned (0 when no click was sent)
     int64_t coarseUs = -1;       // the coarse wait asked for; -1 when none was needed
     int64_t leadNs = 0;          // how long before the deadline the coarse wait was meant to end
     int64_t oversleepNs = -1;    // how long after the coarse wait was due to end the spin began; -1 when
@@ -49,15 +58,30 @@ struct ClickTiming {
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
                     const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
 
-// What the click itself adds to the uncertainty a person is shown beside the clock's: the executor's
-// worst lateness (SendInput minus the deadline) that click_bench aims at on an idle machine. The
-// alignment bounds only where the unified clock lies; a click sent this much after its deadline is
-// still within what the screen promised.
+// What the click itself adds to the uncertainty a person is shown beside the clock's: at least the
+// executor's aim on an idle machine (SendInput returned within 1 ms of the deadline), and more when
+// this program's recent clicks were later than that. The alignment bounds only where the unified
+// clock lies; a click sent this much after its deadline is still within what the screen promised.
 constexpr int64_t kClickLatenessAllowanceUs = 1000;
 
 // The uncertainty shown for a click, in whole ms: the clock's (already rounded up) plus the click's own
-// allowance, rounded up; saturating.
-int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs);
+// lateness — `clickLatenessUs`, never less than the allowance — rounded up; saturating.
+int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs, int64_t clickLatenessUs);
+
+// The lateness of this program's last clicks (SendInput returned minus the deadline, µs), a window of
+// the most recent ones; the worst of them is what the screen adds for the click.
+struct RecentLateness {
+    static constexpr int kKept = 16;
+    int64_t us[kKept] = {};
+    int count = 0;  // how many are kept (up to kKept)
+    int next = 0;   // where the next one goes
+};
+RecentLateness NextRecentLateness(const RecentLateness& recent, int64_t latenessUs);
+int64_t WorstLatenessUs(const RecentLateness& recent);  // 0 when none is kept
+
+// Process-wide: every click sent adds its lateness (ExecuteClickAt does); the worst recent one.
+int64_t WorstRecentClickLatenessUs();
+void ForgetClickLatenessForTesting();
 
 // ---- the arithmetic, free of clocks and system calls --------------------------------------------
 

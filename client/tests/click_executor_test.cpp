@@ -66,12 +66,26 @@ TEST(ExecutorArithmetic, RemainingDeadlineCoarseWaitAndTimerUnits) {
     EXPECT_EQ(MsToUsSaturated(std::numeric_limits<int64_t>::min()), std::numeric_limits<int64_t>::min());
     EXPECT_EQ(MsToUsSaturated(-3), -3000);
 
-    // The uncertainty shown for a click: the clock's plus the click's own 1 ms.
+    // The uncertainty shown for a click: the clock's plus the click's own lateness, at least 1 ms,
+    // rounded up.
     struct Shown {
-        int64_t clockMs, shownMs;
-    } shown[] = {{0, 1}, {4, 5}, {16001, 16002}, {-7, 1},
-                 {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()}};
-    for (const Shown& c : shown) EXPECT_EQ(ShownClickUncertaintyMs(c.clockMs), c.shownMs) << c.clockMs;
+        int64_t clockMs, latenessUs, shownMs;
+    } shown[] = {{0, 0, 1},         {4, 0, 5},         {16001, 0, 16002}, {-7, 0, 1},
+                 {4, 1000, 5},      {4, 1001, 6},      {4, 4300, 9},      {4, -50, 5},
+                 {std::numeric_limits<int64_t>::max(), 0, std::numeric_limits<int64_t>::max()},
+                 {2, std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max() / 1000 + 2}};
+    for (const Shown& c : shown)
+        EXPECT_EQ(ShownClickUncertaintyMs(c.clockMs, c.latenessUs), c.shownMs) << c.clockMs << " " << c.latenessUs;
+
+    // The lateness kept: the worst of the last 16 clicks; an early one counts as on time.
+    RecentLateness recent;
+    EXPECT_EQ(WorstLatenessUs(recent), 0);
+    recent = NextRecentLateness(recent, 4300);
+    recent = NextRecentLateness(recent, -20);
+    EXPECT_EQ(WorstLatenessUs(recent), 4300);
+    for (int i = 0; i < RecentLateness::kKept - 1; ++i) recent = NextRecentLateness(recent, 200 + i);
+    EXPECT_EQ(WorstLatenessUs(recent), 214);  // the 4.3 ms one has left the window
+    EXPECT_EQ(recent.count, RecentLateness::kKept);
 }
 
 // ---- how late the coarse wait wakes, and the lead learned from it -----------------------------------
@@ -262,6 +276,26 @@ UINT WINAPI CountSendInput(UINT count, LPINPUT inputs, int size) {
 
 const ClickPlatform kCounting{CountTimerEx, CountTimer, CountSetTimer, CountSleep, SetCursorPos, CountSendInput};
 
+// A last look that takes `lookCostUs` (window queries on a loaded machine) and allows the click or not.
+struct Looks {
+    int taken = 0;
+    int64_t lastAtNs = 0;
+    int64_t lookCostUs = 0;
+    bool allow = true;
+};
+Looks g_looks;
+BOOL WINAPI CountLook() {
+    ++g_looks.taken;
+    g_looks.lastAtNs = SteadyNowNs();
+    for (const int64_t until = g_looks.lastAtNs + g_looks.lookCostUs * 1000; SteadyNowNs() < until;) YieldProcessor();
+    return g_looks.allow ? TRUE : FALSE;
+}
+ClickPlatform WithLook() {
+    ClickPlatform platform = kCounting;
+    platform.lastLook = CountLook;
+    return platform;
+}
+
 // An execute time `aheadUs` from now, in unified ms, with the offset that makes it exact.
 struct Instant {
     int64_t executeAtMs, offsetUs;
@@ -363,6 +397,55 @@ TEST_F(ExecuteClickAtTest, APartnerSpinsBesideTheCallerAndTheClickIsSentOnce) {
     EXPECT_EQ(ClickTarget::downs, kClicks);
     EXPECT_EQ(ClickTarget::ups, kClicks);
     std::printf("partner sent %d of %d clicks\n", byPartner, kClicks);
+}
+
+// The last look is taken once, in the final stretch before the deadline, so that what it costs is not
+// carried into the click; only an instant already past has it taken at the deadline. A look
+// that forbids the click stops it, and a click that was sent adds its lateness to what the screen shows.
+TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick) {
+    const ClickPlatform platform = WithLook();
+    struct Case {
+        const char* name;
+        int64_t aheadUs, lookCostUs;
+        bool allow, lookBeforeDeadline;
+    } cases[] = {
+        {"with a coarse wait", 40000, 0, true, true},
+        {"a slow look still ends before the deadline", 40000, 1200, true, true},
+        {"spin only, begun inside the last stretch", 1000, 0, true, true},
+        {"an instant already past: the look, then the click", -5000, 0, true, false},
+        {"the look forbids the click", 40000, 0, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_calls = Calls{};
+        g_looks = Looks{};
+        g_looks.lookCostUs = c.lookCostUs;
+        g_looks.allow = c.allow;
+        ForgetClickLatenessForTesting();
+        const int downsBefore = ClickTarget::downs;
+        const Instant at = Ahead(c.aheadUs);
+        ClickTiming timing;
+        EXPECT_EQ(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &platform, &timing), c.allow);
+        EXPECT_EQ(g_looks.taken, 1);
+        if (c.lookBeforeDeadline) {
+            EXPECT_LT(g_looks.lastAtNs, timing.deadlineNs);
+            EXPECT_GE(g_looks.lastAtNs, timing.deadlineNs - kLastLookNs);
+        } else {
+            EXPECT_GE(g_looks.lastAtNs, timing.deadlineNs);
+        }
+        EXPECT_EQ(g_calls.sendInput, c.allow ? 1 : 0);
+        if (c.allow) {
+            EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
+            EXPECT_GE(timing.sentNs, timing.sendInputNs);
+            EXPECT_EQ(WorstRecentClickLatenessUs(), (timing.sentNs - timing.deadlineNs) / 1000);
+            ASSERT_TRUE(PumpUntil([&] { return ClickTarget::downs > downsBefore; }, 3000));
+        } else {
+            EXPECT_EQ(timing.sentNs, 0);
+            EXPECT_EQ(WorstRecentClickLatenessUs(), 0);  // no click, nothing learned
+            PumpUntil([] { return false; }, 100);
+            EXPECT_EQ(ClickTarget::downs, downsBefore);
+        }
+    }
 }
 
 TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIsLearned) {

@@ -39,7 +39,7 @@ ScreenSnapshot TakeScreenSnapshot() {
     s.timeAligned = app.timeAligned;
     s.timeSourceLabel = app.timeSourceLabel;
     // What the screen promises covers the click as well as the clock.
-    s.timeUncertaintyMs = ShownClickUncertaintyMs(app.timeUncertaintyMs);
+    s.timeUncertaintyMs = ShownClickUncertaintyMs(app.timeUncertaintyMs, WorstRecentClickLatenessUs());
     s.countdownTargetMs = app.countdownTargetMs;
     s.timeOffsetMs = app.timeOffsetMs;
     s.alipayAvailable = app.session.alipayAvailable;
