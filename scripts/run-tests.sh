@@ -86,7 +86,9 @@ names=(target-helper.exe)
 for exe in "$ROOT"/build/client/bin/*_test.exe; do [ -e "$exe" ] && names+=("$(basename "$exe")"); done
 orvane_unmanaged_windows "${names[@]}"
 
-ctest --test-dir "$ROOT/build/client" --output-on-failure || status=1
+# Two at a time: the test programs take the one display in turn (their "desktop" lock), while the
+# install cycle and the self-test screens, each on displays and wine sessions of their own, run beside.
+ctest --test-dir "$ROOT/build/client" --output-on-failure -j2 || status=1
 
 if [ -n "$started_wineserver" ]; then wineserver -k 2>/dev/null || true; fi
 if [ -n "$started_xvfb" ]; then kill "$started_xvfb" 2>/dev/null || true; fi
