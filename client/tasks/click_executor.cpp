@@ -347,6 +347,7 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
             while (!click.sent.load()) YieldProcessor();
     }
     partner.reset();  // joined: the click and its figures are final
+    record.doneNs = SteadyNowNs();
     record.sendInputNs = click.sendInputNs;
     record.sentNs = click.sentNs;
     record.partnerSent = click.byPartner;
@@ -354,7 +355,7 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     if (click.sentNs > 0) {
         LearnedOverrun& learned = TheLearnedOverrun();
         std::lock_guard<std::mutex> guard(learned.lock);
-        learned.lateness = NextRecentLateness(learned.lateness, (click.sentNs - deadlineNs) / 1000);
+        learned.lateness = NextRecentLateness(learned.lateness, (record.doneNs - deadlineNs) / 1000);
     }
 
     // What the lead has to cover is everything between the coarse wait's due time and the spin: the
