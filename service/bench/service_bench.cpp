@@ -48,10 +48,12 @@ struct TempDir {
   TempDir() {
     std::string t = (std::filesystem::temp_directory_path() / "orvane-bench-XXXXXX").string();
     path = mkdtemp(t.data()) ? t : std::string();
+    if (!path.empty()) orvane::test::RemoveOnSignal(path);
   }
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
+    orvane::test::ForgetOnSignal(path);
   }
 };
 
@@ -451,6 +453,8 @@ int Room(int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
+  // Killed or interrupted, the benchmark takes the servers it started with it.
+  orvane::test::EndServersWithThisProcess();
   signal(SIGPIPE, SIG_IGN);
   std::string only = argc > 1 ? argv[1] : "";
   if (only == "room") return Room(argc, argv);
