@@ -295,9 +295,11 @@ int RunRoom(const RoomOptions &o, const std::string &service_binary) {
   }
   struct Cleanup {
     std::string dir;
+    explicit Cleanup(std::string d) : dir(std::move(d)) { test::RemoveOnSignal(dir); }
     ~Cleanup() {
       std::error_code ec;
       std::filesystem::remove_all(dir, ec);
+      test::ForgetOnSignal(dir);
     }
   } cleanup{tmp};
   std::printf("-- room of %d participants, %s, %d instance%s%s; joins over %d s, release lead %d ms, "

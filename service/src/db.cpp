@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "log.h"
 
 namespace orvane {
 namespace {
@@ -177,21 +180,18 @@ std::string PostgresSchema() {
 
 // ---- SQLite ------------------------------------------------------------------------------------
 
+class SqliteDb;
+
 class SqliteStmt final : public StmtImpl {
  public:
-  explicit SqliteStmt(sqlite3_stmt *s) : s_(s) {}
+  SqliteStmt(SqliteDb &db, sqlite3_stmt *s) : db_(db), s_(s) {}
   ~SqliteStmt() override { sqlite3_finalize(s_); }
   void BindInt(int i, int64_t v) override { sqlite3_bind_int64(s_, i, v); }
   void BindText(int i, const std::string &v) override {
     sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
   }
   void BindNull(int i) override { sqlite3_bind_null(s_, i); }
-  bool Step() override {
-    int rc = sqlite3_step(s_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw DbError(std::string("database: ") + sqlite3_errmsg(sqlite3_db_handle(s_)));
-  }
+  bool Step() override;
   int64_t Int(int col) const override { return sqlite3_column_int64(s_, col); }
   std::string Text(int col) const override {
     const unsigned char *p = sqlite3_column_text(s_, col);
@@ -206,8 +206,25 @@ class SqliteStmt final : public StmtImpl {
   }
 
  private:
+  SqliteDb &db_;
   sqlite3_stmt *s_;
 };
+
+// One group commit: the writes of the requests that ended their transactions while it was open,
+// committed (or lost) together.
+struct CommitGroup {
+  enum Outcome { kOpen, kStored, kLost };
+  std::atomic<int> outcome{kOpen};
+  bool taken = false;  // the flusher is committing it (guarded by the database's group mutex)
+};
+
+// The groups the request on this thread wrote or read in: its answer waits until each is
+// committed, and is an error when one of them was lost. A thread serves one request at a time.
+struct GroupDependency {
+  const void *db;
+  std::shared_ptr<CommitGroup> group;
+};
+thread_local std::vector<GroupDependency> t_groups;
 
 class SqliteDb final : public Db {
  public:
@@ -231,9 +248,9 @@ class SqliteDb final : public Db {
         std::lock_guard<std::mutex> lock(group_mutex_);
         stopping_ = true;
       }
-      group_wake_.notify_all();
       flusher_wake_.notify_all();
-      flusher_.join();
+      flusher_.join();  // its last round commits what is still open
+      if (open_group_) Finish(*open_group_, false);  // begun after that round: closing undoes it
     }
     cache_.clear();
     if (db_) sqlite3_close(db_);
@@ -244,57 +261,56 @@ class SqliteDb final : public Db {
     flusher_ = std::thread([this] { Flush(); });
   }
 
+  // Caller holds Mutex(): the open group changes only under it.
   void Begin() override {
     if (!flusher_.joinable()) return Exec("BEGIN IMMEDIATE");
-    // Caller holds Mutex(): the open group and its flags change only under it.
-    if (!group_open_) {
+    RefuseAfterLostGroup();
+    if (!open_group_) {
       Exec("BEGIN IMMEDIATE");
-      group_open_ = true;
+      open_group_ = std::make_shared<CommitGroup>();
     }
+    Depend(open_group_);
     Exec("SAVEPOINT request");
   }
   void CommitTransaction() override {
     if (!flusher_.joinable()) return Exec("COMMIT");
     Exec("RELEASE request");
-    {
-      std::lock_guard<std::mutex> lock(group_mutex_);
-      written_ = true;
-    }
-    flusher_wake_.notify_one();
+    Written();
   }
   void RollbackTransaction() override {
     if (!flusher_.joinable()) return Exec("ROLLBACK");
     Exec("ROLLBACK TO request");
     Exec("RELEASE request");
-    {
-      std::lock_guard<std::mutex> lock(group_mutex_);
-      written_ = true;  // the group stays open until the next commit ends it
-    }
-    flusher_wake_.notify_one();
+    Written();  // the group stays open until the next commit ends it
   }
 
   void WaitDurable() override {
     if (!flusher_.joinable()) return;
+    bool lost = false;
     std::unique_lock<std::mutex> lock(group_mutex_);
-    uint64_t target = 0;
-    if (written_) {
-      // In the open group: the commit after the one under way, if any.
-      target = committed_ + (committing_ ? 2 : 1);
-    } else if (committing_) {
-      target = committed_ + 1;  // the flusher took every write so far
-    } else if (group_open_) {
-      // Only statements outside a transaction went into the open group: have it committed.
-      written_ = true;
-      flusher_wake_.notify_one();
-      target = committed_ + 1;
-    } else {
-      return;
+    for (auto it = t_groups.begin(); it != t_groups.end();) {
+      if (it->db != this) {
+        ++it;
+        continue;
+      }
+      CommitGroup &g = *it->group;
+      if (g.outcome == CommitGroup::kOpen && !g.taken) {
+        // Only reads, or statements outside a transaction, went into it so far: have it committed.
+        written_ = true;
+        flusher_wake_.notify_one();
+      }
+      group_wake_.wait(lock, [&g] { return g.outcome != CommitGroup::kOpen; });
+      if (g.outcome == CommitGroup::kLost) lost = true;
+      it = t_groups.erase(it);
     }
-    group_wake_.wait(lock, [&] { return committed_ >= target || stopping_; });
-    if (failed_upto_ >= target) throw DbError("database: the group commit failed");
+    if (lost) throw DbError("database: a write this request made or read was not stored");
   }
 
   Stmt Prepare(const std::string &sql) override {
+    if (flusher_.joinable()) {
+      RefuseAfterLostGroup();
+      if (open_group_) Depend(open_group_);
+    }
     auto it = cache_.find(sql);
     if (it != cache_.end()) {
       it->second->Fresh();
@@ -303,7 +319,7 @@ class SqliteDb final : public Db {
     sqlite3_stmt *s = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK)
       throw DbError(std::string("database: ") + sqlite3_errmsg(db_) + " in: " + sql);
-    auto owned = std::make_unique<SqliteStmt>(s);
+    auto owned = std::make_unique<SqliteStmt>(*this, s);
     StmtImpl *raw = owned.get();
     cache_.emplace(sql, std::move(owned));
     return Stmt(raw);
@@ -314,6 +330,7 @@ class SqliteDb final : public Db {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
       std::string msg = err ? err : "unknown error";
       sqlite3_free(err);
+      AfterFailedStatement();
       throw DbError("database: " + msg);
     }
   }
@@ -321,38 +338,84 @@ class SqliteDb final : public Db {
   const char *ForUpdate() const override { return ""; }
   bool Shared() const override { return false; }
 
+  // A statement failed. When the disk is full (or memory short) SQLite may undo the whole
+  // transaction rather than the statement: then the open group, with the writes of every request
+  // that already ended its transaction in it, is gone, and each of them must learn so. The next
+  // transaction starts a new group. Caller holds Mutex().
+  void AfterFailedStatement() {
+    if (!open_group_ || !sqlite3_get_autocommit(db_)) return;
+    std::shared_ptr<CommitGroup> lost = std::exchange(open_group_, nullptr);
+    LogLine("database: a failed write undid the open group of writes; its requests are answered with an error");
+    Finish(*lost, false);
+  }
+
  private:
   // The group commit's thread: whenever something was written, take the connection and commit
   // the open group; requests arriving meanwhile queue on the lock and join the next group.
   void Flush() {
-    std::unique_lock<std::mutex> group(group_mutex_);
+    std::unique_lock<std::mutex> wake(group_mutex_);
     for (;;) {
-      flusher_wake_.wait(group, [this] { return written_ || stopping_; });
-      if (!written_ && stopping_) return;
+      flusher_wake_.wait(wake, [this] { return written_ || stopping_; });
+      const bool last = stopping_;
       written_ = false;
-      committing_ = true;
-      group.unlock();
-      bool ok = true;
+      wake.unlock();
       {
         std::lock_guard<std::mutex> lock(Mutex());
-        if (group_open_) {
-          group_open_ = false;
+        if (std::shared_ptr<CommitGroup> group = std::exchange(open_group_, nullptr)) {
+          {
+            std::lock_guard<std::mutex> g(group_mutex_);
+            group->taken = true;
+          }
+          bool stored = true;
           try {
             Exec("COMMIT");
-          } catch (const DbError &) {
-            ok = false;
+          } catch (const DbError &e) {
+            stored = false;
+            LogLine(std::string("database: a group commit failed; its requests are answered with an error: ") + e.what());
             try {
               Exec("ROLLBACK");
             } catch (...) {
             }
           }
+          // Settled before the connection is let go, so that no request runs a statement on it
+          // while a group it depends on is still undecided.
+          Finish(*group, stored);
         }
       }
-      group.lock();
-      committing_ = false;
-      ++committed_;
-      if (!ok) failed_upto_ = committed_;
-      group_wake_.notify_all();
+      wake.lock();
+      if (last) return;
+    }
+  }
+
+  void Finish(CommitGroup &group, bool stored) {
+    {
+      std::lock_guard<std::mutex> lock(group_mutex_);
+      group.outcome = stored ? CommitGroup::kStored : CommitGroup::kLost;
+    }
+    group_wake_.notify_all();
+  }
+
+  void Written() {
+    {
+      std::lock_guard<std::mutex> lock(group_mutex_);
+      written_ = true;
+    }
+    flusher_wake_.notify_one();
+  }
+
+  void Depend(const std::shared_ptr<CommitGroup> &group) {
+    for (const auto &d : t_groups)
+      if (d.db == this && d.group == group) return;
+    t_groups.push_back({this, group});
+  }
+
+  // A request that wrote or read in a group that was lost goes no further: what it would write
+  // now could rest on what was undone, and its answer is an error anyway.
+  void RefuseAfterLostGroup() {
+    for (auto it = t_groups.begin(); it != t_groups.end();) {
+      int outcome = it->db == this ? it->group->outcome.load() : CommitGroup::kOpen;
+      if (outcome == CommitGroup::kLost) throw DbError("database: a write this request made or read was not stored");
+      it = outcome == CommitGroup::kStored ? t_groups.erase(it) : it + 1;
     }
   }
 
@@ -395,18 +458,25 @@ class SqliteDb final : public Db {
 
   sqlite3 *db_ = nullptr;
   std::unordered_map<std::string, std::unique_ptr<SqliteStmt>> cache_;
-  // Group commit. group_open_ is guarded by Mutex(); the rest by group_mutex_.
+  // Group commit. open_group_ is guarded by Mutex(); written_, stopping_ and the groups' taken
+  // flags by group_mutex_.
   std::thread flusher_;
-  std::atomic<bool> group_open_{false};
+  std::shared_ptr<CommitGroup> open_group_;  // the transaction under way on the connection, if any
   std::mutex group_mutex_;
-  std::condition_variable group_wake_;    // a group was committed: for the requests waiting on it
+  std::condition_variable group_wake_;    // a group was settled: for the requests waiting on it
   std::condition_variable flusher_wake_;  // something was written: for the flusher
-  bool written_ = false;     // a request ended its transaction since the last commit began
-  bool committing_ = false;  // the flusher is committing a group
-  uint64_t committed_ = 0;   // groups committed (or failed) so far
-  uint64_t failed_upto_ = 0;
+  bool written_ = false;  // a request ended its transaction (or waits) since the flusher last looked
   bool stopping_ = false;
 };
+
+bool SqliteStmt::Step() {
+  int rc = sqlite3_step(s_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  std::string msg = std::string("database: ") + sqlite3_errmsg(sqlite3_db_handle(s_));
+  db_.AfterFailedStatement();
+  throw DbError(msg);
+}
 
 // ---- PostgreSQL --------------------------------------------------------------------------------
 

@@ -106,8 +106,10 @@ class Db {
   // Group commit (SQLite): from now on the transactions of many requests are written to disk by one
   // commit, made by a thread of this connection as soon as it gets the lock. A request must not
   // answer before what it wrote or read is on disk: it calls WaitDurable() without holding
-  // Mutex(), which returns once every write made so far is committed (at once when none waits),
-  // and throws DbError when that commit failed.
+  // Mutex(), which returns once every group the calling thread wrote or read in is committed (at
+  // once when there is none), and throws DbError when one of them was lost (its commit failed, or
+  // a write that found the disk full undid it). Once a group of the thread's request is lost, its
+  // further statements throw DbError too.
   virtual void EnableGroupCommit() {}
   virtual void WaitDurable() {}
 

@@ -512,6 +512,7 @@ void Service::RegisterTestRoutes() {
       std::lock_guard<std::mutex> lock(db_->Mutex());
       t = LoadTask(*db_, id);
     }
+    db_->WaitDurable();  // what it read is on disk, like any answer
     if (!t) return SendJson(res, 404, FailBody("任务不存在"));
     RuntimeConfig cfg = Config();
     OJson out = OkBody();
@@ -553,6 +554,7 @@ void Service::RegisterTestRoutes() {
       std::lock_guard<std::mutex> lock(db_->Mutex());
       mails = ListOutbox(*db_, *email, 1);
     }
+    db_->WaitDurable();
     if (mails.empty()) return SendJson(res, 404, FailBody("没有发给这个邮箱的验证码"));
     OJson out = OkBody();
     out["email"] = mails[0].email;

@@ -7,20 +7,25 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace orvane::test {
 namespace {
@@ -33,13 +38,55 @@ std::string MakeTempDir(const char *tag) {
   return tmpl;
 }
 
+// What runs now, for stopping it when this process is told to end: each started process (the
+// leader of its own process group) with the signal that stops it, and the directories to remove.
+struct Started {
+  pid_t pid;
+  int stop_signal;
+};
+std::mutex started_mutex;
+std::vector<Started> started;
+std::vector<std::string> started_dirs;
+
+void Track(pid_t pid, int stop_signal) {
+  std::lock_guard<std::mutex> lock(started_mutex);
+  started.push_back({pid, stop_signal});
+}
+void Untrack(pid_t pid) {
+  std::lock_guard<std::mutex> lock(started_mutex);
+  std::erase_if(started, [pid](const Started &s) { return s.pid == pid; });
+}
+void TrackDir(const std::string &dir) {
+  std::lock_guard<std::mutex> lock(started_mutex);
+  started_dirs.push_back(dir);
+}
+void UntrackDir(const std::string &dir) {
+  std::lock_guard<std::mutex> lock(started_mutex);
+  std::erase(started_dirs, dir);
+}
+
+// In a child between fork() and exec(), after any change of user (which would clear it): the
+// child gets `stop_signal` when the thread that started it ends, however it ends. The signals the
+// parent blocks for its own handling are unblocked, or the server could not be stopped with them.
+void EndWithParent(pid_t parent, int stop_signal) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  prctl(PR_SET_PDEATHSIG, stop_signal);
+  if (getppid() != parent) _exit(125);  // the parent is already gone
+}
+
 // Starts `argv` with standard output and error going to `log`; as `uid`/`gid` when they are set.
-pid_t Spawn(const std::vector<std::string> &argv, const std::string &log, uid_t uid = 0, gid_t gid = 0) {
+// It leads a process group of its own; `stop_signal` stops it.
+pid_t Spawn(const std::vector<std::string> &argv, const std::string &log, uid_t uid = 0, gid_t gid = 0,
+            int stop_signal = SIGTERM) {
   // Everything the child needs is made before fork(): the parent has other threads.
   std::vector<char *> args;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
+  pid_t parent = getpid();
   pid_t pid = fork();
+  if (pid > 0) Track(pid, stop_signal);
   if (pid != 0) return pid;
   setsid();
   int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -50,6 +97,7 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &log, uid_t 
   int devnull = open("/dev/null", O_RDONLY);
   if (devnull >= 0) dup2(devnull, 0);
   if (uid != 0 && (setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
+  EndWithParent(parent, stop_signal);
   execv(args[0], args.data());
   _exit(127);
 }
@@ -58,6 +106,7 @@ bool Exited(pid_t pid, int *status = nullptr) {
   int st = 0;
   pid_t r = waitpid(pid, &st, WNOHANG);
   if (r == pid && status) *status = st;
+  if (r == pid) Untrack(pid);
   return r == pid;
 }
 
@@ -66,6 +115,7 @@ int RunToEnd(const std::vector<std::string> &argv, const std::string &log, uid_t
   if (pid < 0) return -1;
   int st = 0;
   waitpid(pid, &st, 0);
+  Untrack(pid);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
@@ -79,6 +129,33 @@ void Stop(pid_t pid, int sig) {
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+  Untrack(pid);
+}
+
+// Stops every started process group still running (each with its own signal, then SIGKILL for
+// what is left after 10 s) and removes the directories.
+void StopEverythingStarted() {
+  std::vector<Started> procs;
+  std::vector<std::string> dirs;
+  {
+    std::lock_guard<std::mutex> lock(started_mutex);
+    procs = started;
+    dirs = started_dirs;
+  }
+  for (const auto &p : procs) kill(-p.pid, p.stop_signal);
+  auto group_gone = [](pid_t pgid) {
+    waitpid(pgid, nullptr, WNOHANG);  // the leader, once it has ended
+    return kill(-pgid, 0) != 0 && errno == ESRCH;
+  };
+  auto until = Clock::now() + std::chrono::seconds(10);
+  for (const auto &p : procs) {
+    while (!group_gone(p.pid) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!group_gone(p.pid)) kill(-p.pid, SIGKILL);
+  }
+  for (const auto &d : dirs) {
+    std::error_code ec;
+    std::filesystem::remove_all(d, ec);
+  }
 }
 
 std::string ReadFile(const std::string &path) {
@@ -100,6 +177,29 @@ bool PortAccepts(int port) {
 }
 
 }  // namespace
+
+void RemoveOnSignal(const std::string &dir) { TrackDir(dir); }
+void ForgetOnSignal(const std::string &dir) { UntrackDir(dir); }
+
+void EndServersWithThisProcess() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // inherited by every thread started from now on
+  std::thread([stop] {
+    int sig = 0;
+    sigwait(&stop, &sig);
+    StopEverythingStarted();
+    // End as the signal would have ended this process.
+    signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+  }).detach();
+}
 
 int FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -132,6 +232,7 @@ LocalPostgres::LocalPostgres() {
     why_ = "cannot make a temporary directory";
     return;
   }
+  TrackDir(dir_);
   // initdb and postgres refuse to run as root: hand the directory to an unprivileged user.
   uid_t uid = 0;
   gid_t gid = 0;
@@ -164,7 +265,7 @@ LocalPostgres::LocalPostgres() {
     pid_t pid = Spawn({bin + "/postgres", "-D", data, "-p", std::to_string(port), "-k", dir_, "-c",
                        "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "synchronous_commit=off", "-c",
                        "full_page_writes=off", "-c", "max_connections=60", "-c", "shared_buffers=32MB"},
-                      log, uid, gid);
+                      log, uid, gid, SIGINT);  // SIGINT: PostgreSQL's fast shutdown
     std::string conninfo = "host=127.0.0.1 port=" + std::to_string(port) + " user=orvane dbname=postgres";
     auto until = Clock::now() + std::chrono::seconds(30);
     bool ready = false;
@@ -190,6 +291,7 @@ LocalPostgres::~LocalPostgres() {
   if (!dir_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
+    UntrackDir(dir_);
   }
 }
 
@@ -219,6 +321,7 @@ LocalNginx::LocalNginx(const std::vector<std::string> &upstreams, const std::str
     why_ = "cannot make a temporary directory";
     return;
   }
+  TrackDir(dir_);
   chmod(dir_.c_str(), 0755);  // its worker processes run as an unprivileged user when started as root
   for (int attempt = 0; attempt < 4 && pid_ <= 0; ++attempt) {
     int port = FreeLoopbackPort();
@@ -235,12 +338,16 @@ LocalNginx::LocalNginx(const std::vector<std::string> &upstreams, const std::str
       why_ = "render-nginx-conf failed: " + ReadFile(conf);
       return;
     }
+    // nginx writes its pid file only once it holds its port: until then something else that took
+    // the free port meanwhile may be what accepts there (nginx keeps trying to bind for seconds).
+    const std::string pid_file = dir_ + "/nginx.pid";
+    unlink(pid_file.c_str());
     pid_t pid = Spawn({nginx, "-p", dir_, "-c", conf, "-e", dir_ + "/error.log", "-g", "daemon off;"},
                       dir_ + "/stderr.log");
     auto until = Clock::now() + std::chrono::seconds(10);
     bool ready = false;
     while (Clock::now() < until && !Exited(pid)) {
-      if (PortAccepts(port)) {
+      if (access(pid_file.c_str(), F_OK) == 0 && PortAccepts(port)) {
         ready = true;
         break;
       }
@@ -261,6 +368,7 @@ LocalNginx::~LocalNginx() {
   if (!dir_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
+    UntrackDir(dir_);
   }
 }
 
@@ -277,6 +385,7 @@ ServiceProcess::ServiceProcess(const std::string &binary, const std::vector<std:
   std::vector<char *> args;
   for (auto &a : argv) args.push_back(a.data());
   args.push_back(nullptr);
+  pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
     setsid();
@@ -285,9 +394,11 @@ ServiceProcess::ServiceProcess(const std::string &binary, const std::vector<std:
     dup2(devnull, 0);
     dup2(devnull, 2);
     close(fds[0]);
+    EndWithParent(parent, SIGTERM);
     execv(args[0], args.data());
     _exit(127);
   }
+  if (pid_ > 0) Track(pid_, SIGTERM);
   close(fds[1]);
   out_fd_ = fds[0];
   std::string line;

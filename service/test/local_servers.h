@@ -13,6 +13,16 @@ namespace orvane::test {
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int FreeLoopbackPort();
 
+// Every server started here runs in a process group of its own and is sent its stop signal by the
+// kernel when the thread that started it ends (PR_SET_PDEATHSIG), so even a SIGKILL of this
+// process leaves none of them behind. Call this first in main(), before any thread is started: from
+// then on SIGINT, SIGTERM and SIGHUP stop every server still running (their whole process groups)
+// and remove their directories before this process ends with that signal.
+void EndServersWithThisProcess();
+// A directory of this process's own that the stop on a signal removes too, until forgotten.
+void RemoveOnSignal(const std::string &dir);
+void ForgetOnSignal(const std::string &dir);
+
 class LocalPostgres {
  public:
   LocalPostgres();

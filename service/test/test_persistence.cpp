@@ -1,6 +1,11 @@
 // Restarting the service on the same data directory loses nothing: accounts, sessions, credits,
 // blacklist, tasks with their released instruction and the reported result, the signing key and
 // the development CA.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <mutex>
@@ -160,6 +165,137 @@ TEST(Persistence, GroupedWritesAreCommittedBeforeTheyAreAnswered) {
   Stmt credits = other->Prepare("SELECT SUM(credits) FROM accounts WHERE email LIKE '%@%'");
   ASSERT_TRUE(credits.Step());
   EXPECT_EQ(credits.Int(0), 8 * (20 - 12));
+}
+
+// Two ways the disk fills under the service, each real on its own files: the database file may
+// not grow (SQLite's page limit, lowered on the service's connection; a write that needs a new
+// page fails, and SQLite may undo the whole open group with it), or no file may grow (this
+// process's file size limit; the commit's write to the journal fails, as on a full disk).
+struct DiskFull {
+  const char *name;
+  void (*fill)(test::TestService &);
+  void (*make_room)(test::TestService &);
+};
+
+void LimitPages(test::TestService &a, const char *pages) {
+  Db &db = a.svc().Database();
+  std::lock_guard<std::mutex> lock(db.Mutex());
+  db.Exec(std::string("PRAGMA max_page_count = ") + pages);  // below the file's size: its size
+}
+
+void LimitFileSize(rlim_t bytes) {
+  rlimit r{};
+  getrlimit(RLIMIT_FSIZE, &r);
+  r.rlim_cur = std::min(bytes, r.rlim_max);
+  setrlimit(RLIMIT_FSIZE, &r);
+}
+
+const DiskFull kDiskFull[] = {
+    {"the database file may not grow",
+     [](test::TestService &a) { LimitPages(a, "1"); },
+     [](test::TestService &a) { LimitPages(a, "1073741823"); }},
+    {"no file may grow",
+     [](test::TestService &a) {
+       signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails (EFBIG) instead of ending the process
+       struct stat wal{};
+       ASSERT_EQ(stat((a.data_dir() + "/orvane.db-wal").c_str(), &wal), 0);
+       LimitFileSize(static_cast<rlim_t>(wal.st_size));
+     },
+     [](test::TestService &) {
+       LimitFileSize(RLIM_INFINITY);
+       signal(SIGXFSZ, SIG_DFL);
+     }},
+};
+
+// The disk fills while many claims release their instructions at once. Every claim whose
+// instruction was not stored must be answered 503 (so that its client tries again), none may hand
+// out an instruction the service does not hold (its report would be refused at the instant), none
+// may be told 503 for one that is stored; and once there is room again every claim is served with
+// the stored instruction, and the report takes it.
+TEST(Persistence, AFullDiskFailsExactlyTheClaimsWhoseInstructionsWereLost) {
+  for (const DiskFull &full : kDiskFull) {
+    SCOPED_TRACE(full.name);
+    test::TestService a;
+    a.SetConfig({{"release_lead_ms", 3600000}});  // released at the first claim
+    std::vector<test::LoginInfo> accounts;
+    for (int i = 0; i < 8; ++i) accounts.push_back(a.NewAccount());
+    struct Claim {
+      size_t account;
+      int64_t task;
+      HttpResult first;
+    };
+    std::vector<Claim> claims;
+    for (size_t i = 0; i < accounts.size(); ++i)
+      for (int k = 0; k < 12; ++k) {
+        HttpResult m = a.Call("match.create",
+                              "{\"execute_at_ms\":" + std::to_string(test::NowMs() + 600000) + "," +
+                                  test::TaskFieldsJson() + "}",
+                              accounts[i].token);
+        ASSERT_TRUE(m.ok()) << m.body;
+        claims.push_back({i, m.j["task_id"].get<int64_t>(), {}});
+      }
+    auto claim = [&](const Claim &c) {
+      return a.Call("task.claim", "{\"task_id\":" + std::to_string(c.task) + ",\"client_platform\":\"windows\"}",
+                    accounts[c.account].token);
+    };
+    auto nonce_of = [](const HttpResult &r) {
+      json in = json::parse(test::Base64DecodeText(r.j.value("payload", std::string())), nullptr, false);
+      return in.is_object() ? in.value("nonce", std::string()) : std::string();
+    };
+    auto other = Db::Open(a.data_dir() + "/orvane.db");  // sees only what is committed
+    auto stored_nonce = [&](int64_t task) {
+      Stmt s = other->Prepare("SELECT nonce FROM tasks WHERE id = ?1");
+      s.Bind(1, task);
+      return s.Step() ? s.Text(0) : std::string("(no task)");
+    };
+
+    {
+      struct Room {  // back whatever ends this block, so that no later test meets a full disk
+        const DiskFull &full;
+        test::TestService &a;
+        ~Room() { full.make_room(a); }
+      } room{full, a};
+      full.fill(a);
+      std::vector<std::thread> claimers;
+      for (size_t i = 0; i < accounts.size(); ++i)
+        claimers.emplace_back([&, i] {
+          for (auto &c : claims)
+            if (c.account == i) c.first = claim(c);
+        });
+      for (auto &t : claimers) t.join();
+    }
+
+    int refused = 0;
+    for (const auto &c : claims) {
+      std::string stored = stored_nonce(c.task);
+      if (c.first.ok()) {
+        EXPECT_TRUE(c.first.j.value("ready", false)) << c.first.body;
+        EXPECT_EQ(nonce_of(c.first), stored) << "task " << c.task << ": an instruction was handed out but not stored";
+      } else {
+        ++refused;
+        EXPECT_EQ(c.first.status, 503) << c.first.body;
+        EXPECT_EQ(stored, "") << "task " << c.task << " was answered " << c.first.status
+                              << " but its instruction is stored";
+      }
+    }
+    EXPECT_GT(refused, 0) << "the disk never filled: nothing was tested";
+
+    for (const auto &c : claims) {
+      HttpResult again = claim(c);
+      ASSERT_TRUE(again.ok()) << "task " << c.task << " after the disk had room again: " << again.body;
+      std::string nonce = nonce_of(again);
+      EXPECT_EQ(nonce, stored_nonce(c.task));
+      if (c.first.ok()) {
+        EXPECT_EQ(again.j["payload"], c.first.j["payload"]) << "task " << c.task << " got another instruction";
+      }
+      HttpResult report = a.Call("task.consume",
+                                 "{\"task_id\":" + std::to_string(c.task) + ",\"nonce\":\"" + nonce +
+                                     "\",\"client_platform\":\"windows\",\"client_error_ms\":1,"
+                                     "\"result\":\"success\",\"result_detail\":\"本机已提交一次触发\"}",
+                                 accounts[c.account].token);
+      EXPECT_TRUE(report.ok()) << "task " << c.task << ": " << report.body;
+    }
+  }
 }
 
 // Rooms count their own seats; those of a database from before are counted when it is opened, so
