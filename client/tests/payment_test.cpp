@@ -17,6 +17,7 @@
 #include "account/login.h"
 #include "account/session_end.h"
 #include "core/app_state.h"
+#include "core/clipboard.h"
 #include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/worker.h"
@@ -272,19 +273,6 @@ std::wstring DialogTexts(HWND dialog) {
     return texts;
 }
 
-std::wstring ClipboardTextNow() {
-    std::wstring text;
-    if (!OpenClipboard(nullptr)) return text;
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
 // No browser opens https addresses: the order is made all the same, and the person gets its address
 // with a button that copies it.
 TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
@@ -299,7 +287,7 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
         std::wstring clipboard;
         for (int i = 0; i < 60 && clipboard.find(L"/pay/") == std::wstring::npos; ++i) {
             Sleep(50);
-            clipboard = ClipboardTextNow();
+            clipboard = ClipboardText(nullptr);
         }
         Sleep(200);
         const std::wstring after = DialogTexts(dialog);

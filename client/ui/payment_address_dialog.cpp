@@ -1,7 +1,7 @@
 #include "ui/payment_address_dialog.h"
 
 #include "core/app_state.h"
-#include "target/blacklist_code.h"
+#include "core/clipboard.h"
 #include "ui/agreement_dialog.h"
 
 namespace {
