@@ -300,9 +300,11 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
     HttpsHandler noBrowser(folder_.path() / L"no-such-browser.exe");
     ASSERT_TRUE(noBrowser.Set());
     std::mutex lock;
-    std::wstring shown, afterCopy, copied;
+    std::wstring shown, afterCopy, copied, buttons;
     DialogWatcher dialogs([&](HWND dialog, const SeenDialog&) {
         const std::wstring before = DialogTexts(dialog);
+        const std::wstring buttonTexts = MainWindowHarness::Text(GetDlgItem(dialog, kCopyAddressButton)) + L" | " +
+                                         MainWindowHarness::Text(GetDlgItem(dialog, IDCLOSE));
         ClickDialogButton(dialog, kCopyAddressButton);
         std::wstring clipboard;
         for (int i = 0; i < 60 && clipboard.find(L"/pay/") == std::wstring::npos; ++i) {
@@ -316,6 +318,7 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
             shown = before;
             afterCopy = after;
             copied = clipboard;
+            buttons = buttonTexts;
         }
         ClickDialogButton(dialog, IDCLOSE);
     });
@@ -332,6 +335,8 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
     EXPECT_EQ(seen.owner, harness_->window());
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_NE(shown.find(kPaymentAddressInstruction), std::wstring::npos) << Utf16ToUtf8(shown);
+    // The close button reads Chinese whatever the system's language, as the agreement dialog's does.
+    EXPECT_EQ(buttons, L"复制地址 | 关闭");
     const size_t at = shown.find(L"https://localhost:");
     ASSERT_NE(at, std::wstring::npos) << Utf16ToUtf8(shown);
     const std::wstring address = shown.substr(at, shown.find(L'\n', at) - at);
