@@ -81,6 +81,10 @@ struct Session {
     int64_t fastRefreshUntilMs = 0;   // local wall clock ms
 };
 
+// The status line of a program that has not heard from the service yet (and of the start-up check
+// while it is made again).
+inline constexpr wchar_t kConnectingStatus[] = L"正在连接服务…";
+
 struct AppState {
     // The windows workers post to. Written on the user-interface thread, read by any thread, so they
     // are atomic; everything a worker may not touch (controls, fonts) stays with the user interface.
@@ -89,7 +93,7 @@ struct AppState {
 
     std::mutex stateMutex;  // guards every member below (not taskBusy)
 
-    std::wstring statusText = L"正在连接服务…";
+    std::wstring statusText = kConnectingStatus;
     std::wstring detailText;
 
     Session session;

@@ -250,36 +250,17 @@ void StrokeRoundRect(DrawContext& context, const RECT& rect, Argb colour, float 
     Record(context, context.graphics->DrawPath(&pen, &path));
 }
 
-void DrawLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
-               bool bold, TextAlign align) {
-    if (context.textLog) context.textLog->push_back({text, rect, sizePx, colour, bold});
-    if (Skipped(context, rect)) return;
-    TextTools tools(context, sizePx, bold, align);
-    if (!tools.font()) {
-        // The family is not installed: there is no fallback family, the text is left out.
-        Record(context, FontFamilyNotFound);
-        return;
-    }
-    SolidBrush brush(ColourOf(colour));
-    // Clipped to its rectangle: lines that wrap beyond it are cut, they never spill onto neighbours.
-    const GraphicsState state = context.graphics->Save();
-    context.graphics->IntersectClip(rect);
-    Record(context, context.graphics->DrawString(text.c_str(), static_cast<INT>(text.size()), tools.font(), rect,
-                                                 tools.format(), &brush));
-    context.graphics->Restore(state);
-}
+namespace {
 
-void DrawPhrasedLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
-                      bool bold, TextAlign align) {
-    if (context.textLog) context.textLog->push_back({text, rect, sizePx, colour, bold});
-    if (Skipped(context, rect)) return;
-    TextTools tools(context, sizePx, bold, align);
-    if (!tools.font()) {
-        Record(context, FontFamilyNotFound);
-        return;
-    }
-    // Measured with the font and format it is drawn with, so each line measured to fit is laid out
-    // on one line again.
+// How a label's text is laid out in its rectangle before it is drawn.
+enum class LineBreaking {
+    Wrapped,  // as GDI+ wraps it
+    Phrased,  // broken at phrase ends first (BreakIntoLines)
+};
+
+// The text broken into lines at phrase ends, each measured with the font and format it is drawn
+// with, so a line measured to fit is laid out on one line again.
+std::wstring PhrasedLines(DrawContext& context, const TextTools& tools, const std::wstring& text, const RectF& rect) {
     const RectF wide(0, 0, 100000, rect.Height > 0 ? rect.Height * 4 : 1000);
     const auto measure = [&](const std::wstring& piece) {
         RectF bounds;
@@ -292,12 +273,41 @@ void DrawPhrasedLabel(DrawContext& context, const std::wstring& text, const Rect
         if (!broken.empty()) broken += L'\n';
         broken += line;
     }
+    return broken;
+}
+
+// Every label's one way to the surface: recorded when the context keeps a log, skipped outside the
+// paint, left out without its font family, clipped to its rectangle.
+void PaintLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
+                bool bold, TextAlign align, LineBreaking breaking) {
+    if (context.textLog) context.textLog->push_back({text, rect, sizePx, colour, bold});
+    if (Skipped(context, rect)) return;
+    TextTools tools(context, sizePx, bold, align);
+    if (!tools.font()) {
+        // The family is not installed: there is no fallback family, the text is left out.
+        Record(context, FontFamilyNotFound);
+        return;
+    }
+    const std::wstring shown = breaking == LineBreaking::Phrased ? PhrasedLines(context, tools, text, rect) : text;
     SolidBrush brush(ColourOf(colour));
+    // Clipped to its rectangle: lines that wrap beyond it are cut, they never spill onto neighbours.
     const GraphicsState state = context.graphics->Save();
     context.graphics->IntersectClip(rect);
-    Record(context, context.graphics->DrawString(broken.c_str(), static_cast<INT>(broken.size()), tools.font(), rect,
+    Record(context, context.graphics->DrawString(shown.c_str(), static_cast<INT>(shown.size()), tools.font(), rect,
                                                  tools.format(), &brush));
     context.graphics->Restore(state);
+}
+
+}  // namespace
+
+void DrawLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
+               bool bold, TextAlign align) {
+    PaintLabel(context, text, rect, sizePx, colour, bold, align, LineBreaking::Wrapped);
+}
+
+void DrawPhrasedLabel(DrawContext& context, const std::wstring& text, const RectF& rect, float sizePx, Argb colour,
+                      bool bold, TextAlign align) {
+    PaintLabel(context, text, rect, sizePx, colour, bold, align, LineBreaking::Phrased);
 }
 
 void DrawButton(DrawContext& context, const RECT& rect, const std::wstring& caption, bool primary) {

@@ -191,3 +191,9 @@ uint32_t RetryPauseMs(int failedAttempts) {
     if (failedAttempts >= 5) return kLongestPauseMs;  // 300 · 2^4 is past the cap already
     return std::min<uint32_t>(kFirstPauseMs << (failedAttempts - 1), kLongestPauseMs);
 }
+
+std::wstring RetryingDetail(int failedAttempts, const std::wstring& lastMessage) {
+    std::wstring text = L"网络连接不稳定，正在重试（已重试 " + std::to_wstring(failedAttempts) + L" 次）";
+    if (!lastMessage.empty()) text += L"：" + lastMessage;
+    return text;
+}

@@ -56,3 +56,7 @@ AnswerVerdict JudgeServiceAnswer(const ApiResponse& response);
 // The pause before attempt `failedAttempts` + 1 of a request that keeps failing on the way: 300 ms,
 // doubling with each failure, never more than the 3 s rhythm of the claim polling.
 uint32_t RetryPauseMs(int failedAttempts);
+
+// The detail line while a request is sent again after `failedAttempts` failures on the way: says that
+// the connection is being retried, how often it has been, and the last failure's own words.
+std::wstring RetryingDetail(int failedAttempts, const std::wstring& lastMessage);

@@ -70,7 +70,22 @@ std::wstring ComposeUpdateNotice(const std::wstring& latestVersion) {
 }
 
 void RunStartupCheck() {
-    const ApiResponse response = PostServiceAction("health", "{}", "", kHealthTimeoutMs);
+    // The window the check was made for; once it has gone, nobody waits for the answer any more.
+    HWND window = App().mainWindow.load();
+    const auto windowGone = [window] { return !IsWindow(window) || App().mainWindow.load() != window; };
+    // A failure on the way (no connection, a time-out, a 5xx) says nothing about this version: the
+    // check is made again on the requests' retry rhythm, the status lines saying so, until the service
+    // answers. Only its answer, or an address that cannot work, is final.
+    ApiResponse response = PostServiceAction("health", "{}", "", kHealthTimeoutMs);
+    for (int failed = 1; JudgeServiceAnswer(response) == AnswerVerdict::NotYet; ++failed) {
+        std::wstring reason;
+        EvaluateApiResponse(response, reason);
+        if (windowGone()) return;
+        SetStatus(kConnectingStatus, RetryingDetail(failed, reason));
+        Sleep(RetryPauseMs(failed));
+        if (windowGone()) return;
+        response = PostServiceAction("health", "{}", "", kHealthTimeoutMs);
+    }
     std::wstring message;
     if (!EvaluateApiResponse(response, message)) {
         SetStatus(L"服务暂时无法连接", std::move(message));

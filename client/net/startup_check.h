@@ -22,7 +22,8 @@ std::wstring ChooseDownloadPage(const std::wstring& servedAddress, const std::ws
 // The text of the update notice; an empty version reads "最新版本".
 std::wstring ComposeUpdateNotice(const std::wstring& latestVersion);
 
-// The job itself (blocks on the network and, when an update is required, on the notice).
+// The job itself (blocks on the network and, when an update is required, on the notice). Made again
+// while it fails on the way, as long as the main window it was started for is open.
 void RunStartupCheck();
 
 // Starts RunStartupCheck on a detached worker thread.

@@ -1,9 +1,9 @@
 #include "target/blacklist_code.h"
 
-#include <cstring>
 #include <vector>
 
 #include "core/app_state.h"
+#include "core/clipboard.h"
 #include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/holders.h"
@@ -71,23 +71,6 @@ std::string SealForServiceWithLibrary(const std::wstring& libraryPath, const std
 
 std::string SealForService(const std::string& plaintext, const std::string& keyBase64) {
     return SealForServiceWithLibrary(SignatureLibraryPath(), plaintext, keyBase64);
-}
-
-bool CopyTextToClipboard(HWND owner, const std::wstring& text) {
-    ClipboardScope clipboard(owner);
-    if (!clipboard) return false;
-    EmptyClipboard();
-    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-    ScopedGlobalMemory memory(GlobalAlloc(GMEM_MOVEABLE, bytes));
-    if (!memory) return false;
-    {
-        GlobalLockScope locked(memory.get());
-        if (!locked.data()) return false;
-        std::memcpy(locked.data(), text.c_str(), bytes);
-    }
-    if (!SetClipboardData(CF_UNICODETEXT, memory.get())) return false;
-    memory.release();  // the clipboard owns it now
-    return true;
 }
 
 BlacklistCodeInputs ReadBlacklistCodeInputs() {

@@ -38,9 +38,6 @@ std::string SealForServiceWithLibrary(const std::wstring& libraryPath, const std
 // The same with libsodium.dll from the program's own folder.
 std::string SealForService(const std::string& plaintext, const std::string& keyBase64);
 
-// Puts UTF-16 text on the clipboard; false when nothing was copied.
-bool CopyTextToClipboard(HWND owner, const std::wstring& text);
-
 // The inputs as the button reads them: the session, the program picked for the form, the two fields.
 BlacklistCodeInputs ReadBlacklistCodeInputs();
 

@@ -86,12 +86,6 @@ void FailTaskRequest(const wchar_t* status, std::wstring detail) {
     SetStatus(status, std::move(detail));
 }
 
-std::wstring RetryingDetail(int failedAttempts, const std::wstring& lastMessage) {
-    std::wstring text = L"网络连接不稳定，正在重试（已重试 " + std::to_wstring(failedAttempts) + L" 次）";
-    if (!lastMessage.empty()) text += L"：" + lastMessage;
-    return text;
-}
-
 int64_t RetryBudgetMs(int64_t deadlineMs, int64_t unifiedNowMs) {
     constexpr int64_t kUnknownDeadlineBudgetMs = 60000;
     if (deadlineMs <= 0) return kUnknownDeadlineBudgetMs;

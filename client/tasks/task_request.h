@@ -97,10 +97,6 @@ struct TaskRequestStart {
 };
 std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confirmed, bool explainSignedOut);
 
-// The detail line while a request is sent again after `failedAttempts` failures on the way: says that
-// the connection is being retried, how often it has been, and the last failure's own words.
-std::wstring RetryingDetail(int failedAttempts, const std::wstring& lastMessage);
-
 // How long a request may be sent again before `deadlineMs` (unified) passes; a minute when no
 // deadline is known (0 or below), and nothing (one attempt) once it has passed.
 int64_t RetryBudgetMs(int64_t deadlineMs, int64_t unifiedNowMs);

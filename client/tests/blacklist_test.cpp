@@ -12,6 +12,7 @@
 
 #include "account/login.h"
 #include "core/app_state.h"
+#include "core/clipboard.h"
 #include "core/worker.h"
 #include "core/config.h"
 #include "core/form_fields.h"
@@ -69,19 +70,6 @@ void SavePurpose(int32_t purpose) {
     App().session.purposeSaved = true;
     App().session.savedPurpose = purpose;
     App().session.modalPanel = ModalPanelKind::None;
-}
-
-std::wstring ClipboardText() {
-    std::wstring text;
-    if (!OpenClipboard(nullptr)) return text;
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
 }
 
 void WipeClipboardForTest() {
@@ -229,7 +217,7 @@ TEST_F(BlacklistCodeButton, FieldsAreReadInFullAndChecked) {
     EXPECT_EQ(seen.caption, L"黑名单码已复制");
     EXPECT_EQ(seen.text, L"加密黑名单码已复制到剪贴板。\n\n请在 7 天内交给管理员，粘贴到后台“软件黑名单”页面导入。");
     EXPECT_EQ(seen.icon, DialogIcon::Information);
-    EXPECT_EQ(ClipboardText().rfind(L"QVTR1.", 0), 0u);
+    EXPECT_EQ(ClipboardText(nullptr).rfind(L"QVTR1.", 0), 0u);
     EXPECT_EQ(StatusTextNow(), L"黑名单码已复制，请交给管理员导入");
     EXPECT_EQ(ReadFormField(FormField::BlacklistReason), L"原因") << "the form keeps its fields";
 
@@ -535,7 +523,7 @@ TEST_F(BlacklistFlow, CodeFromTheClipboardIsImportedAndThenBlocks) {
         ASSERT_TRUE(dialogs.WaitForCount(1));
         ASSERT_EQ(dialogs.Seen()[0].caption, L"黑名单码已复制") << Utf16ToUtf8(dialogs.Seen()[0].text);
     }
-    const std::string code = Utf16ToUtf8(ClipboardText());
+    const std::string code = Utf16ToUtf8(ClipboardText(nullptr));
     ASSERT_EQ(code.rfind("QVTR1.", 0), 0u) << code;
 
     // One character changed: the service cannot open it.

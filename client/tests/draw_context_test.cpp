@@ -108,33 +108,46 @@ TEST(DrawToolkit, ButtonsCheckboxesAndFieldFrames) {
     EXPECT_GT(CountNot(image, RECT{50, 20, 110, 44}, 0x2A66EC), 20);
 }
 
+// The two kinds of label: wrapped as GDI+ wraps, and broken at phrase ends first.
+using LabelPrimitive = void (*)(DrawContext&, const std::wstring&, const RectF&, float, Argb, bool, TextAlign);
+const struct {
+    const char* name;
+    LabelPrimitive draw;
+} kLabelPrimitives[] = {{"DrawLabel", DrawLabel}, {"DrawPhrasedLabel", DrawPhrasedLabel}};
+
 TEST(DrawToolkit, LongTextStaysInItsRectangle) {
     DrawResources resources;
     const std::wstring text =
         L"用途会写入任务记录；每个任务仍需查看倒计时、点击位置并在本机确认。用途会写入任务记录；每个任务仍需查看倒计时。";
     const RECT box{20, 20, 140, 60};
-    const PixelImage image = RenderFrame(200, 100, [&](DrawContext& c, const RECT&) {
-        DrawLabel(c, text, RectF(20, 20, 120, 40), 12, 0xFFF7FAFF, false, TextAlign::Near);
-        EXPECT_EQ(c.lastStatus, Gdiplus::Ok);
-    }, &resources);
-    EXPECT_GT(CountNot(image, box, kBackground), 50) << "the text is drawn";
-    ExpectNothingOutside(image, box, "long text wraps and is cut with an ellipsis inside its rectangle");
+    for (const auto& label : kLabelPrimitives) {
+        SCOPED_TRACE(label.name);
+        const PixelImage image = RenderFrame(200, 100, [&](DrawContext& c, const RECT&) {
+            label.draw(c, text, RectF(20, 20, 120, 40), 12, 0xFFF7FAFF, false, TextAlign::Near);
+            EXPECT_EQ(c.lastStatus, Gdiplus::Ok);
+        }, &resources);
+        EXPECT_GT(CountNot(image, box, kBackground), 50) << "the text is drawn";
+        ExpectNothingOutside(image, box, "long text wraps and is cut with an ellipsis inside its rectangle");
+    }
 }
 
 TEST(DrawToolkit, AFamilyThatIsNotInstalledLeavesTheTextOutAndPaintingGoesOn) {
     DrawResources missing(L"No Such Family 7Q");
-    std::vector<DrawnText> texts;
-    const PixelImage image = RenderFrame(200, 80, [&](DrawContext& c, const RECT&) {
-        c.textLog = &texts;
-        DrawLabel(c, L"账号登录", RectF(10, 10, 180, 40), 20, 0xFFF7FAFF, true, TextAlign::Near);
-        EXPECT_EQ(c.lastStatus, Gdiplus::FontFamilyNotFound);
-        FillRoundRect(c, RectF(10, 60, 20, 10), 0, 0xFF5BE0A4);  // painting goes on
-        EXPECT_EQ(c.lastStatus, Gdiplus::FontFamilyNotFound) << "no primitive clears the status";
-    }, &missing);
-    EXPECT_EQ(CountNot(image, RECT{0, 0, 200, 55}, kBackground), 0) << "no text in some other family";
-    ExpectColours(image, {{15, 65, 0xFF5BE0A4, "the fill after the failed text"}});
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0].text, L"账号登录");
+    for (const auto& label : kLabelPrimitives) {
+        SCOPED_TRACE(label.name);
+        std::vector<DrawnText> texts;
+        const PixelImage image = RenderFrame(200, 80, [&](DrawContext& c, const RECT&) {
+            c.textLog = &texts;
+            label.draw(c, L"账号登录", RectF(10, 10, 180, 40), 20, 0xFFF7FAFF, true, TextAlign::Near);
+            EXPECT_EQ(c.lastStatus, Gdiplus::FontFamilyNotFound);
+            FillRoundRect(c, RectF(10, 60, 20, 10), 0, 0xFF5BE0A4);  // painting goes on
+            EXPECT_EQ(c.lastStatus, Gdiplus::FontFamilyNotFound) << "no primitive clears the status";
+        }, &missing);
+        EXPECT_EQ(CountNot(image, RECT{0, 0, 200, 55}, kBackground), 0) << "no text in some other family";
+        ExpectColours(image, {{15, 65, 0xFF5BE0A4, "the fill after the failed text"}});
+        ASSERT_EQ(texts.size(), 1u);
+        EXPECT_EQ(texts[0].text, L"账号登录");
+    }
 }
 
 TEST(DrawToolkit, CachedAndPerCallObjectsDrawTheSameFrame) {

@@ -17,6 +17,7 @@
 #include "account/login.h"
 #include "account/session_end.h"
 #include "core/app_state.h"
+#include "core/clipboard.h"
 #include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/worker.h"
@@ -152,11 +153,15 @@ protected:
         ASSERT_TRUE(harness_->WaitForStartupCheck());
         ASSERT_TRUE(harness_->SignInWithTheForm(email_, "Payer-pass-1"));
         // The preparation's refresh brings the payment offer.
-        ASSERT_TRUE(PumpUntil([] {
-            std::lock_guard<std::mutex> lock(App().stateMutex);
-            return App().session.alipayAvailable && !App().session.accountRefreshBusy;
-        }, 10000));
+        ASSERT_TRUE(OfferArrived(&Session::alipayAvailable, true));
         harness_->ShowInFront();
+    }
+    // Waits until a balance refresh has brought `method`'s offer as `offered`.
+    static bool OfferArrived(bool Session::*method, bool offered) {
+        return PumpUntil([=] {
+            std::lock_guard<std::mutex> lock(App().stateMutex);
+            return App().session.*method == offered && !App().session.accountRefreshBusy;
+        }, 10000);
     }
     std::string Record() const { return ReadFileBytes(record_); }
     POINT At(int x, int y) const { return harness_->ScreenPoint(x, y); }
@@ -232,21 +237,37 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
     EXPECT_LE(App().session.accountRefreshDueMs - WallClockMs(), 3000) << "still the fast rhythm";
 }
 
-TEST_F(Payments, AnAnswerThatIsNoWebPageNeverReachesTheBrowser) {
+// An order the service refuses, or whose answer names no web page, fails with the service's own words
+// or says that no page came; nothing reaches the browser and the fast refresh does not start.
+TEST_F(Payments, AFailedOrderSaysWhyAndNothingReachesTheBrowser) {
     OpenWindowSignedIn();
     const std::wstring recorder = (ProgramFolder() / L"url-recorder.exe").wstring();
     std::wstring fileUrl = L"file:///" + recorder;
     for (wchar_t& c : fileUrl)
         if (c == L'\\') c = L'/';
-    for (const std::wstring& address : {recorder, fileUrl, std::wstring(L"url-recorder.exe"), std::wstring(L"")}) {
-        ASSERT_TRUE(TestServiceFault("{\"action\":\"payment.create\",\"times\":1,\"set\":{\"pay_url\":\"" +
-                                     JsonEscape(Utf16ToUtf8(address)) + "\"}}"));
+    const auto payUrl = [](const std::wstring& address) {
+        return "\"set\":{\"pay_url\":\"" + JsonEscape(Utf16ToUtf8(address)) + "\"}";
+    };
+    const struct {
+        const char* what;
+        std::string fault;  // members of the fault on payment.create
+        const wchar_t* detail;
+    } cases[] = {
+        {"refused", R"("status":400,"ok":false,"message":"该支付方式暂未开放")", L"该支付方式暂未开放"},
+        {"a program's path", payUrl(recorder), L"后台没有返回支付页面"},
+        {"a file address", payUrl(fileUrl), L"后台没有返回支付页面"},
+        {"a program's name", payUrl(L"url-recorder.exe"), L"后台没有返回支付页面"},
+        {"no address", payUrl(L""), L"后台没有返回支付页面"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(TestServiceFault("{\"action\":\"payment.create\",\"times\":1," + c.fault + "}"));
         SetStatus(L"", L"");
         OpenTopUp();
         ClickAt(At(580, 547));
         ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"充值订单创建失败"; }, 10000))
-            << Utf16ToUtf8(address + L": " + StatusTextNow());
-        EXPECT_EQ(DetailTextNow(), L"后台没有返回支付页面");
+            << Utf16ToUtf8(StatusTextNow());
+        EXPECT_EQ(DetailTextNow(), c.detail);
     }
     PumpUntil([] { return false; }, 1000);
     EXPECT_EQ(Record(), "") << "nothing was opened";
@@ -272,19 +293,6 @@ std::wstring DialogTexts(HWND dialog) {
     return texts;
 }
 
-std::wstring ClipboardTextNow() {
-    std::wstring text;
-    if (!OpenClipboard(nullptr)) return text;
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
 // No browser opens https addresses: the order is made all the same, and the person gets its address
 // with a button that copies it.
 TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
@@ -292,14 +300,16 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
     HttpsHandler noBrowser(folder_.path() / L"no-such-browser.exe");
     ASSERT_TRUE(noBrowser.Set());
     std::mutex lock;
-    std::wstring shown, afterCopy, copied;
+    std::wstring shown, afterCopy, copied, buttons;
     DialogWatcher dialogs([&](HWND dialog, const SeenDialog&) {
         const std::wstring before = DialogTexts(dialog);
+        const std::wstring buttonTexts = MainWindowHarness::Text(GetDlgItem(dialog, kCopyAddressButton)) + L" | " +
+                                         MainWindowHarness::Text(GetDlgItem(dialog, IDCLOSE));
         ClickDialogButton(dialog, kCopyAddressButton);
         std::wstring clipboard;
         for (int i = 0; i < 60 && clipboard.find(L"/pay/") == std::wstring::npos; ++i) {
             Sleep(50);
-            clipboard = ClipboardTextNow();
+            clipboard = ClipboardText(nullptr);
         }
         Sleep(200);
         const std::wstring after = DialogTexts(dialog);
@@ -308,6 +318,7 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
             shown = before;
             afterCopy = after;
             copied = clipboard;
+            buttons = buttonTexts;
         }
         ClickDialogButton(dialog, IDCLOSE);
     });
@@ -324,6 +335,8 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
     EXPECT_EQ(seen.owner, harness_->window());
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_NE(shown.find(kPaymentAddressInstruction), std::wstring::npos) << Utf16ToUtf8(shown);
+    // The close button reads Chinese whatever the system's language, as the agreement dialog's does.
+    EXPECT_EQ(buttons, L"复制地址 | 关闭");
     const size_t at = shown.find(L"https://localhost:");
     ASSERT_NE(at, std::wstring::npos) << Utf16ToUtf8(shown);
     const std::wstring address = shown.substr(at, shown.find(L'\n', at) - at);
@@ -335,15 +348,10 @@ TEST_F(Payments, WithoutABrowserTheAddressIsShownWithACopyButton) {
     EXPECT_EQ(LastRequestBody("payment.create"), "{\"amount\":\"10\",\"type\":\"alipay\"}");
 }
 
-TEST_F(Payments, TheServiceRefusingTheOrderOrTheAmountSaysWhy) {
+// An amount outside the rule is refused before any order, over the panel, which stays for a
+// corrected amount.
+TEST_F(Payments, AnAmountOutsideTheRuleIsRefusedOverThePanel) {
     OpenWindowSignedIn();
-    ASSERT_TRUE(TestServiceFault(
-        R"({"action":"payment.create","times":1,"status":400,"ok":false,"message":"该支付方式暂未开放"})"));
-    OpenTopUp();
-    ClickAt(At(580, 547));
-    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"充值订单创建失败"; }, 10000));
-    EXPECT_EQ(DetailTextNow(), L"该支付方式暂未开放");
-
     const std::string before = TestServiceLastRequest("payment.create");
     // Whether the latest frame drew the text over the panel: after the panel's own last text (the
     // status column under the dimming is drawn before it).
@@ -389,10 +397,7 @@ TEST_F(Payments, WithoutAnOfferThereIsNoButtonAndTheTopUpSaysSo) {
     OpenWindowSignedIn();
     ASSERT_TRUE(TestServiceConfig(R"({"alipay":false,"wxpay":true})"));
     RequestCreditsRefresh();
-    ASSERT_TRUE(PumpUntil([] {
-        std::lock_guard<std::mutex> lock(App().stateMutex);
-        return !App().session.alipayAvailable && !App().session.accountRefreshBusy;
-    }, 10000));
+    ASSERT_TRUE(OfferArrived(&Session::alipayAvailable, false));
     // Only WeChat Pay: it is preselected and Alipay cannot be chosen.
     OpenTopUp();
     SelectPaymentMethod(PaymentMethod::Alipay);
@@ -404,10 +409,7 @@ TEST_F(Payments, WithoutAnOfferThereIsNoButtonAndTheTopUpSaysSo) {
 
     ASSERT_TRUE(TestServiceConfig(R"({"alipay":false,"wxpay":false})"));
     RequestCreditsRefresh();
-    ASSERT_TRUE(PumpUntil([] {
-        std::lock_guard<std::mutex> lock(App().stateMutex);
-        return !App().session.wxpayAvailable && !App().session.accountRefreshBusy;
-    }, 10000));
+    ASSERT_TRUE(OfferArrived(&Session::wxpayAvailable, false));
     harness_->ShowInFront();
     EXPECT_FALSE(FrameDrew(L"积分获取")) << "no button without an offer";
     DialogWatcher dialogs;

@@ -361,76 +361,101 @@ protected:
     }
     // The latest body the service received for `action`, or "" when it has received none.
     static std::string Last(const std::string& action) { return LastRequestBody(action); }
+    // Opens a room of `host`'s as `code`, its click a minute ahead, for the person to join; the room's
+    // instant, or 0 when the service refused it (the failure says why).
+    static int64_t OpenRoomOf(const Account& host, const std::string& code, int capacity = 2) {
+        const int64_t at = (WallClockMs() / 1000 + 60) * 1000;
+        std::wstring message;
+        const ApiResponse made = PostServiceAction(
+            "room.create",
+            RoomCreateBody(code, at, capacity, TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
+            host.token, 8000);
+        if (EvaluateApiResponse(made, message)) return at;
+        ADD_FAILURE() << "the host's room: " << Utf16ToUtf8(message);
+        return 0;
+    }
+    // A room started from its card as the person fills it: the join card with a room `host` opened
+    // as `code`, or the create card for a new room `code` of two, 40 s ahead.
+    static void StartRoom(bool join, const std::string& code, const Account& host) {
+        if (join) {
+            ASSERT_NE(OpenRoomOf(host, code), 0);
+            WriteFormField(FormField::JoinCode, Utf8ToUtf16(code));
+            StartJoinRoom();
+        } else {
+            WriteFormField(FormField::RoomCode, Utf8ToUtf16(code));
+            WriteFormField(FormField::Participants, L"2");
+            TypeClickTime(FormField::ClickTime, 40);
+            StartCreateRoom();
+        }
+    }
 
     static inline const std::string kHash = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
     std::unique_ptr<MainWindowHarness> harness_;
     Account account_;
 };
 
-TEST_F(RoomRequests, CreateSendsTheRoomThenConfirmsItsSeat) {
-    DialogWatcher dialogs(IDYES);
-    EndTasksAtTheirFirstClaim();
-    WriteFormField(FormField::RoomCode, L"ab-" + Utf8ToUtf16(FreshRoomCode("")));
-    const std::string code = NormaliseRoomCode(ReadFormField(FormField::RoomCode));
-    WriteFormField(FormField::Participants, L" 3");
-    const int64_t at = TypeClickTime(FormField::ClickTime, 40);
-
-    StartCreateRoom();
-    EXPECT_EQ(StatusTextNow(), L"正在创建房间…");
-    EXPECT_TRUE(App().taskBusy.load()) << "the request holds the task slot";
-    EXPECT_EQ(ReadFormField(FormField::RoomCode), Utf8ToUtf16(code)) << "the field shows the code as sent";
-    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
-        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
-
-    const std::string create = Last("room.create");
-    EXPECT_EQ(create, RoomCreateBody(code, at, 3, Fields()));
-    const int64_t taskId = JsonGetInt64(Last("room.confirm"), "task_id", 0);
-    ASSERT_GT(taskId, 0);
-    EXPECT_NE(TaskRecord(taskId).find("\"room_code\":\"" + code + "\""), std::string::npos) << TaskRecord(taskId);
-    EXPECT_EQ(Last("room.confirm"), RoomConfirmBody(taskId, Fields()));
-    EXPECT_EQ(Last("task.claim"), "{\"task_id\":" + std::to_string(taskId) + ",\"client_platform\":\"windows\"}");
-    EXPECT_NE(TaskRecord(taskId).find("\"confirmed\":true"), std::string::npos) << TaskRecord(taskId);
-    EXPECT_EQ(CountdownNow(), 0) << "the ended task cleared the countdown";
-    ASSERT_EQ(dialogs.Count(), 1u);
-    const SeenDialog box = dialogs.Seen()[0];
-    EXPECT_EQ(box.caption, L"请确认本次操作");
-    // The box names the click time as well.
-    EXPECT_EQ(box.text, ComposeTaskConfirmation(L"创建房间", kPoint, L"目标程序.exe", L"教学实验",
-                                                L"今天 " + FormatLocalTimeOfDayMs(at).substr(0, 8)));
-    EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 1);
-}
-
-TEST_F(RoomRequests, JoinSendsTheCodeAsTypedInUpperCase) {
-    // Someone else's room.
+// A room created or joined from its card: the code goes as typed in upper case, the service receives
+// the room's body, the seat is confirmed for that room, and the confirmation box names the click time
+// (a joined room sets its own). Each task ends at its first claim, without a click.
+TEST_F(RoomRequests, CreateAndJoinSendTheRoomThenConfirmTheSeat) {
+    const struct {
+        const char* what;
+        bool join;
+        const wchar_t* operation;  // as the confirmation box names it
+        const wchar_t* sending;
+    } cases[] = {
+        {"create", false, L"创建房间", L"正在创建房间…"},
+        {"join someone else's room", true, L"加入房间", L"正在加入房间…"},
+    };
     const Account host = SignInAtService("host", 100);
     ASSERT_FALSE(host.token.empty());
-    const std::string code = FreshRoomCode("JN");
-    std::string lower = code;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const int64_t at = (WallClockMs() / 1000 + 60) * 1000;
-    const ApiResponse made = PostServiceAction(
-        "room.create", RoomCreateBody(code, at, 2, TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
-        host.token, 8000);
-    std::wstring message;
-    ASSERT_TRUE(EvaluateApiResponse(made, message)) << Utf16ToUtf8(message);
+    int started = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DialogWatcher dialogs(IDYES);
+        ASSERT_TRUE(TestServiceClearFaults());
+        EndTasksAtTheirFirstClaim();
+        const std::string code = FreshRoomCode(c.join ? "JN" : "CR");
+        std::string typed = code;
+        for (char& letter : typed) letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+        const FormField codeField = c.join ? FormField::JoinCode : FormField::RoomCode;
+        int64_t at = 0;
+        if (c.join) {
+            at = OpenRoomOf(host, code);
+            ASSERT_NE(at, 0);
+        } else {
+            WriteFormField(FormField::Participants, L" 3");
+            at = TypeClickTime(FormField::ClickTime, 40);
+        }
+        WriteFormField(codeField, Utf8ToUtf16(typed));
+        c.join ? StartJoinRoom() : StartCreateRoom();
+        EXPECT_EQ(StatusTextNow(), c.sending);
+        EXPECT_TRUE(App().taskBusy.load()) << "the request holds the task slot";
+        EXPECT_EQ(ReadFormField(codeField), Utf8ToUtf16(code)) << "the field shows the code as sent";
+        // The countdown shows the room's instant once the task is admitted, until the task ends.
+        ASSERT_TRUE(PumpUntil([&] { return CountdownNow() == at || StatusTextNow() == L"无法取得本次点击安排"; }, 15000));
+        ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000))
+            << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
 
-    DialogWatcher dialogs(IDYES);
-    EndTasksAtTheirFirstClaim();
-    WriteFormField(FormField::JoinCode, Utf8ToUtf16(lower));
-    StartJoinRoom();
-    EXPECT_EQ(StatusTextNow(), L"正在加入房间…");
-    EXPECT_EQ(ReadFormField(FormField::JoinCode), Utf8ToUtf16(code));
-    // The countdown shows the room's instant once the task is admitted, until the task ends.
-    ASSERT_TRUE(PumpUntil([&] { return CountdownNow() == at || StatusTextNow() == L"无法取得本次点击安排"; }, 15000));
-    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"无法取得本次点击安排"; }, 15000));
-    EXPECT_EQ(Last("room.join"), RoomJoinBody(code, Fields()));
-    const int64_t seat = JsonGetInt64(Last("room.confirm"), "task_id", 0);
-    ASSERT_GT(seat, 0);
-    EXPECT_EQ(Last("room.confirm"), RoomConfirmBody(seat, Fields()));
-    EXPECT_NE(TaskRecord(seat).find("\"room_code\":\"" + code + "\""), std::string::npos) << TaskRecord(seat);
-    ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].text,
-              ComposeTaskConfirmation(L"加入房间", kPoint, L"目标程序.exe", L"教学实验", kJoinClickTimeLine));
+        EXPECT_EQ(c.join ? Last("room.join") : Last("room.create"),
+                  c.join ? RoomJoinBody(code, Fields()) : RoomCreateBody(code, at, 3, Fields()));
+        const int64_t seat = JsonGetInt64(Last("room.confirm"), "task_id", 0);
+        ASSERT_GT(seat, 0);
+        EXPECT_EQ(Last("room.confirm"), RoomConfirmBody(seat, Fields()));
+        EXPECT_EQ(Last("task.claim"), "{\"task_id\":" + std::to_string(seat) + ",\"client_platform\":\"windows\"}");
+        const std::string record = TaskRecord(seat);
+        EXPECT_NE(record.find("\"room_code\":\"" + code + "\""), std::string::npos) << record;
+        EXPECT_NE(record.find("\"confirmed\":true"), std::string::npos) << record;
+        EXPECT_EQ(CountdownNow(), 0) << "the ended task cleared the countdown";
+        ASSERT_EQ(dialogs.Count(), 1u);
+        const SeenDialog box = dialogs.Seen()[0];
+        EXPECT_EQ(box.caption, L"请确认本次操作");
+        const std::wstring clickTime =
+            c.join ? std::wstring(kJoinClickTimeLine) : L"今天 " + FormatLocalTimeOfDayMs(at).substr(0, 8);
+        EXPECT_EQ(box.text, ComposeTaskConfirmation(c.operation, kPoint, L"目标程序.exe", L"教学实验", clickTime));
+        EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), ++started);
+        ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 5000));
+    }
 }
 
 // Every step that can fail, with what the user then sees; the slot is free again and no countdown
@@ -473,23 +498,7 @@ TEST_F(RoomRequests, EachFailedStepSaysWhichAndFreesTheSlot) {
         const std::string code = FreshRoomCode("F");
         // A confirm of an earlier case is on record; a new one would replace it.
         const std::string confirmBefore = Last("room.confirm");
-        if (c.join) {
-            std::wstring message;
-            ASSERT_TRUE(EvaluateApiResponse(
-                PostServiceAction("room.create",
-                                  RoomCreateBody(code, (WallClockMs() / 1000 + 60) * 1000, 2,
-                                                 TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
-                                  host.token, 8000),
-                message))
-                << Utf16ToUtf8(message);
-            WriteFormField(FormField::JoinCode, Utf8ToUtf16(code));
-            StartJoinRoom();
-        } else {
-            WriteFormField(FormField::RoomCode, Utf8ToUtf16(code));
-            WriteFormField(FormField::Participants, L"2");
-            TypeClickTime(FormField::ClickTime, 40);
-            StartCreateRoom();
-        }
+        ASSERT_NO_FATAL_FAILURE(StartRoom(c.join, code, host));
         ASSERT_TRUE(PumpUntil([&] { return StatusTextNow() == c.status; }, 15000)) << Utf16ToUtf8(StatusTextNow());
         if (c.detail == kAnyDetail) {
             EXPECT_FALSE(DetailTextNow().empty());
@@ -529,23 +538,7 @@ TEST_F(RoomRequests, AConfirmationLostOnTheWayIsSentAgain) {
         EndTasksAtTheirFirstClaim();
         ASSERT_TRUE(Fault("room.confirm", c.fault));
         const std::string code = FreshRoomCode("R");
-        if (c.join) {
-            std::wstring message;
-            ASSERT_TRUE(EvaluateApiResponse(
-                PostServiceAction("room.create",
-                                  RoomCreateBody(code, (WallClockMs() / 1000 + 60) * 1000, 2,
-                                                 TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
-                                  host.token, 8000),
-                message))
-                << Utf16ToUtf8(message);
-            WriteFormField(FormField::JoinCode, Utf8ToUtf16(code));
-            StartJoinRoom();
-        } else {
-            WriteFormField(FormField::RoomCode, Utf8ToUtf16(code));
-            WriteFormField(FormField::Participants, L"2");
-            TypeClickTime(FormField::ClickTime, 40);
-            StartCreateRoom();
-        }
+        ASSERT_NO_FATAL_FAILURE(StartRoom(c.join, code, host));
         const std::wstring step = c.join ? L"正在加入房间…" : L"正在创建房间…";
         std::wstring retrying;
         ASSERT_TRUE(PumpUntil(
@@ -673,7 +666,7 @@ TEST_F(RoomRequests, ATargetThatChangesWhileTheBoxIsOpenIsNotSent) {
 // field is named in a box of its own line, the focus goes to the first faulty field, no "是" is asked
 // for and nothing is sent.
 TEST_F(RoomRequests, BadInputIsExplainedBeforeTheConfirmationAndNothingIsSent) {
-    enum class Card { Create, Join, Test };
+    enum class Card { Create, Join, SyncTest };
     struct Case {
         const char* what;
         Card card;
@@ -708,7 +701,7 @@ TEST_F(RoomRequests, BadInputIsExplainedBeforeTheConfirmationAndNothingIsSent) {
          kRoomCodeFaultText, FormField::JoinCode},
         {"join, a bad character", Card::Join, L"ROOM#12", L"2", nullptr, 40, L"输入错误", kRoomCodeFaultText,
          FormField::JoinCode},
-        {"test, 5 s ahead", Card::Test, L"", L"2", nullptr, 5, L"时间错误", ClickTimeTooEarlyText(kSyncTestLeadMs),
+        {"test, 5 s ahead", Card::SyncTest, L"", L"2", nullptr, 5, L"时间错误", ClickTimeTooEarlyText(kSyncTestLeadMs),
          FormField::TestTime},
     };
     const std::string createBefore = Last("room.create"), joinBefore = Last("room.join"),
@@ -878,7 +871,9 @@ TEST_F(RoomRequests, EachFailedSyncTestSaysWhyAndFreesTheSlot) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(TestServiceClearFaults());
-        if (*c.fault) ASSERT_TRUE(Fault("match.create", c.fault));
+        if (*c.fault) {
+            ASSERT_TRUE(Fault("match.create", c.fault));
+        }
         const std::string claimBefore = Last("task.claim"), requestBefore = Last("match.create");
         TypeClickTime(FormField::TestTime, 30);
         WorkersRefusedForTesting() = c.noWorker;
@@ -894,7 +889,9 @@ TEST_F(RoomRequests, EachFailedSyncTestSaysWhyAndFreesTheSlot) {
         EXPECT_EQ(CountdownNow(), 0);
         EXPECT_EQ(CreditsNow(), c.credits) << "a charge the answer names is shown even when the test fails";
         EXPECT_EQ(Last("task.claim"), claimBefore) << "no task was claimed";
-        if (c.noWorker) EXPECT_EQ(Last("match.create"), requestBefore) << "nothing was sent";
+        if (c.noWorker) {
+            EXPECT_EQ(Last("match.create"), requestBefore) << "nothing was sent";
+        }
     }
     EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 0) << "no task started";
 }
@@ -907,13 +904,7 @@ TEST_F(RoomRequests, ATaskKeepsTheSessionAndTargetItsRequestWasSentWith) {
     const Account host = SignInAtService("host", 100);
     ASSERT_FALSE(host.token.empty());
     const std::string hostCode = FreshRoomCode("KS");
-    const ApiResponse made = PostServiceAction(
-        "room.create",
-        RoomCreateBody(hostCode, (WallClockMs() / 1000 + 60) * 1000, 3,
-                       TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash)),
-        host.token, 8000);
-    std::wstring message;
-    ASSERT_TRUE(EvaluateApiResponse(made, message)) << Utf16ToUtf8(message);
+    ASSERT_NE(OpenRoomOf(host, hostCode, 3), 0);
 
     struct Case {
         const char* what;

@@ -12,11 +12,13 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "net/json_text.h"
+#include "net/service_api.h"
 #include "net/startup_check.h"
 #include "support/dialog_watcher.h"
 #include "support/main_window_harness.h"
 #include "support/service_control.h"
 #include "support/test_support.h"
+#include "ui/ui_resources.h"
 
 namespace {
 
@@ -166,21 +168,23 @@ TEST_F(StartupCheck, AnswerWithoutUpdateFlagUnlocksLogin) {
     EXPECT_EQ(StatusTextNow(), L"请输入邮箱和密码");
 }
 
-TEST_F(StartupCheck, FailuresKeepLoginLocked) {
+// The service's own refusal is final: the check is not made again and the login stays refused.
+TEST_F(StartupCheck, RefusalsKeepLoginLocked) {
     struct Case {
         const char* fault;
         const wchar_t* detail;
     };
     const Case cases[] = {
         {"\"ok\":false,\"message\":\"服务维护中，请稍后再来\"", L"服务维护中，请稍后再来"},
-        {"\"status\":503,\"raw_body\":\"\"", L"服务请求失败（错误码 503）"},
-        {"\"drop\":true", L"无法连接服务，请确认本机服务已经启动"},
+        {"\"status\":403,\"ok\":false,\"message\":\"此版本不再受支持\"", L"此版本不再受支持"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         ASSERT_TRUE(TestServiceFault(std::string("{\"action\":\"health\",\"times\":1,") + c.fault + "}"));
         Open();
         ASSERT_TRUE(harness_->WaitForStartupCheck());
+        // A check made again would find the service ready: the fault was for one answer only.
+        PumpUntil([] { return false; }, 1500);
         EXPECT_EQ(StatusTextNow(), L"服务暂时无法连接");
         EXPECT_EQ(DetailTextNow(), c.detail);
         EXPECT_FALSE(ServiceReadyNow());
@@ -199,6 +203,58 @@ TEST_F(StartupCheck, FailuresKeepLoginLocked) {
         EXPECT_FALSE(AccountBusyNow());
         harness_.reset();
     }
+}
+
+// A failure on the way (a 5xx, a dropped connection) says nothing about the version: the check is made
+// again on the retry rhythm, the window saying so, until the service answers and the login unlocks.
+TEST_F(StartupCheck, FailuresOnTheWayAreRetriedUntilTheServiceAnswers) {
+    struct Case {
+        const char* fault;
+        int failures;
+        const wchar_t* reason;  // the last failure's words in the detail line
+    };
+    const Case cases[] = {
+        {"\"status\":502,\"raw_body\":\"\",\"times\":3", 3, L"服务请求失败（错误码 502）"},
+        {"\"status\":503,\"raw_body\":\"\",\"times\":1", 1, L"服务请求失败（错误码 503）"},
+        {"\"drop\":true,\"times\":2", 2, L"无法连接服务，请确认本机服务已经启动"},
+    };
+    Ui().recordFrameTexts = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_TRUE(TestServiceFault(std::string("{\"action\":\"health\",") + c.fault + "}"));
+        Open();
+        harness_->ShowInFront();
+        std::wstring lastRetry;
+        bool retryDrawn = false;
+        ASSERT_TRUE(PumpUntil([&] {
+            const std::wstring detail = DetailTextNow();
+            if (StatusTextNow() == kConnectingStatus && detail.rfind(L"网络连接不稳定", 0) == 0) lastRetry = detail;
+            retryDrawn = retryDrawn || (!lastRetry.empty() && FrameDrew(lastRetry));
+            return ServiceReadyNow();
+        }, 20000)) << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+        EXPECT_EQ(lastRetry, RetryingDetail(c.failures, c.reason));
+        EXPECT_TRUE(retryDrawn) << "the window showed the retry";
+        EXPECT_EQ(StatusTextNow(), L"请输入邮箱和密码");
+        EXPECT_EQ(DetailTextNow(), L"");
+        harness_.reset();
+    }
+    Ui().recordFrameTexts = false;
+    EXPECT_EQ(dialogs_.Count(), 0u);
+}
+
+// A check that keeps failing on the way ends with the window it was made for: nothing is asked again
+// and nothing written into what comes after.
+TEST_F(StartupCheck, RetryingEndsWithItsWindow) {
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"health\",\"status\":502,\"raw_body\":\"\"}"));
+    Open();
+    ASSERT_TRUE(PumpUntil([] { return DetailTextNow().find(L"已重试 2 次") != std::wstring::npos; }, 15000))
+        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    harness_.reset();
+    SetStatus(L"after the window", L"");
+    // Longer than the next pause (1.2 s) and a 502 answer together.
+    PumpUntil([] { return false; }, 4000);
+    EXPECT_EQ(StatusTextNow(), L"after the window");
+    EXPECT_FALSE(ServiceReadyNow());
 }
 
 TEST_F(StartupCheck, UpdateRequiredWithVersionAndPage) {

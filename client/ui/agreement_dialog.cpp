@@ -3,7 +3,6 @@
 #include <string>
 
 #include "core/app_state.h"
-#include "core/holders.h"
 
 const wchar_t kAgreementTitle[] = L"用户使用协议与隐私说明";
 const wchar_t kAgreementInstruction[] = L"澄序仅用于合规的软件测试、演示、教学和内部培训";
@@ -22,75 +21,19 @@ const wchar_t kAgreementContent[] =
 // The dialog's width in dialog units: room for the longest line, about 48 characters of 9-point text.
 constexpr UINT kAgreementWidthDialogUnits = 420;
 
-TaskDialogIndirectFunction FindTaskDialog() {
-    // The library is already loaded (the program initialises the common controls at start), and the
-    // process's manifest makes this name resolve to the version-6 controls. The program does not
-    // import the function, so it still starts on a system without it.
-    HMODULE controls = GetModuleHandleW(L"comctl32.dll");
-    ScopedModule loaded;
-    if (!controls) {
-        loaded.reset(LoadLibraryW(L"comctl32.dll"));
-        controls = loaded.get();
-    }
-    if (!controls) return nullptr;
-    auto found = reinterpret_cast<TaskDialogIndirectFunction>(
-        reinterpret_cast<void*>(GetProcAddress(controls, "TaskDialogIndirect")));
-    // A library this call loaded itself stays loaded: the function must outlive this call.
-    if (found) loaded.release();
-    return found;
-}
-
-namespace {
-
-constexpr UINT_PTR kEscapeClosesId = 1;
-
-LRESULT CALLBACK EscapeClosesProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
-    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && HIWORD(wParam) == BN_CLICKED &&
-        !GetDlgItem(dialog, IDCANCEL)) {
-        SendMessageW(dialog, TDM_CLICK_BUTTON, IDCLOSE, 0);
-        return 0;
-    }
-    if (message == WM_NCDESTROY) RemoveWindowSubclass(dialog, EscapeClosesProc, kEscapeClosesId);
-    return DefSubclassProc(dialog, message, wParam, lParam);
-}
-
-HRESULT CALLBACK AgreementDialogEvents(HWND dialog, UINT notification, WPARAM, LPARAM, LONG_PTR) {
-    if (notification == TDN_CREATED) LetEscapeCloseTaskDialog(dialog);
-    return S_OK;
-}
-
-}  // namespace
-
-void LetEscapeCloseTaskDialog(HWND dialog) {
-    // Some task dialogs (wine's among them) drop the Esc of a dialog without a Cancel button even when
-    // cancellation is allowed: Esc is made a press of the Close button.
-    SetWindowSubclass(dialog, EscapeClosesProc, kEscapeClosesId, 0);
-    // The keyboard starts on the Close button, also when the dialog was opened from the keyboard while
-    // the main window itself held the focus.
-    if (HWND close = GetDlgItem(dialog, IDCLOSE)) SetFocus(close);
+TaskDialogPage AgreementPage() {
+    TaskDialogPage page;
+    page.title = kAgreementTitle;
+    page.instruction = kAgreementInstruction;
+    page.content = kAgreementContent;
+    page.flags = TDF_ENABLE_HYPERLINKS;
+    // Wide enough for the longest line, so each line wraps where it is written and nowhere else.
+    page.widthDialogUnits = kAgreementWidthDialogUnits;
+    return page;
 }
 
 void ShowAgreementDialog(HWND owner, TaskDialogIndirectFunction taskDialog) {
-    if (taskDialog) {
-        TASKDIALOGCONFIG config{};
-        config.cbSize = sizeof config;
-        config.hwndParent = owner;
-        config.dwFlags = TDF_ENABLE_HYPERLINKS | TDF_ALLOW_DIALOG_CANCELLATION;
-        // The button carries its own text: the common Close button reads in the system's language,
-        // which is not always Chinese.
-        static const TASKDIALOG_BUTTON kClose{IDCLOSE, L"关闭"};
-        config.cButtons = 1;
-        config.pButtons = &kClose;
-        config.nDefaultButton = IDCLOSE;
-        // Wide enough for the longest line, so each line wraps where it is written and nowhere else.
-        config.cxWidth = kAgreementWidthDialogUnits;
-        config.pszWindowTitle = kAgreementTitle;
-        config.pszMainInstruction = kAgreementInstruction;
-        config.pszContent = kAgreementContent;
-        config.pfCallback = AgreementDialogEvents;
-        int pressed = 0;
-        if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr))) return;
-    }
+    if (ShowTaskDialogPage(owner, taskDialog, AgreementPage())) return;
     const std::wstring text = std::wstring(kAgreementInstruction) + L"\n\n" + kAgreementContent;
     ShowMessage(text, kAgreementTitle, MB_ICONINFORMATION);
 }

@@ -2,19 +2,16 @@
 #pragma once
 
 #include <windows.h>
-#include <commctrl.h>
 
-// The common-controls task dialog, when the comctl32 that the manifest selects has one.
-using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
-TaskDialogIndirectFunction FindTaskDialog();
-
-// Esc closes a task dialog that has a Close button (call on TDN_CREATED).
-void LetEscapeCloseTaskDialog(HWND dialog);
+#include "ui/task_dialog.h"
 
 // The dialog's texts.
 extern const wchar_t kAgreementTitle[];
 extern const wchar_t kAgreementInstruction[];
 extern const wchar_t kAgreementContent[];
+
+// What the dialog shows: the texts, only "关闭", wide enough for the longest written line.
+TaskDialogPage AgreementPage();
 
 // Shows the dialog owned by `owner` until the user closes it (Close button or Esc). Reading it does
 // not tick the agreement box. Where the task dialog is missing, a message box shows the same texts.

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/app_state.h"
+#include "core/clipboard.h"
 #include "core/holders.h"
 #include "ui/modal_panels.h"
 #include "ui/time_field.h"
@@ -32,19 +33,6 @@ std::optional<FormField> FieldOf(HWND control) {
     for (int index = 0; index < static_cast<int>(FormField::Count); ++index)
         if (FormFieldControl(static_cast<FormField>(index)) == control) return static_cast<FormField>(index);
     return std::nullopt;
-}
-
-std::wstring ClipboardText(HWND owner) {
-    std::wstring text;
-    if (!OpenClipboard(owner)) return text;
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
 }
 
 LRESULT CALLBACK FieldRulesProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR field) {

@@ -240,18 +240,12 @@ LRESULT OnDisabledEditColours(WPARAM wParam) {
 }
 
 void OnTimeAligned() {
-    AppState& app = App();
-    bool clickEdited, testEdited;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        clickEdited = app.clickTimeEdited;
-        testEdited = app.testTimeEdited;
-    }
+    const EditedTimeFields edited = TimeFieldsEdited();
     const std::wstring text = DefaultTimeText();
     {
         ProgrammaticEdit guard;
-        if (!clickEdited) WriteFormField(FormField::ClickTime, text);
-        if (!testEdited) WriteFormField(FormField::TestTime, text);
+        if (!edited.click) WriteFormField(FormField::ClickTime, text);
+        if (!edited.test) WriteFormField(FormField::TestTime, text);
     }
     RepaintMainWindow();
 }

@@ -1,8 +1,7 @@
 #include "ui/payment_address_dialog.h"
 
 #include "core/app_state.h"
-#include "target/blacklist_code.h"
-#include "ui/agreement_dialog.h"
+#include "core/clipboard.h"
 
 namespace {
 
@@ -12,7 +11,6 @@ struct DialogData {
 
 HRESULT CALLBACK AddressDialogEvents(HWND dialog, UINT notification, WPARAM wParam, LPARAM, LONG_PTR data) {
     if (notification == TDN_CREATED) {
-        LetEscapeCloseTaskDialog(dialog);
         // The keyboard starts on the copy button, the one a person came for.
         if (HWND copy = GetDlgItem(dialog, kCopyAddressButton)) SetFocus(copy);
         return S_OK;
@@ -34,28 +32,24 @@ std::wstring PaymentAddressContent(const std::wstring& address) {
     return L"订单已创建。请复制下面的地址，在浏览器中打开完成支付，到账后积分会自动更新：\n\n" + address;
 }
 
+TaskDialogPage PaymentAddressPage(const std::wstring& content) {
+    TaskDialogPage page;
+    page.title = kPaymentAddressTitle;
+    page.icon = TD_INFORMATION_ICON;
+    page.instruction = kPaymentAddressInstruction;
+    page.content = content.c_str();
+    page.buttons = {{kCopyAddressButton, kCopyAddressText}};
+    page.defaultButton = kCopyAddressButton;
+    return page;
+}
+
 void ShowPaymentAddressDialog(HWND owner, const std::wstring& address) {
     const std::wstring content = PaymentAddressContent(address);
-    if (TaskDialogIndirectFunction taskDialog = FindTaskDialog()) {
-        DialogData data{address};
-        const TASKDIALOG_BUTTON buttons[] = {{kCopyAddressButton, L"复制地址"}};
-        TASKDIALOGCONFIG config{};
-        config.cbSize = sizeof config;
-        config.hwndParent = owner;
-        config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION;
-        config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
-        config.pszWindowTitle = kPaymentAddressTitle;
-        config.pszMainIcon = TD_INFORMATION_ICON;
-        config.pszMainInstruction = kPaymentAddressInstruction;
-        config.pszContent = content.c_str();
-        config.cButtons = 1;
-        config.pButtons = buttons;
-        config.nDefaultButton = kCopyAddressButton;
-        config.pfCallback = AddressDialogEvents;
-        config.lpCallbackData = reinterpret_cast<LONG_PTR>(&data);
-        int pressed = 0;
-        if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr))) return;
-    }
+    DialogData data{address};
+    TaskDialogPage page = PaymentAddressPage(content);
+    page.events = AddressDialogEvents;
+    page.eventData = reinterpret_cast<LONG_PTR>(&data);
+    if (ShowTaskDialogPage(owner, FindTaskDialog(), page)) return;
     ShowMessage(std::wstring(kPaymentAddressInstruction) + L"\n\n" + content, kPaymentAddressTitle,
                 MB_ICONINFORMATION);
 }

@@ -78,20 +78,20 @@ void NormaliseTimeField(HWND field) {
     SendMessageW(field, EM_SETSEL, end, end);
 }
 
-void RefreshUntouchedTimeFields() {
+EditedTimeFields TimeFieldsEdited() {
     AppState& app = App();
-    bool clickEdited, testEdited;
-    {
-        std::lock_guard<std::mutex> lock(app.stateMutex);
-        clickEdited = app.clickTimeEdited;
-        testEdited = app.testTimeEdited;
-    }
+    std::lock_guard<std::mutex> lock(app.stateMutex);
+    return {app.clickTimeEdited, app.testTimeEdited};
+}
+
+void RefreshUntouchedTimeFields() {
+    const EditedTimeFields edited = TimeFieldsEdited();
     const int64_t now = UnifiedNowMs();
     const struct {
         FormField field;
         bool edited;
         int64_t leadMs;
-    } fields[] = {{FormField::ClickTime, clickEdited, kRoomLeadMs}, {FormField::TestTime, testEdited, kSyncTestLeadMs}};
+    } fields[] = {{FormField::ClickTime, edited.click, kRoomLeadMs}, {FormField::TestTime, edited.test, kSyncTestLeadMs}};
     for (const auto& f : fields) {
         HWND control = FormFieldControl(f.field);
         if (f.edited || !control || GetFocus() == control) continue;

@@ -21,6 +21,13 @@ void MaskTimeField(HWND field);
 // Puts the canonical form into the field when the parser accepts its text (on losing the focus).
 void NormaliseTimeField(HWND field);
 
+// Which of the two time fields the person has typed into: a proposal never replaces what they typed.
+struct EditedTimeFields {
+    bool click = false;
+    bool test = false;
+};
+EditedTimeFields TimeFieldsEdited();
+
 // An untouched proposed click time is proposed anew once it no longer leaves a start its lead (the
 // room's 15 s, the test's 10 s): a person who waited on the dashboard never meets a default that
 // lies in the past by the time they press. A field the person typed into, or is in, stays as it is.

@@ -121,7 +121,7 @@ bool MainWindowHarness::PumpUntilState(const std::function<bool()>& done, DWORD 
 }
 
 bool MainWindowHarness::WaitForStartupCheck(DWORD timeoutMs) const {
-    return PumpUntil([] { return ServiceReadyNow() || StatusTextNow() != L"正在连接服务…"; }, timeoutMs);
+    return PumpUntil([] { return ServiceReadyNow() || StatusTextNow() != kConnectingStatus; }, timeoutMs);
 }
 
 void MainWindowHarness::ChangeState(const std::function<void(AppState&)>& change) const {

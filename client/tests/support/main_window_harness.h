@@ -42,7 +42,8 @@ public:
 
     // Pumps messages until the predicate over a locked AppState snapshot holds.
     bool PumpUntilState(const std::function<bool()>& done, DWORD timeoutMs = 15000) const;
-    // Waits until the start-up check has answered (the service-ready flag or a new status line).
+    // Waits until the start-up check has settled (the service-ready flag or a new status line; a check
+    // that is being made again keeps the connecting line).
     bool WaitForStartupCheck(DWORD timeoutMs = 15000) const;
 
     // Shows the window at the top-left of the screen, in front and active, and paints it.
