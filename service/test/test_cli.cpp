@@ -28,6 +28,17 @@ struct ProcessRun {
   std::string out;
 };
 
+// Never leaves a child running when an assertion ends a test early; a pid of -1 lets it go.
+struct Reaper {
+  pid_t pid;
+  ~Reaper() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
 ProcessRun Shell(const std::string &args, const std::string &input = "") {
   std::string cmd = std::string(ORVANE_SERVICE_BINARY) + " " + args + " 2>&1";
   if (!input.empty()) cmd = "printf '%s\\n' '" + input + "' | " + cmd;
@@ -76,15 +87,7 @@ TEST(CommandLine, ServesUntilSigtermThenExitsZero) {
           "--ntp", "127.0.0.1:0", static_cast<char *>(nullptr));
     _exit(127);
   }
-  struct Reaper {  // never leave the child running when an assertion ends the test early
-    pid_t pid;
-    ~Reaper() {
-      if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
-  } reaper{pid};
+  Reaper reaper{pid};
   close(out_pipe[1]);
   std::string line;
   char ch;
@@ -229,15 +232,7 @@ TEST(RoomBench, EndsTheServersItStartedHoweverItIsEnded) {
             "--instances", "2", "--join-seconds", "300", static_cast<char *>(nullptr));
       _exit(127);
     }
-    struct Reaper {  // never leave the benchmark running when an assertion ends the test early
-      pid_t pid;
-      ~Reaper() {
-        if (pid > 0) {
-          kill(pid, SIGKILL);
-          waitpid(pid, nullptr, 0);
-        }
-      }
-    } reaper{bench};
+    Reaper reaper{bench};
     auto output = [&] {
       std::ifstream in(out_file);
       return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
