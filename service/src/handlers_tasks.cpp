@@ -341,7 +341,18 @@ Reply ActTaskConsume(ActionContext &c) {
   Transaction tx(c.db());
   Task t = OwnTask(c, task_id);
   if (t.nonce.empty()) throw ApiError(409, "点击安排尚未下发，无法提交结果");
-  if (t.consumed_ms) throw ApiError(409, "本次点击结果已经提交过");
+  if (t.consumed_ms) {
+    // The same report again is a client asking after an answer it never got (the first one was
+    // recorded but the connection dropped): it gets the answer it missed. A different report for a
+    // click already reported is refused, and the first one stands.
+    if (ConstantTimeEquals(nonce, t.nonce) && t.result == result && t.result_detail == detail &&
+        t.client_error_ms == client_error_ms && t.report_platform == platform) {
+      OJson j = OkBody();
+      j["task_id"] = task_id;
+      return {200, j};
+    }
+    throw ApiError(409, "本次点击结果已经提交过");
+  }
   if (!ConstantTimeEquals(nonce, t.nonce)) throw ApiError(409, "点击安排编号不匹配，结果未记录");
   if (t.expires_at_ms && now > *t.expires_at_ms) {
     // A report after the instruction ran out is not taken as a click; it is kept as "expired".

@@ -74,12 +74,14 @@ TEST_F(TestMode, DroppedClaimAnswersNothingAndChangesNothing) {
   // run:true processes the request but still loses the answer.
   Fault({{"action", "task.consume"}, {"drop", true}, {"run", true}, {"times", 1}});
   std::string nonce = json::parse(test::Base64DecodeText(claim.j["payload"]))["nonce"];
-  HttpResult lost = ts_->Call("task.consume", "{\"task_id\":" + task + ",\"nonce\":\"" + nonce +
-                                                  "\",\"client_platform\":\"windows\",\"client_error_ms\":2,"
-                                                  "\"result\":\"success\",\"result_detail\":\"x\"}",
-                              acc.token);
+  const std::string report = "{\"task_id\":" + task + ",\"nonce\":\"" + nonce +
+                             "\",\"client_platform\":\"windows\",\"client_error_ms\":2,"
+                             "\"result\":\"success\",\"result_detail\":\"x\"}";
+  HttpResult lost = ts_->Call("task.consume", report, acc.token);
   EXPECT_FALSE(lost.received);
   EXPECT_EQ(ts_->Get("/__test/task?id=" + task).j["consumed"], true);
+  // The client sends the report again and learns that it was taken.
+  EXPECT_TRUE(ts_->Call("task.consume", report, acc.token).ok());
 }
 
 TEST_F(TestMode, DelayHoldsTheAnswerBack) {
