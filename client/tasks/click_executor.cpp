@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
@@ -67,6 +68,7 @@ struct SharedClick {
     std::atomic<bool> stop{false};     // the caller is done: the partner ends its spin
     std::atomic<int> look{kNoLook};    // the last look: not taken, under way, or done
     bool lookAllows = true;            // what it found, written before `look` says done
+    int64_t lookStartNs = 0, lookEndNs = 0;
     int64_t sendInputNs = 0;           // written by the claimant before `sent`
     int64_t sentNs = 0;
     UINT inserted = 0;
@@ -78,7 +80,9 @@ struct SharedClick {
     void TakeLastLook() {
         int expected = kNoLook;
         if (!system->lastLook || !look.compare_exchange_strong(expected, kLooking)) return;
+        lookStartNs = SteadyNowNs();
         lookAllows = system->lastLook() != FALSE;
+        lookEndNs = SteadyNowNs();
         look.store(kLooked);
     }
 
@@ -351,11 +355,13 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     record.sendInputNs = click.sendInputNs;
     record.sentNs = click.sentNs;
     record.partnerSent = click.byPartner;
+    record.lookStartNs = click.lookStartNs;
+    record.lookEndNs = click.lookEndNs;
     const UINT inserted = click.inserted;
     if (click.sentNs > 0) {
         LearnedOverrun& learned = TheLearnedOverrun();
         std::lock_guard<std::mutex> guard(learned.lock);
-        learned.lateness = NextRecentLateness(learned.lateness, (record.doneNs - deadlineNs) / 1000);
+        learned.lateness = NextRecentLateness(learned.lateness, (click.sentNs - deadlineNs) / 1000);
     }
 
     // What the lead has to cover is everything between the coarse wait's due time and the spin: the
@@ -367,4 +373,17 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
                        record.spinStartNs < deadlineNs ? record.sendInputNs - deadlineNs : int64_t{-1});
     }
     return inserted == 2;
+}
+
+std::string ClickTimingLine(const ClickTiming& timing, int64_t wallAtDeadlineUs) {
+    auto fromDeadline = [&timing](int64_t ns) -> long long { return ns ? (ns - timing.deadlineNs) / 1000 : 0; };
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "click wall_deadline_us=%lld lead_us=%lld spin_us=%lld look_us=%lld looked_us=%lld call_us=%lld "
+                  "sent_us=%lld done_us=%lld partner_spun=%d partner_sent=%d sent=%d\n",
+                  static_cast<long long>(wallAtDeadlineUs), static_cast<long long>(timing.leadNs / 1000),
+                  fromDeadline(timing.spinStartNs), fromDeadline(timing.lookStartNs), fromDeadline(timing.lookEndNs),
+                  fromDeadline(timing.sendInputNs), fromDeadline(timing.sentNs), fromDeadline(timing.doneNs),
+                  timing.partnerSpun ? 1 : 0, timing.partnerSent ? 1 : 0, timing.sentNs ? 1 : 0);
+    return line;
 }

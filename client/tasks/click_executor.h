@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 // The system functions the executor calls for timers, waiting and input. The real ones are the
 // default; test programs replace single entries to produce what the system cannot be made to do
@@ -39,6 +40,8 @@ struct ClickTiming {
     int64_t sendInputNs = 0;     // the monotonic clock right before SendInput
     int64_t sentNs = 0;          // and right after it returned (0 when no click was sent)
     int64_t doneNs = 0;          // when the click was done: sent, and the partner thread ended
+    int64_t lookStartNs = 0;     // the last look at the window under the pointer began
+    int64_t lookEndNs = 0;       // and ended (both 0 when none was taken)
     int64_t coarseUs = -1;       // the coarse wait asked for; -1 when none was needed
     int64_t leadNs = 0;          // how long before the deadline the coarse wait was meant to end
     int64_t oversleepNs = -1;    // how long after the coarse wait was due to end the spin began; -1 when
@@ -59,21 +62,26 @@ struct ClickTiming {
 bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
                     const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
 
+// One line of a click's figures for whoever studies the program's timing: `wallAtDeadlineUs` is this
+// machine's wall clock (µs since 1970) at the deadline; every other figure is µs from the deadline
+// (negative: before it). Read by the room benchmark, which compares them with the host's clock.
+std::string ClickTimingLine(const ClickTiming& timing, int64_t wallAtDeadlineUs);
+
 // What the click itself adds to the uncertainty a person is shown beside the clock's: at least the
-// executor's aim on an idle machine (SendInput returned within 1 ms of the deadline), and more when
-// this program's recent clicks were later than that. The alignment bounds only where the unified
-// clock lies; a click sent this much after its deadline is still within what the screen promised.
+// executor's aim on an idle machine (SendInput returned within 1 ms of the deadline) with the press's way
+// into the target program (0.3–0.5 ms under wine as a rule), and more when this program's recent clicks
+// were later than that. The alignment bounds only where the unified clock lies; a click sent this much
+// after its deadline is still within what the screen promised.
 constexpr int64_t kClickLatenessAllowanceUs = 1000;
 
 // The uncertainty shown for a click, in whole ms: the clock's (already rounded up) plus the click's own
 // lateness — `clickLatenessUs`, never less than the allowance — rounded up; saturating.
 int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs, int64_t clickLatenessUs);
 
-// The lateness of this program's last clicks (the click done — sent, the partner ended — minus the
-// deadline, µs), a window of the most recent ones; the worst of them is what the screen adds for the
-// click. Measured to the end of the click rather than to SendInput's return: on the room benchmark's
-// machines the press reached the target about as late as that end (1–2 ms under wine), while
-// SendInput itself had returned within 1 ms.
+// The lateness of this program's last clicks (SendInput returned minus the deadline, µs), a window of the
+// most recent ones; the worst of them is what the screen adds for the click. What follows SendInput's
+// return (the partner thread ending) does not move the press, and under wine a thread's end now and then
+// takes a few milliseconds, which would widen the figure for nothing.
 struct RecentLateness {
     static constexpr int kKept = 16;
     int64_t us[kKept] = {};

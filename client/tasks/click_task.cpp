@@ -11,6 +11,7 @@
 #include "core/app_state.h"
 #include "core/bounded_call.h"
 #include "core/clock.h"
+#include "core/holders.h"
 #include "core/saturating.h"
 #include "core/worker.h"
 #include "net/json_text.h"
@@ -124,6 +125,23 @@ BOOL WINAPI GuardedLastLook() {
         return FALSE;
     }
     return TRUE;
+}
+
+// Studying the click's timing: with ORVANE_CLICK_TIMING_FILE naming a file, each click's figures
+// are appended to it (the room benchmark reads them beside its own clock). Called right after the
+// click, so that the wall clock read here still lies close to the deadline.
+void AppendClickTiming(const ClickTiming& timing) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ORVANE_CLICK_TIMING_FILE", path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    const int64_t wallUs = WallClockUs();
+    const int64_t sinceDeadlineUs = (SteadyNowNs() - timing.deadlineNs) / 1000;
+    const std::string line = ClickTimingLine(timing, wallUs - sinceDeadlineUs);
+    ScopedFile file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -352,8 +370,10 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
         platform = &guarded;
         gClickGuard.store(&guard);
     }
-    const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, platform);
+    ClickTiming timing;
+    const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, platform, &timing);
     const int64_t errorMs = TimingErrorMs(WallClockUs(), offsetUs, check.executeAtMs);
+    AppendClickTiming(timing);
     gClickGuard.store(nullptr);
     const std::wstring notTheTarget = guard.refused ? NotTheTargetDetail(guard.verdict, guard.ownerPath) : L"";
 

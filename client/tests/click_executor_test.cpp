@@ -434,11 +434,21 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
             EXPECT_GE(g_looks.lastAtNs, timing.deadlineNs);
         }
         EXPECT_EQ(g_calls.sendInput, c.allow ? 1 : 0);
+        // The look's own moments are kept, and the line a study of the timing reads gives them (µs
+        // from the deadline) with whether a click was sent.
+        EXPECT_LE(timing.lookStartNs, g_looks.lastAtNs);
+        EXPECT_GE(timing.lookEndNs - timing.lookStartNs, c.lookCostUs * 1000);
+        const std::string line = ClickTimingLine(timing, 1700000000123456);
+        EXPECT_EQ(line.rfind("click wall_deadline_us=1700000000123456 ", 0), 0u) << line;
+        EXPECT_NE(line.find(" looked_us=" + std::to_string((timing.lookEndNs - timing.deadlineNs) / 1000) + " "),
+                  std::string::npos)
+            << line;
+        EXPECT_NE(line.find(std::string(" sent=") + (c.allow ? "1\n" : "0\n")), std::string::npos) << line;
         if (c.allow) {
             EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
             EXPECT_GE(timing.sentNs, timing.sendInputNs);
             EXPECT_GE(timing.doneNs, timing.sentNs);
-            EXPECT_EQ(WorstRecentClickLatenessUs(), (timing.doneNs - timing.deadlineNs) / 1000);
+            EXPECT_EQ(WorstRecentClickLatenessUs(), (timing.sentNs - timing.deadlineNs) / 1000);
             ASSERT_TRUE(PumpUntil([&] { return ClickTarget::downs > downsBefore; }, 3000));
         } else {
             EXPECT_EQ(timing.sentNs, 0);

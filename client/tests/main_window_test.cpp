@@ -426,7 +426,9 @@ TEST_F(MainWindowTest, ClosingWhileATaskWaitsAsksFirstInEveryWay) {
         }
         PumpUntil([&] { return !IsWindow(window); }, c.closes ? 3000 : 300);
         EXPECT_EQ(!IsWindow(window), c.closes);
-        if (!c.taskWaits) EXPECT_EQ(dialogs.Count(), 0u) << "nothing waits: no question";
+        if (!c.taskWaits) {
+            EXPECT_EQ(dialogs.Count(), 0u) << "nothing waits: no question";
+        }
         App().taskBusy = false;
         harness.reset();
     }

@@ -393,7 +393,9 @@ TEST(ScreenRules, StatusLinesBreakBetweenPhrasesNeverLeavingACharacterAlone) {
         const std::vector<std::wstring> lines = BreakIntoLines(c.text, c.width, measure);
         EXPECT_EQ(lines, c.lines);
         for (const std::wstring& line : lines) {
-            if (line.size() > 1) EXPECT_LE(measure(line), c.width) << Utf16ToUtf8(line);
+            if (line.size() > 1) {
+                EXPECT_LE(measure(line), c.width) << Utf16ToUtf8(line);
+            }
             EXPECT_TRUE(line.empty() || (line.front() != L'，' && line.front() != L'。' && line.front() != L' '))
                 << Utf16ToUtf8(line);
         }

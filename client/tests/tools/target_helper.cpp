@@ -4,6 +4,7 @@
 // exits after SECONDS (default 60) in case the test that started it does not end it. With
 // RECORD_FILE it appends a line for every left button press and release on its window
 // ("down|up <µs since 1970> <x> <y>"), the time read from the system clock as the message arrives,
+// and the moments the window is activated by a press ("mouseactivate|activated <µs> 0 0"),
 // so that clicks from several programs (or machines sharing one clock) can be compared.
 #include <windows.h>
 
@@ -43,6 +44,14 @@ void Record(const char* what, long long atUs, LPARAM position) {
 
 LRESULT CALLBACK HelperProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+        // A press on a window that is not the active one first activates it: these lines show when
+        // that began and when the window became active, before its press.
+        case WM_MOUSEACTIVATE:
+            Record("mouseactivate", NowUs(), 0);
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) != WA_INACTIVE) Record("activated", NowUs(), 0);
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_LBUTTONDOWN: Record("down", NowUs(), lParam); return 0;
         case WM_LBUTTONUP: Record("up", NowUs(), lParam); return 0;
         case WM_TIMER:
