@@ -103,7 +103,7 @@ std::vector<Sample> RunPhase(int clicks, std::mt19937& random, double& cpuPerCli
             const int64_t ms = target / 1000 + 1;
             const int64_t offsetUs = ms * 1000 - target;  // the instant lies exactly aheadUs away
             ClickTiming timing;
-            ExecuteClickAt(ms, offsetUs, kLeft + kSize / 2, kTop + kSize / 2, &timed, &timing);
+            ExecuteClickAt({ms, offsetUs, kLeft + kSize / 2, kTop + kSize / 2}, &timed, &timing);
             const bool arrived = WaitForSingleObject(g_arrived, 1000) == WAIT_OBJECT_0;
             samples.push_back({(timing.sendInputNs - timing.deadlineNs) / 1000.0,
                                arrived ? (g_arrivalNs - timing.deadlineNs) / 1000.0 : -1.0,

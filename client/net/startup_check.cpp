@@ -69,6 +69,25 @@ std::wstring ComposeUpdateNotice(const std::wstring& latestVersion) {
     return L"当前版本已停止服务，请安装澄序 " + version + L" 后继续使用。";
 }
 
+namespace {
+
+// The check writes the status lines only while they still hold what it wrote last (the connecting
+// line and `ownDetail`): a line written meanwhile by someone else (the hotkey conflict found at start,
+// a sign-in begun) stays. Returns whether it wrote.
+bool SetCheckStatus(const std::wstring& ownDetail, const wchar_t* status, const std::wstring& detail) {
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.statusText != kConnectingStatus || app.detailText != ownDetail) return false;
+        app.statusText = status;
+        app.detailText = detail;
+    }
+    PostToMainWindow(MSG_STATE_CHANGED);
+    return true;
+}
+
+}  // namespace
+
 void RunStartupCheck() {
     // The window the check was made for; once it has gone, nobody waits for the answer any more.
     HWND window = App().mainWindow.load();
@@ -76,19 +95,23 @@ void RunStartupCheck() {
     // A failure on the way (no connection, a time-out, a 5xx) says nothing about this version: the
     // check is made again on the requests' retry rhythm, the status lines saying so, until the service
     // answers. Only its answer, or an address that cannot work, is final.
+    std::wstring ownDetail;  // the detail line as the check last wrote it
     ApiResponse response = PostServiceAction("health", "{}", "", kHealthTimeoutMs);
     for (int failed = 1; JudgeServiceAnswer(response) == AnswerVerdict::NotYet; ++failed) {
         std::wstring reason;
         EvaluateApiResponse(response, reason);
         if (windowGone()) return;
-        SetStatus(kConnectingStatus, RetryingDetail(failed, reason));
+        const std::wstring retrying = RetryingDetail(failed, reason);
+        if (SetCheckStatus(ownDetail, kConnectingStatus, retrying)) ownDetail = retrying;
         Sleep(RetryPauseMs(failed));
         if (windowGone()) return;
         response = PostServiceAction("health", "{}", "", kHealthTimeoutMs);
     }
+    // An answer that comes after its window has gone changes nothing.
+    if (windowGone()) return;
     std::wstring message;
     if (!EvaluateApiResponse(response, message)) {
-        SetStatus(L"服务暂时无法连接", std::move(message));
+        if (!SetCheckStatus(ownDetail, L"服务暂时无法连接", message)) SetStatus(L"服务暂时无法连接", std::move(message));
         return;
     }
 
@@ -97,8 +120,8 @@ void RunStartupCheck() {
         {
             std::lock_guard<std::mutex> lock(app.stateMutex);
             app.serviceReady = true;
-            app.statusText = L"请输入邮箱和密码";
-            app.detailText.clear();
+            if (app.statusText == kConnectingStatus) app.statusText = L"请输入邮箱和密码";
+            if (app.detailText == ownDetail) app.detailText.clear();
         }
         PostToMainWindow(MSG_STATE_CHANGED);
         return;

@@ -212,6 +212,7 @@ void SetCountdown(POINT clickPoint, int64_t targetMs) {
     AppState& app = App();
     std::lock_guard<std::mutex> lock(app.stateMutex);
     app.session.target.click_point = clickPoint;
+    app.countdownPoint = clickPoint;  // the badge stands on the monitor of the running task's point
     app.countdownTargetMs = targetMs;
     app.timeOffsetMs = 0;
 }

@@ -11,6 +11,7 @@
 #include "core/form_fields.h"
 #include "core/globals.h"
 #include "target/blacklist_check.h"
+#include "target/desktop_system.h"
 #include "target/picker_layout.h"
 #include "target/target_identity.h"
 
@@ -279,6 +280,13 @@ void FinishPicking(bool confirmed) {
             identity = IdentifyTargetAt(chosen);
         }
     }
+    // A program above this one's integrity level never receives its input, and Windows does not say so:
+    // such a pick is refused now rather than "clicked" at the instant.
+    Reach reach = Reach::Reachable;
+    if (identity.identified && !selfTest) {
+        reach = ReachOfProcess(CurrentDesktopSystem(), identity.processId);
+        if (reach != Reach::Reachable) identity = TargetIdentity{};
+    }
     const bool identified = identity.identified;
 
     AppState& app = App();
@@ -311,8 +319,14 @@ void FinishPicking(bool confirmed) {
                 target.blocked = false;
                 target.block_reason.clear();
             }
-            app.statusText = L"无法确认目标软件";
-            app.detailText = L"请在有权操作的普通桌面软件上重新选择位置";
+            if (reach == Reach::Reachable) {
+                app.statusText = L"无法确认目标软件";
+                app.detailText = L"请在有权操作的普通桌面软件上重新选择位置";
+            } else {
+                app.statusText = reach == Reach::Elevated ? L"所选程序以管理员身份运行，澄序无法点击它"
+                                                          : L"无法读取所选程序的权限级别";
+                app.detailText = L"请以普通方式运行目标程序后重新选择位置";
+            }
         } else {
             app.statusText = blacklistPick ? L"已取消选择黑名单程序" : L"已取消选择点击位置";
         }
@@ -334,7 +348,9 @@ void FinishPicking(bool confirmed) {
     }
     PostToMainWindow(MSG_STATE_CHANGED);
     RepaintMainWindow();
-    if (confirmed && !identified && !selfTest)
+    if (confirmed && !identified && !selfTest && reach != Reach::Reachable)
+        ShowMessage(ReachRefusalText(reach), L"无法点击所选程序", MB_ICONWARNING);
+    else if (confirmed && !identified && !selfTest)
         ShowMessage(L"无法读取目标程序文件，因此不能检查软件黑名单。\n"
                     L"请在你有权操作的普通桌面程序上重新选择位置；系统界面和受保护程序不能使用。",
                     L"目标软件无法确认", MB_ICONWARNING);

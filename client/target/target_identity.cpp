@@ -195,6 +195,7 @@ TargetIdentity IdentifyTargetAt(POINT point) {
     result.executable_name = ExecutableNameFromPath(owner.executablePath);
     result.executable_sha256 = std::move(hash);
     result.executable_path = owner.executablePath;
+    result.processId = owner.processId;
     result.identified = true;
     return result;
 }

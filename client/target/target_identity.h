@@ -12,6 +12,7 @@ struct TargetIdentity {
     std::wstring executable_name;   // last path component, e.g. "notepad.exe"
     std::string executable_sha256;  // 64 lower-case hex digits
     std::wstring executable_path;   // the full path the process runs from
+    DWORD processId = 0;            // the process that owns the window at the point
 };
 
 // The top-level window under a screen point and the program it belongs to.

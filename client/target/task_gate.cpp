@@ -39,12 +39,13 @@ std::wstring ComposeBlockedTaskText(const std::wstring& blockReason) {
 
 std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickPoint,
                                      const std::wstring& executableName, const std::wstring& purposeLabel,
-                                     const std::wstring& clickTime) {
+                                     const std::wstring& clickTime, const std::wstring& warning) {
     std::wstring text = operation + L"\n\n";
     if (!clickTime.empty()) text += L"点击时间：" + clickTime + L"\n";
     return text + L"点击位置：横向 " + std::to_wstring(clickPoint.x) + L" / 纵向 " + std::to_wstring(clickPoint.y) +
            L"\n目标软件：" + executableName + L"\n任务用途：" + purposeLabel +
-           L"\n软件只会为本次操作触发一次，完成后授权立即失效。\n\n确认继续吗？";
+           L"\n软件只会为本次操作触发一次，完成后授权立即失效。\n\n" + (warning.empty() ? L"" : L"注意：" + warning + L"\n\n") +
+           L"确认继续吗？";
 }
 
 bool SameUsableTarget(const TargetSelection& now, const TargetSelection& confirmed) {
@@ -77,12 +78,13 @@ bool PurposeGate() {
     return false;
 }
 
-bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed, const std::wstring& clickTime) {
+bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed, const std::wstring& clickTime,
+                      const std::wstring& warning) {
     if (!PurposeGate()) return false;
     const TargetSelection shown = TargetNow();
     if (RefuseUnusableTarget(shown)) return false;
     const std::wstring text = ComposeTaskConfirmation(operation, shown.click_point, shown.executable_name,
-                                                      CurrentPurpose().label, clickTime);
+                                                      CurrentPurpose().label, clickTime, warning);
     if (!AskYesNo(text, L"请确认本次操作", MB_ICONQUESTION)) return false;
     // The box runs its own message loop: a blacklist answer or another pick may have come meanwhile,
     // and the Yes belongs only to what the box showed.

@@ -15,7 +15,7 @@
 // while the box is open); every refusal has told the user why. `confirmed` receives the target the
 // user said Yes to.
 bool ConfirmTaskStart(const std::wstring& operation, TargetSelection* confirmed = nullptr,
-                      const std::wstring& clickTime = L"");
+                      const std::wstring& clickTime = L"", const std::wstring& warning = L"");
 
 // The check every position, target and task action passes first: true when a usage purpose is
 // saved. Otherwise opens the purpose panel (status "正在打开本次使用设置") and returns false; the
@@ -37,5 +37,5 @@ void ExplainChangedTarget();
 std::wstring ComposeBlockedTaskText(const std::wstring& blockReason);
 std::wstring ComposeTaskConfirmation(const std::wstring& operation, POINT clickPoint,
                                      const std::wstring& executableName, const std::wstring& purposeLabel,
-                                     const std::wstring& clickTime = L"");
+                                     const std::wstring& clickTime = L"", const std::wstring& warning = L"");
 inline constexpr wchar_t kTargetChangedText[] = L"确认期间点击位置或目标软件发生了变化，请重新开始。";

@@ -61,8 +61,11 @@ int ProcessorCount() {
 // The click, sent exactly once by whichever spinner sees the deadline first.
 struct SharedClick {
     const ClickPlatform* system = nullptr;
+    const ClickChecks* checks = nullptr;
     int64_t deadlineNs = 0;
-    INPUT inputs[2] = {};
+    int64_t instantNs = 0;             // the instant itself, also when it was past at the start
+    int64_t latestNs = 0;              // a click that would go out after this is not sent
+    ClickInputs inputs;
     std::atomic<bool> claimed{false};  // a spinner has taken the click
     std::atomic<bool> sent{false};     // and SendInput has returned
     std::atomic<bool> stop{false};     // the caller is done: the partner ends its spin
@@ -73,15 +76,17 @@ struct SharedClick {
     int64_t sentNs = 0;
     UINT inserted = 0;
     bool byPartner = false;
+    bool tooLate = false;
+    int64_t lateByNs = 0;
 
     static constexpr int kNoLook = 0, kLooking = 1, kLooked = 2;
 
     // Whichever spinner comes first takes the last look; the other goes on spinning.
     void TakeLastLook() {
         int expected = kNoLook;
-        if (!system->lastLook || !look.compare_exchange_strong(expected, kLooking)) return;
+        if (!checks->last || !look.compare_exchange_strong(expected, kLooking)) return;
         lookStartNs = SteadyNowNs();
-        lookAllows = system->lastLook() != FALSE;
+        lookAllows = checks->last(checks->context) != FALSE;
         lookEndNs = SteadyNowNs();
         look.store(kLooked);
     }
@@ -103,8 +108,13 @@ struct SharedClick {
         while (look.load() == kLooking) YieldProcessor();
         byPartner = partner;
         sendInputNs = SteadyNowNs();
-        if (lookAllows) {
-            inserted = system->sendInput(2, inputs, static_cast<int>(sizeof(INPUT)));
+        // Later than the limit (the machine slept, or the instruction came after its instant) the click
+        // would no longer be together with the others: none is better than one seconds off.
+        if (sendInputNs > latestNs) {
+            tooLate = true;
+            lateByNs = sendInputNs - instantNs;
+        } else if (lookAllows) {
+            inserted = system->sendInput(3, inputs.records, static_cast<int>(sizeof(INPUT)));
             sentNs = SteadyNowNs();
         }
         sent.store(true);
@@ -149,6 +159,27 @@ private:
 };
 
 }  // namespace
+
+LONG NormalisedCoordinate(int32_t pixel, int32_t origin, int32_t extent) {
+    if (extent <= 0) return 0;
+    const int64_t from = std::clamp<int64_t>(int64_t{pixel} - origin, 0, extent - 1);
+    // Windows takes the pixel back as normalised × extent / 65536, rounded down: the smallest value that
+    // reaches `from` does, for any extent under 65536.
+    return static_cast<LONG>(std::min<int64_t>((from * 65536 + extent - 1) / extent, 65535));
+}
+
+ClickInputs BuildClickInputs(int32_t x, int32_t y, const RECT& desktop, bool buttonsSwapped) {
+    ClickInputs click;
+    INPUT& move = click.records[0];
+    move.type = INPUT_MOUSE;
+    move.mi.dx = NormalisedCoordinate(x, desktop.left, desktop.right - desktop.left);
+    move.mi.dy = NormalisedCoordinate(y, desktop.top, desktop.bottom - desktop.top);
+    move.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+    click.records[1].type = click.records[2].type = INPUT_MOUSE;
+    click.records[1].mi.dwFlags = buttonsSwapped ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
+    click.records[2].mi.dwFlags = buttonsSwapped ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
+    return click;
+}
 
 const ClickPlatform& SystemClickPlatform() {
     static const ClickPlatform platform{CreateWaitableTimerExW, CreateWaitableTimerW, SetWaitableTimer,
@@ -274,20 +305,30 @@ void ForgetLearnedOversleepForTesting() {
     learned.estimate = OversleepEstimate{};
 }
 
-bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y, const ClickPlatform* platform,
-                    ClickTiming* timing) {
+bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, ClickTiming* timing) {
     const ClickPlatform& system = platform ? *platform : SystemClickPlatform();
     ClickTiming local;
     ClickTiming& record = timing ? *timing : local;
     record = ClickTiming{};
+
+    // The input records first: the desktop's extent is a window-system query, which under wine takes a
+    // round trip to its server, and an instant a millisecond away must not wait for it.
+    const RECT desktop{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                       GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                       GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    const ClickInputs inputs = BuildClickInputs(order.x, order.y, desktop, order.buttonsSwapped);
 
     // The wall clock is read once; from here on only the monotonic clock counts, so a change of the
     // system time during the wait does not move the click.
     const int64_t wallTicks = WallClockTicks();
     const int64_t startNs = SteadyNowNs();
     TimerPeriod resolution;
-    const int64_t deadlineNs = DeadlineNs(startNs, RemainingUs(executeAtMs, wallTicks, offsetUs));
+    const int64_t remainingUs = RemainingUs(order.executeAtMs, wallTicks, order.offsetUs);
+    const int64_t deadlineNs = DeadlineNs(startNs, remainingUs);
     record.deadlineNs = deadlineNs;
+    // The limit counts from the instant itself, also when it was already past at the start.
+    const int64_t instantNs = SaturatingAdd(startNs, SaturatingMultiply(remainingUs, 1000));
+    const int64_t latestNs = SaturatingAdd(instantNs, SaturatingMultiply(std::max<int64_t>(order.lateLimitUs, 0), 1000));
 
     // The first window-system call on a thread sets up the thread's side of it, which under wine opens
     // a display connection and takes milliseconds. A query without effect does that now, so that the
@@ -300,11 +341,11 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     record.leadNs = leadNs;
     SharedClick click;
     click.system = &system;
+    click.checks = &order.checks;
     click.deadlineNs = deadlineNs;
-    click.inputs[0].type = INPUT_MOUSE;
-    click.inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    click.inputs[1].type = INPUT_MOUSE;
-    click.inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    click.instantNs = instantNs;
+    click.latestNs = latestNs;
+    click.inputs = inputs;
     std::optional<PartnerSpinner> partner;
     // The partner starts while there is time (its start takes a little of the coarse wait, not of the
     // spin); without a coarse wait the caller spins alone.
@@ -336,8 +377,9 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
         }
     }
 
-    // A failure to move the pointer is ignored: the click then lands where the pointer is.
-    system.setCursorPos(x, y);
+    // A failure to move the pointer is ignored: the click's own input moves it again.
+    system.setCursorPos(order.x, order.y);
+    if (order.checks.early) order.checks.early(order.checks.context);
 
     {
         ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
@@ -357,6 +399,8 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
     record.partnerSent = click.byPartner;
     record.lookStartNs = click.lookStartNs;
     record.lookEndNs = click.lookEndNs;
+    record.tooLate = click.tooLate;
+    record.lateByNs = click.lateByNs;
     const UINT inserted = click.inserted;
     if (click.sentNs > 0) {
         LearnedOverrun& learned = TheLearnedOverrun();
@@ -372,7 +416,7 @@ bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
         LearnOversleep(record.oversleepNs,
                        record.spinStartNs < deadlineNs ? record.sendInputNs - deadlineNs : int64_t{-1});
     }
-    return inserted == 2;
+    return inserted == 3;
 }
 
 std::string ClickTimingLine(const ClickTiming& timing, int64_t wallAtDeadlineUs) {

@@ -20,15 +20,38 @@ struct ClickPlatform {
     void(WINAPI* sleep)(DWORD);
     BOOL(WINAPI* setCursorPos)(int, int);
     UINT(WINAPI* sendInput)(UINT, LPINPUT, int);
-    // The last look before the click, or null for none: taken once, in the final stretch of the spin
-    // (kLastLookNs before the deadline, or at it when the spin began later), so that its cost does not
-    // delay the click; FALSE and no click is sent.
-    BOOL(WINAPI* lastLook)() = nullptr;
 };
 
 // How long before the deadline the last look is taken: longer than it takes under load (a few window
 // queries: a median of 0.2 ms, 1.5 ms at p99 under wine), short enough that what it saw is still there.
 constexpr int64_t kLastLookNs = 2000000;
+
+// What the caller checks on the way to the click, each with the caller's own `context`: a look when
+// the pointer has been moved at the end of the coarse wait (time enough for slow queries), and the
+// last look in the final stretch of the spin (kLastLookNs before the deadline, or at it when the spin
+// began later), taken once so that its cost does not delay the click; FALSE and no click is sent.
+struct ClickChecks {
+    void* context = nullptr;
+    void (*early)(void* context) = nullptr;
+    BOOL (*last)(void* context) = nullptr;
+};
+
+// No limit on how late a click may go out (benchmarks and tests of the wait itself).
+constexpr int64_t kNoLateLimit = INT64_MAX;
+
+// One click: when, where, with which button, how late at most, and what to check first.
+struct ClickOrder {
+    int64_t executeAtMs = 0;  // the instant on the unified clock
+    int64_t offsetUs = 0;     // unified minus this machine's wall clock
+    int32_t x = 0;            // the point, virtual-screen pixels
+    int32_t y = 0;
+    // SendInput's MOUSEEVENTF_LEFTDOWN is the physical left button, which Windows turns into a
+    // secondary click while the buttons are swapped (SM_SWAPBUTTON): then the right one is sent.
+    bool buttonsSwapped = false;
+    // A click that could go out only later than this after the instant is not sent at all (µs).
+    int64_t lateLimitUs = kNoLateLimit;
+    ClickChecks checks;
+};
 
 // The real system functions.
 const ClickPlatform& SystemClickPlatform();
@@ -49,18 +72,34 @@ struct ClickTiming {
     bool timerUsed = false;      // a waitable timer carried the coarse wait
     bool partnerSpun = false;    // a second thread spun beside this one
     bool partnerSent = false;    // and it was the one that saw the deadline first and sent the click
+    bool tooLate = false;        // not sent: the deadline had passed by more than the order's limit
+    int64_t lateByNs = 0;        // and how long after the instant (not the clamped deadline) that was
 };
 
-// Waits until the unified time `executeAtMs` (the wall clock plus `offsetUs`), moves the pointer to
-// (x, y) and sends one press and release. On a machine with more than one processor a partner thread
-// spins beside the caller through the final stretch, and whichever of the two sees the deadline first
-// sends the click: the scheduler now and then takes a spinning thread off its processor for a whole
-// time slice, and two spinners are seldom both off at the deadline. True when the system accepted both input records. The wall
-// clock is read once at the start; a time already past clicks at once. The timer resolution request
-// and the raised thread priority are undone on every path. Each coarse wait's overrun is learned (see
-// LearnedOversleep); the learning is shared by every thread of the process.
-bool ExecuteClickAt(int64_t executeAtMs, int64_t offsetUs, int32_t x, int32_t y,
-                    const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
+// Waits until the order's instant (the wall clock plus its offset), then sends, in one SendInput call,
+// an absolute move to the order's point and one press and release there: input given to one call is
+// not interleaved with other input (SendInput's documentation), so a pointer moved meanwhile by the
+// person or another program cannot take the press elsewhere. The pointer is also moved to the point at
+// the end of the coarse wait, so that the target sees it arrive as the person would move it. On a
+// machine with more than one processor a partner thread spins beside the caller through the final
+// stretch, and whichever of the two sees the deadline first sends the click: the scheduler now and then
+// takes a spinning thread off its processor for a whole time slice, and two spinners are seldom both off
+// at the deadline. True when the system accepted every input record. The wall clock is read once at
+// the start; a time already past clicks at once, unless it is past by more than the order's late limit.
+// The timer resolution request and the raised thread priority are undone on every path. Each coarse
+// wait's overrun is learned (see LearnedOversleep); the learning is shared by every thread of the process.
+bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
+
+// The input records of one click: an absolute move over the whole virtual desktop to (x, y), then the
+// primary button's press and release. `desktop` is the virtual screen (SM_XVIRTUALSCREEN…).
+struct ClickInputs {
+    INPUT records[3] = {};
+};
+ClickInputs BuildClickInputs(int32_t x, int32_t y, const RECT& desktop, bool buttonsSwapped);
+
+// A virtual-screen coordinate as SendInput's absolute scale (0…65535 over the desktop's extent), chosen
+// so that Windows' mapping back (normalised × extent / 65536) lands on exactly that pixel.
+LONG NormalisedCoordinate(int32_t pixel, int32_t origin, int32_t extent);
 
 // One line of a click's figures for whoever studies the program's timing: `wallAtDeadlineUs` is this
 // machine's wall clock (µs since 1970) at the deadline; every other figure is µs from the deadline

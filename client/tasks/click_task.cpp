@@ -18,6 +18,7 @@
 #include "net/service_api.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
+#include "target/desktop_system.h"
 #include "target/target_identity.h"
 #include "tasks/task_request.h"
 #include "timesync/standard_time.h"
@@ -70,58 +71,56 @@ void FollowClockStep(const std::string& token, int64_t executeAtMs, int64_t& off
     if (RemainingUntil(executeAtMs, offsetUs) > 3000000) Realign(token, 3, 800, executeAtMs, offsetUs, since);
 }
 
-// ---- the last look before the click ------------------------------------------------------------
+// ---- the looks before the click ---------------------------------------------------------------
 //
-// The executor calls the platform's SetCursorPos some milliseconds before the instant, its last look
-// in the final two milliseconds and SendInput at the instant. The task's thread hands it a platform
-// whose pointer move and last look examine the window under the pointer: a click goes only to a window
-// of the program confirmed at the pick, never to this program's own windows nor to whatever was raised
-// over the point meanwhile.
+// The executor moves the pointer some milliseconds before the instant and then takes the early look,
+// takes the last look in the final two milliseconds and sends the click at the instant. The task hands
+// it this guard: a click goes only to a window at the chosen point that belongs to the program confirmed
+// at the pick, never to this program's own windows nor to whatever was raised over the point meanwhile,
+// never to a program Windows would not let it reach, and never while another desktop takes the input.
 struct ClickGuard {
-    const ClickPlatform* inner = nullptr;
+    const DesktopSystem* desktop = nullptr;
+    POINT point{};
     std::wstring targetPath;
     bool looked = false;
     HWND lookedAtRoot = nullptr;
     PointOwnerVerdict verdict = PointOwnerVerdict::OtherProgram;
+    Reach reach = Reach::Reachable;
     std::wstring ownerPath;
-    bool refused = false;
+    ClickRefusal refusal = ClickRefusal::None;
 };
-// The running task's guard. Process-wide, not per thread: the executor's partner thread may be the one
-// that sends the click. One click task runs at a time (the task slot), and the executor joins its
-// partner before it returns, so the guard outlives every call made through it.
-std::atomic<ClickGuard*> gClickGuard{nullptr};
 
-// The full look: window, process, path (the click lands where the pointer is).
-void LookUnderThePointer(ClickGuard& guard) {
-    POINT at{};
-    GetCursorPos(&at);
-    const PointOwner owner = PointOwnerAt(at);
+// The full look: window, process, path and integrity level at the chosen point.
+void LookAtThePoint(ClickGuard& guard) {
+    const PointOwner owner = PointOwnerAt(guard.point);
     guard.looked = true;
     guard.lookedAtRoot = owner.root;
     guard.ownerPath = owner.executablePath;
     guard.verdict = JudgePointOwner(owner.processId, owner.executablePath, GetCurrentProcessId(), guard.targetPath);
+    if (guard.verdict == PointOwnerVerdict::Target) guard.reach = ReachOfProcess(*guard.desktop, owner.processId);
 }
 
-BOOL WINAPI GuardedSetCursorPos(int x, int y) {
-    ClickGuard& guard = *gClickGuard.load();
-    const BOOL moved = guard.inner->setCursorPos(x, y);
-    LookUnderThePointer(guard);
-    return moved;
-}
+void EarlyLook(void* context) { LookAtThePoint(*static_cast<ClickGuard*>(context)); }
 
-// Just before the instant only the top-level window is compared with the one looked at; a different
-// one (raised since the pointer moved) gets the full look again. Taken before the instant, not at it:
-// under wine these queries cost 0.2 ms as a rule and up to a few ms, which a click at the instant
-// would carry as lateness.
-BOOL WINAPI GuardedLastLook() {
-    ClickGuard& guard = *gClickGuard.load();
-    POINT at{};
-    GetCursorPos(&at);
-    HWND window = WindowFromPoint(at);
+// Just before the instant only the top-level window at the point is compared with the one looked at; a
+// different one (raised since) gets the full look again. Taken before the instant, not at it: under wine
+// these queries cost 0.2 ms as a rule and up to a few ms, which a click at the instant would carry as
+// lateness.
+BOOL LastLook(void* context) {
+    ClickGuard& guard = *static_cast<ClickGuard*>(context);
+    if (!guard.desktop->inputDesktopIsOurs()) {
+        guard.refusal = ClickRefusal::DesktopNotOurs;
+        return FALSE;
+    }
+    HWND window = WindowFromPoint(guard.point);
     HWND root = window ? GetAncestor(window, GA_ROOT) : nullptr;
-    if (!guard.looked || !root || root != guard.lookedAtRoot) LookUnderThePointer(guard);
+    if (!guard.looked || !root || root != guard.lookedAtRoot) LookAtThePoint(guard);
     if (guard.verdict != PointOwnerVerdict::Target) {
-        guard.refused = true;
+        guard.refusal = ClickRefusal::NotTheTarget;
+        return FALSE;
+    }
+    if (guard.reach != Reach::Reachable) {
+        guard.refusal = ClickRefusal::Unreachable;
         return FALSE;
     }
     return TRUE;
@@ -145,6 +144,13 @@ void AppendClickTiming(const ClickTiming& timing) {
 }
 
 }  // namespace
+
+std::wstring MissedInstantDetail(int64_t lateByMs, int64_t limitMs, bool instructionLate) {
+    const std::wstring late = std::to_wstring(std::max<int64_t>(lateByMs, 0));
+    const std::wstring why = instructionLate ? L"点击安排在约定时刻之后 " + late + L" 毫秒才取得（网络或服务延迟）"
+                                             : L"到点击时已晚 " + late + L" 毫秒（电脑曾休眠或过于繁忙）";
+    return why + L"，超过允许的 " + std::to_wstring(limitMs) + L" 毫秒，为免与约定时刻不一致，本机没有点击";
+}
 
 std::wstring NotTheTargetDetail(PointOwnerVerdict verdict, const std::wstring& ownerPath) {
     if (verdict == PointOwnerVerdict::OwnWindow) return L"点击位置被澄序自己的窗口遮住";
@@ -260,6 +266,35 @@ void EndTask(bool clicked, int64_t errorMs, std::wstring status, std::wstring de
 
 void FailTask(std::wstring status, std::wstring detail) { EndTask(false, 0, std::move(status), std::move(detail)); }
 
+namespace {
+
+// Sends the click's report until the service takes it or the instruction expires; empty when it
+// arrived, otherwise what the person is told about it. The click (or its absence) stands either way.
+std::wstring Report(const ClickTaskContext& task, const InstructionCheck& check, int64_t offsetUs, int64_t errorMs,
+                    bool accepted, const std::wstring& failedDetail = L"") {
+    ApiResponse answer;
+    std::wstring message;
+    const int64_t unifiedNowMs = SaturatingAdd(WallClockUs(), offsetUs) / 1000;
+    const bool reported = PostUntilSettled(
+        "task.consume", BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted, failedDetail), task.token,
+        RetryBudgetMs(check.expiresAtMs, unifiedNowMs), kReportingStatus, answer, message);
+    return reported ? L"" : L"点击结果未能交给服务：" + message;
+}
+
+std::wstring WithReport(std::wstring detail, const std::wstring& reportDetail) {
+    return reportDetail.empty() ? detail : detail + L"；" + reportDetail;
+}
+
+// No click was made, for the reason in `detail`: the service hears it (result "failed", the reason
+// after "未点击："), then the person.
+void ReportNotClicked(const ClickTaskContext& task, const InstructionCheck& check, int64_t offsetUs,
+                      const std::wstring& status, const std::wstring& detail, int64_t errorMs = 0) {
+    const std::wstring reportDetail = Report(task, check, offsetUs, errorMs, false, L"未点击：" + detail);
+    EndTask(false, errorMs, status, WithReport(detail, reportDetail));
+}
+
+}  // namespace
+
 void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContext sentWith) {
     // Before the main window hears of the task, so that the badge it brings up has a time to show
     // (and not the outcome of the task before).
@@ -281,6 +316,10 @@ void StartReservedClickTask(int64_t taskId, int64_t executeAtMs, ClickTaskContex
 
 void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     const ClickTaskContext& task = *context;
+    const DesktopSystem& desktop = task.desktop ? *task.desktop : RealDesktopSystem();
+    // Idle sleep or Modern Standby would suspend the wait (a task may wait hours): the machine and its
+    // display stay awake until the task ends, on every path.
+    KeepAwake awake(desktop);
 
     // Aligning.
     SetStatus(L"正在对准统一时间…", L"");
@@ -293,7 +332,12 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     // Claiming, until the service releases the instruction. A claim that fails on the way (the
     // network, a proxy, a service restarting) is only "not yet": the task asks again, sooner at first,
     // until the claim grace has passed. Only the service's own refusal ends it at once.
-    SetStatus(kClaimingStatus, L"");
+    // While the service has not released the instruction, the detail line warns of a screen saver that
+    // would come first (the instant is known from the request's answer, or from the first claim's).
+    auto claimingDetail = [&desktop](int64_t scheduledMs) {
+        return scheduledMs > 0 ? ScreenSaverWarningBefore(scheduledMs, desktop) : std::wstring();
+    };
+    SetStatus(kClaimingStatus, claimingDetail(task.executeAtMs));
     const std::string claimBody = BuildClaimBody(task.taskId);
     ClaimAnswer claim;
     int64_t scheduledMs = task.executeAtMs;  // the latest positive execute_at_ms known
@@ -316,11 +360,11 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
             Sleep(RetryPauseMs(failedClaims));
             continue;
         }
-        if (failedClaims > 0) {
-            failedClaims = 0;
-            SetStatus(kClaimingStatus, L"");
-        }
         claim = ParseClaimAnswer(response.body);
+        if (failedClaims > 0 || (claim.executeAtMs > 0 && scheduledMs <= 0)) {
+            failedClaims = 0;
+            SetStatus(kClaimingStatus, claimingDetail(claim.executeAtMs > 0 ? claim.executeAtMs : scheduledMs));
+        }
         if (claim.executeAtMs > 0) {
             scheduledMs = claim.executeAtMs;
             SetCountdownTarget(claim.executeAtMs);
@@ -341,9 +385,19 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     if (check.verdict != InstructionVerdict::Accepted) return FailTask(check.status, L"");
     // From here on the signed instant is the one that counts, so it is the one the countdown shows.
     SetCountdownTarget(check.executeAtMs);
+    // An instruction that came only after its instant (claims failing on the way): the others clicked
+    // already, and a click now would not be with them.
+    {
+        const int64_t lateUs = -RemainingUntil(check.executeAtMs, offsetUs);
+        if (lateUs > kLateLimitUs) {
+            const std::wstring detail = MissedInstantDetail(lateUs / 1000, kLateLimitUs / 1000, true);
+            return ReportNotClicked(task, check, offsetUs, kMissedInstantStatus, detail, lateUs / 1000);
+        }
+    }
+    const std::wstring screenSaver = ScreenSaverWarningBefore(check.executeAtMs, desktop);
 
     // Re-aligning and waiting.
-    SetStatus(L"安排已确认，点击前再次对准时间…", L"");
+    SetStatus(L"安排已确认，点击前再次对准时间…", screenSaver);
     if (RemainingUntil(check.executeAtMs, offsetUs) > 3000000)
         Realign(task.token, 5, 1500, check.executeAtMs, offsetUs, clocks);
     for (int64_t remaining = RemainingUntil(check.executeAtMs, offsetUs); remaining > 10000000;
@@ -355,47 +409,52 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
         Realign(task.token, 3, 800, check.executeAtMs, offsetUs, clocks);
 
     // Clicking, then measuring right away. This program's windows make way first.
-    SetStatus(L"安排已确认，等待点击…", L"");
+    SetStatus(L"安排已确认，等待点击…", screenSaver);
     PostToMainWindow(MSG_CLICK_COMING);
     FollowClockStep(task.token, check.executeAtMs, offsetUs, clocks);
-    const ClickPlatform* platform = task.platform;
+    ClickOrder order;
+    order.executeAtMs = check.executeAtMs;
+    order.offsetUs = offsetUs;
+    order.x = task.targetX;
+    order.y = task.targetY;
+    order.buttonsSwapped = desktop.buttonsSwapped();
+    order.lateLimitUs = kLateLimitUs;
     ClickGuard guard;
-    ClickPlatform guarded{};
     if (!task.executablePath.empty()) {
-        guard.inner = task.platform ? task.platform : &SystemClickPlatform();
+        guard.desktop = &desktop;
+        guard.point = {task.targetX, task.targetY};
         guard.targetPath = task.executablePath;
-        guarded = *guard.inner;
-        guarded.setCursorPos = GuardedSetCursorPos;
-        guarded.lastLook = GuardedLastLook;
-        platform = &guarded;
-        gClickGuard.store(&guard);
+        order.checks = {&guard, EarlyLook, LastLook};
     }
     ClickTiming timing;
-    const bool accepted = ExecuteClickAt(check.executeAtMs, offsetUs, task.targetX, task.targetY, platform, &timing);
+    const bool accepted = ExecuteClickAt(order, task.platform, &timing);
     const int64_t errorMs = TimingErrorMs(WallClockUs(), offsetUs, check.executeAtMs);
     AppendClickTiming(timing);
-    gClickGuard.store(nullptr);
-    const std::wstring notTheTarget = guard.refused ? NotTheTargetDetail(guard.verdict, guard.ownerPath) : L"";
+    if (timing.tooLate)
+        return ReportNotClicked(task, check, offsetUs, kMissedInstantStatus,
+                                MissedInstantDetail(timing.lateByNs / 1000000, kLateLimitUs / 1000, false),
+                                timing.lateByNs / 1000000);
+    if (guard.refusal != ClickRefusal::None) {
+        std::wstring status, detail;
+        if (guard.refusal == ClickRefusal::DesktopNotOurs) {
+            status = kDesktopNotOursStatus;
+            detail = kDesktopNotOursDetail;
+        } else if (guard.refusal == ClickRefusal::Unreachable) {
+            status = kUnreachableStatus;
+            detail = ReachNotClickedDetail(guard.reach);
+        } else {
+            status = kNotTheTargetStatus;
+            detail = NotTheTargetDetail(guard.verdict, guard.ownerPath);
+        }
+        return ReportNotClicked(task, check, offsetUs, status, detail, errorMs);
+    }
 
     // Reporting. A report lost on the way is sent again while the service can still take it (until
     // the instruction expires); the click itself is done either way, so the outcome stands, but the
     // person learns when the service never heard of it.
-    ApiResponse reportAnswer;
-    std::wstring reportMessage;
-    const int64_t unifiedNowMs = SaturatingAdd(WallClockUs(), offsetUs) / 1000;
-    const bool reported = PostUntilSettled(
-        "task.consume",
-        BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted, notTheTarget.empty() ? L"" : L"未点击：" + notTheTarget),
-        task.token, RetryBudgetMs(check.expiresAtMs, unifiedNowMs), kReportingStatus, reportAnswer, reportMessage);
-    const std::wstring reportDetail = reported ? L"" : L"点击结果未能交给服务：" + reportMessage;
-    auto withReport = [&reportDetail](std::wstring detail) {
-        return reportDetail.empty() ? detail : detail + L"；" + reportDetail;
-    };
-
+    const std::wstring reportDetail = Report(task, check, offsetUs, errorMs, accepted);
     if (accepted)
         EndTask(true, errorMs, ClickDoneStatus(errorMs, task.roomTask), reportDetail);
-    else if (!notTheTarget.empty())
-        EndTask(false, errorMs, kNotTheTargetStatus, withReport(notTheTarget));
     else
-        EndTask(false, errorMs, ClickRefusedStatus(task.roomTask), withReport(L"Windows 没有接受本次本机操作"));
+        EndTask(false, errorMs, ClickRefusedStatus(task.roomTask), WithReport(L"Windows 没有接受本次本机操作", reportDetail));
 }

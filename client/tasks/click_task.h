@@ -39,8 +39,30 @@ std::string BuildClaimBody(int64_t taskId);
 std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted,
                              const std::wstring& failedDetail = L"");
 
-// A click not sent because the window under the point was not the chosen program's.
+// Why a click was not sent although the instruction was good.
+enum class ClickRefusal {
+    None,
+    NotTheTarget,    // the window at the point was not the chosen program's
+    Unreachable,     // the chosen program runs at a higher integrity level, or its level is unreadable
+    DesktopNotOurs,  // the lock screen or a secure desktop took the input at the instant
+};
 inline constexpr wchar_t kNotTheTargetStatus[] = L"本机没有点击：点击位置上不是所选程序";
+inline constexpr wchar_t kUnreachableStatus[] = L"本机没有点击：Windows 不允许点击所选程序";
+inline constexpr wchar_t kDesktopNotOursStatus[] = L"本机没有点击：屏幕已锁定或正在显示系统安全界面";
+inline constexpr wchar_t kDesktopNotOursDetail[] =
+    L"点击时 Windows 正在显示锁屏、用户账户控制或安全选项界面，输入到达不了所选程序；请在等待期间保持屏幕解锁";
+inline constexpr wchar_t kMissedInstantStatus[] = L"本机没有点击：错过了约定时刻";
+
+// A click later than this after its instant, on the task's own aligned clock, is not sent (µs). Fifty
+// milliseconds is well past anything a working wait produces (a few ms at worst under load) and short of
+// what a person sees as "not together". The alignment's own uncertainty does not widen it: the machines
+// of a room share the clock they align to, so it does not excuse a click that is late against that clock
+// (the local service's clock is shown as ±16 s, and a click 5 s late would pass such a bound).
+inline constexpr int64_t kLateLimitUs = 50000;
+
+// Why a click was not sent: the instruction came after the instant, or the wait itself ran late (a
+// machine that slept or stalled); `lateByMs` past the instant, `limitMs` the limit.
+std::wstring MissedInstantDetail(int64_t lateByMs, int64_t limitMs, bool instructionLate);
 // Why: this program's own window, or another program (named by its file when it can be asked).
 std::wstring NotTheTargetDetail(PointOwnerVerdict verdict, const std::wstring& ownerPath);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 struct ClickPlatform;
+struct DesktopSystem;
 
 struct ClickTaskContext {
     int64_t taskId = 0;
@@ -24,4 +25,7 @@ struct ClickTaskContext {
     // The input and timer functions the executor uses; null means the real ones. Only test programs
     // set this, to produce cases the real system cannot (a refused click).
     const ClickPlatform* platform = nullptr;
+    // What Windows decides beyond SendInput's answer (integrity levels, the input desktop, the buttons'
+    // swap, sleep): the table in use when the request was prepared; null means the real one.
+    const DesktopSystem* desktop = nullptr;
 };

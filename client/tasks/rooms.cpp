@@ -145,14 +145,15 @@ void StartCreateRoom() {
     const std::string code = NormaliseRoomCode(ReadFormField(FormField::RoomCode));
     const std::wstring participantsText = ReadFormField(FormField::Participants);
     const std::wstring timeText = ReadFormField(FormField::ClickTime);
+    int64_t executeAt = 0;
     if (ExplainInputFaults({FaultOfRoomCode(FormField::RoomCode, code), FaultOfParticipants(participantsText),
-                            FaultOfClickTime(FormField::ClickTime, timeText, UnifiedNowMs(), kRoomLeadMs)}))
+                            FaultOfClickTime(FormField::ClickTime, timeText, UnifiedNowMs(), kRoomLeadMs, &executeAt)}))
         return;
 
     TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"创建房间", &confirmed, ClickTimeLine(timeText))) return;
+    if (!ConfirmTaskStart(L"创建房间", &confirmed, ClickTimeLine(timeText), ScreenSaverWarningBefore(executeAt)))
+        return;
     // The box may have stood open a while: the time must still leave the room its lead.
-    int64_t executeAt = 0;
     if (ExplainInputFaults({FaultOfClickTime(FormField::ClickTime, timeText, UnifiedNowMs(), kRoomLeadMs, &executeAt)}))
         return;
 

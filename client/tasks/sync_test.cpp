@@ -53,11 +53,14 @@ void StartSyncTest() {
     if (RefuseWhileTaskBusy()) return;
     if (!PurposeGate()) return;
     const std::wstring timeText = ReadFormField(FormField::TestTime);
-    if (ExplainInputFaults({FaultOfClickTime(FormField::TestTime, timeText, UnifiedNowMs(), kSyncTestLeadMs)})) return;
-    TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"开始同步测试", &confirmed, ClickTimeLine(timeText))) return;
-    // The box may have stood open a while: the time must still leave the test its lead.
     int64_t executeAt = 0;
+    if (ExplainInputFaults(
+            {FaultOfClickTime(FormField::TestTime, timeText, UnifiedNowMs(), kSyncTestLeadMs, &executeAt)}))
+        return;
+    TargetSelection confirmed;
+    if (!ConfirmTaskStart(L"开始同步测试", &confirmed, ClickTimeLine(timeText), ScreenSaverWarningBefore(executeAt)))
+        return;
+    // The box may have stood open a while: the time must still leave the test its lead.
     if (ExplainInputFaults(
             {FaultOfClickTime(FormField::TestTime, timeText, UnifiedNowMs(), kSyncTestLeadMs, &executeAt)}))
         return;

@@ -6,6 +6,7 @@
 #include "core/purpose.h"
 #include "core/saturating.h"
 #include "net/json_text.h"
+#include "target/desktop_system.h"
 #include "target/task_gate.h"
 #include "tasks/rooms.h"
 #include "timesync/time_of_day.h"
@@ -68,6 +69,7 @@ std::optional<TaskRequestStart> PrepareTaskRequest(const TargetSelection& confir
     start.sentWith.targetY = confirmed.click_point.y;
     start.sentWith.executableSha256 = confirmed.executable_sha256;
     start.sentWith.executablePath = confirmed.executable_path;
+    start.sentWith.desktop = &CurrentDesktopSystem();
     if (!ReserveTaskSlot()) {
         SetStatus(kTaskAlreadyRunningStatus, L"");
         return std::nullopt;
@@ -161,4 +163,13 @@ bool ExplainInputFaults(const std::vector<std::optional<InputFault>>& checks) {
 std::wstring ClickTimeLine(const std::wstring& typedTime) {
     const std::optional<std::wstring> canonical = ParseTimeOfDay(typedTime);
     return L"今天 " + canonical.value_or(typedTime);
+}
+
+std::wstring ScreenSaverWarningBefore(int64_t executeAtMs, const DesktopSystem& system) {
+    if (executeAtMs <= 0) return {};
+    return ScreenSaverWarning(system.screenSaverSeconds(), SaturatingSub(executeAtMs, UnifiedNowMs()) / 1000);
+}
+
+std::wstring ScreenSaverWarningBefore(int64_t executeAtMs) {
+    return ScreenSaverWarningBefore(executeAtMs, CurrentDesktopSystem());
 }

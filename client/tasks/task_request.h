@@ -15,6 +15,7 @@
 #include "core/app_state.h"
 #include "net/service_api.h"
 #include "core/form_fields.h"
+#include "target/desktop_system.h"
 #include "tasks/click_task.h"
 
 // client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
@@ -62,6 +63,10 @@ bool ExplainInputFaults(const std::vector<std::optional<InputFault>>& checks);
 
 // The line of the confirmation box that says when the click happens: "今天 14:15:16".
 std::wstring ClickTimeLine(const std::wstring& typedTime);
+
+// The screen saver's warning for a click at `executeAtMs` (unified), empty when it does not come first.
+std::wstring ScreenSaverWarningBefore(int64_t executeAtMs);
+std::wstring ScreenSaverWarningBefore(int64_t executeAtMs, const DesktopSystem& system);
 
 // The answer that assigns this machine its task.
 struct TaskAnswer {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -12,6 +13,7 @@
 
 #include "core/clock.h"
 #include "support/test_support.h"
+#include "target/desktop_system.h"
 #include "tasks/click_executor.h"
 
 // ---- arithmetic ----------------------------------------------------------------------------
@@ -112,6 +114,42 @@ int WakesUntilShortestLead(OversleepEstimate estimate) {
 
 }  // namespace
 
+// The absolute move lands on exactly the chosen pixel as Windows maps it back (normalised × extent /
+// 65536, rounded down), on every monitor layout, and the button follows the system's swap.
+TEST(ClickInputs, AnAbsoluteMoveToThePixelThenThePrimaryButton) {
+    const struct {
+        const char* name;
+        RECT desktop;
+    } layouts[] = {
+        {"one 1280 x 800", {0, 0, 1280, 800}},
+        {"1366 x 768", {0, 0, 1366, 768}},
+        {"a second monitor to the left", {-1920, 0, 1920, 1080}},
+        {"three 4K side by side", {0, -2160, 11520, 2160}},
+        {"one pixel", {5, 5, 6, 6}},
+    };
+    for (const auto& l : layouts) {
+        const int32_t width = l.desktop.right - l.desktop.left, height = l.desktop.bottom - l.desktop.top;
+        for (int32_t x = l.desktop.left; x < l.desktop.right; x += std::max(1, width / 997)) {
+            const LONG n = NormalisedCoordinate(x, l.desktop.left, width);
+            ASSERT_LE(n, 65535) << l.name;
+            ASSERT_EQ(l.desktop.left + static_cast<int64_t>(n) * width / 65536, x) << l.name;
+        }
+        const ClickInputs last = BuildClickInputs(l.desktop.right - 1, l.desktop.bottom - 1, l.desktop, false);
+        EXPECT_EQ(l.desktop.top + static_cast<int64_t>(last.records[0].mi.dy) * height / 65536, l.desktop.bottom - 1)
+            << l.name;
+    }
+    EXPECT_EQ(NormalisedCoordinate(-10, 0, 1280), 0) << "off the desktop: its edge";
+    EXPECT_EQ(NormalisedCoordinate(5000, 0, 1280), NormalisedCoordinate(1279, 0, 1280));
+    const ClickInputs left = BuildClickInputs(10, 20, {0, 0, 1280, 800}, false);
+    EXPECT_EQ(left.records[0].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK));
+    EXPECT_EQ(left.records[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTDOWN));
+    EXPECT_EQ(left.records[2].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTUP));
+    const ClickInputs right = BuildClickInputs(10, 20, {0, 0, 1280, 800}, true);
+    EXPECT_EQ(right.records[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_RIGHTDOWN));
+    EXPECT_EQ(right.records[2].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_RIGHTUP));
+    for (const INPUT& record : right.records) EXPECT_EQ(record.type, static_cast<DWORD>(INPUT_MOUSE));
+}
+
 TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
     const OversleepEstimate nothing;
     const OversleepEstimate idle = Learn(nothing, {700}, 50);
@@ -203,11 +241,12 @@ namespace {
 struct ClickTarget {
     static constexpr int kLeft = 200, kTop = 150, kSize = 300;
     HWND window = nullptr;
-    static inline int downs = 0, ups = 0;
+    static inline int downs = 0, ups = 0, rightDowns = 0;
     static inline POINT lastDown{-1, -1};
 
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == WM_LBUTTONDOWN) {
+        if (message == WM_RBUTTONDOWN) ++rightDowns;
+        if (message == WM_LBUTTONDOWN || message == WM_RBUTTONDOWN) {
             ++downs;
             lastDown = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
             return 0;
@@ -246,6 +285,7 @@ struct Calls {
     DWORD sleptMs = 0;
     int priorityAtSendInput = -100;
     bool failTimerEx = false, failTimer = false, failSetTimer = false, refuseInput = false;
+    DWORD oversleepMs = 0;  // the fallback sleep wakes this much late (a stalled machine)
 };
 Calls g_calls;
 
@@ -266,7 +306,7 @@ BOOL WINAPI CountSetTimer(HANDLE h, const LARGE_INTEGER* due, LONG period, PTIME
 void WINAPI CountSleep(DWORD ms) {
     ++g_calls.sleep;
     g_calls.sleptMs = ms;
-    Sleep(ms);
+    Sleep(ms + g_calls.oversleepMs);
 }
 UINT WINAPI CountSendInput(UINT count, LPINPUT inputs, int size) {
     ++g_calls.sendInput;
@@ -284,16 +324,11 @@ struct Looks {
     bool allow = true;
 };
 Looks g_looks;
-BOOL WINAPI CountLook() {
+BOOL CountLook(void*) {
     ++g_looks.taken;
     g_looks.lastAtNs = SteadyNowNs();
     for (const int64_t until = g_looks.lastAtNs + g_looks.lookCostUs * 1000; SteadyNowNs() < until;) YieldProcessor();
     return g_looks.allow ? TRUE : FALSE;
-}
-ClickPlatform WithLook() {
-    ClickPlatform platform = kCounting;
-    platform.lastLook = CountLook;
-    return platform;
 }
 
 // An execute time `aheadUs` from now, in unified ms, with the offset that makes it exact.
@@ -323,7 +358,7 @@ protected:
         ForgetLearnedOversleepForTesting();
         g_calls = Calls{};
         PumpUntil([] { return false; }, 20);  // drop anything left from the previous test
-        ClickTarget::downs = ClickTarget::ups = 0;
+        ClickTarget::downs = ClickTarget::ups = ClickTarget::rightDowns = 0;
     }
     static inline ClickTarget* shared = nullptr;
     ClickTarget& target = *shared;
@@ -332,7 +367,7 @@ protected:
 TEST_F(ExecuteClickAtTest, APastInstantClicksAtOnceOnTheTargetPosition) {
     ClickTiming timing;
     const int64_t before = SteadyNowNs();
-    EXPECT_TRUE(ExecuteClickAt(WallClockMs() - 5000, 0, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_TRUE(ExecuteClickAt({WallClockMs() - 5000, 0, kTargetX, kTargetY}, &kCounting, &timing));
     EXPECT_EQ(timing.coarseUs, -1);
     EXPECT_FALSE(timing.timerUsed);
     EXPECT_LE(timing.deadlineNs, timing.sendInputNs);
@@ -352,7 +387,7 @@ TEST_F(ExecuteClickAtTest, APastInstantClicksAtOnceOnTheTargetPosition) {
 TEST_F(ExecuteClickAtTest, ThreeMillisecondsAheadUsesNoTimerAndSpinsToTheDeadline) {
     const Instant at = Ahead(3000);
     ClickTiming timing;
-    EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_TRUE(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting, &timing));
     EXPECT_EQ(g_calls.timerEx + g_calls.timer + g_calls.setTimer + g_calls.sleep, 0);
     EXPECT_EQ(timing.coarseUs, -1);
     EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
@@ -363,7 +398,7 @@ TEST_F(ExecuteClickAtTest, ThreeMillisecondsAheadUsesNoTimerAndSpinsToTheDeadlin
 TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesThirtyMillisecondsEarly) {
     const Instant at = Ahead(100000);
     ClickTiming timing;
-    EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_TRUE(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting, &timing));
     EXPECT_EQ(g_calls.timerEx, 1);
     EXPECT_EQ(g_calls.timer, 0);
     EXPECT_EQ(g_calls.setTimer, 1);
@@ -385,7 +420,7 @@ TEST_F(ExecuteClickAtTest, APartnerSpinsBesideTheCallerAndTheClickIsSentOnce) {
     for (int i = 0; i < kClicks; ++i) {
         const Instant at = Ahead(32000 + 1000 * i);
         ClickTiming timing;
-        EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+        EXPECT_TRUE(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting, &timing));
         EXPECT_TRUE(timing.partnerSpun) << i;
         EXPECT_GE(timing.sendInputNs, timing.deadlineNs) << i;
         EXPECT_EQ(g_calls.priorityAtSendInput, THREAD_PRIORITY_HIGHEST) << i;
@@ -404,7 +439,6 @@ TEST_F(ExecuteClickAtTest, APartnerSpinsBesideTheCallerAndTheClickIsSentOnce) {
 // that forbids the click stops it, and a click that was sent adds its lateness to what the screen shows.
 TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick) {
     constexpr auto npos = std::string::npos;
-    const ClickPlatform platform = WithLook();
     struct Case {
         const char* name;
         int64_t aheadUs, lookCostUs;
@@ -412,7 +446,7 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
     } cases[] = {
         {"with a coarse wait", 40000, 0, true, true},
         {"a slow look still ends before the deadline", 40000, 1200, true, true},
-        {"spin only, begun inside the last stretch", 1000, 0, true, true},
+        {"spin only, begun inside the last stretch", 1500, 0, true, true},
         {"an instant already past: the look, then the click", -5000, 0, true, false},
         {"the look forbids the click", 40000, 0, false, true},
     };
@@ -426,7 +460,9 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
         const int downsBefore = ClickTarget::downs;
         const Instant at = Ahead(c.aheadUs);
         ClickTiming timing;
-        EXPECT_EQ(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &platform, &timing), c.allow);
+        ClickOrder order{at.executeAtMs, at.offsetUs, kTargetX, kTargetY};
+        order.checks.last = CountLook;
+        EXPECT_EQ(ExecuteClickAt(order, &kCounting, &timing), c.allow);
         EXPECT_EQ(g_looks.taken, 1);
         if (c.lookBeforeDeadline) {
             EXPECT_LT(g_looks.lastAtNs, timing.deadlineNs);
@@ -438,6 +474,7 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
         // The look's moments are kept for the timing line (µs from the deadline), which says whether a click was sent.
         EXPECT_GE(timing.lookEndNs - timing.lookStartNs, c.lookCostUs * 1000);
         const std::string line = ClickTimingLine(timing, 1700000000123456);
+        EXPECT_EQ(line.rfind("click wall_deadline_us=1700000000123456 ", 0), 0u) << line;  // what the room benchmark reads
         EXPECT_NE(line.find(" looked_us=" + std::to_string((timing.lookEndNs - timing.deadlineNs) / 1000) + " "), npos);
         EXPECT_NE(line.find(std::string(" sent=") + (c.allow ? "1\n" : "0\n")), npos) << line;
         if (c.allow) {
@@ -455,6 +492,83 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
     }
 }
 
+// A click that could go out only later than the order's limit after the instant is not sent at all: an
+// instant long past (an instruction that came late) or a wait that overran (a machine that stalled).
+TEST_F(ExecuteClickAtTest, AClickLaterThanItsLimitIsNotSent) {
+    const struct {
+        const char* name;
+        int64_t aheadUs;
+        DWORD oversleepMs;  // through the fallback sleep, timers refused
+        int64_t limitUs;
+        bool sent;
+    } cases[] = {
+        {"the instant 5 s past", -5000000, 0, 50000, false},
+        {"the instant 20 ms past, within the limit", -20000, 0, 50000, true},
+        {"the wait overran by 200 ms", 80000, 200, 50000, false},
+        {"no limit: the same overrun still clicks", 80000, 200, kNoLateLimit, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_calls = Calls{};
+        g_calls.failTimerEx = g_calls.failTimer = true;
+        g_calls.oversleepMs = c.oversleepMs;
+        ClickTarget::downs = ClickTarget::ups = 0;
+        const Instant at = Ahead(c.aheadUs);
+        ClickOrder order{at.executeAtMs, at.offsetUs, kTargetX, kTargetY};
+        order.lateLimitUs = c.limitUs;
+        ClickTiming timing;
+        EXPECT_EQ(ExecuteClickAt(order, &kCounting, &timing), c.sent);
+        EXPECT_EQ(timing.tooLate, !c.sent);
+        EXPECT_EQ(g_calls.sendInput, c.sent ? 1 : 0);
+        if (!c.sent) {
+            EXPECT_GT(timing.lateByNs, 50000000) << "the lateness is measured from the instant itself";
+            EXPECT_EQ(timing.sentNs, 0);
+            PumpUntil([] { return false; }, 100);
+            EXPECT_EQ(ClickTarget::downs, 0);
+        } else {
+            EXPECT_TRUE(target.WaitForClick());
+        }
+    }
+}
+
+// The move to the point travels in the same SendInput call as the press: a pointer moved away after
+// the executor placed it (the person's hand, a program that recentres the pointer) does not take the
+// press elsewhere. Here the early look moves it away, right after the executor's own move.
+TEST_F(ExecuteClickAtTest, APointerMovedAwayBeforeTheInstantDoesNotMoveTheClick) {
+    ClickOrder order;
+    const Instant at = Ahead(60000);
+    order.executeAtMs = at.executeAtMs;
+    order.offsetUs = at.offsetUs;
+    order.x = kTargetX;
+    order.y = kTargetY;
+    order.checks.early = [](void*) { SetCursorPos(ClickTarget::kLeft + ClickTarget::kSize + 40, 20); };
+    EXPECT_TRUE(ExecuteClickAt(order, &kCounting));
+    ASSERT_TRUE(target.WaitForClick());
+    EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
+    EXPECT_EQ(ClickTarget::lastDown.y, kTargetY - ClickTarget::kTop);
+}
+
+// SendInput's buttons are the physical ones, which Windows swaps for a left-handed mouse: then the right
+// one makes the primary click. Wine sets SM_SWAPBUTTON but swaps no injected input, so under wine the
+// window sees the physical button that was sent.
+TEST_F(ExecuteClickAtTest, SwappedButtonsSendTheRightButton) {
+    ASSERT_FALSE(SwapMouseButton(TRUE));
+    const bool swapped = RealDesktopSystem().buttonsSwapped();
+    SwapMouseButton(FALSE);
+    EXPECT_TRUE(swapped) << "the system's swap is read";
+    EXPECT_FALSE(RealDesktopSystem().buttonsSwapped());
+    for (bool swap : {true, false}) {
+        ClickTarget::downs = ClickTarget::ups = ClickTarget::rightDowns = 0;
+        const Instant at = Ahead(3000);
+        ClickOrder order{at.executeAtMs, at.offsetUs, kTargetX, kTargetY};
+        order.buttonsSwapped = swap;
+        EXPECT_TRUE(ExecuteClickAt(order, &kCounting));
+        ASSERT_TRUE(PumpUntil([] { return ClickTarget::downs >= 1; }, 3000)) << swap;
+        EXPECT_EQ(ClickTarget::rightDowns, swap ? 1 : 0) << swap;
+    }
+    PumpUntil([] { return false; }, 100);
+}
+
 TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIsLearned) {
     for (int i = 0; i < 3; ++i) LearnOversleep(40000000);
     const int64_t expectedLeadNs = CoarseLeadNs(LearnedOversleep());
@@ -463,7 +577,7 @@ TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIs
 
     const Instant at = Ahead(100000);
     ClickTiming timing;
-    EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_TRUE(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting, &timing));
     EXPECT_EQ(timing.leadNs, expectedLeadNs);
     EXPECT_EQ(g_calls.setTimer, 1);
     EXPECT_EQ(g_calls.dueTime, -timing.coarseUs * 10);
@@ -476,7 +590,7 @@ TEST_F(ExecuteClickAtTest, ALearnedLateWakeEndsTheCoarseWaitEarlierAndEachWaitIs
 
     // Without a coarse wait there is nothing to learn.
     const Instant soon = Ahead(2000);
-    EXPECT_TRUE(ExecuteClickAt(soon.executeAtMs, soon.offsetUs, kTargetX, kTargetY, &kCounting, &timing));
+    EXPECT_TRUE(ExecuteClickAt({soon.executeAtMs, soon.offsetUs, kTargetX, kTargetY}, &kCounting, &timing));
     EXPECT_EQ(timing.coarseUs, -1);
     EXPECT_EQ(timing.oversleepNs, -1);
     EXPECT_EQ(LearnedOversleep().samples, samplesBefore + 1);
@@ -502,7 +616,7 @@ TEST_F(ExecuteClickAtTest, TimerFallbacksStillClickAtOrAfterTheDeadline) {
         ClickTarget::downs = ClickTarget::ups = 0;
         const Instant at = Ahead(80000);
         ClickTiming timing;
-        EXPECT_TRUE(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting, &timing)) << c.name;
+        EXPECT_TRUE(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting, &timing)) << c.name;
         EXPECT_EQ(g_calls.timerEx, 1) << c.name;
         EXPECT_EQ(g_calls.timer, c.timerCalls) << c.name;
         if (c.timerCalls) {
@@ -526,7 +640,7 @@ TEST_F(ExecuteClickAtTest, ThePriorityBeforeTheCallIsRestoredAlsoWhenTheClickIsR
             g_calls.refuseInput = refuse;
             ASSERT_TRUE(SetThreadPriority(GetCurrentThread(), before));
             const Instant at = Ahead(refuse ? 8000 : 2000);
-            EXPECT_EQ(ExecuteClickAt(at.executeAtMs, at.offsetUs, kTargetX, kTargetY, &kCounting), !refuse);
+            EXPECT_EQ(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting), !refuse);
             EXPECT_EQ(g_calls.sendInput, 1);
             EXPECT_EQ(g_calls.priorityAtSendInput, THREAD_PRIORITY_HIGHEST);
             EXPECT_EQ(GetThreadPriority(GetCurrentThread()), before) << before << (refuse ? " refused" : "");
@@ -550,7 +664,7 @@ TEST_F(ExecuteClickAtTest, TheRealSystemFunctionsClickOnAWorkerThread) {
         nullptr, 0,
         [](LPVOID p) -> DWORD {
             auto* j = static_cast<Job*>(p);
-            *j->accepted = ExecuteClickAt(j->at.executeAtMs, j->at.offsetUs, kTargetX, kTargetY);
+            *j->accepted = ExecuteClickAt({j->at.executeAtMs, j->at.offsetUs, kTargetX, kTargetY});
             SetEvent(j->done);
             return 0;
         },

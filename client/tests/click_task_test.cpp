@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -19,10 +20,12 @@
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "support/main_window_harness.h"
+#include "support/real_input.h"
 #include "support/service_control.h"
 #include "support/target_helper.h"
 #include "support/test_signer.h"
 #include "support/test_support.h"
+#include "target/desktop_system.h"
 #include "target/task_gate.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
@@ -684,9 +687,43 @@ TEST_F(ClickTaskRun, TheCountdownShowsTheSignedInstantOnceVerified) {
     EXPECT_EQ(Countdown(), 0);
 }
 
-// Just before the click the window under the point must be the confirmed program's: not this
+namespace {
+
+// What wine cannot show: an elevated target, the lock screen at the instant, a left-handed mouse; and
+// what the task asks of the power manager.
+struct FakeDesktop {
+    static inline std::atomic<bool> elevated{false}, locked{false}, swapped{false};
+    static inline std::atomic<int> holds{0}, releases{0};
+    static bool ProcessIntegrity(DWORD processId, DWORD& rid) {
+        rid = elevated && processId != GetCurrentProcessId() ? SECURITY_MANDATORY_HIGH_RID : SECURITY_MANDATORY_MEDIUM_RID;
+        return true;
+    }
+    static bool OwnIntegrity(DWORD& rid) {
+        rid = SECURITY_MANDATORY_MEDIUM_RID;
+        return true;
+    }
+    static bool InputDesktop() { return !locked; }
+    static bool Swapped() { return swapped; }
+    static EXECUTION_STATE WINAPI Execution(EXECUTION_STATE state) {
+        if (state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED)) ++holds;
+        if (state == ES_CONTINUOUS) ++releases;
+        return ES_CONTINUOUS;
+    }
+    static int Saver() { return 0; }
+    static inline const DesktopSystem kTable{ProcessIntegrity, OwnIntegrity, InputDesktop, Swapped, Execution, Saver};
+    static void Reset() {
+        elevated = locked = swapped = false;
+        holds = releases = 0;
+    }
+};
+
+}  // namespace
+
+// Just before the click the window at the chosen point must be the confirmed program's: not this
 // program's own, not another program raised over the point meanwhile (here a copy of the same program
-// started from elsewhere), which never receive the click; the report says why none was made.
+// started from elsewhere), not a program Windows would not let this one reach, and the desktop must be
+// the one taking input; otherwise no click, and the report says why. A pointer moved away in the last
+// moments does not move the click. The machine is kept awake while the task waits, and no longer.
 TEST_F(ClickTaskRun, AClickGoesOnlyToTheProgramConfirmedAtThePick) {
     TempFolder records, elsewhere;
     const RECT area{700, 480, 1000, 680};
@@ -695,17 +732,26 @@ TEST_F(ClickTaskRun, AClickGoesOnlyToTheProgramConfirmedAtThePick) {
     const std::filesystem::path copy = elsewhere.path() / "target-helper.exe";
     ASSERT_TRUE(std::filesystem::copy_file(TargetHelper::BuiltProgram(), copy));
     const POINT point = helper.BodyPoint();
+    const POINT inside{point.x - area.left, point.y - area.top};
     const TargetIdentity picked = IdentifyTargetAt(point);  // as the pick identified it
     ASSERT_TRUE(picked.identified);
-    enum class Raised { Nothing, OwnWindow, OtherProgram };
+    SetDesktopSystemForTesting(&FakeDesktop::kTable);
+    enum class Meets { Nothing, OwnWindow, OtherProgram, PointerMoved, Elevated, Locked, Swapped };
     const struct {
         const char* name;
-        Raised raised;
-        std::wstring detail;  // empty: clicked
+        Meets meets;
+        const wchar_t* status;  // null: clicked
+        std::wstring detail;
     } cases[] = {
-        {"the confirmed program under the point", Raised::Nothing, L""},
-        {"this program's window raised over it", Raised::OwnWindow, L"点击位置被澄序自己的窗口遮住"},
-        {"another program raised over it", Raised::OtherProgram, L"点击位置上是其他程序（target-helper.exe）的窗口"},
+        {"the confirmed program under the point", Meets::Nothing, nullptr, L""},
+        {"the pointer moved away by another client of the display in the last moments", Meets::PointerMoved, nullptr, L""},
+        {"buttons swapped: the right button, which Windows makes the primary click", Meets::Swapped, nullptr, L""},
+        {"this program's window raised over it", Meets::OwnWindow, kNotTheTargetStatus, L"点击位置被澄序自己的窗口遮住"},
+        {"another program raised over it", Meets::OtherProgram, kNotTheTargetStatus,
+         L"点击位置上是其他程序（target-helper.exe）的窗口"},
+        {"the program now runs as administrator", Meets::Elevated, kUnreachableStatus,
+         L"所选程序此时以管理员身份运行，Windows 会拦下本机点击"},
+        {"the lock screen at the instant", Meets::Locked, kDesktopNotOursStatus, kDesktopNotOursDetail},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -714,45 +760,93 @@ TEST_F(ClickTaskRun, AClickGoesOnlyToTheProgramConfirmedAtThePick) {
             App().session.target.click_point = point;
             App().session.target.executable_path = picked.executable_path;
         }
+        FakeDesktop::Reset();
+        FakeDesktop::elevated = c.meets == Meets::Elevated;
+        FakeDesktop::locked = c.meets == Meets::Locked;
+        FakeDesktop::swapped = c.meets == Meets::Swapped;
         ClickWindow::downs = 0;
-        const size_t pressesBefore = helper.Presses().size();
-        const int64_t taskId = CreateTask(5000, point.x, point.y);
+        const size_t pressesBefore = helper.PressPoints().size(), rightBefore = helper.PressPoints("rdown").size();
+        int64_t executeAtMs = 0;
+        const int64_t taskId = CreateTask(5000, point.x, point.y, &executeAtMs);
         StartTask(taskId);
         ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"安排已确认", 0) == 0; }, 8000)) << Utf16ToUtf8(StatusTextNow());
+        EXPECT_EQ(FakeDesktop::holds.load(), 1) << "kept awake while waiting";
+        EXPECT_EQ(FakeDesktop::releases.load(), 0);
         std::unique_ptr<TargetHelper> other;
         HWND own = nullptr;
-        if (c.raised == Raised::OwnWindow)
+        if (c.meets == Meets::OwnWindow)
             own = CreateWindowExW(WS_EX_TOPMOST, L"ClickTaskTestTarget", L"own", WS_POPUP | WS_VISIBLE, area.left,
                                   area.top, 300, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-        if (c.raised == Raised::OtherProgram) {
+        if (c.meets == Meets::OtherProgram) {
             other = std::make_unique<TargetHelper>(area, copy, elsewhere.path() / "other-clicks.txt");
             ASSERT_TRUE(other->Ready());
         }
+        // Another client of the X display keeps putting the pointer on other points of the same window,
+        // every few milliseconds from shortly before the instant until after it (one xdotool run).
+        std::thread mover;
+        if (c.meets == Meets::PointerMoved)
+            mover = std::thread([&] {
+                std::wstring moves;
+                for (int i = 0; i < 80; ++i)
+                    moves += L"mousemove " + std::to_wstring(area.left + 11 + i % 2) + L" " + std::to_wstring(area.top + 11) +
+                             L" sleep 0.004 ";
+                while (WallClockMs() < executeAtMs - 250) Sleep(5);
+                XdotoolHands().Run(moves);
+            });
         const bool ended = PumpUntil([] { return !App().taskBusy.load(); }, 15000);
+        if (mover.joinable()) mover.join();
         PumpUntil([] { return false; }, 500);
         const std::wstring status = StatusTextNow(), detail = DetailTextNow();
-        const size_t pressesAfter = helper.Presses().size();
+        const std::vector<POINT> presses = helper.PressPoints(), rightPresses = helper.PressPoints("rdown");
         const size_t otherPresses = other ? other->Presses().size() : 0;
         if (own) DestroyWindow(own);
         other.reset();
         ASSERT_TRUE(ended);
+        EXPECT_TRUE(PumpUntil([] { return FakeDesktop::releases.load() == 1; }, 2000)) << "awake no longer";
         const std::string record = TaskRecord(taskId);
-        if (c.detail.empty()) {
+        if (!c.status) {
             EXPECT_EQ(status.rfind(L"触发测试已完成", 0), 0u) << Utf16ToUtf8(status);
-            EXPECT_EQ(pressesAfter, pressesBefore + 1) << "the program received its click";
+            const std::vector<POINT>& landed = c.meets == Meets::Swapped ? rightPresses : presses;
+            ASSERT_EQ(landed.size(), (c.meets == Meets::Swapped ? rightBefore : pressesBefore) + 1) << "one press";
+            EXPECT_EQ(landed.back().x, inside.x) << "at the chosen point";
+            EXPECT_EQ(landed.back().y, inside.y);
             EXPECT_EQ(JsonGetString(record, "result"), "success") << record;
         } else {
-            EXPECT_EQ(status, kNotTheTargetStatus);
+            EXPECT_EQ(status, c.status);
             EXPECT_EQ(detail, c.detail);
-            EXPECT_EQ(pressesAfter, pressesBefore) << "nothing reached the program underneath";
+            EXPECT_EQ(presses.size(), pressesBefore) << "nothing reached the program underneath";
             EXPECT_EQ(otherPresses, 0u) << "nothing reached the program raised over the point";
             EXPECT_EQ(ClickWindow::downs, 0) << "nothing reached this program's window";
             EXPECT_EQ(JsonGetString(record, "result"), "failed") << record;
             EXPECT_EQ(JsonGetString(record, "result_detail"), "未点击：" + Utf16ToUtf8(c.detail)) << record;
         }
     }
+    SetDesktopSystemForTesting(nullptr);
     std::lock_guard<std::mutex> lock(App().stateMutex);
     App().session.target.executable_path.clear();
+}
+
+// An instruction that comes only after its instant (every claim failing on the way until 3 s after it)
+// is not clicked: the others clicked seconds ago. The person and the service learn that this machine
+// missed the instant, and why.
+TEST_F(ClickTaskRun, AnInstructionThatComesAfterItsInstantIsNotClicked) {
+    int64_t executeAtMs = 0;
+    const int64_t taskId = CreateTask(2500, kX, kY, &executeAtMs);
+    ASSERT_TRUE(TestServiceConfig("{\"release_lead_ms\":600000,\"retry_after_ms\":30000}"));
+    ASSERT_TRUE(TestServiceFault(R"({"action":"task.claim","status":503,"ok":false,"message":"领取服务暂停"})"));
+    StartTask(taskId);
+    ASSERT_TRUE(PumpUntil([&] { return WallClockMs() > executeAtMs + 3000; }, 10000));
+    ASSERT_TRUE(TestServiceClearFaults());
+    ASSERT_TRUE(WaitForEnd(kMissedInstantStatus, 15000)) << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    const std::wstring detail = DetailTextNow();
+    EXPECT_EQ(detail.rfind(L"点击安排在约定时刻之后 ", 0), 0u) << Utf16ToUtf8(detail);
+    EXPECT_NE(detail.find(L"超过允许的 50 毫秒"), std::wstring::npos) << Utf16ToUtf8(detail);
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(ClickWindow::downs, 0);
+    const std::string record = TaskRecord(taskId);
+    EXPECT_EQ(JsonGetString(record, "result"), "failed") << record;
+    EXPECT_EQ(JsonGetString(record, "result_detail"), "未点击：" + Utf16ToUtf8(detail)) << record;
+    EXPECT_GE(JsonGetInt64(record, "client_error_ms", 0), 3000) << "how late it would have been";
 }
 
 // Runs only inside a copy of this program placed in a folder without a usable signature library

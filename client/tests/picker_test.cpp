@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -23,6 +24,7 @@
 #include "support/target_helper.h"
 #include "support/test_support.h"
 #include "target/blacklist_code.h"
+#include "target/desktop_system.h"
 #include "target/picker.h"
 #include "target/picker_layout.h"
 
@@ -495,6 +497,62 @@ TEST_F(PickerFlow, ProgramThatCannotBeReadLeavesNoTarget) {
         EXPECT_EQ(seen.icon, DialogIcon::Warning);
         EXPECT_EQ(seen.owner, harness_->window());
     }
+}
+
+// Windows drops input sent to a program of a higher integrity level without telling the sender, so a
+// pick of such a program, or of one whose level cannot be read, is refused at once, with the way out.
+TEST_F(PickerFlow, AProgramThisOneCannotReachIsRefusedAtThePick) {
+    TargetHelper helper({1100, 650, 1400, 850});
+    ASSERT_TRUE(helper.Ready());
+    static std::atomic<int> targetLevel{0};  // 0: unreadable
+    static const DesktopSystem levels = [] {
+        DesktopSystem table = RealDesktopSystem();
+        table.processIntegrity = [](DWORD, DWORD& rid) {
+            rid = static_cast<DWORD>(targetLevel.load());
+            return rid != 0;
+        };
+        table.ownIntegrity = [](DWORD& rid) {
+            rid = SECURITY_MANDATORY_MEDIUM_RID;
+            return true;
+        };
+        return table;
+    }();
+    SetDesktopSystemForTesting(&levels);
+    const struct {
+        const char* name;
+        int level;
+        const wchar_t* status;  // null: confirmed
+        const wchar_t* firstWords;
+    } cases[] = {
+        {"started as administrator", SECURITY_MANDATORY_HIGH_RID, L"所选程序以管理员身份运行，澄序无法点击它",
+         L"所选程序以管理员身份运行，Windows 不允许普通程序点击它。"},
+        {"its level cannot be read", 0, L"无法读取所选程序的权限级别", L"无法读取所选程序的权限级别"},
+        {"an ordinary program", SECURITY_MANDATORY_MEDIUM_RID, nullptr, nullptr},
+    };
+    size_t boxes = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        targetLevel = c.level;
+        SetTarget(false, L"", "");
+        ASSERT_TRUE(OpenPicker({300, 300}));
+        DragBallTo(helper.BodyPoint());
+        ClickButton(PickerButton::Confirm);
+        const TargetSelection target = TargetNow();
+        if (!c.status) {
+            EXPECT_TRUE(target.target_confirmed);
+            EXPECT_EQ(target.executable_name, L"target-helper.exe");
+            continue;
+        }
+        ASSERT_TRUE(dialogs_.WaitForCount(++boxes));
+        EXPECT_FALSE(target.target_confirmed);
+        EXPECT_EQ(target.executable_sha256, "");
+        EXPECT_EQ(StatusTextNow(), c.status);
+        EXPECT_EQ(DetailTextNow(), L"请以普通方式运行目标程序后重新选择位置");
+        EXPECT_EQ(dialogs_.Seen().back().caption, L"无法点击所选程序");
+        EXPECT_EQ(dialogs_.Seen().back().text.rfind(c.firstWords, 0), 0u);
+    }
+    SetDesktopSystemForTesting(nullptr);
+    EXPECT_EQ(dialogs_.Count(), boxes);
 }
 
 TEST_F(PickerFlow, OverlayThatCannotOpenLeavesNoBlacklistFlag) {

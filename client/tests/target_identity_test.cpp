@@ -12,6 +12,7 @@
 #include "net/json_text.h"
 #include "support/target_helper.h"
 #include "support/test_support.h"
+#include "target/desktop_system.h"
 #include "target/target_identity.h"
 
 namespace fs = std::filesystem;
@@ -165,6 +166,49 @@ TEST(JudgePointOwner, OnlyTheConfirmedProgramsOwnPathPasses) {
     };
     for (const auto& c : cases) EXPECT_EQ(JudgePointOwner(c.owner, c.path, 7, target), c.verdict) << c.name;
     EXPECT_EQ(JudgePointOwner(40, target, 7, L""), V::OtherProgram) << "no confirmed program, nothing matches";
+}
+
+// Whether Windows lets a click reach the program, from the integrity levels of both; and the screen
+// saver's warning before a wait that outlasts it.
+TEST(JudgeReach, AProgramAboveThisOneOrOfUnknownLevelIsRefused) {
+    const struct {
+        const char* name;
+        bool targetKnown;
+        DWORD target;
+        bool ownKnown;
+        DWORD own;
+        Reach reach;
+    } cases[] = {
+        {"both medium", true, SECURITY_MANDATORY_MEDIUM_RID, true, SECURITY_MANDATORY_MEDIUM_RID, Reach::Reachable},
+        {"target below (a low-integrity sandbox)", true, SECURITY_MANDATORY_LOW_RID, true, SECURITY_MANDATORY_MEDIUM_RID, Reach::Reachable},
+        {"target elevated", true, SECURITY_MANDATORY_HIGH_RID, true, SECURITY_MANDATORY_MEDIUM_RID, Reach::Elevated},
+        {"medium plus (uiAccess) over medium", true, SECURITY_MANDATORY_MEDIUM_RID + 0x100, true, SECURITY_MANDATORY_MEDIUM_RID, Reach::Elevated},
+        {"both elevated", true, SECURITY_MANDATORY_HIGH_RID, true, SECURITY_MANDATORY_HIGH_RID, Reach::Reachable},
+        {"a system process over an elevated one", true, SECURITY_MANDATORY_SYSTEM_RID, true, SECURITY_MANDATORY_HIGH_RID, Reach::Elevated},
+        {"target unreadable", false, 0, true, SECURITY_MANDATORY_HIGH_RID, Reach::Unreadable},
+        {"own level unreadable", true, SECURITY_MANDATORY_LOW_RID, false, 0, Reach::Unreadable},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JudgeReach(c.targetKnown, c.target, c.ownKnown, c.own), c.reach) << c.name;
+    EXPECT_EQ(ReachRefusalText(Reach::Reachable), L"");
+    EXPECT_NE(ReachRefusalText(Reach::Elevated).find(L"管理员身份运行"), std::wstring::npos);
+    EXPECT_NE(ReachRefusalText(Reach::Unreadable), ReachRefusalText(Reach::Elevated));
+    // What wine's processes report: one level for all, so every ordinary pick passes.
+    DWORD own = 0, other = 0;
+    ASSERT_TRUE(RealDesktopSystem().ownIntegrity(own));
+    EXPECT_TRUE(RealDesktopSystem().processIntegrity(GetCurrentProcessId(), other));
+    EXPECT_EQ(own, other);
+    EXPECT_FALSE(RealDesktopSystem().processIntegrity(0, other)) << "no process, no level";
+    EXPECT_TRUE(RealDesktopSystem().inputDesktopIsOurs());
+
+    const struct {
+        int saverSeconds;
+        int64_t untilInstantSeconds;
+        bool warned;
+    } savers[] = {{0, 86400, false}, {600, 599, false}, {600, 600, false}, {600, 601, true}, {60, 3600, true}, {-1, 3600, false}};
+    for (const auto& c : savers)
+        EXPECT_EQ(!ScreenSaverWarning(c.saverSeconds, c.untilInstantSeconds).empty(), c.warned)
+            << c.saverSeconds << " s saver, instant in " << c.untilInstantSeconds << " s";
+    EXPECT_NE(ScreenSaverWarning(90, 3600).find(L"无操作 2 分钟后"), std::wstring::npos) << "whole minutes, rounded up";
 }
 
 // ---- real processes ----------------------------------------------------------------------------

@@ -51,8 +51,9 @@ public:
     void Press() const override;
     void Release() const override;
     void DragTo(POINT screen) const override;
+    // One xdotool run with these arguments (its commands can be chained: "mousemove 1 2 sleep 0.01 …").
+    void Run(const std::wstring& arguments) const;
 
 private:
-    void Run(const std::wstring& arguments) const;
     std::wstring program_;
 };

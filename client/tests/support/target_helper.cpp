@@ -1,5 +1,6 @@
 #include "support/target_helper.h"
 
+#include <sstream>
 #include <string>
 
 TargetHelper::TargetHelper(const RECT& area, const std::filesystem::path& program,
@@ -32,6 +33,18 @@ std::vector<int64_t> TargetHelper::Presses() const {
         start = end + 1;
     }
     return presses;
+}
+
+std::vector<POINT> TargetHelper::PressPoints(const std::string& kind) const {
+    std::vector<POINT> points;
+    if (recordFile_.empty()) return points;
+    std::istringstream lines(ReadFileBytes(recordFile_));
+    std::string what;
+    long long atUs = 0;
+    POINT at{};
+    while (lines >> what >> atUs >> at.x >> at.y)
+        if (what == kind) points.push_back(at);
+    return points;
 }
 
 std::filesystem::path TargetHelper::BuiltProgram() { return ProgramFolder() / "target-helper.exe"; }

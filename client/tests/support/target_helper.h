@@ -29,6 +29,8 @@ public:
 
     // The presses recorded so far: their times (µs since 1970 on the system clock).
     std::vector<int64_t> Presses() const;
+    // Where they landed, in the window's client coordinates; "rdown" for the right button's.
+    std::vector<POINT> PressPoints(const std::string& kind = "down") const;
 
     static std::filesystem::path BuiltProgram();
     // The sha256sum of the built program, 64 lower-case hex digits.

@@ -54,6 +54,7 @@ LRESULT CALLBACK HelperProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_LBUTTONDOWN: Record("down", NowUs(), lParam); return 0;
         case WM_LBUTTONUP: Record("up", NowUs(), lParam); return 0;
+        case WM_RBUTTONDOWN: Record("rdown", NowUs(), lParam); return 0;
         case WM_TIMER:
             if (wParam == kLifetimeTimer) DestroyWindow(window);
             return 0;
