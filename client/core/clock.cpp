@@ -2,13 +2,21 @@
 
 #include <windows.h>
 
+#include <atomic>
+
+namespace {
+std::atomic<int64_t> gTestingShiftTicks{0};
+}
+
+void ShiftWallClockForTesting(int64_t shiftUs) { gTestingShiftTicks = shiftUs * 10; }
+
 int64_t WallClockTicks() {
     FILETIME ft;
     GetSystemTimePreciseAsFileTime(&ft);
     ULARGE_INTEGER value;
     value.LowPart = ft.dwLowDateTime;
     value.HighPart = ft.dwHighDateTime;
-    return static_cast<int64_t>(value.QuadPart) - 116444736000000000LL;
+    return static_cast<int64_t>(value.QuadPart) - 116444736000000000LL + gTestingShiftTicks.load(std::memory_order_relaxed);
 }
 
 int64_t WallClockUs() { return WallClockTicks() / 10; }

@@ -10,6 +10,10 @@ int64_t WallClockUs();
 // Milliseconds since 1970 (ticks / 10000).
 int64_t WallClockMs();
 
+// Test programs set the wall clock as Windows does when it syncs (a step of `shiftUs`), without
+// touching the machine's clock: every reading above moves by it. 0 undoes it.
+void ShiftWallClockForTesting(int64_t shiftUs);
+
 // A monotonic clock in microseconds (the performance counter): for deadlines and durations, never
 // for the time of day. Its zero is arbitrary.
 int64_t MonotonicUs();

@@ -22,9 +22,12 @@
 #include "support/main_window_harness.h"
 #include "support/real_input.h"
 #include "support/service_control.h"
+#include "support/target_helper.h"
 #include "support/test_support.h"
 #include "target/blacklist_check.h"
 #include "target/blacklist_code.h"
+#include "target/picker.h"
+#include "target/target_identity.h"
 #include "target/task_gate.h"
 
 namespace {
@@ -495,6 +498,38 @@ TEST_F(BlacklistFlow, FailuresEndInAClearStatus) {
     }
     StartBlacklistCheck();
     EXPECT_EQ(StatusTextNow(), L"等待连接后检查目标软件");
+}
+
+// A pick of the program picked before is checked anew: the service may have blacklisted it meanwhile,
+// and an earlier verdict for the same file must not stand in for its answer.
+TEST_F(BlacklistFlow, PickingTheSameProgramAgainAsksTheServiceAgain) {
+    SignInAsDeveloper();
+    TempFolder programs;
+    const std::filesystem::path program = programs.path() / "target-helper.exe";
+    ASSERT_TRUE(std::filesystem::copy_file(TargetHelper::BuiltProgram(), program));
+    WriteFileBytes(program, ReadFileBytes(program) + RandomSha256());  // a file of its own on the shared list
+    const std::string hash = HashFileSha256(program.wstring());
+    ASSERT_EQ(hash.size(), 64u);
+    TargetHelper helper({1100, 650, 1400, 850}, program);
+    ASSERT_TRUE(helper.Ready());
+    const auto pick = [&helper] {
+        ASSERT_TRUE(OpenPicker(helper.BodyPoint()));
+        FinishPicking(true);
+        ASSERT_TRUE(PumpUntil([] { return TargetNow().check_ok; }, 15000)) << Utf16ToUtf8(StatusTextNow());
+    };
+    pick();
+    EXPECT_EQ(TargetNow().executable_sha256, hash);
+    EXPECT_FALSE(TargetNow().blocked);
+
+    std::string output;
+    ASSERT_TRUE(TestServiceAdmin("[\"blacklist-add\",\"" + hash + "\",\"刚刚列入黑名单\"]", &output)) << output;
+    DialogWatcher& dialogs = Watch();
+    pick();
+    EXPECT_TRUE(TargetNow().blocked);
+    EXPECT_EQ(StatusTextNow(), L"该软件在黑名单中，不能使用");
+    EXPECT_EQ(DetailTextNow(), L"拦截原因：刚刚列入黑名单");
+    EXPECT_TRUE(dialogs.WaitForCount(1));
+    TestServiceAdmin("[\"blacklist-remove\",\"" + hash + "\"]", &output);
 }
 
 TEST_F(BlacklistFlow, CodeFromTheClipboardIsImportedAndThenBlocks) {

@@ -197,12 +197,14 @@ struct ClickWindow {
     static inline int downs = 0;
     static inline POINT lastDown{-1, -1};
     static inline int64_t lastDownWallUs = 0;
+    static inline int64_t lastDownMonotonicUs = 0;
     HWND window = nullptr;
 
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_LBUTTONDOWN) {
             ++downs;
             lastDownWallUs = WallClockUs();
+            lastDownMonotonicUs = MonotonicUs();
             lastDown = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
             return 0;
         }
@@ -656,6 +658,30 @@ TEST_F(ClickTaskRun, ASlowReAlignmentNeverMakesTheClickLate) {
     const int64_t lateByMs = ClickWindow::lastDownWallUs / 1000 - executeAtMs;
     EXPECT_LT(lateByMs, 500) << "the re-alignment outlasted the time before the click";
     EXPECT_GT(lateByMs, -500);
+}
+
+// Windows sets its wall clock when it syncs. A step during the wait, with the time servers silent so
+// that no fresh alignment can mend it, is taken out of the task's offset at once: the click comes at
+// the instant in real time, not 2 s early.
+TEST_F(ClickTaskRun, AStepOfTheWallClockDuringTheWaitDoesNotMoveTheClick) {
+    int64_t executeAtMs = 0;
+    const int64_t taskId = CreateTask(16000, kX, kY, &executeAtMs);
+    const int64_t instantMonotonicUs = MonotonicUs() + (executeAtMs * 1000 - WallClockUs());
+    StartTask(taskId);
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow() == L"安排已确认，点击前再次对准时间…"; }, 8000)) << Utf16ToUtf8(StatusTextNow());
+    SetNtpServersForTesting({"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"}, 9);
+    ASSERT_TRUE(TestServiceFault(R"({"action":"time","drop":true})"));
+    PumpUntil([&] { return MonotonicUs() > instantMonotonicUs - 12000000; }, 10000);
+    ShiftWallClockForTesting(2000000);
+    const bool ended = PumpUntil([] { return !App().taskBusy.load(); }, 25000);
+    ShiftWallClockForTesting(0);
+    const std::string host = TestSntpHost();
+    SetNtpServersForTesting({host, host, host, host}, TestSntpPort());
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(PumpUntil([] { return ClickWindow::downs == 1; }, 3000)) << Utf16ToUtf8(StatusTextNow());
+    const int64_t offByMs = (ClickWindow::lastDownMonotonicUs - instantMonotonicUs) / 1000;
+    EXPECT_GT(offByMs, -500) << "the step was not taken out of the offset";
+    EXPECT_LT(offByMs, 500);
 }
 
 TEST_F(ClickTaskRun, TheCountdownShowsTheSignedInstantOnceVerified) {

@@ -62,6 +62,27 @@ TEST_F(SelfTestRunTest, PassesAndLeavesTheTopLeftCornerConfirmedWithNothingShown
     EXPECT_TRUE(app.session.logged_in && app.session.developer_user) << "the last screen the controls were checked on";
 }
 
+// The badge stands on the monitor of the running task's point, and the self-test checks it on the
+// monitor of the pointer, which may be a second one. Here every point but the pointer's lies on a
+// second monitor far away (the virtual display has one).
+TEST_F(SelfTestRunTest, TheBadgeIsCheckedOnThePointersMonitorAlsoWhenThatIsNotThePrimary) {
+    HWND badge = harness.AddCountdownOverlay();
+    ASSERT_NE(badge, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        App().countdownPoint = {0, 0};  // where an earlier task's badge stood
+    }
+    SetBadgeMonitorLookupForTesting([](POINT point, MONITORINFO& monitor) {
+        monitor.cbSize = sizeof monitor;
+        if (!GetMonitorInfoW(MonitorFromPoint(point, MONITOR_DEFAULTTONEAREST), &monitor)) return false;
+        if (point.x < 100 || point.y < 100) monitor.rcMonitor = monitor.rcWork = {4000, 0, 5920, 1080};
+        return true;
+    });
+    const int code = RunSelfTest();
+    SetBadgeMonitorLookupForTesting(nullptr);
+    EXPECT_EQ(code, kSelfTestPassed);
+}
+
 TEST_F(SelfTestRunTest, WithoutTheCountdownBadgeItEndsWithForty) {
     // Everything before the badge passes; the badge that cannot be shown is the first failure.
     ASSERT_EQ(App().countdownWindow.load(), nullptr);

@@ -264,6 +264,38 @@ TEST_F(StartupCheck, UpdateRequiredWithVersionAndPage) {
     ExpectUpdateFlow(L"当前版本已停止服务，请安装澄序 1.2.0 后继续使用。", L"https://downloads.example.test/orvane/");
 }
 
+// The check writes its lines only while they are still its own: the hotkey conflict found as the
+// window opened stays through the retries and after the answer. And an answer that comes after its
+// window has gone changes nothing, not even an update notice.
+TEST_F(StartupCheck, WhatOthersWroteAndAnAnswerAfterTheWindowAreLeftAlone) {
+    HWND holder = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(RegisterHotKey(holder, 7, MOD_ALT | MOD_CONTROL, 'Q')) << "the default wake hotkey, taken";
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"health\",\"status\":502,\"raw_body\":\"\",\"times\":2}"));
+    Open();
+    const std::wstring conflict = L"窗口唤起快捷键已被其他程序占用，请在个人中心重新设置";
+    bool overwritten = false;
+    ASSERT_TRUE(PumpUntil([&] {
+        overwritten = overwritten || DetailTextNow() != conflict;
+        return ServiceReadyNow();
+    }, 20000)) << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    EXPECT_FALSE(overwritten) << "the retries wrote over the hotkey's line";
+    EXPECT_EQ(StatusTextNow(), L"请输入邮箱和密码");
+    EXPECT_EQ(DetailTextNow(), conflict);
+    harness_.reset();
+    UnregisterHotKey(holder, 7);
+    DestroyWindow(holder);
+
+    ASSERT_TRUE(TestServiceFault("{\"action\":\"health\",\"times\":1,\"delay_ms\":1500,\"set\":{\"update_required\":true}}"));
+    Open();
+    harness_.reset();
+    SetStatus(L"after the window", L"");
+    PumpUntil([] { return false; }, 3500);
+    EXPECT_EQ(StatusTextNow(), L"after the window");
+    EXPECT_FALSE(ServiceReadyNow());
+    EXPECT_EQ(dialogs_.Count(), 0u) << "no update notice for a window that is gone";
+    EXPECT_TRUE(OpenedPages().empty());
+}
+
 TEST_F(StartupCheck, UpdateRequiredWithoutVersionOrPage) {
     ASSERT_TRUE(TestServiceFault("{\"action\":\"health\",\"times\":1,\"set\":{\"update_required\":true},"
                                  "\"omit\":[\"latest_version\",\"download_url\"]}"));

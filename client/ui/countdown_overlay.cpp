@@ -1,5 +1,7 @@
 #include "ui/countdown_overlay.h"
 
+#include <atomic>
+
 #include <cstdio>
 
 #include "core/app_state.h"
@@ -97,6 +99,19 @@ void RenderCountdownBadge(const std::wstring& text, uint32_t* pixels, DrawResour
               TextAlign::Centre);
 }
 
+namespace {
+
+bool RealMonitorAt(POINT point, MONITORINFO& monitor) {
+    monitor.cbSize = sizeof monitor;
+    return GetMonitorInfoW(MonitorFromPoint(point, MONITOR_DEFAULTTONEAREST), &monitor) != FALSE;
+}
+
+std::atomic<BadgeMonitorLookup> gMonitorLookup{RealMonitorAt};
+
+}  // namespace
+
+void SetBadgeMonitorLookupForTesting(BadgeMonitorLookup lookup) { gMonitorLookup = lookup ? lookup : RealMonitorAt; }
+
 void RefreshCountdownOverlay(HWND overlay) {
     AppState& app = App();
     int64_t target, offset, outcomeUntil;
@@ -123,9 +138,8 @@ void RefreshCountdownOverlay(HWND overlay) {
         clickPoint = app.countdownPoint;
     }
     MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
     // Without monitor information the badge is redrawn where it is.
-    if (GetMonitorInfoW(MonitorFromPoint(clickPoint, MONITOR_DEFAULTTONEAREST), &monitor)) {
+    if (gMonitorLookup.load()(clickPoint, monitor)) {
         const POINT origin = CountdownBadgeOrigin(monitor.rcWork);
         SetWindowPos(overlay, HWND_TOPMOST, origin.x, origin.y, kBadgeWidth, kBadgeHeight,
                      SWP_NOACTIVATE | SWP_SHOWWINDOW);

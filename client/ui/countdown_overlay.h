@@ -21,6 +21,11 @@ LRESULT CALLBACK CountdownWindowProc(HWND window, UINT message, WPARAM wParam, L
 // outcome for a few seconds; otherwise hides it. User-interface thread.
 void RefreshCountdownOverlay(HWND overlay);
 
+// The monitor of a point, as the badge looks it up (MonitorFromPoint + GetMonitorInfoW). A test of a
+// second monitor, which the virtual display cannot have, hands in its own; null for the real one.
+using BadgeMonitorLookup = bool (*)(POINT point, MONITORINFO& monitor);
+void SetBadgeMonitorLookupForTesting(BadgeMonitorLookup lookup);
+
 // ---- the badge's arithmetic and picture, free of windows and clocks ----------------------------
 
 // The time left until `targetMs` (unified) for the local wall clock and the unified-time offset;
