@@ -185,6 +185,8 @@ show_codes() {
       say "no code for ${BASH_REMATCH[1]}: that address is registered already (sign in, or use \"忘记密码？\")"
     elif [[ "$line" =~ \[outbox\]\ reset\ code\ requested\ for\ unknown\ address\ ([^ ;]+) ]]; then
       say "no code for ${BASH_REMATCH[1]}: no account has that address (register it with \"注册\")"
+    elif [[ "$line" =~ \[payment\]\ order\ ([0-9]+)\ .*\ page\ ([^ ]+) ]]; then
+      say "payment page of order ${BASH_REMATCH[1]}: ${BASH_REMATCH[2]} (open it in a browser: this local service counts the order as paid when its page is opened)"
     fi
   done < <(tail -n 0 -F --pid=$$ "$SERVICE_LOG" 2>/dev/null)
 }

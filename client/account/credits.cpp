@@ -68,7 +68,9 @@ void RunPaymentJob(const PaymentJob& job) {
             const int64_t now = WallClockMs();
             app.session.fastRefreshUntilMs = now + kFastRefreshPeriodMs;
             app.session.accountRefreshDueMs = now + kFastRefreshIntervalMs;
-            if (!opened) app.session.unopenedPaymentPage = page;
+            app.session.paymentPageToShow = page;
+            app.session.paymentPageOpened = opened;
+            app.session.creditsBeforePayment = app.session.credits;
         }
         if (opened) {
             app.statusText = L"支付页面已打开，到账后积分会自动更新";
@@ -126,7 +128,15 @@ bool ApplyCreditsRefresh(const std::string& token, bool succeeded, const std::st
         app.session.accountRefreshDueMs = nowMs + kRefreshRetryMs;
         return true;
     }
+    const int64_t before = app.session.credits;
     app.session.credits = JsonGetInt64(body, "credits", app.session.credits);
+    // The points of an order arrived: the status says so instead of still pointing at the payment page.
+    if (app.session.creditsBeforePayment >= 0 && app.session.credits > app.session.creditsBeforePayment &&
+        app.session.credits > before) {
+        app.session.creditsBeforePayment = -1;
+        app.statusText = kPointsArrivedStatus;
+        app.detailText = L"现有 " + std::to_wstring(app.session.credits) + L" 积分";
+    }
     app.session.alipayAvailable = JsonGetBool(body, "alipay", app.session.alipayAvailable);
     app.session.wxpayAvailable = JsonGetBool(body, "wxpay", app.session.wxpayAvailable);
     const int64_t perYuan = JsonGetInt64(body, "points_per_yuan", app.session.pointsPerYuan);

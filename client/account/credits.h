@@ -37,6 +37,7 @@ const char* PaymentMethodName(PaymentMethod method);
 std::string BuildPaymentBody(const std::string& amountUtf8, PaymentMethod method);
 
 inline constexpr wchar_t kPaymentPageNotOpenedStatus[] = L"无法打开支付页面";
+inline constexpr wchar_t kPointsArrivedStatus[] = L"充值已到账，积分已更新";
 
 // UI thread: the top-up panel's order button. False while the amount is refused (the status says
 // so and the panel stays); true once the order is on its way (the caller closes the panel).

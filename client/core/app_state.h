@@ -60,8 +60,11 @@ struct Session {
     std::wstring panelStatusAtOpen;
     std::wstring panelDetailAtOpen;
     bool panelActionReported = false;  // a panel action that reports in the status lines has started
-    // A payment page that no browser opened: the main window shows its address to copy, once.
-    std::wstring unopenedPaymentPage;
+    // A payment page whose address the main window shows to copy, once: the shell may report a page as
+    // opened when no browser showed it (under wine it always does), so the address is always offered.
+    std::wstring paymentPageToShow;
+    bool paymentPageOpened = false;  // and whether the shell said it opened it
+    int64_t creditsBeforePayment = -1;  // the balance when the last order was made; -1 when none waits
     bool hotkeyCapturing = false;  // the personal centre waits for a new wake hotkey
 
     // A target chosen before the login stays for the session that follows (its preparation checks it).

@@ -23,6 +23,25 @@ constexpr wchar_t kUserAgent[] = L"Orvane-Windows/0.9.10";
 constexpr wchar_t kBrokenAnswerText[] = L"与服务的连接中断，回答不完整，请稍后重试";
 constexpr wchar_t kRedirectRefusedText[] = L"服务地址返回了跳转，已停止请求";
 
+// WinHTTP's errors of the TLS handshake and of the server's certificate: the service answered, but this
+// machine does not trust it (a local development service whose certificate authority is not yet
+// trusted, a proxy that re-signs traffic) or they share no cipher. "Not running" would send the person
+// looking in the wrong place.
+bool IsSecureConnectionError(DWORD error) {
+    switch (error) {
+        case ERROR_WINHTTP_SECURE_FAILURE:
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        case ERROR_WINHTTP_SECURE_INVALID_CA:
+        case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+        case ERROR_WINHTTP_SECURE_INVALID_CERT:
+        case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE: return true;
+        default: return false;
+    }
+}
+
 ApiResponse& BrokenAnswer(ApiResponse& response) {
     response.body.clear();
     response.httpStatus = 0;
@@ -105,7 +124,8 @@ ApiResponse PostServiceActionTo(const std::wstring& endpoint, const std::string&
     if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1L), bodyData, bodyLength,
                             bodyLength, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
-        response.errorText = L"无法连接服务，请确认本机服务已经启动";
+        response.errorText = IsSecureConnectionError(GetLastError()) ? kSecureConnectionFailedText
+                                                                     : L"无法连接服务，请确认本机服务已经启动";
         response.fault = TransportFault::Unreachable;
         return response;
     }

@@ -13,6 +13,11 @@ enum class TransportFault {
     Redirect,      // the answer pointed elsewhere; never followed
 };
 
+// What a request that could not set up its secure connection says (the service's certificate is not
+// trusted here, or cannot be checked).
+inline constexpr wchar_t kSecureConnectionFailedText[] =
+    L"无法与服务建立安全连接：本机不信任服务的证书，或证书无法验证";
+
 struct ApiResponse {
     bool received = false;     // a response (any status) was received
     uint32_t httpStatus = 0;   // 0 when nothing was received or the status was unavailable

@@ -61,13 +61,24 @@ int RealScreenSaverSeconds() {
     return seconds > 0 ? seconds : 0;
 }
 
+bool RealSetPowerThrottling(bool throttled) {
+    PROCESS_POWER_THROTTLING_STATE state{};
+    state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+    // Opting out: the controlled features are named and none of them is on. Handing back: none is named.
+    state.ControlMask =
+        throttled ? 0 : PROCESS_POWER_THROTTLING_EXECUTION_SPEED | PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+    state.StateMask = 0;
+    return SetProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state) != FALSE;
+}
+
 std::atomic<const DesktopSystem*> gTestingSystem{nullptr};
 
 }  // namespace
 
 const DesktopSystem& RealDesktopSystem() {
     static const DesktopSystem system{RealProcessIntegrity, RealOwnIntegrity,       RealInputDesktopIsOurs,
-                                      RealButtonsSwapped,   SetThreadExecutionState, RealScreenSaverSeconds};
+                                      RealButtonsSwapped,   SetThreadExecutionState, RealScreenSaverSeconds,
+                                      RealSetPowerThrottling};
     return system;
 }
 
@@ -80,9 +91,11 @@ void SetDesktopSystemForTesting(const DesktopSystem* system) { gTestingSystem.st
 
 KeepAwake::KeepAwake(const DesktopSystem& system) : system_(system) {
     held_ = system_.setExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED) != 0;
+    unthrottled_ = system_.setPowerThrottling(false);
 }
 
 KeepAwake::~KeepAwake() {
+    if (unthrottled_) system_.setPowerThrottling(true);
     if (held_) system_.setExecutionState(ES_CONTINUOUS);
 }
 

@@ -27,6 +27,10 @@ struct DesktopSystem {
     // SystemParametersInfo(SPI_GETSCREENSAVEACTIVE / SPI_GETSCREENSAVETIMEOUT): the screen saver's idle
     // time in seconds, 0 when it is off or cannot be read.
     int (*screenSaverSeconds)();
+    // SetProcessInformation(ProcessPowerThrottling): Windows 11 may run a process without a visible window
+    // at low power and ignore its timer-resolution request; `throttled` false opts out of both (execution
+    // speed, timer resolution), true hands the decision back to the system. False when refused.
+    bool (*setPowerThrottling)(bool throttled);
 };
 
 // The real functions.
@@ -36,8 +40,9 @@ const DesktopSystem& RealDesktopSystem();
 const DesktopSystem& CurrentDesktopSystem();
 void SetDesktopSystemForTesting(const DesktopSystem* system);  // null: the real one again
 
-// Keeps the machine and its display awake while it lives (a task waits for its instant); restored on
-// every path. The thread that made it must be the one that ends it: the state belongs to a thread.
+// Keeps the machine and its display awake, and this process out of power throttling, while it lives (a
+// task waits for its instant); restored on every path. The thread that made it must be the one that ends
+// it: the execution state belongs to a thread.
 class KeepAwake {
 public:
     explicit KeepAwake(const DesktopSystem& system);
@@ -49,6 +54,7 @@ public:
 private:
     const DesktopSystem& system_;
     bool held_ = false;
+    bool unthrottled_ = false;
 };
 
 // ---- the rules, free of system calls ------------------------------------------------------------

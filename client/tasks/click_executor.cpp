@@ -72,6 +72,7 @@ struct SharedClick {
     std::atomic<int> look{kNoLook};    // the last look: not taken, under way, or done
     bool lookAllows = true;            // what it found, written before `look` says done
     int64_t lookStartNs = 0, lookEndNs = 0;
+    int64_t claimedNs = 0;             // when the claimant saw the deadline (written before `sent`)
     int64_t sendInputNs = 0;           // written by the claimant before `sent`
     int64_t sentNs = 0;
     UINT inserted = 0;
@@ -81,27 +82,34 @@ struct SharedClick {
 
     static constexpr int kNoLook = 0, kLooking = 1, kLooked = 2;
 
-    // Whichever spinner comes first takes the last look; the other goes on spinning.
-    void TakeLastLook() {
+    // Whichever spinner comes first takes the last look; the other goes on spinning. True for the one
+    // that took it.
+    bool TakeLastLook() {
         int expected = kNoLook;
-        if (!checks->last || !look.compare_exchange_strong(expected, kLooking)) return;
+        if (!checks->last || !look.compare_exchange_strong(expected, kLooking)) return false;
         lookStartNs = SteadyNowNs();
         lookAllows = checks->last(checks->context) != FALSE;
         lookEndNs = SteadyNowNs();
         look.store(kLooked);
+        return true;
     }
 
     // Spins until the deadline, or until the other spinner has claimed the click; true when this one
     // sent it (or found at the deadline that the last look forbids it).
     bool SpinAndSend(bool partner) {
         int64_t now = SteadyNowNs();
+        bool looked = false;
         while (now < deadlineNs) {
             if (claimed.load(std::memory_order_relaxed) || stop.load(std::memory_order_relaxed)) return false;
-            if (deadlineNs - now <= kLastLookNs && look.load(std::memory_order_relaxed) == kNoLook) TakeLastLook();
+            if (deadlineNs - now <= kLastLookNs && look.load(std::memory_order_relaxed) == kNoLook)
+                looked = TakeLastLook();
             YieldProcessor();
             now = SteadyNowNs();
         }
         if (claimed.exchange(true)) return false;
+        // When this spinner's own look ran past the deadline, it was busy, not off the processor: only
+        // what came after the look counts as seen late.
+        claimedNs = deadlineNs + SeenLateNs(looked, lookEndNs, deadlineNs, now);
         // No look yet (the spin began inside the last stretch): now. One under way on the other
         // spinner: its verdict is waited for.
         TakeLastLook();
@@ -114,7 +122,7 @@ struct SharedClick {
             tooLate = true;
             lateByNs = sendInputNs - instantNs;
         } else if (lookAllows) {
-            inserted = system->sendInput(3, inputs.records, static_cast<int>(sizeof(INPUT)));
+            inserted = system->sendInput(2, inputs.records, static_cast<int>(sizeof(INPUT)));
             sentNs = SteadyNowNs();
         }
         sent.store(true);
@@ -130,9 +138,13 @@ public:
         if (!go_.get() || ProcessorCount() < 2) return;
         try {
             thread_ = std::thread([this] {
+                // Raised before the wait, as the caller's: see ExecuteClickAt.
+                ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
+                // This thread's side of the window system is set up now (see ExecuteClickAt), not by
+                // the last look or SendInput in the final milliseconds, should this thread make them.
+                VkKeyScanW(L' ');
                 WaitForSingleObject(go_.get(), INFINITE);
                 if (click_.stop.load()) return;
-                ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
                 click_.SpinAndSend(true);
             });
         } catch (const std::system_error&) {
@@ -160,6 +172,11 @@ private:
 
 }  // namespace
 
+int64_t SeenLateNs(bool tookLook, int64_t lookEndNs, int64_t deadlineNs, int64_t nowNs) {
+    if (tookLook && lookEndNs > deadlineNs) return nowNs - lookEndNs;
+    return nowNs - deadlineNs;
+}
+
 LONG NormalisedCoordinate(int32_t pixel, int32_t origin, int32_t extent) {
     if (extent <= 0) return 0;
     const int64_t from = std::clamp<int64_t>(int64_t{pixel} - origin, 0, extent - 1);
@@ -170,14 +187,16 @@ LONG NormalisedCoordinate(int32_t pixel, int32_t origin, int32_t extent) {
 
 ClickInputs BuildClickInputs(int32_t x, int32_t y, const RECT& desktop, bool buttonsSwapped) {
     ClickInputs click;
-    INPUT& move = click.records[0];
-    move.type = INPUT_MOUSE;
-    move.mi.dx = NormalisedCoordinate(x, desktop.left, desktop.right - desktop.left);
-    move.mi.dy = NormalisedCoordinate(y, desktop.top, desktop.bottom - desktop.top);
-    move.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
-    click.records[1].type = click.records[2].type = INPUT_MOUSE;
-    click.records[1].mi.dwFlags = buttonsSwapped ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
-    click.records[2].mi.dwFlags = buttonsSwapped ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
+    const DWORD move = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+    const DWORD buttons[2] = {static_cast<DWORD>(buttonsSwapped ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN),
+                              static_cast<DWORD>(buttonsSwapped ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP)};
+    for (int i = 0; i < 2; ++i) {
+        INPUT& record = click.records[i];
+        record.type = INPUT_MOUSE;
+        record.mi.dx = NormalisedCoordinate(x, desktop.left, desktop.right - desktop.left);
+        record.mi.dy = NormalisedCoordinate(y, desktop.top, desktop.bottom - desktop.top);
+        record.mi.dwFlags = move | buttons[i];
+    }
     return click;
 }
 
@@ -339,6 +358,12 @@ bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, Clic
     // lead makes the click late, while every microsecond of lead is spun at full CPU.
     const int64_t leadNs = CoarseLeadNs(LearnedOversleep());
     record.leadNs = leadNs;
+    // Raised before the coarse wait, not after it: Windows runs a woken thread behind the ready threads
+    // of its own priority (the foreground program's among them), so a thread that wakes at normal
+    // priority on a busy machine may wait a time slice or more before it runs (SetThreadPriority:
+    // "the system schedules threads in a round-robin fashion at each priority level"). Wine runs every
+    // thread at one priority, so only Windows tells the difference.
+    ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
     SharedClick click;
     click.system = &system;
     click.checks = &order.checks;
@@ -382,7 +407,6 @@ bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, Clic
     if (order.checks.early) order.checks.early(order.checks.context);
 
     {
-        ThreadPriority priority(THREAD_PRIORITY_HIGHEST);
         record.spinStartNs = SteadyNowNs();
         if (partner && partner->Running()) {
             record.partnerSpun = true;
@@ -413,10 +437,12 @@ bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, Clic
     // whether a longer one would. Learned after the click, off its path.
     if (waited) {
         record.oversleepNs = std::max<int64_t>(record.spinStartNs - dueNs, 0);
+        // Off the processor means the spinner saw the deadline late; a wait for the last look's verdict
+        // after it saw the deadline in time is the look's cost, not a sign that shorter spins would help.
         LearnOversleep(record.oversleepNs,
-                       record.spinStartNs < deadlineNs ? record.sendInputNs - deadlineNs : int64_t{-1});
+                       record.spinStartNs < deadlineNs ? click.claimedNs - deadlineNs : int64_t{-1});
     }
-    return inserted == 3;
+    return inserted == 2;
 }
 
 std::string ClickTimingLine(const ClickTiming& timing, int64_t wallAtDeadlineUs) {

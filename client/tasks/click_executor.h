@@ -1,8 +1,9 @@
 // The precise click executor: waits until a unified instant and injects one left click at a screen
 // position. A coarse wait on a high-resolution waitable timer ends at least 30 ms early (earlier when
 // the timer has been seen to wake late; only 4 ms early while spins are seen taken off the processor);
-// a spin on the monotonic clock at raised thread priority covers the rest. A task clicks once, so a
-// spin of a few tens of milliseconds is a small price for a click that a timer waking late cannot delay.
+// a spin on the monotonic clock covers the rest, the thread at raised priority from before the coarse
+// wait. A task clicks once, so a spin of a few tens of milliseconds is a small price for a click that a
+// timer waking late cannot delay.
 #pragma once
 
 #include <windows.h>
@@ -77,9 +78,9 @@ struct ClickTiming {
 };
 
 // Waits until the order's instant (the wall clock plus its offset), then sends, in one SendInput call,
-// an absolute move to the order's point and one press and release there: input given to one call is
-// not interleaved with other input (SendInput's documentation), so a pointer moved meanwhile by the
-// person or another program cannot take the press elsewhere. The pointer is also moved to the point at
+// one press and release at the order's point, each record carrying its absolute move: input given to
+// one call is not interleaved with other input (SendInput's documentation), so a pointer moved meanwhile
+// by the person or another program cannot take the press elsewhere. The pointer is also moved to the point at
 // the end of the coarse wait, so that the target sees it arrive as the person would move it. On a
 // machine with more than one processor a partner thread spins beside the caller through the final
 // stretch, and whichever of the two sees the deadline first sends the click: the scheduler now and then
@@ -90,10 +91,12 @@ struct ClickTiming {
 // wait's overrun is learned (see LearnedOversleep); the learning is shared by every thread of the process.
 bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform = nullptr, ClickTiming* timing = nullptr);
 
-// The input records of one click: an absolute move over the whole virtual desktop to (x, y), then the
-// primary button's press and release. `desktop` is the virtual screen (SM_XVIRTUALSCREEN…).
+// The input records of one click: the primary button's press and its release, each carrying the
+// absolute move over the whole virtual desktop to (x, y), so that the press is made where it moved to
+// even where input from elsewhere could come between two records (wine queues them one by one).
+// `desktop` is the virtual screen (SM_XVIRTUALSCREEN…).
 struct ClickInputs {
-    INPUT records[3] = {};
+    INPUT records[2] = {};
 };
 ClickInputs BuildClickInputs(int32_t x, int32_t y, const RECT& desktop, bool buttonsSwapped);
 
@@ -199,6 +202,11 @@ constexpr int64_t kOversleepSampleCapNs = 60000000;
 constexpr int64_t kPreemptedSpinNs = 200000;
 // From this share of such spins on, the lead is not lengthened.
 constexpr int64_t kBusyMachinePermille = 50;
+
+// How late a spinner that saw the deadline at `nowNs` saw it, as far as being off the processor goes:
+// when its own last look (`tookLook`) ran past the deadline, it was busy, and only what came after the
+// look counts.
+int64_t SeenLateNs(bool tookLook, int64_t lookEndNs, int64_t deadlineNs, int64_t nowNs);
 
 // The estimate after one more coarse wait whose spin began `oversleepNs` after the wait was due to
 // end (an early wake counts as on time) and called SendInput `spinOvershootNs` after the deadline

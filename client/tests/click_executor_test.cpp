@@ -135,19 +135,42 @@ TEST(ClickInputs, AnAbsoluteMoveToThePixelThenThePrimaryButton) {
             ASSERT_EQ(l.desktop.left + static_cast<int64_t>(n) * width / 65536, x) << l.name;
         }
         const ClickInputs last = BuildClickInputs(l.desktop.right - 1, l.desktop.bottom - 1, l.desktop, false);
-        EXPECT_EQ(l.desktop.top + static_cast<int64_t>(last.records[0].mi.dy) * height / 65536, l.desktop.bottom - 1)
-            << l.name;
+        for (const INPUT& record : last.records)
+            EXPECT_EQ(l.desktop.top + static_cast<int64_t>(record.mi.dy) * height / 65536, l.desktop.bottom - 1)
+                << l.name;
     }
     EXPECT_EQ(NormalisedCoordinate(-10, 0, 1280), 0) << "off the desktop: its edge";
     EXPECT_EQ(NormalisedCoordinate(5000, 0, 1280), NormalisedCoordinate(1279, 0, 1280));
+    constexpr DWORD kMove = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
     const ClickInputs left = BuildClickInputs(10, 20, {0, 0, 1280, 800}, false);
-    EXPECT_EQ(left.records[0].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK));
-    EXPECT_EQ(left.records[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTDOWN));
-    EXPECT_EQ(left.records[2].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTUP));
+    EXPECT_EQ(left.records[0].mi.dwFlags, kMove | MOUSEEVENTF_LEFTDOWN);
+    EXPECT_EQ(left.records[1].mi.dwFlags, kMove | MOUSEEVENTF_LEFTUP);
     const ClickInputs right = BuildClickInputs(10, 20, {0, 0, 1280, 800}, true);
-    EXPECT_EQ(right.records[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_RIGHTDOWN));
-    EXPECT_EQ(right.records[2].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_RIGHTUP));
-    for (const INPUT& record : right.records) EXPECT_EQ(record.type, static_cast<DWORD>(INPUT_MOUSE));
+    EXPECT_EQ(right.records[0].mi.dwFlags, kMove | MOUSEEVENTF_RIGHTDOWN);
+    EXPECT_EQ(right.records[1].mi.dwFlags, kMove | MOUSEEVENTF_RIGHTUP);
+    for (const INPUT& record : right.records) {
+        EXPECT_EQ(record.type, static_cast<DWORD>(INPUT_MOUSE));
+        EXPECT_EQ(record.mi.dx, left.records[0].mi.dx) << "both at the point";
+        EXPECT_EQ(record.mi.dy, left.records[0].mi.dy);
+    }
+}
+
+// How late a spinner saw the deadline, which tells whether it was taken off the processor: the time its
+// own last look took past the deadline does not count (it was busy, and the click waited for the verdict).
+TEST(CoarseLead, TheLastLooksOwnTimeIsNotTakenForASpinOffTheProcessor) {
+    const int64_t deadline = 5000000000;
+    const struct {
+        const char* name;
+        bool tookLook;
+        int64_t lookEnd, now, seenLate;
+    } cases[] = {
+        {"no look: as it saw it", false, 0, deadline + 300000, 300000},
+        {"its look ended before the deadline", true, deadline - 500000, deadline + 1000, 1000},
+        {"its look ran 1 ms past the deadline, seen at once after", true, deadline + 1000000, deadline + 1000500, 500},
+        {"its look ran past, then the spinner was off the processor", true, deadline + 1000000, deadline + 3000000, 2000000},
+        {"the other spinner's look ran past: this one's lateness stands", false, deadline + 1000000, deadline + 1000500, 1000500},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SeenLateNs(c.tookLook, c.lookEnd, deadline, c.now), c.seenLate) << c.name;
 }
 
 TEST(CoarseLead, FollowsHowLateTheTimerWakesWithinItsBounds) {
@@ -283,7 +306,7 @@ struct Calls {
     BOOL manualReset = FALSE;
     int64_t dueTime = 0;
     DWORD sleptMs = 0;
-    int priorityAtSendInput = -100;
+    int priorityAtSendInput = -100, priorityAtSetTimer = -100;
     bool failTimerEx = false, failTimer = false, failSetTimer = false, refuseInput = false;
     DWORD oversleepMs = 0;  // the fallback sleep wakes this much late (a stalled machine)
 };
@@ -300,6 +323,7 @@ HANDLE WINAPI CountTimer(LPSECURITY_ATTRIBUTES a, BOOL manualReset, LPCWSTR n) {
 }
 BOOL WINAPI CountSetTimer(HANDLE h, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE r, LPVOID arg, BOOL resume) {
     ++g_calls.setTimer;
+    g_calls.priorityAtSetTimer = GetThreadPriority(GetCurrentThread());
     g_calls.dueTime = due->QuadPart;
     return g_calls.failSetTimer ? FALSE : SetWaitableTimer(h, due, period, r, arg, resume);
 }
@@ -407,6 +431,7 @@ TEST_F(ExecuteClickAtTest, FurtherAheadAHighResolutionTimerWakesThirtyMillisecon
     EXPECT_LE(g_calls.dueTime, -1);
     EXPECT_GE(g_calls.dueTime, -700000);
     EXPECT_EQ(g_calls.dueTime, -timing.coarseUs * 10);
+    EXPECT_EQ(g_calls.priorityAtSetTimer, THREAD_PRIORITY_HIGHEST) << "raised before the coarse wait, not after";
     EXPECT_GE(timing.sendInputNs, timing.deadlineNs);
     ASSERT_TRUE(target.WaitForClick());
     EXPECT_EQ(ClickTarget::lastDown.x, kTargetX - ClickTarget::kLeft);
@@ -418,6 +443,7 @@ TEST_F(ExecuteClickAtTest, APartnerSpinsBesideTheCallerAndTheClickIsSentOnce) {
     constexpr int kClicks = 12;
     int byPartner = 0;
     for (int i = 0; i < kClicks; ++i) {
+        ForgetLearnedOversleepForTesting();  // the 30 ms lead, whatever a loaded machine taught the last click
         const Instant at = Ahead(32000 + 1000 * i);
         ClickTiming timing;
         EXPECT_TRUE(ExecuteClickAt({at.executeAtMs, at.offsetUs, kTargetX, kTargetY}, &kCounting, &timing));
@@ -446,6 +472,7 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
     } cases[] = {
         {"with a coarse wait", 40000, 0, true, true},
         {"a slow look still ends before the deadline", 40000, 1200, true, true},
+        {"a look slower than its head start: the click waits for it", 40000, 3000, true, true},
         {"spin only, begun inside the last stretch", 1500, 0, true, true},
         {"an instant already past: the look, then the click", -5000, 0, true, false},
         {"the look forbids the click", 40000, 0, false, true},
@@ -457,6 +484,7 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
         g_looks.lookCostUs = c.lookCostUs;
         g_looks.allow = c.allow;
         ForgetClickLatenessForTesting();
+        ForgetLearnedOversleepForTesting();
         const int downsBefore = ClickTarget::downs;
         const Instant at = Ahead(c.aheadUs);
         ClickTiming timing;
@@ -464,7 +492,8 @@ TEST_F(ExecuteClickAtTest, TheLastLookIsTakenBeforeTheDeadlineAndCanStopTheClick
         order.checks.last = CountLook;
         EXPECT_EQ(ExecuteClickAt(order, &kCounting, &timing), c.allow);
         EXPECT_EQ(g_looks.taken, 1);
-        if (c.lookBeforeDeadline) {
+        // (A spin that a loaded machine let begin only after the deadline has the look at the deadline.)
+        if (c.lookBeforeDeadline && timing.spinStartNs < timing.deadlineNs) {
             EXPECT_LT(g_looks.lastAtNs, timing.deadlineNs);
             EXPECT_GE(g_looks.lastAtNs, timing.deadlineNs - kLastLookNs);
         } else {

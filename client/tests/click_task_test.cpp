@@ -719,7 +719,7 @@ namespace {
 // what the task asks of the power manager.
 struct FakeDesktop {
     static inline std::atomic<bool> elevated{false}, locked{false}, swapped{false};
-    static inline std::atomic<int> holds{0}, releases{0};
+    static inline std::atomic<int> holds{0}, releases{0}, unthrottled{0}, throttled{0};
     static bool ProcessIntegrity(DWORD processId, DWORD& rid) {
         rid = elevated && processId != GetCurrentProcessId() ? SECURITY_MANDATORY_HIGH_RID : SECURITY_MANDATORY_MEDIUM_RID;
         return true;
@@ -736,10 +736,15 @@ struct FakeDesktop {
         return ES_CONTINUOUS;
     }
     static int Saver() { return 0; }
-    static inline const DesktopSystem kTable{ProcessIntegrity, OwnIntegrity, InputDesktop, Swapped, Execution, Saver};
+    static bool Throttling(bool on) {
+        ++(on ? throttled : unthrottled);
+        return true;
+    }
+    static inline const DesktopSystem kTable{ProcessIntegrity, OwnIntegrity, InputDesktop, Swapped,
+                                             Execution,        Saver,        Throttling};
     static void Reset() {
         elevated = locked = swapped = false;
-        holds = releases = 0;
+        holds = releases = unthrottled = throttled = 0;
     }
 };
 
@@ -797,7 +802,8 @@ TEST_F(ClickTaskRun, AClickGoesOnlyToTheProgramConfirmedAtThePick) {
         StartTask(taskId);
         ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"安排已确认", 0) == 0; }, 8000)) << Utf16ToUtf8(StatusTextNow());
         EXPECT_EQ(FakeDesktop::holds.load(), 1) << "kept awake while waiting";
-        EXPECT_EQ(FakeDesktop::releases.load(), 0);
+        EXPECT_EQ(FakeDesktop::unthrottled.load(), 1) << "out of power throttling while waiting";
+        EXPECT_EQ(FakeDesktop::releases.load() + FakeDesktop::throttled.load(), 0);
         std::unique_ptr<TargetHelper> other;
         HWND own = nullptr;
         if (c.meets == Meets::OwnWindow)
@@ -828,7 +834,8 @@ TEST_F(ClickTaskRun, AClickGoesOnlyToTheProgramConfirmedAtThePick) {
         if (own) DestroyWindow(own);
         other.reset();
         ASSERT_TRUE(ended);
-        EXPECT_TRUE(PumpUntil([] { return FakeDesktop::releases.load() == 1; }, 2000)) << "awake no longer";
+        EXPECT_TRUE(PumpUntil([] { return FakeDesktop::releases.load() == 1 && FakeDesktop::throttled.load() == 1; }, 2000))
+            << "awake and unthrottled no longer";
         const std::string record = TaskRecord(taskId);
         if (!c.status) {
             EXPECT_EQ(status.rfind(L"触发测试已完成", 0), 0u) << Utf16ToUtf8(status);

@@ -192,8 +192,40 @@ TEST_F(Payments, TheClientAndTheServiceTakeTheSameAmounts) {
     }
 }
 
+// Every static text of a dialog, one per line (a task dialog keeps its texts in several).
+std::wstring DialogTexts(HWND dialog) {
+    std::wstring texts;
+    EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM param) -> BOOL {
+            wchar_t name[32] = {};
+            GetClassNameW(child, name, 32);
+            if (lstrcmpiW(name, L"Static") != 0) return TRUE;
+            wchar_t text[1024] = {};
+            GetWindowTextW(child, text, 1024);
+            *reinterpret_cast<std::wstring*>(param) += std::wstring(text) + L"\n";
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+// The shell takes the page, and its address is offered all the same (the shell cannot tell whether a
+// browser showed it); once the points arrive, the status says so.
 TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhythm) {
     OpenWindowSignedIn();
+    std::mutex lock;
+    std::wstring shown;
+    DialogWatcher dialogs([&](HWND dialog, const SeenDialog&) {
+        std::wstring texts;
+        for (int i = 0; i < 60 && texts.find(L"/pay/") == std::wstring::npos; ++i, Sleep(50)) texts = DialogTexts(dialog);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            shown = texts;
+        }
+        // A press that comes before the dialog is ready is lost: pressed until it has gone.
+        for (int i = 0; i < 25 && IsWindow(dialog); ++i, Sleep(200)) ClickDialogButton(dialog, IDCLOSE);
+    });
     EXPECT_TRUE(FrameDrew(L"积分获取")) << "offered, so the header has the button";
     EXPECT_EQ(CreditsNow(), 240);
 
@@ -228,12 +260,22 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
     EXPECT_NE(record.find("/pay/"), std::string::npos) << record;
     EXPECT_NE(record.find("status 200"), std::string::npos) << record;
 
+    ASSERT_TRUE(dialogs.WaitForCount(1, 10000)) << "the address is offered also when the shell took the page";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_NE(shown.find(kPaymentAddressOpenedInstruction), std::wstring::npos) << Utf16ToUtf8(shown);
+        EXPECT_NE(shown.find(Utf8ToUtf16(record.substr(5, record.find('\n') - 5))), std::wstring::npos)
+            << "the very page the browser got: " << Utf16ToUtf8(shown);
+    }
+
     // The fast rhythm brings the new balance in seconds (the normal one would take 30).
     ASSERT_TRUE(PumpUntil([] { return CreditsNow() == 365; }, 10000)) << CreditsNow();
     PumpUntil([] { return false; }, 100);
     harness_->ShowInFront();
     EXPECT_TRUE(FrameDrew(L"剩余 365 积分"));
-    std::lock_guard<std::mutex> lock(App().stateMutex);
+    EXPECT_EQ(StatusTextNow(), kPointsArrivedStatus);
+    EXPECT_EQ(DetailTextNow(), L"现有 365 积分");
+    std::lock_guard<std::mutex> guard(App().stateMutex);
     EXPECT_LE(App().session.accountRefreshDueMs - WallClockMs(), 3000) << "still the fast rhythm";
 }
 
@@ -275,23 +317,6 @@ TEST_F(Payments, AFailedOrderSaysWhyAndNothingReachesTheBrowser) {
     EXPECT_EQ(App().session.fastRefreshUntilMs, 0);
 }
 
-// Every static text of a dialog, one per line (a task dialog keeps its texts in several).
-std::wstring DialogTexts(HWND dialog) {
-    std::wstring texts;
-    EnumChildWindows(
-        dialog,
-        [](HWND child, LPARAM param) -> BOOL {
-            wchar_t name[32] = {};
-            GetClassNameW(child, name, 32);
-            if (lstrcmpiW(name, L"Static") != 0) return TRUE;
-            wchar_t text[1024] = {};
-            GetWindowTextW(child, text, 1024);
-            *reinterpret_cast<std::wstring*>(param) += std::wstring(text) + L"\n";
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&texts));
-    return texts;
-}
 
 // No browser opens https addresses: the order is made all the same, and the person gets its address
 // with a button that copies it.

@@ -62,5 +62,5 @@ void OnClickComing(HWND window);
 // when the window may close.
 bool MayCloseMainWindow();
 inline constexpr wchar_t kCloseWhileTaskWaitsText[] =
-    L"有一个任务正在等待一起点击。\n现在退出澄序，本机这次点击将不会发生。\n\n仍要退出吗？";
+    L"有一个任务正在等待一起点击。\n现在退出澄序，本机这次点击将不会发生，已扣除的积分不会退还。\n\n仍要退出吗？";
 inline constexpr wchar_t kCloseWhileTaskWaitsCaption[] = L"退出澄序";

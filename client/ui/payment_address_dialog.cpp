@@ -43,23 +43,27 @@ TaskDialogPage PaymentAddressPage(const std::wstring& content) {
     return page;
 }
 
-void ShowPaymentAddressDialog(HWND owner, const std::wstring& address) {
+void ShowPaymentAddressDialog(HWND owner, const std::wstring& address, bool opened) {
     const std::wstring content = PaymentAddressContent(address);
     DialogData data{address};
     TaskDialogPage page = PaymentAddressPage(content);
+    if (opened) page.instruction = kPaymentAddressOpenedInstruction;
     page.events = AddressDialogEvents;
     page.eventData = reinterpret_cast<LONG_PTR>(&data);
     if (ShowTaskDialogPage(owner, FindTaskDialog(), page)) return;
-    ShowMessage(std::wstring(kPaymentAddressInstruction) + L"\n\n" + content, kPaymentAddressTitle,
-                MB_ICONINFORMATION);
+    ShowMessage(std::wstring(opened ? kPaymentAddressOpenedInstruction : kPaymentAddressInstruction) + L"\n\n" +
+                    content,
+                kPaymentAddressTitle, MB_ICONINFORMATION);
 }
 
 void ShowUnopenedPaymentPage(HWND owner) {
     std::wstring address;
+    bool opened = false;
     {
         AppState& app = App();
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        address.swap(app.session.unopenedPaymentPage);
+        address.swap(app.session.paymentPageToShow);
+        opened = app.session.paymentPageOpened;
     }
-    if (!address.empty()) ShowPaymentAddressDialog(owner, address);
+    if (!address.empty()) ShowPaymentAddressDialog(owner, address, opened);
 }

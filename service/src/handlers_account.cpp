@@ -94,6 +94,9 @@ Reply ActPaymentCreate(ActionContext &c) {
   }
   OJson j = OkBody();
   j["pay_url"] = c.svc.PublicBase() + "/pay/" + reference;
+  // Where no browser shows the page, the operator's log is where the address can be read.
+  LogLine("[payment] order " + std::to_string(id) + " of account " + std::to_string(c.account_id) + ": " +
+          YuanText(*fen) + " yuan, page " + j["pay_url"].get<std::string>());
   j["order_id"] = id;
   j["amount_yuan"] = YuanText(*fen);
   j["points"] = points;
