@@ -19,6 +19,8 @@
 #include "support/real_input.h"
 #include "support/service_control.h"
 #include "support/test_support.h"
+#include "ui/click_regions.h"
+#include "ui/keyboard_navigation.h"
 #include "ui/ui_resources.h"
 #include "ui/wake_hotkey.h"
 
@@ -153,6 +155,13 @@ TEST_F(SessionEnd, LogoutSignsOutAtOnceAndTheServiceEndsTheSession) {
     // The service hears of it in the background and no longer takes the session.
     EXPECT_TRUE(PumpUntil([this] { return !ServiceTakesToken(token_); }, 10000));
     EXPECT_EQ(LastRequestBody("auth.logout"), "{}");
+    // The keyboard rests where the sign-in form begins, never on "退出": Enter now must not end the program.
+    PumpUntil([] { return false; }, 200);
+    const std::optional<ClickHit> focused = FocusedControl();
+    EXPECT_TRUE(!focused || std::string(ClickRowName(*focused)) != "退出") << (focused ? ClickRowName(*focused) : "");
+    PressKey(VK_RETURN);
+    PumpUntil([] { return false; }, 500);
+    EXPECT_TRUE(harness_->Alive()) << "Enter after the logout closed the program";
 }
 
 TEST_F(SessionEnd, LogoutSignsOutAtOnceWhenTheConnectionDrops) {

@@ -213,7 +213,7 @@ std::vector<ClickStop> ClickStops(const ClickConditions& conditions) {
         if (EqualRect(&r.region, &layout::kSendCodeButton) && conditions.authMode == AuthFormMode::Login) continue;
         const bool checkbox =
             EqualRect(&r.region, &layout::kRememberBox) || EqualRect(&r.region, &layout::kAgreementBox);
-        stops.push_back({{table, row}, r.region, checkbox});
+        stops.push_back({{table, row}, r.region, checkbox, EqualRect(&r.region, &layout::kExitButton) != FALSE});
     }
     return stops;
 }

@@ -40,6 +40,7 @@ struct ClickStop {
     ClickHit hit;
     RECT region;
     bool checkbox;  // Space toggles it; Enter presses the form's main button instead
+    bool endsProgram = false;  // "退出": reached with Tab, never where the focus is put by itself
 };
 std::vector<ClickStop> ClickStops(const ClickConditions& conditions);
 

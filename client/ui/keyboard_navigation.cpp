@@ -52,10 +52,14 @@ bool FocusedHitIsAStop(const std::vector<FocusStop>& stops) {
 }
 
 // Where the focus starts on a screen: its first field, where it has one (a person who arrives at a
-// form means to type), otherwise its first control.
-const FocusStop& StartingStop(const std::vector<FocusStop>& order) {
+// form means to type), otherwise its first control, but never "退出": an Enter meant for the screen
+// would end the program (it stands first in reading order, at the top right). Null: nowhere.
+const FocusStop* StartingStop(const std::vector<FocusStop>& order) {
     const auto field = std::find_if(order.begin(), order.end(), [](const FocusStop& s) { return s.field != nullptr; });
-    return field != order.end() ? *field : order.front();
+    if (field != order.end()) return &*field;
+    const auto control =
+        std::find_if(order.begin(), order.end(), [](const FocusStop& s) { return !s.control.endsProgram; });
+    return control != order.end() ? &*control : nullptr;
 }
 
 void Focus(const FocusStop& stop) {
@@ -208,7 +212,7 @@ void OnMainSetFocus(HWND window) {
         SetFocus(last);
         return;
     }
-    if (!order.empty()) Focus(StartingStop(order));
+    if (const FocusStop* start = StartingStop(order)) Focus(*start);
     (void)window;
 }
 
@@ -224,10 +228,10 @@ void KeepFocusOnVisibleField(HWND window) {
     if (focus == window && FocusedHit()) {
         if (FocusedHitIsAStop(order)) return;
         FocusedHit().reset();
-        if (!order.empty()) Focus(StartingStop(order));
+        if (const FocusStop* start = StartingStop(order)) Focus(*start);
         return;
     }
     if (!focus || !IsFieldControl(focus) || Usable(focus)) return;
-    if (order.empty()) SetFocus(window);
-    else Focus(StartingStop(order));
+    if (const FocusStop* start = StartingStop(order)) Focus(*start);
+    else SetFocus(window);
 }
