@@ -151,7 +151,8 @@ void StartCreateRoom() {
         return;
 
     TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"创建房间", &confirmed, ClickTimeLine(timeText), ScreenSaverWarningBefore(executeAt)))
+    if (!ConfirmTaskStart(L"创建房间", &confirmed, ClickTimeLine(timeText, executeAt - kRoomLeadMs),
+                          ScreenSaverWarningBefore(executeAt)))
         return;
     // The box may have stood open a while: the time must still leave the room its lead.
     if (ExplainInputFaults({FaultOfClickTime(FormField::ClickTime, timeText, UnifiedNowMs(), kRoomLeadMs, &executeAt)}))

@@ -58,7 +58,8 @@ void StartSyncTest() {
             {FaultOfClickTime(FormField::TestTime, timeText, UnifiedNowMs(), kSyncTestLeadMs, &executeAt)}))
         return;
     TargetSelection confirmed;
-    if (!ConfirmTaskStart(L"开始同步测试", &confirmed, ClickTimeLine(timeText), ScreenSaverWarningBefore(executeAt)))
+    if (!ConfirmTaskStart(L"开始同步测试", &confirmed, ClickTimeLine(timeText, executeAt - kSyncTestLeadMs),
+                          ScreenSaverWarningBefore(executeAt)))
         return;
     // The box may have stood open a while: the time must still leave the test its lead.
     if (ExplainInputFaults(

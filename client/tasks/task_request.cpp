@@ -165,6 +165,10 @@ std::wstring ClickTimeLine(const std::wstring& typedTime) {
     return L"今天 " + canonical.value_or(typedTime);
 }
 
+std::wstring ClickTimeLine(const std::wstring& typedTime, int64_t answerByMs) {
+    return ClickTimeLine(typedTime) + L"（请在 " + FormatLocalTimeOfDayMs(answerByMs).substr(0, 8) + L" 之前确认）";
+}
+
 std::wstring ScreenSaverWarningBefore(int64_t executeAtMs, const DesktopSystem& system) {
     if (executeAtMs <= 0) return {};
     return ScreenSaverWarning(system.screenSaverSeconds(), SaturatingSub(executeAtMs, UnifiedNowMs()) / 1000);

@@ -63,6 +63,9 @@ bool ExplainInputFaults(const std::vector<std::optional<InputFault>>& checks);
 
 // The line of the confirmation box that says when the click happens: "今天 14:15:16".
 std::wstring ClickTimeLine(const std::wstring& typedTime);
+// The same, with the moment by which the confirmation box must be answered (unified ms, the instant
+// less the lead the task needs): a box left open past it is refused afterwards, so the box says so.
+std::wstring ClickTimeLine(const std::wstring& typedTime, int64_t answerByMs);
 
 // The screen saver's warning for a click at `executeAtMs` (unified), empty when it does not come first.
 std::wstring ScreenSaverWarningBefore(int64_t executeAtMs);

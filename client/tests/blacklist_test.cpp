@@ -94,6 +94,9 @@ TEST(BlacklistTexts, CheckBodyAndGateTexts) {
     EXPECT_EQ(ComposeTaskConfirmation(L"创建房间", {3, 4}, L"demo.exe", L"软件测试", L"今天 14:15:16"),
               L"创建房间\n\n点击时间：今天 14:15:16\n点击位置：横向 3 / 纵向 4\n目标软件：demo.exe\n任务用途：软件测试\n"
               L"软件只会为本次操作触发一次，完成后授权立即失效。\n\n确认继续吗？");
+    EXPECT_EQ(ComposeTaskConfirmation(L"开始同步测试", {3, 4}, L"demo.exe", L"软件测试", L"今天 14:15:16", L"屏保会先启动。"),
+              L"开始同步测试\n\n点击时间：今天 14:15:16\n点击位置：横向 3 / 纵向 4\n目标软件：demo.exe\n任务用途：软件测试\n"
+              L"软件只会为本次操作触发一次，完成后授权立即失效。\n\n注意：屏保会先启动。\n\n确认继续吗？");
     EXPECT_EQ(ComposeBlockedTaskText(L""),
               L"当前目标软件已被管理员列入黑名单，不能用于创建、加入或同步测试。\n\n"
               L"请更换目标软件；如认为记录有误，请联系管理员核对或删除黑名单记录。");

@@ -450,8 +450,11 @@ TEST_F(RoomRequests, CreateAndJoinSendTheRoomThenConfirmTheSeat) {
         ASSERT_EQ(dialogs.Count(), 1u);
         const SeenDialog box = dialogs.Seen()[0];
         EXPECT_EQ(box.caption, L"请确认本次操作");
+        // A create says by when the box must be answered: the instant less the room's lead.
         const std::wstring clickTime =
-            c.join ? std::wstring(kJoinClickTimeLine) : L"今天 " + FormatLocalTimeOfDayMs(at).substr(0, 8);
+            c.join ? std::wstring(kJoinClickTimeLine)
+                   : L"今天 " + FormatLocalTimeOfDayMs(at).substr(0, 8) + L"（请在 " +
+                         FormatLocalTimeOfDayMs(at - kRoomLeadMs).substr(0, 8) + L" 之前确认）";
         EXPECT_EQ(box.text, ComposeTaskConfirmation(c.operation, kPoint, L"目标程序.exe", L"教学实验", clickTime));
         EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), ++started);
         ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 5000));
