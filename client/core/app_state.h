@@ -87,6 +87,9 @@ struct Session {
 // The status line of a program that has not heard from the service yet (and of the start-up check
 // while it is made again).
 inline constexpr wchar_t kConnectingStatus[] = L"正在连接服务…";
+// The sign-in form's status line: asking for the two fields, and once both hold something.
+inline constexpr wchar_t kSignInAskText[] = L"请输入邮箱和密码";
+inline constexpr wchar_t kSignInReadyText[] = L"已填写邮箱和密码，按“登录”或 Enter 继续";
 
 struct AppState {
     // The windows workers post to. Written on the user-interface thread, read by any thread, so they

@@ -120,7 +120,7 @@ void RunStartupCheck() {
         {
             std::lock_guard<std::mutex> lock(app.stateMutex);
             app.serviceReady = true;
-            if (app.statusText == kConnectingStatus) app.statusText = L"请输入邮箱和密码";
+            if (app.statusText == kConnectingStatus) app.statusText = kSignInAskText;
             if (app.detailText == ownDetail) app.detailText.clear();
         }
         PostToMainWindow(MSG_STATE_CHANGED);

@@ -448,7 +448,7 @@ TEST_F(LoginFlow, ServiceNotReadyRefusesTheLogin) {
     EXPECT_EQ(seen.owner, harness_->window());
     EXPECT_FALSE(AccountBusyNow());
     EXPECT_EQ(MainWindowHarness::Text(FormFieldControl(FormField::Password)), L"Password-123") << "the form keeps its text";
-    EXPECT_EQ(StatusTextNow(), L"请输入邮箱和密码");
+    EXPECT_EQ(StatusTextNow(), kSignInReadyText) << "both fields still hold what was typed";
 }
 
 TEST_F(LoginFlow, AgreementMustBeTicked) {

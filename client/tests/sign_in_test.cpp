@@ -96,8 +96,10 @@ TEST_F(SignIn, WithTabAndEnterOnly) {
     DialogWatcher dialogs;
     OpenWindow();
     TypeText(Utf8ToUtf16(email_));
+    EXPECT_EQ(StatusTextNow(), kSignInAskText) << "the password is still missing";
     PressKey(VK_TAB);
     TypeText(L"Password-123");
+    EXPECT_EQ(StatusTextNow(), kSignInReadyText) << "the line follows what was typed";
     PressKey(VK_RETURN);
     ExpectSignedInWithTheServiceBalance();
     EXPECT_EQ(dialogs.Count(), 0u);

@@ -18,6 +18,7 @@
 #include "ui/modal_panels.h"
 #include "ui/payment_address_dialog.h"
 #include "ui/screen_paint.h"
+#include "ui/signed_out_actions.h"
 #include "ui/time_field.h"
 #include "ui/ui_resources.h"
 #include "ui/wake_hotkey.h"
@@ -192,6 +193,11 @@ void OnMainCommand(WPARAM wParam, LPARAM lParam) {
     }
     if (code == EN_CHANGE && control == FormFieldControl(FormField::Amount)) {
         RepaintMainWindow();
+        return;
+    }
+    if (code == EN_CHANGE &&
+        (control == FormFieldControl(FormField::Account) || control == FormFieldControl(FormField::Password))) {
+        FollowSignInFields();
         return;
     }
     if (code == EN_SETFOCUS || code == EN_KILLFOCUS) {

@@ -14,7 +14,7 @@ void SwitchAuthForm(AuthFormMode mode) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         if (app.session.logged_in || app.accountBusy || app.codeRequestBusy) return;
         app.authFormMode = mode;
-        app.statusText = mode == AuthFormMode::Login      ? L"请输入邮箱和密码"
+        app.statusText = mode == AuthFormMode::Login      ? kSignInAskText
                          : mode == AuthFormMode::Register ? L"填写邮箱、密码和收到的验证码"
                                                           : L"使用邮箱验证码设置新密码";
         app.detailText.clear();
@@ -24,6 +24,25 @@ void SwitchAuthForm(AuthFormMode mode) {
     WriteFormField(FormField::EmailCode, L"");
     if (prefill) PrefillSavedLogin();
     UpdateChildControls();
+    RepaintMainWindow();
+}
+
+void FollowSignInFields() {
+    // Lengths only: the password's text is not copied for this.
+    const auto filled = [](FormField field) {
+        HWND control = FormFieldControl(field);
+        return control && GetWindowTextLengthW(control) > 0;
+    };
+    const bool both = filled(FormField::Account) && filled(FormField::Password);
+    AppState& app = App();
+    {
+        std::lock_guard<std::mutex> lock(app.stateMutex);
+        if (app.session.logged_in || app.authFormMode != AuthFormMode::Login) return;
+        const std::wstring& now = app.statusText;
+        if (both && now == kSignInAskText) app.statusText = kSignInReadyText;
+        else if (!both && now == kSignInReadyText) app.statusText = kSignInAskText;
+        else return;
+    }
     RepaintMainWindow();
 }
 

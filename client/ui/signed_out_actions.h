@@ -13,3 +13,6 @@ void SwitchAuthForm(AuthFormMode mode);
 // UI thread; the form's main button and Enter in its fields: the login in the login form, the
 // registration or the password reset in the other two.
 void SubmitSignedOutForm();
+
+// The sign-in form's status line follows its two fields: it asks for them until both hold something.
+void FollowSignInFields();
