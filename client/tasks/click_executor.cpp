@@ -299,8 +299,17 @@ OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64
     return next;
 }
 
-int64_t CoarseLeadNs(const OversleepEstimate& estimate) {
-    if (estimate.samples > 0 && estimate.preemptedSpinsPermille >= kBusyMachinePermille) return kBusyMachineLeadNs;
+bool ThreadPrioritiesIgnored() {
+    static const bool ignored = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return ignored;
+}
+
+int64_t CoarseLeadNs(const OversleepEstimate& estimate, bool busyRuleApplies) {
+    if (busyRuleApplies && estimate.samples > 0 && estimate.preemptedSpinsPermille >= kBusyMachinePermille)
+        return kBusyMachineLeadNs;
     if (estimate.samples == 0) return kMinCoarseLeadNs;
     const int64_t expected = estimate.meanNs + 4 * estimate.deviationNs + kLeadMarginNs;
     return std::clamp(expected, kMinCoarseLeadNs, kMaxCoarseLeadNs);
@@ -330,13 +339,6 @@ bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, Clic
     ClickTiming& record = timing ? *timing : local;
     record = ClickTiming{};
 
-    // The input records first: the desktop's extent is a window-system query, which under wine takes a
-    // round trip to its server, and an instant a millisecond away must not wait for it.
-    const RECT desktop{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
-                       GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
-                       GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-    const ClickInputs inputs = BuildClickInputs(order.x, order.y, desktop, order.buttonsSwapped);
-
     // The wall clock is read once; from here on only the monotonic clock counts, so a change of the
     // system time during the wait does not move the click.
     const int64_t wallTicks = WallClockTicks();
@@ -356,7 +358,7 @@ bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, Clic
 
     // The coarse wait ends early by what it has lately overrun, at least 30 ms: an overrun beyond the
     // lead makes the click late, while every microsecond of lead is spun at full CPU.
-    const int64_t leadNs = CoarseLeadNs(LearnedOversleep());
+    const int64_t leadNs = CoarseLeadNs(LearnedOversleep(), ThreadPrioritiesIgnored());
     record.leadNs = leadNs;
     // Raised before the coarse wait, not after it: Windows runs a woken thread behind the ready threads
     // of its own priority (the foreground program's among them), so a thread that wakes at normal
@@ -370,11 +372,17 @@ bool ExecuteClickAt(const ClickOrder& order, const ClickPlatform* platform, Clic
     click.deadlineNs = deadlineNs;
     click.instantNs = instantNs;
     click.latestNs = latestNs;
-    click.inputs = inputs;
     std::optional<PartnerSpinner> partner;
     // The partner starts while there is time (its start takes a little of the coarse wait, not of the
     // spin); without a coarse wait the caller spins alone.
     if (CoarseWaitUs(deadlineNs, SteadyNowNs(), leadNs) >= 0) partner.emplace(click);
+    // The input records, before the coarse wait so that their cost falls into it: the desktop's extent
+    // is a window-system query, which under wine goes to its server. (The partner reads them only after
+    // the coarse wait.)
+    const RECT desktop{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                       GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                       GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    click.inputs = BuildClickInputs(order.x, order.y, desktop, order.buttonsSwapped);
     const int64_t coarseUs = CoarseWaitUs(deadlineNs, SteadyNowNs(), leadNs);
     record.coarseUs = coarseUs;
     bool waited = false;

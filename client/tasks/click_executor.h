@@ -164,8 +164,15 @@ constexpr int64_t kMaxCoarseLeadNs = 50000000;
 // Where other programs keep the processors busy, a spin that long is taken off its processor more often
 // than not (under wine, whose threads all run at one priority, 55% of 30 ms spins against 23% of 4 ms ones
 // on a loaded machine), while a thread that has slept is run again at once: there the coarse wait ends
-// only this much before the deadline.
+// only this much before the deadline. The rule comes from wine alone. Where thread priorities take effect
+// (Windows), a woken thread is queued behind the ready threads of its priority and a raised spinner is
+// seldom pre-empted, the opposite case; until the rule has been measured there, it applies only where
+// priorities are ignored.
 constexpr int64_t kBusyMachineLeadNs = 4000000;
+
+// Whether this process runs where thread priorities are ignored (wine, which exports wine_get_version
+// from ntdll), the only place the busy-machine rule was measured.
+bool ThreadPrioritiesIgnored();
 
 // The coarse wait in µs when more than `leadNs` remain before the deadline, otherwise -1 (no coarse
 // wait).
@@ -216,8 +223,8 @@ OversleepEstimate NextOversleepEstimate(const OversleepEstimate& estimate, int64
 
 // The lead for the next coarse wait: mean + 4 deviations + 1 ms, kept within
 // [kMinCoarseLeadNs, kMaxCoarseLeadNs]; the shortest without samples; kBusyMachineLeadNs while spins
-// are cut short.
-int64_t CoarseLeadNs(const OversleepEstimate& estimate);
+// are cut short, where `busyRuleApplies` (ThreadPrioritiesIgnored()).
+int64_t CoarseLeadNs(const OversleepEstimate& estimate, bool busyRuleApplies = true);
 
 // What this process has learned so far, and one more click to learn from. Safe from any thread.
 OversleepEstimate LearnedOversleep();
