@@ -36,6 +36,13 @@ struct ConnectionInfo {
   bool read_failed = false;       // a read of this request ended in a time-out, error or end of stream
   int refusal_status = 0;         // set when the request is refused before its body is read
   std::string refusal_message;
+  // The request line and header block: how much of it has arrived, and whether the library read it
+  // as a request. One it could not read is answered (400, 414, 431) and ends the connection: what
+  // follows on it, such as a declared body, is not the start of a request.
+  size_t head_bytes = 0;
+  int head_lines = 0;
+  bool head_read = false;
+  bool answered = false;          // bytes of an answer to this request have been written
 };
 
 // The connection of the request being handled on this thread, or nullptr.
@@ -51,6 +58,10 @@ bool ResponseOwned();
 // body cut short, deadline passed); 0 when it did not.
 int ConnectionRefusal(std::string &message);
 
+// True while handling a request whose request line or headers could not be read: its answer closes
+// the connection.
+bool RequestHeadUnreadable();
+
 // The TLS 1.2 suites offered: ECDHE with AES-GCM or ChaCha20-Poly1305.
 inline constexpr const char *kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
@@ -65,6 +76,10 @@ struct ConnectionLimits {
   int per_source = 16;             // 0: no limit
   std::string exempt_source;       // a proxy in front, whose connections are not counted
   size_t max_body_bytes = 64 * 1024;
+  // The request line and headers together, as nginx's four 8 KiB header buffers: beyond either
+  // bound the request is answered 431 (414 while still in the request line) without reading on.
+  size_t max_head_bytes = 32 * 1024;
+  int max_head_lines = 100;
 };
 
 class OrvaneHttpServer : public httplib::Server {

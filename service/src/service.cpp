@@ -266,6 +266,8 @@ void Service::RegisterRoutes() {
   http_->set_error_handler(httplib::Server::HandlerWithResponse(
       [](const httplib::Request &, httplib::Response &res) {
         if (ResponseOwned()) return httplib::Server::HandlerResponse::Unhandled;
+        // The connection layer ends the connection after a request it could not read; say so.
+        if (RequestHeadUnreadable()) res.set_header("Connection", "close");
         std::string message;
         if (int status = ConnectionRefusal(message)) {
           res.status = status;
