@@ -582,6 +582,19 @@ class PgDb final : public Db {
   }
   int Changes() const override { return changes_; }
   void Begin() override { Exec("BEGIN"); }
+  // The transaction is over whatever becomes of the ROLLBACK: the server either runs it or, when
+  // the connection is gone, has already aborted the transaction with the connection. So the
+  // connection leaves the transaction here in any case; a broken one is made again at its next use,
+  // and one that answered the ROLLBACK with an error is made again now, so that nothing of the
+  // transaction can linger on it.
+  void RollbackTransaction() override {
+    in_transaction_ = false;
+    if (PQstatus(conn_) != CONNECTION_OK) return;
+    PGresult *r = PQexec(conn_, "ROLLBACK");
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+    if (!ok && PQstatus(conn_) == CONNECTION_OK) Reconnect();
+  }
   const char *ForUpdate() const override { return " FOR UPDATE"; }
   bool Shared() const override { return true; }
 
@@ -616,12 +629,17 @@ class PgDb final : public Db {
     return out;
   }
 
-  // A connection that dropped between transactions is made again; within one, the error stands.
+  // A connection that dropped between transactions is made again; within one, the error stands
+  // until the transaction's end (RollbackTransaction) takes the connection out of it.
   void EnsureConnected() {
     if (PQstatus(conn_) == CONNECTION_OK) return;
     if (in_transaction_) throw DbError("database: connection to PostgreSQL lost");
-    PQreset(conn_);
+    Reconnect();
     if (PQstatus(conn_) != CONNECTION_OK) throw DbError("database: cannot reach PostgreSQL");
+  }
+  // A new session: the server forgets the prepared statements of the old one.
+  void Reconnect() {
+    PQreset(conn_);
     for (auto &kv : cache_) kv.second->Unprepared();
   }
 
@@ -662,10 +680,7 @@ class PgDb final : public Db {
           Exec(kSetSchemaVersion);
           Exec("COMMIT");
         } catch (...) {
-          try {
-            Exec("ROLLBACK");
-          } catch (...) {
-          }
+          RollbackTransaction();
           throw;
         }
       }
