@@ -470,6 +470,33 @@ TEST(SlowClients, HeaderFloodIsCutAtTheBoundAndMemoryStaysFlat) {
                                                << " bytes of header lines";
 }
 
+// Without --max-connections-per-source, one address holds 16 connections at once; the 17th is
+// answered 503 while another address is served, and a closed one frees its place.
+TEST(SlowClients, DefaultShareIsSixteenConnectionsPerAddress) {
+  test::TempDir dir;
+  std::string data = dir.path() + "/data";
+  std::filesystem::create_directories(data);
+  test::ServiceProcess svc(ORVANE_SERVICE_BINARY, {"--data", data, "--listen", "127.0.0.1:0", "--quiet", "--plain-http"});
+  ASSERT_TRUE(svc.running()) << svc.why();
+  const std::string time_request = test::RawApiRequest("time", "{}", "Content-Length: 2\r\nConnection: close\r\n");
+  std::vector<std::unique_ptr<test::RawClient>> held;
+  for (int i = 0; i < 16; ++i) {
+    held.push_back(std::make_unique<test::RawClient>(svc.port(), "127.0.4.1"));
+    ASSERT_TRUE(held.back()->connected()) << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all 16 taken in by the server
+  auto answer_from = [&](const std::string &source) {
+    test::RawClient c(svc.port(), source);
+    c.Send(time_request);
+    return c.Read(3000).substr(0, 12);
+  };
+  EXPECT_EQ(answer_from("127.0.4.1"), "HTTP/1.1 503");
+  EXPECT_EQ(answer_from("127.0.4.2"), "HTTP/1.1 200");
+  held.pop_back();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(answer_from("127.0.4.1"), "HTTP/1.1 200");
+}
+
 // Connections that say nothing wait without a worker thread once a short grace has passed: 300 of
 // them from 30 addresses (each within its share) against 8 threads lock nobody out, and are closed
 // at the deadline.
