@@ -366,6 +366,9 @@ Reply Service::Dispatch(const std::string &action, const httplib::Request &req, 
     return reply;
   } catch (const ApiError &e) {
     return Fail(e.status, e.message);
+  } catch (const SchemaTooNew &e) {
+    LogLine(std::string("action ") + SanitiseForMessage(action) + " refused: " + e.what());
+    return Fail(503, SchemaTooNewText(e.needed, e.known));
   } catch (const DbError &e) {
     LogLine(std::string("action ") + SanitiseForMessage(action) + " failed: " + e.what());
     return Fail(503, "服务暂时无法处理请求，请稍后重试");

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include "db.h"
 #include "local_servers.h"
@@ -301,6 +302,71 @@ TEST_F(SharedDatabase, PostgresRestartUnderLoadIsRecoveredWithoutRestartingInsta
     HttpResult me = a->Call("me", "{}", accounts[i].token);
     ASSERT_TRUE(me.ok()) << me.body;
     EXPECT_GE(1000000 - me.j["credits"].get<int64_t>(), acknowledged[i]) << i;
+  }
+}
+
+// A newer program migrated the database to a schema this one does not know. If the newer schema
+// says older programs cannot live with it, this one refuses to start on it and, while running,
+// refuses every write and says why in `health`; if it says they can, nothing changes. Both backends.
+TEST_F(SharedDatabase, NewerSchemaIsRefusedAtStartInHealthAndOnWrites) {
+  test::TempDir dir;
+  struct Backend {
+    std::string name, url;  // url empty: SQLite in the data directory
+  } backends[] = {{"SQLite", ""}, {"PostgreSQL", pg_->NewDatabase()}};
+  for (const auto &be : backends) {
+    std::string data = dir.path() + "/" + be.name;
+    auto ts = std::make_unique<test::TestService>([&](ServeOptions &o) { o.db_url = be.url; }, data);
+    // Sets the meta rows as a newer program's migration would.
+    auto set_schema = [&](int version, int servable_from) {
+      std::string sql = "UPDATE meta SET value = '" + std::to_string(version) + "' WHERE key = 'schema_version'; " +
+                        "UPDATE meta SET value = '" + std::to_string(servable_from) + "' WHERE key = 'servable_from'";
+      if (be.url.empty()) {
+        sqlite3 *db = nullptr;
+        sqlite3_open((data + "/orvane.db").c_str(), &db);
+        sqlite3_busy_timeout(db, 5000);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+      } else {
+        PGconn *c = PQconnectdb(be.url.c_str());
+        PGresult *r = PQexec(c, sql.c_str());
+        EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(c);
+        PQclear(r);
+        PQfinish(c);
+      }
+    };
+    test::LoginInfo acc = ts->NewAccount();
+    ts->Admin({"credits-set", acc.email, "100"});
+    auto charge = [&] {
+      return ts->Call("match.create", "{\"execute_at_ms\":" + std::to_string(Now(*ts) + 60000) + "," + Fields() + "}",
+                      acc.token);
+    };
+    const int known = KnownSchemaVersion();
+    set_schema(known + 1, known + 1);
+    HttpResult refused = charge();
+    EXPECT_EQ(refused.status, 503) << be.name << ": " << refused.body;
+    EXPECT_NE(refused.message().find("第 " + std::to_string(known + 1) + " 版"), std::string::npos) << refused.body;
+    HttpResult health = ts->Call("health", "{}");
+    EXPECT_EQ(health.status, 503) << be.name << ": " << health.body;
+    EXPECT_EQ(health.message(), refused.message()) << be.name;
+    EXPECT_EQ(ts->Call("me", "{}", acc.token).j["credits"], 100) << be.name;  // nothing was charged
+    // A program of this schema does not start on it, and says why.
+    // (Bounded in time: a program that does not refuse would serve until ended.)
+    std::string cmd = "timeout 20 " + std::string(ORVANE_SERVICE_BINARY) + " serve --listen 127.0.0.1:0 --data " +
+                      (be.url.empty() ? data : dir.path() + "/other --db " + be.url) + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_TRUE(p);
+    char buf[512];
+    std::string out;
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    EXPECT_NE(pclose(p), 0) << be.name << ": " << out;
+    EXPECT_NE(out.find("schema version " + std::to_string(known + 1)), std::string::npos) << be.name << ": " << out;
+    EXPECT_NE(out.find("must be upgraded"), std::string::npos) << be.name << ": " << out;
+    // A newer schema that older programs can live with is served as before.
+    set_schema(known + 1, known);
+    EXPECT_TRUE(charge().ok()) << be.name;
+    EXPECT_TRUE(ts->Call("health", "{}").ok()) << be.name;
+    EXPECT_EQ(ts->Call("me", "{}", acc.token).j["credits"], 99) << be.name;
+    set_schema(known, known);
   }
 }
 
