@@ -382,8 +382,24 @@ bool OrvaneHttpServer::WaitForNextRequest(int fd, SSL *ssl, bool buffered) {
 
 class OrvaneHttpServer::ConnectionQueue final : public httplib::TaskQueue {
  public:
-  ConnectionQueue(OrvaneHttpServer &server, size_t threads) : server_(server), pool_(threads) {}
-  void enqueue(std::function<void()> fn) override { pool_.enqueue(std::move(fn)); }
+  ConnectionQueue(OrvaneHttpServer &server, size_t threads)
+      : server_(server), pool_(threads), limit_(kMaxQueuedConnections) {}
+  // The library hands over each accepted connection here. Taking one in never waits (it is parked,
+  // or handed to a worker when its bytes are there already), so it runs on the accepting thread:
+  // a flood of arrivals, silent or over their address's share, takes no worker thread at all.
+  void enqueue(std::function<void()> fn) override { fn(); }
+  // A connection with bytes to read, for the next free worker; false when too many wait already.
+  bool Dispatch(std::function<void()> fn) {
+    if (queued_.fetch_add(1) >= limit_) {
+      --queued_;
+      return false;
+    }
+    pool_.enqueue([this, fn = std::move(fn)] {
+      --queued_;
+      fn();
+    });
+    return true;
+  }
   void shutdown() override {
     server_.StopWaitingRoom();
     pool_.shutdown();
@@ -392,6 +408,8 @@ class OrvaneHttpServer::ConnectionQueue final : public httplib::TaskQueue {
  private:
   OrvaneHttpServer &server_;
   httplib::ThreadPool pool_;
+  const size_t limit_;
+  std::atomic<size_t> queued_{0};
 };
 
 httplib::TaskQueue *OrvaneHttpServer::MakeConnectionQueue(size_t threads) {
@@ -402,6 +420,14 @@ httplib::TaskQueue *OrvaneHttpServer::MakeConnectionQueue(size_t threads) {
   if (epoll_fd_ < 0) epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   room_thread_ = std::thread([this] { WaitingRoom(); });
   return queue;
+}
+
+int64_t OrvaneHttpServer::ShedConnections() const { return shed_connections_.load(); }
+
+void OrvaneHttpServer::Hand(const Arrival &a) {
+  if (queue_->Dispatch([this, a] { Serve(a); })) return;
+  ++shed_connections_;
+  Close(a);
 }
 
 size_t OrvaneHttpServer::WaitingConnections() const {
@@ -448,7 +474,11 @@ void OrvaneHttpServer::WaitingRoom() {
           auto it = waiting_.find(events[i].data.fd);
           if (it == waiting_.end()) continue;
           epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);
-          ready.push_back(it->second);
+          // Closed by the client without a byte: nothing for a worker to do.
+          char byte;
+          bool gone = (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) &&
+                      ::recv(it->first, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+          (gone ? expired : ready).push_back(it->second);
           waiting_.erase(it);
         }
         auto now = SteadyClock::now();
@@ -462,8 +492,8 @@ void OrvaneHttpServer::WaitingRoom() {
           }
         }
       }
-      for (const Arrival &a : ready) queue_->enqueue([this, a] { Serve(a); });
     }
+    for (const Arrival &a : ready) Hand(a);
     for (const Arrival &a : expired) Close(a);
     std::lock_guard<std::mutex> lock(room_mutex_);
     if (room_stop_) return;
@@ -492,12 +522,11 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
   int deadline_ms = a.admitted ? limits_.request_deadline_ms : std::min(limits_.request_deadline_ms, kRefusalDeadlineMs);
   a.deadline = SteadyClock::now() + std::chrono::milliseconds(deadline_ms);
   fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);
-  // A client starts at once; one still silent after a short grace waits without a thread.
-  if (!WaitFd(sock, POLLIN, kParkAfterMs)) {
-    Park(a);
-    return true;
-  }
-  return Serve(a);
+  // On the accepting thread: a connection whose first bytes are here already goes to a worker, any
+  // other waits in the waiting room until they come, holding no thread meanwhile.
+  if (WaitFd(sock, POLLIN, 0)) Hand(a);
+  else Park(a);
+  return true;
 }
 
 void OrvaneHttpServer::Refuse(const Arrival &a) {

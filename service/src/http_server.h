@@ -9,6 +9,7 @@
 #pragma once
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -87,8 +88,10 @@ class OrvaneHttpServer : public httplib::Server {
   // A connection over its address's share gets this long to start its request, and is then
   // answered 503 with Retry-After.
   static constexpr int kRefusalDeadlineMs = 2000;
-  // A connection that has sent nothing this long after its arrival waits in the waiting room.
-  static constexpr int kParkAfterMs = 100;
+  // Connections with bytes to read that may wait for a free worker thread (as many as the kernel's
+  // own queue of connections to accept); beyond that a further one is closed at once rather than
+  // queued without end.
+  static constexpr size_t kMaxQueuedConnections = 4096;
 
   // Takes ownership of `tls` (nullptr: plain HTTP).
   OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits);
@@ -104,6 +107,8 @@ class OrvaneHttpServer : public httplib::Server {
   httplib::TaskQueue *MakeConnectionQueue(size_t threads);
   // Connections in the waiting room now (diagnostics).
   size_t WaitingConnections() const;
+  // Connections closed because the queue for the worker threads was full (diagnostics).
+  int64_t ShedConnections() const;
   // After binding: a long queue of connections waiting to be accepted. The library's own is five,
   // and in a burst of connections the rest lose their SYN and retry only a second later.
   void WidenAcceptQueue();
@@ -121,6 +126,7 @@ class OrvaneHttpServer : public httplib::Server {
   void Refuse(const Arrival &a);
   void Park(const Arrival &a);
   void Close(const Arrival &a);
+  void Hand(const Arrival &a);
   void WaitingRoom();
   void StopWaitingRoom();
   bool WaitForNextRequest(int fd, SSL *ssl, bool buffered);
@@ -142,7 +148,8 @@ class OrvaneHttpServer : public httplib::Server {
   int epoll_fd_ = -1;
   bool room_stop_ = false;
   std::thread room_thread_;
-  httplib::TaskQueue *queue_ = nullptr;  // owned by the library's listen loop
+  ConnectionQueue *queue_ = nullptr;  // owned by the library's listen loop
+  std::atomic<int64_t> shed_connections_{0};
 };
 
 }  // namespace orvane
