@@ -5,6 +5,8 @@
 #   make run      build only the program, the service and two small helpers, then start the local
 #                 reference service and the client (on a virtual display if needed)
 #   make bench    build and run the benchmarks, printing their figures
+#   make check-threads  the service's suites under ThreadSanitizer (slow; not part of make test)
+#   make fuzz     the service's libFuzzer targets, each for FUZZ_SECONDS (60)
 #   make dist     the release packages in build/dist-pkg/: Orvane-<version>-setup.exe and -portable.zip
 #   make screenshots  save a PNG of every screen under docs/screenshots/
 # Build options (CMake cache variables) can be passed as CLIENT_CMAKE_ARGS, for example
@@ -17,7 +19,8 @@ JOBS ?= 2
 CLIENT_CMAKE_ARGS ?=
 SERVICE_BIN := $(BUILD)/service/orvane-service
 
-.PHONY: all setup build build-service build-client dist test test-service test-client run bench screenshots clean
+.PHONY: all setup build build-service build-client dist test test-service test-client run bench screenshots clean \
+  check-threads fuzz
 
 all: build
 
@@ -60,6 +63,12 @@ run:
 
 bench: build
 	@bash scripts/run-bench.sh
+
+check-threads: setup
+	@JOBS=$(JOBS) bash scripts/check-threads.sh
+
+fuzz: setup
+	@JOBS=$(JOBS) bash scripts/fuzz.sh
 
 screenshots: build
 	@bash scripts/screenshots.sh

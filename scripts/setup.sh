@@ -34,6 +34,8 @@ PACKAGES=(
   # started by the tests themselves in temporary folders; no system service is used)
   nginx postgresql
   wrk curl
+  # make fuzz: the service's libFuzzer targets are built with clang
+  clang libclang-rt-dev
   # the release packages (make dist): the Windows installer is built with NSIS
   nsis
   # the simulated machines of the room test and benchmark: a relay from each machine's network to
@@ -73,9 +75,8 @@ fi
 MINGW_PREFIX="$DEPS/mingw"
 mkdir -p "$MINGW_PREFIX"
 
-# ---- libsodium.dll -------------------------------------------------------------------------
-if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
-  log "building libsodium.dll from Debian's source"
+# Debian's source packages, for what is built from them below.
+ensure_deb_src() {
   if ! grep -rqs 'deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list; then
     src=/etc/apt/sources.list.d/debian.sources
     if [ -f "$src" ]; then
@@ -85,6 +86,12 @@ if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
     fi
     $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   fi
+}
+
+# ---- libsodium.dll -------------------------------------------------------------------------
+if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
+  log "building libsodium.dll from Debian's source"
+  ensure_deb_src
   rm -rf "$DEPS/libsodium-src" && mkdir -p "$DEPS/libsodium-src"
   (cd "$DEPS/libsodium-src" && apt-get source -qq libsodium >/dev/null 2>&1)
   srcdir=$(find "$DEPS/libsodium-src" -maxdepth 1 -mindepth 1 -type d -name 'libsodium-*' | head -n1)
@@ -100,6 +107,21 @@ if [ ! -f "$MINGW_PREFIX/bin/libsodium.dll" ]; then
   dll=$(ls "$MINGW_PREFIX"/bin/libsodium-*.dll | head -n1)
   x86_64-w64-mingw32-strip -o "$MINGW_PREFIX/bin/libsodium.dll" "$dll"
   rm -rf "$DEPS/libsodium-src"
+fi
+
+# ---- cpp-httplib's source ---------------------------------------------------------------------
+# The ThreadSanitizer build (make check-threads) compiles Debian's cpp-httplib in from its source, the
+# same version and patches as the shared library, so that the sanitizer sees inside it too.
+if [ ! -f "$DEPS/cpp-httplib-src/httplib.h" ]; then
+  log "fetching Debian's cpp-httplib source"
+  ensure_deb_src
+  rm -rf "$DEPS/cpp-httplib-fetch" && mkdir -p "$DEPS/cpp-httplib-fetch"
+  (cd "$DEPS/cpp-httplib-fetch" && apt-get source -qq cpp-httplib >/dev/null 2>&1)
+  srcdir=$(find "$DEPS/cpp-httplib-fetch" -maxdepth 1 -mindepth 1 -type d -name 'cpp-httplib-*' | head -n1)
+  [ -n "$srcdir" ] && [ -f "$srcdir/httplib.h" ] || { echo "cpp-httplib source not found" >&2; exit 1; }
+  mkdir -p "$DEPS/cpp-httplib-src"
+  cp "$srcdir/httplib.h" "$srcdir/LICENSE" "$DEPS/cpp-httplib-src/"
+  rm -rf "$DEPS/cpp-httplib-fetch"
 fi
 
 # ---- GoogleTest for mingw ------------------------------------------------------------------

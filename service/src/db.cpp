@@ -146,13 +146,30 @@ CREATE TABLE IF NOT EXISTS login_attempts (
 CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
 CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER NOT NULL);
 INSERT INTO meta(key, value) VALUES ('schema_version', '5') ON CONFLICT(key) DO NOTHING;
+INSERT INTO meta(key, value) VALUES ('servable_from', '5') ON CONFLICT(key) DO NOTHING;
 )SQL";
 
 // The version of the tables above. An open that finds it (or a later one) changes nothing, so
 // admin commands and instances starting beside load take no table lock; an older database is
 // brought up to it once, by whichever process gets the migration lock first.
 constexpr int kSchemaVersion = 5;
-constexpr const char *kSetSchemaVersion = "UPDATE meta SET value = '5' WHERE key = 'schema_version'";
+// The oldest schema whose programs may still serve a database of this one, kept beside the version
+// as "servable_from". A migration that older programs can live with (a new table, a column they
+// never read) leaves it; one they cannot raises it to its own version, and every older instance
+// then stops writing. 5: rooms count their seats, and an older program would admit past capacity.
+constexpr int kServableFrom = 5;
+const std::string kSetSchemaVersion =
+    "UPDATE meta SET value = '" + std::to_string(kSchemaVersion) + "' WHERE key = 'schema_version'; " +
+    "INSERT INTO meta(key, value) VALUES ('servable_from', '" + std::to_string(kServableFrom) +
+    "') ON CONFLICT(key) DO UPDATE SET value = excluded.value";
+// The servable_from of the database; databases from before it was kept hold only their version.
+constexpr const char *kServableFromQuery =
+    "SELECT COALESCE((SELECT value FROM meta WHERE key = 'servable_from'), "
+    "(SELECT value FROM meta WHERE key = 'schema_version'))";
+// Instances hold this lock (shared) through each transaction and a migration holds it alone, so no
+// transaction of an older instance runs across a migration: it ends before, or finds the new
+// version when it begins.
+constexpr int64_t kMigrationLock = 4207731;
 
 // Rooms count their seats, so that a join need not count the room's tasks; rooms made before that
 // are counted once.
@@ -240,7 +257,15 @@ class SqliteDb final : public Db {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
     Exec("PRAGMA foreign_keys=ON");
-    if (StoredVersion() < kSchemaVersion) Migrate();
+    try {
+      if (StoredVersion() < kSchemaVersion) Migrate();
+      if (int needed = ServableFrom(); needed > kSchemaVersion) throw SchemaTooNew(needed, kSchemaVersion);
+    } catch (...) {
+      cache_.clear();
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw;
+    }
   }
   ~SqliteDb() override {
     if (flusher_.joinable()) {
@@ -263,10 +288,10 @@ class SqliteDb final : public Db {
 
   // Caller holds Mutex(): the open group changes only under it.
   void Begin() override {
-    if (!flusher_.joinable()) return Exec("BEGIN IMMEDIATE");
+    if (!flusher_.joinable()) return BeginWriting();
     RefuseAfterLostGroup();
     if (!open_group_) {
-      Exec("BEGIN IMMEDIATE");
+      BeginWriting();
       open_group_ = std::make_shared<CommitGroup>();
     }
     Depend(open_group_);
@@ -424,6 +449,29 @@ class SqliteDb final : public Db {
     s.Bind(1, column);
     return s.Step();
   }
+  int ServableFrom() override {
+    Stmt s = Prepare(kServableFromQuery);
+    return s.Step() ? std::atoi(s.Text(0).c_str()) : 0;
+  }
+
+ private:
+  // The write lock, which a migration by a newer program takes too: under it the schema stays as
+  // read here until the transaction ends.
+  void BeginWriting() {
+    Exec("BEGIN IMMEDIATE");
+    int needed = 0;
+    try {
+      needed = ServableFrom();
+    } catch (...) {
+      Exec("ROLLBACK");
+      throw;
+    }
+    if (needed > kSchemaVersion) {
+      Exec("ROLLBACK");
+      throw SchemaTooNew(needed, kSchemaVersion);
+    }
+  }
+
   // 0 for a new file (or one made before versions were kept).
   int StoredVersion() {
     Stmt t = Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'meta'");
@@ -542,7 +590,14 @@ class PgDb final : public Db {
       throw DbError("cannot connect to PostgreSQL: " + msg);
     }
     Exec("SET client_min_messages = warning");
-    if (StoredVersion() < kSchemaVersion) Migrate();
+    try {
+      if (StoredVersion() < kSchemaVersion) Migrate();
+      if (int needed = ServableFrom(); needed > kSchemaVersion) throw SchemaTooNew(needed, kSchemaVersion);
+    } catch (...) {
+      PQfinish(conn_);
+      conn_ = nullptr;
+      throw;
+    }
   }
   ~PgDb() override {
     cache_.clear();
@@ -581,7 +636,47 @@ class PgDb final : public Db {
     if (sql == "COMMIT" || sql == "ROLLBACK") in_transaction_ = false;
   }
   int Changes() const override { return changes_; }
-  void Begin() override { Exec("BEGIN"); }
+  // One round trip: the transaction, the shared migration lock, and the schema as it is under it.
+  void Begin() override {
+    EnsureConnected();
+    static const std::string begin = "BEGIN; SELECT pg_advisory_xact_lock_shared(" + std::to_string(kMigrationLock) +
+                                     "); " + kServableFromQuery;
+    PGresult *r = PQexec(conn_, begin.c_str());
+    bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+    int needed = ok && PQntuples(r) == 1 && !PQgetisnull(r, 0, 0) ? std::atoi(PQgetvalue(r, 0, 0)) : 0;
+    std::string msg = ok ? std::string() : Describe(r);
+    PQclear(r);
+    PGTransactionStatusType state = PQtransactionStatus(conn_);
+    in_transaction_ = state == PQTRANS_INTRANS || state == PQTRANS_INERROR;
+    if (!ok || needed > kSchemaVersion) {
+      if (in_transaction_) RollbackTransaction();
+      if (!ok) throw DbError(msg);
+      throw SchemaTooNew(needed, kSchemaVersion);
+    }
+  }
+  int ServableFrom() override {
+    EnsureConnected();
+    PGresult *r = PQexec(conn_, kServableFromQuery);
+    bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+    int needed = ok && PQntuples(r) == 1 && !PQgetisnull(r, 0, 0) ? std::atoi(PQgetvalue(r, 0, 0)) : 0;
+    std::string msg = ok ? std::string() : Describe(r);
+    PQclear(r);
+    if (!ok) throw DbError(msg);
+    return needed;
+  }
+  // The transaction is over whatever becomes of the ROLLBACK: the server either runs it or, when
+  // the connection is gone, has already aborted the transaction with the connection. So the
+  // connection leaves the transaction here in any case; a broken one is made again at its next use,
+  // and one that answered the ROLLBACK with an error is made again now, so that nothing of the
+  // transaction can linger on it.
+  void RollbackTransaction() override {
+    in_transaction_ = false;
+    if (PQstatus(conn_) != CONNECTION_OK) return;
+    PGresult *r = PQexec(conn_, "ROLLBACK");
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+    if (!ok && PQstatus(conn_) == CONNECTION_OK) Reconnect();
+  }
   const char *ForUpdate() const override { return " FOR UPDATE"; }
   bool Shared() const override { return true; }
 
@@ -616,12 +711,17 @@ class PgDb final : public Db {
     return out;
   }
 
-  // A connection that dropped between transactions is made again; within one, the error stands.
+  // A connection that dropped between transactions is made again; within one, the error stands
+  // until the transaction's end (RollbackTransaction) takes the connection out of it.
   void EnsureConnected() {
     if (PQstatus(conn_) == CONNECTION_OK) return;
     if (in_transaction_) throw DbError("database: connection to PostgreSQL lost");
-    PQreset(conn_);
+    Reconnect();
     if (PQstatus(conn_) != CONNECTION_OK) throw DbError("database: cannot reach PostgreSQL");
+  }
+  // A new session: the server forgets the prepared statements of the old one.
+  void Reconnect() {
+    PQreset(conn_);
     for (auto &kv : cache_) kv.second->Unprepared();
   }
 
@@ -645,7 +745,7 @@ class PgDb final : public Db {
   // migrate while the others wait, and each reads the version again once it holds the lock. The
   // statements run in one transaction, so a migration that fails leaves the database as it was.
   void Migrate() {
-    Exec("SELECT pg_advisory_lock(4207731)");
+    Exec("SELECT pg_advisory_lock(" + std::to_string(kMigrationLock) + ")");
     try {
       if (StoredVersion() < kSchemaVersion) {
         Exec("BEGIN");
@@ -662,18 +762,15 @@ class PgDb final : public Db {
           Exec(kSetSchemaVersion);
           Exec("COMMIT");
         } catch (...) {
-          try {
-            Exec("ROLLBACK");
-          } catch (...) {
-          }
+          RollbackTransaction();
           throw;
         }
       }
     } catch (...) {
-      Exec("SELECT pg_advisory_unlock(4207731)");
+      Exec("SELECT pg_advisory_unlock(" + std::to_string(kMigrationLock) + ")");
       throw;
     }
-    Exec("SELECT pg_advisory_unlock(4207731)");
+    Exec("SELECT pg_advisory_unlock(" + std::to_string(kMigrationLock) + ")");
   }
 
   PGconn *conn_ = nullptr;
@@ -711,6 +808,15 @@ bool PgStmt::Step() {
 }
 
 }  // namespace
+
+SchemaTooNew::SchemaTooNew(int needed_version, int known_version)
+    : DbError("the database has been brought to schema version " + std::to_string(needed_version) +
+              " by a newer program; this program knows schema " + std::to_string(known_version) +
+              " and must be upgraded before it serves this database (docs/deployment.md, \"Upgrading\")"),
+      needed(needed_version),
+      known(known_version) {}
+
+int KnownSchemaVersion() { return kSchemaVersion; }
 
 bool Db::IsPostgresUrl(const std::string &location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;

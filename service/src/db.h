@@ -17,6 +17,17 @@ struct DbError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The database was brought to a schema this program does not know and cannot live with (a newer
+// instance migrated it): this program must not write to it. Thrown by Open() and by Begin().
+struct SchemaTooNew : DbError {
+  SchemaTooNew(int needed, int known);
+  int needed;  // the oldest schema a program must know to serve the database
+  int known;   // this program's
+};
+
+// The schema version this program makes and knows.
+int KnownSchemaVersion();
+
 // One prepared statement of a backend; reused from the connection's cache.
 class StmtImpl {
  public:
@@ -99,6 +110,8 @@ class Db {
   // serialises writing transactions as a whole).
   virtual const char *ForUpdate() const = 0;
   virtual bool Shared() const = 0;  // several instances may use this database at once
+  // The oldest schema a program must know to serve the database as it is now. Caller holds Mutex().
+  virtual int ServableFrom() = 0;
 
   // Ends the transaction Begin() started (Transaction calls these).
   virtual void CommitTransaction() { Exec("COMMIT"); }

@@ -40,6 +40,9 @@ std::string BearerToken(const httplib::Request &req);
 int64_t Authenticate(ActionContext &c);
 
 Reply ActHealth(ActionContext &c);
+// What a client (and the operator reading `health`) is told while this instance is older than its
+// database's schema.
+std::string SchemaTooNewText(int needed, int known);
 Reply ActTime(ActionContext &c);
 Reply ActAppCheck(ActionContext &c);
 

@@ -1,7 +1,9 @@
 // health, time, app.check and the action table.
 #include <algorithm>
 
+#include "db.h"
 #include "handlers.h"
+#include "log.h"
 #include "store.h"
 #include "validate.h"
 
@@ -56,7 +58,21 @@ int64_t Authenticate(ActionContext &c) {
   return id;
 }
 
+std::string SchemaTooNewText(int needed, int known) {
+  return "服务正在升级：数据库已升级到第 " + std::to_string(needed) + " 版结构，此服务实例只支持第 " +
+         std::to_string(known) + " 版，需升级后才能继续服务，请稍后重试";
+}
+
 Reply ActHealth(ActionContext &c) {
+  // An instance older than its database's schema says so here, where operators and load balancers
+  // look (its writes are refused anyway).
+  {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    if (int needed = c.db().ServableFrom(); needed > KnownSchemaVersion()) {
+      LogLine(SchemaTooNew(needed, KnownSchemaVersion()).what());
+      throw ApiError(503, SchemaTooNewText(needed, KnownSchemaVersion()));
+    }
+  }
   auto current = ParseVersion(c.req.get_header_value("X-Orvane-Version"));
   auto minimum = ParseVersion(c.cfg.min_version);
   // A client that does not say which version it is cannot be known to be served.

@@ -63,10 +63,10 @@ int ReadWaitMs(const ConnectionInfo &info, int base_ms, bool *by_deadline = null
 
 class ConnectionStream final : public httplib::Stream {
  public:
-  ConnectionStream(int fd, SSL *ssl, int read_timeout_ms, int write_timeout_ms, int body_pause_ms,
+  ConnectionStream(int fd, SSL *ssl, int read_timeout_ms, int write_timeout_ms, const ConnectionLimits &limits,
                    ConnectionInfo &info)
-      : fd_(fd), ssl_(ssl), read_ms_(read_timeout_ms), write_ms_(write_timeout_ms), body_pause_ms_(body_pause_ms),
-        info_(info) {}
+      : fd_(fd), ssl_(ssl), read_ms_(read_timeout_ms), write_ms_(write_timeout_ms), body_pause_ms_(limits.body_pause_ms),
+        max_head_bytes_(limits.max_head_bytes), max_head_lines_(limits.max_head_lines), info_(info) {}
 
   bool Buffered() const { return (ssl_ && SSL_pending(ssl_) > 0) || off_ < len_; }
 
@@ -113,12 +113,14 @@ class ConnectionStream final : public httplib::Stream {
       off_ += got;
     }
     if (info_.first_byte_system_us == 0) info_.first_byte_system_us = ServiceClock::SystemNowUs();
+    if (!info_.reading_body && !CountHead(ptr, got)) return -1;
     if (info_.recording && info_.raw.size() < kMaxRecordedBytes) info_.raw.append(ptr, got);
     return static_cast<ssize_t>(got);
   }
 
   ssize_t write(const char *ptr, size_t size) override {
     if (info_.dropped) return -1;
+    info_.answered = true;
     if (ssl_) {
       for (;;) {
         int r = SSL_write(ssl_, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
@@ -164,11 +166,31 @@ class ConnectionStream final : public httplib::Stream {
     return false;
   }
 
+  // The library keeps every header line it reads, so a client sending header lines without end
+  // would grow this process without end: the request line and headers are bounded here, before
+  // the library sees them. Over either bound, the request is refused and nothing more is read.
+  bool CountHead(const char *p, size_t n) {
+    info_.head_bytes += n;
+    info_.head_lines += static_cast<int>(std::count(p, p + n, '\n'));
+    if (info_.head_bytes <= max_head_bytes_ && info_.head_lines <= max_head_lines_) return true;
+    if (info_.head_lines == 0) {
+      info_.refusal_status = 414;
+      info_.refusal_message = "请求地址过长";
+    } else {
+      info_.refusal_status = 431;
+      info_.refusal_message = "请求头过大";
+    }
+    info_.read_failed = true;
+    return false;
+  }
+
   int fd_;
   SSL *ssl_;
   int read_ms_;
   int write_ms_;
   int body_pause_ms_;
+  size_t max_head_bytes_;
+  int max_head_lines_;
   ConnectionInfo &info_;
   char buf_[16384];
   size_t off_ = 0;
@@ -196,7 +218,22 @@ void CheckBodyFraming(httplib::Request &req, ConnectionInfo &info, size_t max_bo
   }
   bool has_body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
   if (has_body && !have) return refuse(411, "请求缺少 Content-Length");
+  // The library reads a body only for the methods that carry one (DELETE too); any other method's
+  // body would be left on the connection and read as the next request.
+  if (!has_body && req.method != "DELETE" && length > 0) return refuse(400, "此类请求不能带有内容");
   if (length > max_body) return refuse(413, "请求内容过大");
+}
+
+// An answer written here rather than by the library; it always ends the connection.
+std::string ClosingAnswer(int status, const std::string &message, const std::string &extra_headers = "") {
+  const char *reason = status == 503 ? "Service Unavailable"
+                       : status == 414 ? "URI Too Long"
+                       : status == 431 ? "Request Header Fields Too Large"
+                                       : "Bad Request";
+  const std::string body = "{\"ok\":false,\"message\":\"" + message + "\"}";
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + extra_headers +
+         "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // After a refused request the client may still be sending its body; closing at once would reset
@@ -225,6 +262,8 @@ void DropCurrentConnection() {
   t_connection->dropped = true;
   ::shutdown(t_connection->fd, SHUT_RDWR);
 }
+
+bool RequestHeadUnreadable() { return t_connection && !t_connection->head_read; }
 
 void MarkResponseOwned() { t_response_owned = true; }
 bool ResponseOwned() { return t_response_owned; }
@@ -343,8 +382,24 @@ bool OrvaneHttpServer::WaitForNextRequest(int fd, SSL *ssl, bool buffered) {
 
 class OrvaneHttpServer::ConnectionQueue final : public httplib::TaskQueue {
  public:
-  ConnectionQueue(OrvaneHttpServer &server, size_t threads) : server_(server), pool_(threads) {}
-  void enqueue(std::function<void()> fn) override { pool_.enqueue(std::move(fn)); }
+  ConnectionQueue(OrvaneHttpServer &server, size_t threads)
+      : server_(server), pool_(threads), limit_(kMaxQueuedConnections) {}
+  // The library hands over each accepted connection here. Taking one in never waits (it is parked,
+  // or handed to a worker when its bytes are there already), so it runs on the accepting thread:
+  // a flood of arrivals, silent or over their address's share, takes no worker thread at all.
+  void enqueue(std::function<void()> fn) override { fn(); }
+  // A connection with bytes to read, for the next free worker; false when too many wait already.
+  bool Dispatch(std::function<void()> fn) {
+    if (queued_.fetch_add(1) >= limit_) {
+      --queued_;
+      return false;
+    }
+    pool_.enqueue([this, fn = std::move(fn)] {
+      --queued_;
+      fn();
+    });
+    return true;
+  }
   void shutdown() override {
     server_.StopWaitingRoom();
     pool_.shutdown();
@@ -353,6 +408,8 @@ class OrvaneHttpServer::ConnectionQueue final : public httplib::TaskQueue {
  private:
   OrvaneHttpServer &server_;
   httplib::ThreadPool pool_;
+  const size_t limit_;
+  std::atomic<size_t> queued_{0};
 };
 
 httplib::TaskQueue *OrvaneHttpServer::MakeConnectionQueue(size_t threads) {
@@ -363,6 +420,14 @@ httplib::TaskQueue *OrvaneHttpServer::MakeConnectionQueue(size_t threads) {
   if (epoll_fd_ < 0) epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   room_thread_ = std::thread([this] { WaitingRoom(); });
   return queue;
+}
+
+int64_t OrvaneHttpServer::ShedConnections() const { return shed_connections_.load(); }
+
+void OrvaneHttpServer::Hand(const Arrival &a) {
+  if (queue_->Dispatch([this, a] { Serve(a); })) return;
+  ++shed_connections_;
+  Close(a);
 }
 
 size_t OrvaneHttpServer::WaitingConnections() const {
@@ -409,7 +474,11 @@ void OrvaneHttpServer::WaitingRoom() {
           auto it = waiting_.find(events[i].data.fd);
           if (it == waiting_.end()) continue;
           epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);
-          ready.push_back(it->second);
+          // Closed by the client without a byte: nothing for a worker to do.
+          char byte;
+          bool gone = (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) &&
+                      ::recv(it->first, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+          (gone ? expired : ready).push_back(it->second);
           waiting_.erase(it);
         }
         auto now = SteadyClock::now();
@@ -423,8 +492,8 @@ void OrvaneHttpServer::WaitingRoom() {
           }
         }
       }
-      for (const Arrival &a : ready) queue_->enqueue([this, a] { Serve(a); });
     }
+    for (const Arrival &a : ready) Hand(a);
     for (const Arrival &a : expired) Close(a);
     std::lock_guard<std::mutex> lock(room_mutex_);
     if (room_stop_) return;
@@ -453,12 +522,11 @@ bool OrvaneHttpServer::process_and_close_socket(socket_t sock) {
   int deadline_ms = a.admitted ? limits_.request_deadline_ms : std::min(limits_.request_deadline_ms, kRefusalDeadlineMs);
   a.deadline = SteadyClock::now() + std::chrono::milliseconds(deadline_ms);
   fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);
-  // A client starts at once; one still silent after a short grace waits without a thread.
-  if (!WaitFd(sock, POLLIN, kParkAfterMs)) {
-    Park(a);
-    return true;
-  }
-  return Serve(a);
+  // On the accepting thread: a connection whose first bytes are here already goes to a worker, any
+  // other waits in the waiting room until they come, holding no thread meanwhile.
+  if (WaitFd(sock, POLLIN, 0)) Hand(a);
+  else Park(a);
+  return true;
 }
 
 void OrvaneHttpServer::Refuse(const Arrival &a) {
@@ -478,10 +546,7 @@ void OrvaneHttpServer::Refuse(const Arrival &a) {
     }
   }
   if (ok) {
-    const std::string body = "{\"ok\":false,\"message\":\"来自同一地址的连接过多，请稍后重试\"}";
-    const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\n"
-                               "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    const std::string answer = ClosingAnswer(503, "来自同一地址的连接过多，请稍后重试", "Retry-After: 1\r\n");
     if (ssl) {
       SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
       SSL_shutdown(ssl);
@@ -542,7 +607,7 @@ bool OrvaneHttpServer::Serve(const Arrival &a) {
   }
   info.tls = ssl != nullptr;
   ConnectionStream strm(sock, ssl, static_cast<int>(read_timeout_sec_ * 1000),
-                        static_cast<int>(write_timeout_sec_ * 1000), limits_.body_pause_ms, info);
+                        static_cast<int>(write_timeout_sec_ * 1000), limits_, info);
   t_connection = &info;
   size_t count = keep_alive_max_count_;
   bool first = true;
@@ -556,11 +621,16 @@ bool OrvaneHttpServer::Serve(const Arrival &a) {
     info.recording = record_;
     info.reading_body = false;
     info.read_failed = false;
+    info.head_bytes = 0;
+    info.head_lines = 0;
+    info.head_read = false;
+    info.answered = false;
     t_response_owned = false;
     bool connection_closed = false;
     const size_t max_body = limits_.max_body_bytes;
     ret = process_request(strm, count == 1, connection_closed, [ssl, &info, max_body](httplib::Request &req) {
       req.ssl = ssl;
+      info.head_read = true;
       CheckBodyFraming(req, info, max_body);
       if (info.refusal_status) {
         // Answer from the error page without running any handler, then close.
@@ -571,9 +641,20 @@ bool OrvaneHttpServer::Serve(const Arrival &a) {
       info.reading_body = true;
     });
     info.reading_body = false;
+    // A request line over the bound leaves the library nothing to answer: answer it here.
+    if (info.refusal_status && !info.answered && !info.dropped) {
+      const std::string answer = ClosingAnswer(info.refusal_status, info.refusal_message);
+      for (size_t sent = 0; sent < answer.size();) {
+        ssize_t n = strm.write(answer.data() + sent, answer.size() - sent);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+    }
     // A request that could not be read completely ends the connection: what follows on it is not
-    // the start of a request.
-    if (info.refusal_status || info.body_cut_short || info.deadline_passed || info.read_failed) {
+    // the start of a request. That includes one whose request line or headers the library could
+    // not read (an unknown method, a header line over its bound): it answers those itself and
+    // would read on.
+    if (!info.head_read || info.refusal_status || info.body_cut_short || info.deadline_passed || info.read_failed) {
       linger = !info.dropped;
       break;
     }

@@ -9,6 +9,7 @@
 #pragma once
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -36,6 +37,13 @@ struct ConnectionInfo {
   bool read_failed = false;       // a read of this request ended in a time-out, error or end of stream
   int refusal_status = 0;         // set when the request is refused before its body is read
   std::string refusal_message;
+  // The request line and header block: how much of it has arrived, and whether the library read it
+  // as a request. One it could not read is answered (400, 414, 431) and ends the connection: what
+  // follows on it, such as a declared body, is not the start of a request.
+  size_t head_bytes = 0;
+  int head_lines = 0;
+  bool head_read = false;
+  bool answered = false;          // bytes of an answer to this request have been written
 };
 
 // The connection of the request being handled on this thread, or nullptr.
@@ -51,6 +59,10 @@ bool ResponseOwned();
 // body cut short, deadline passed); 0 when it did not.
 int ConnectionRefusal(std::string &message);
 
+// True while handling a request whose request line or headers could not be read: its answer closes
+// the connection.
+bool RequestHeadUnreadable();
+
 // The TLS 1.2 suites offered: ECDHE with AES-GCM or ChaCha20-Poly1305.
 inline constexpr const char *kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
@@ -65,6 +77,10 @@ struct ConnectionLimits {
   int per_source = 16;             // 0: no limit
   std::string exempt_source;       // a proxy in front, whose connections are not counted
   size_t max_body_bytes = 64 * 1024;
+  // The request line and headers together, as nginx's four 8 KiB header buffers: beyond either
+  // bound the request is answered 431 (414 while still in the request line) without reading on.
+  size_t max_head_bytes = 32 * 1024;
+  int max_head_lines = 100;
 };
 
 class OrvaneHttpServer : public httplib::Server {
@@ -72,8 +88,10 @@ class OrvaneHttpServer : public httplib::Server {
   // A connection over its address's share gets this long to start its request, and is then
   // answered 503 with Retry-After.
   static constexpr int kRefusalDeadlineMs = 2000;
-  // A connection that has sent nothing this long after its arrival waits in the waiting room.
-  static constexpr int kParkAfterMs = 100;
+  // Connections with bytes to read that may wait for a free worker thread (as many as the kernel's
+  // own queue of connections to accept); beyond that a further one is closed at once rather than
+  // queued without end.
+  static constexpr size_t kMaxQueuedConnections = 4096;
 
   // Takes ownership of `tls` (nullptr: plain HTTP).
   OrvaneHttpServer(SSL_CTX *tls, bool record_requests, ConnectionLimits limits);
@@ -89,6 +107,8 @@ class OrvaneHttpServer : public httplib::Server {
   httplib::TaskQueue *MakeConnectionQueue(size_t threads);
   // Connections in the waiting room now (diagnostics).
   size_t WaitingConnections() const;
+  // Connections closed because the queue for the worker threads was full (diagnostics).
+  int64_t ShedConnections() const;
   // After binding: a long queue of connections waiting to be accepted. The library's own is five,
   // and in a burst of connections the rest lose their SYN and retry only a second later.
   void WidenAcceptQueue();
@@ -106,6 +126,7 @@ class OrvaneHttpServer : public httplib::Server {
   void Refuse(const Arrival &a);
   void Park(const Arrival &a);
   void Close(const Arrival &a);
+  void Hand(const Arrival &a);
   void WaitingRoom();
   void StopWaitingRoom();
   bool WaitForNextRequest(int fd, SSL *ssl, bool buffered);
@@ -127,7 +148,8 @@ class OrvaneHttpServer : public httplib::Server {
   int epoll_fd_ = -1;
   bool room_stop_ = false;
   std::thread room_thread_;
-  httplib::TaskQueue *queue_ = nullptr;  // owned by the library's listen loop
+  ConnectionQueue *queue_ = nullptr;  // owned by the library's listen loop
+  std::atomic<int64_t> shed_connections_{0};
 };
 
 }  // namespace orvane

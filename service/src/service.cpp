@@ -266,6 +266,8 @@ void Service::RegisterRoutes() {
   http_->set_error_handler(httplib::Server::HandlerWithResponse(
       [](const httplib::Request &, httplib::Response &res) {
         if (ResponseOwned()) return httplib::Server::HandlerResponse::Unhandled;
+        // The connection layer ends the connection after a request it could not read; say so.
+        if (RequestHeadUnreadable()) res.set_header("Connection", "close");
         std::string message;
         if (int status = ConnectionRefusal(message)) {
           res.status = status;
@@ -364,6 +366,9 @@ Reply Service::Dispatch(const std::string &action, const httplib::Request &req, 
     return reply;
   } catch (const ApiError &e) {
     return Fail(e.status, e.message);
+  } catch (const SchemaTooNew &e) {
+    LogLine(std::string("action ") + SanitiseForMessage(action) + " refused: " + e.what());
+    return Fail(503, SchemaTooNewText(e.needed, e.known));
   } catch (const DbError &e) {
     LogLine(std::string("action ") + SanitiseForMessage(action) + " failed: " + e.what());
     return Fail(503, "服务暂时无法处理请求，请稍后重试");

@@ -19,7 +19,9 @@ void WriteNtpTimestamp(uint8_t *out, int64_t unix_us) {
   int64_t secs = ServiceClock::FloorDiv(unix_us, 1000000);
   int64_t rem_us = unix_us - secs * 1000000;
   uint32_t s = static_cast<uint32_t>(secs + kNtpUnixEpochDelta);
-  uint32_t f = static_cast<uint32_t>((static_cast<uint64_t>(rem_us) << 32) / 1000000);
+  // Both directions round to the nearest unit, so that a time written and read back is the same
+  // microsecond (truncating both lost one now and then).
+  uint32_t f = static_cast<uint32_t>(((static_cast<uint64_t>(rem_us) << 32) + 500000) / 1000000);
   for (int i = 0; i < 4; ++i) {
     out[i] = static_cast<uint8_t>(s >> (24 - 8 * i));
     out[4 + i] = static_cast<uint8_t>(f >> (24 - 8 * i));
@@ -33,7 +35,7 @@ int64_t ReadNtpTimestamp(const uint8_t *in) {
     f = (f << 8) | in[4 + i];
   }
   return (static_cast<int64_t>(s) - kNtpUnixEpochDelta) * 1000000 +
-         static_cast<int64_t>((static_cast<uint64_t>(f) * 1000000) >> 32);
+         static_cast<int64_t>((static_cast<uint64_t>(f) * 1000000 + (uint64_t{1} << 31)) >> 32);
 }
 
 uint32_t RootDispersionField(double uncertainty_ms) {

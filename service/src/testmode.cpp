@@ -120,17 +120,19 @@ WireAnswer ApplyFault(const Fault &fault, const Reply &normal) {
 }
 
 std::vector<std::pair<std::string, std::string>> ParseRawHeaders(const std::string &raw) {
+  // Lines as the HTTP library reads them: each ends at a line feed, with or without a carriage
+  // return before it; the first empty line ends the headers.
   std::vector<std::pair<std::string, std::string>> out;
-  size_t end = raw.find("\r\n\r\n");
-  if (end == std::string::npos) end = raw.size();
-  size_t pos = raw.find("\r\n");
-  if (pos == std::string::npos || pos >= end) return out;
-  pos += 2;
-  while (pos < end) {
-    size_t eol = raw.find("\r\n", pos);
-    if (eol == std::string::npos || eol > end) eol = end;
-    std::string line = raw.substr(pos, eol - pos);
-    pos = eol + 2;
+  size_t pos = raw.find('\n');
+  if (pos == std::string::npos) return out;
+  ++pos;  // past the request line
+  while (pos < raw.size()) {
+    size_t eol = raw.find('\n', pos);
+    size_t next = eol == std::string::npos ? raw.size() : eol + 1;
+    std::string line = raw.substr(pos, (eol == std::string::npos ? raw.size() : eol) - pos);
+    pos = next;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;
     size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
     std::string name = line.substr(0, colon);

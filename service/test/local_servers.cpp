@@ -251,9 +251,10 @@ LocalPostgres::LocalPostgres() {
     }
   }
   chmod(dir_.c_str(), 0700);
-  std::string data = dir_ + "/data";
-  std::string log = dir_ + "/server.log";
-  int rc = RunToEnd({bin + "/initdb", "-D", data, "-A", "trust", "-U", "orvane", "-E", "UTF8", "--locale=C",
+  bin_ = bin;
+  uid_ = uid;
+  gid_ = gid;
+  int rc = RunToEnd({bin + "/initdb", "-D", dir_ + "/data", "-A", "trust", "-U", "orvane", "-E", "UTF8", "--locale=C",
                      "--no-sync"},
                     dir_ + "/initdb.log", uid, gid);
   if (rc != 0) {
@@ -262,28 +263,34 @@ LocalPostgres::LocalPostgres() {
   }
   for (int attempt = 0; attempt < 4 && pid_ <= 0; ++attempt) {
     int port = FreeLoopbackPort();
-    pid_t pid = Spawn({bin + "/postgres", "-D", data, "-p", std::to_string(port), "-k", dir_, "-c",
-                       "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "synchronous_commit=off", "-c",
-                       "full_page_writes=off", "-c", "max_connections=60", "-c", "shared_buffers=32MB"},
-                      log, uid, gid, SIGINT);  // SIGINT: PostgreSQL's fast shutdown
-    std::string conninfo = "host=127.0.0.1 port=" + std::to_string(port) + " user=orvane dbname=postgres";
-    auto until = Clock::now() + std::chrono::seconds(30);
-    bool ready = false;
-    while (Clock::now() < until && !Exited(pid)) {
-      if (PQping(conninfo.c_str()) == PQPING_OK) {
-        ready = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (ready) {
-      pid_ = pid;
-      port_ = port;
-    } else {
-      Stop(pid, SIGKILL);  // lost the port to someone else, or never came up: try again
-    }
+    if (Run(port)) port_ = port;
   }
-  if (pid_ <= 0) why_ = "PostgreSQL did not start: " + ReadFile(log);
+  if (pid_ <= 0) why_ = "PostgreSQL did not start: " + ReadFile(dir_ + "/server.log");
+}
+
+bool LocalPostgres::Run(int port) {
+  pid_t pid = Spawn({bin_ + "/postgres", "-D", dir_ + "/data", "-p", std::to_string(port), "-k", dir_, "-c",
+                     "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "synchronous_commit=off", "-c",
+                     "full_page_writes=off", "-c", "max_connections=60", "-c", "shared_buffers=32MB"},
+                    dir_ + "/server.log", uid_, gid_, SIGINT);  // SIGINT: PostgreSQL's fast shutdown
+  std::string conninfo = "host=127.0.0.1 port=" + std::to_string(port) + " user=orvane dbname=postgres";
+  auto until = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < until && !Exited(pid)) {
+    if (PQping(conninfo.c_str()) == PQPING_OK) {
+      pid_ = pid;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Stop(pid, SIGKILL);  // lost the port to someone else, or never came up
+  return false;
+}
+
+bool LocalPostgres::RestartImmediately() {
+  if (!available()) return false;
+  Stop(pid_, SIGQUIT);  // immediate shutdown: every backend ends at once, as in a crash
+  pid_ = -1;
+  return Run(port_);
 }
 
 LocalPostgres::~LocalPostgres() {
@@ -295,7 +302,7 @@ LocalPostgres::~LocalPostgres() {
   }
 }
 
-std::string LocalPostgres::NewDatabase() {
+std::string LocalPostgres::NewDatabase(bool durable) {
   if (!available()) return {};
   std::string name = "orvane" + std::to_string(++databases_);
   std::string conninfo = "host=127.0.0.1 port=" + std::to_string(port_) + " user=orvane dbname=postgres";
@@ -305,6 +312,17 @@ std::string LocalPostgres::NewDatabase() {
   PQclear(r);
   PQfinish(c);
   if (!ok) return {};
+  if (durable) {
+    // This server skips waiting for the log in commits; a database that must keep what it
+    // acknowledged through an immediate shutdown waits for the log's write (fsync stays off: the
+    // system keeps what was written when only the server ends).
+    c = PQconnectdb(conninfo.c_str());
+    r = PQexec(c, ("ALTER DATABASE " + name + " SET synchronous_commit = on").c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+    PQfinish(c);
+    if (!ok) return {};
+  }
   return "postgresql://orvane@127.0.0.1:" + std::to_string(port_) + "/" + name;
 }
 

@@ -32,10 +32,19 @@ class LocalPostgres {
 
   bool available() const { return pid_ > 0; }
   const std::string &why() const { return why_; }  // when not available
-  // A fresh, empty database on this server, and its address.
-  std::string NewDatabase();
+  // A fresh, empty database on this server, and its address. `durable`: its commits survive an
+  // immediate shutdown of the server.
+  std::string NewDatabase(bool durable = false);
+  // Ends the server at once (as `pg_ctl stop -m immediate`, every connection cut) and starts it
+  // again on the same port with the same data; false when it does not come back.
+  bool RestartImmediately();
 
  private:
+  bool Run(int port);
+
+  std::string bin_;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
   std::string dir_;
   std::string why_;
   pid_t pid_ = -1;

@@ -77,6 +77,53 @@ TEST(BehindNginx, SlowClientsAndIdleConnectionsNoLongerStarveOthers) {
   EXPECT_NE(last->body.find("X-Real-IP"), std::string::npos) << last->body;
 }
 
+// nginx keeps its connections to the service open between requests. A request the service cannot
+// read must not leave its body there to be read as the next request: such a body could carry an
+// X-Real-IP of its own choosing, which the service believes of its proxy. Here the body asks for a
+// registration code as if from another address; the code must never be sent.
+TEST(BehindNginx, UnreadableRequestCannotCarryAnotherInItsBody) {
+  test::TestService svc([](ServeOptions &o) {
+    o.plain_http = true;
+    o.real_ip_from = "127.0.0.1";
+  });
+  test::TempDir tls_dir;
+  TlsFiles tls = EnsureDevTls(tls_dir.path());
+  test::LocalNginx nginx({"127.0.0.1:" + std::to_string(svc.port())}, tls.server_cert, tls.server_key);
+  ASSERT_TRUE(nginx.available()) << nginx.why();
+  struct Case {
+    std::string name, request_line, headers;
+  } cases[] = {
+      {"unknown method", "BREW /api.php?action=time HTTP/1.1", ""},
+      {"header line over 8 KiB", "POST /api.php?action=time HTTP/1.1", "X-Long: " + std::string(9000, 'a') + "\r\n"},
+  };
+  httplib::Client plain("127.0.0.1", svc.port());
+  for (const auto &c : cases) {
+    std::string email = test::UniqueEmail("smuggled");
+    std::string code_body = "{\"email\":\"" + email + "\",\"purpose\":\"register\"}";
+    std::string inner = test::RawApiRequest(
+        "auth.send_code", code_body,
+        "X-Real-IP: 203.0.113.7\r\nContent-Length: " + std::to_string(code_body.size()) + "\r\n");
+    test::RawClient client(nginx.port());
+    ASSERT_TRUE(client.StartTls(tls.ca_cert)) << c.name;
+    client.Send(c.request_line + "\r\nHost: localhost\r\n" + c.headers + "Content-Length: " +
+                std::to_string(inner.size()) + "\r\nConnection: close\r\n\r\n" + inner);
+    std::string answer = client.Read(5000);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << c.name << ": " << answer.substr(0, 300);
+    // Requests after it, on nginx's kept connections, are served as before.
+    {
+      httplib::SSLClient c2("localhost", nginx.port());
+      c2.set_ca_cert_path(tls.ca_cert.c_str());
+      c2.enable_server_certificate_verification(true);
+      auto r = c2.Post("/api.php?action=time", httplib::Headers{{"X-Orvane-Version", "0.9.10"}}, "{}", "application/json");
+      ASSERT_TRUE(r) << c.name;
+      EXPECT_EQ(r->status, 200) << c.name << ": " << r->body;
+    }
+    auto mail = plain.Get(("/__test/outbox?email=" + email).c_str());
+    ASSERT_TRUE(mail) << c.name;
+    EXPECT_EQ(mail->status, 404) << c.name << ": a code was sent by the smuggled request: " << mail->body;
+  }
+}
+
 // nginx's TLS 1.2 suites are the service's own: forward-secret AEAD ones only.
 TEST(BehindNginx, OffersOnlyForwardSecretAeadSuites) {
   test::TestService svc([](ServeOptions &o) { o.plain_http = true; });

@@ -344,6 +344,18 @@ TEST(Persistence, ConcurrentAdminProcessSeesLiveData) {
   while (fgets(buf, sizeof buf, p)) out += buf;
   EXPECT_EQ(pclose(p), 0) << out;
   EXPECT_EQ(a.Call("me", "{}", acc.token).j["credits"], 77);
+  // Opening a file of the current version writes nothing, so it does not wait for the write lock:
+  // a reading admin command beside a write transaction held open answers (it would otherwise wait
+  // out the 5 s busy time-out and fail with "database is locked").
+  auto writer = Db::Open(a.data_dir() + "/orvane.db");
+  writer->Begin();
+  p = popen((std::string(ORVANE_SERVICE_BINARY) + " admin --data " + a.data_dir() + " accounts 2>&1").c_str(), "r");
+  ASSERT_TRUE(p);
+  out.clear();
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(pclose(p), 0) << out;
+  EXPECT_NE(out.find(acc.email), std::string::npos) << out;
+  writer->RollbackTransaction();
 }
 
 }  // namespace
