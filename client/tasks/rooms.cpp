@@ -9,6 +9,7 @@
 #include "net/service_api.h"
 #include "target/target_identity.h"
 #include "target/task_gate.h"
+#include "tasks/click_task.h"
 #include "tasks/task_request.h"
 #include "timesync/time_of_day.h"
 
@@ -184,4 +185,14 @@ void StartJoinRoom() {
     job->confirmFailed = L"加入后的准备失败";
     job->waiting = L"已加入房间，等待一起点击";
     StartRoomJob(std::move(job), confirmed);
+}
+
+std::optional<InputFault> FaultOfRoomCode(FormField field, const std::string& code) {
+    if (IsValidRoomCode(code)) return std::nullopt;
+    return InputFault{field, false, kRoomCodeFaultText};
+}
+
+std::optional<InputFault> FaultOfParticipants(const std::wstring& text) {
+    if (ParticipantsAllowed(ParseParticipants(text))) return std::nullopt;
+    return InputFault{FormField::Participants, false, kParticipantsFaultText};
 }

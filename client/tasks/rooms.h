@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "tasks/task_request.h"
+
 // ---- user-interface-thread actions of the create card and the join card ------------------------
 
 // "自动生成房间号": an 8-character code derived from the account and the unified time.
@@ -33,6 +35,12 @@ bool IsValidRoomCode(const std::string& code);
 // first other character; no digits gives 0.
 int64_t ParseParticipants(const std::wstring& text);
 bool ParticipantsAllowed(int64_t participants);  // 2…100000
+
+inline constexpr wchar_t kRoomCodeFaultText[] = L"房间号需要 4-16 位，只能包含英文字母、数字、_ 或 -。";
+inline constexpr wchar_t kParticipantsFaultText[] = L"人数需要填写 2-100000 之间的整数。";
+// Nothing when the code (as sent: upper-cased) is valid.
+std::optional<InputFault> FaultOfRoomCode(FormField field, const std::string& code);
+std::optional<InputFault> FaultOfParticipants(const std::wstring& text);
 
 // The code derived from an account's e-mail and a unified time: character i is the alphabet letter
 // of byte i of SHA-256("email|ms") modulo the alphabet's size. Nothing when hashing fails.

@@ -7,6 +7,7 @@
 #include "net/json_text.h"
 #include "net/service_api.h"
 #include "target/task_gate.h"
+#include "tasks/click_task.h"
 #include "tasks/task_request.h"
 #include "timesync/time_of_day.h"
 

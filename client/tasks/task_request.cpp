@@ -8,7 +8,6 @@
 #include "net/json_text.h"
 #include "target/desktop_system.h"
 #include "target/task_gate.h"
-#include "tasks/rooms.h"
 #include "timesync/time_of_day.h"
 
 std::string TaskFieldsText(const std::string& purposeKey, POINT clickPoint, const std::wstring& executableName,
@@ -119,16 +118,6 @@ bool PostUntilSettled(const char* action, const std::string& body, const std::st
 
 std::wstring ClickTimeTooEarlyText(int64_t leadMs) {
     return L"点击时间必须设置在今天，并且至少比现在晚 " + std::to_wstring(leadMs / 1000) + L" 秒。";
-}
-
-std::optional<InputFault> FaultOfRoomCode(FormField field, const std::string& code) {
-    if (IsValidRoomCode(code)) return std::nullopt;
-    return InputFault{field, false, kRoomCodeFaultText};
-}
-
-std::optional<InputFault> FaultOfParticipants(const std::wstring& text) {
-    if (ParticipantsAllowed(ParseParticipants(text))) return std::nullopt;
-    return InputFault{FormField::Participants, false, kParticipantsFaultText};
 }
 
 std::optional<InputFault> FaultOfClickTime(FormField field, const std::wstring& text, int64_t unifiedNowMs,

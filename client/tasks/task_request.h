@@ -16,7 +16,7 @@
 #include "net/service_api.h"
 #include "core/form_fields.h"
 #include "target/desktop_system.h"
-#include "tasks/click_task.h"
+#include "tasks/click_task_context.h"
 
 // client_platform, purpose, target_x, target_y, executable_name, executable_sha256: the members of
 // every room and test request, without braces.
@@ -42,15 +42,10 @@ struct InputFault {
     bool timeFault;  // the click time (caption "时间错误"), otherwise the field's content ("输入错误")
     std::wstring text;
 };
-inline constexpr wchar_t kRoomCodeFaultText[] = L"房间号需要 4-16 位，只能包含英文字母、数字、_ 或 -。";
-inline constexpr wchar_t kParticipantsFaultText[] = L"人数需要填写 2-100000 之间的整数。";
 inline constexpr wchar_t kClickTimeUnreadableText[] = L"点击时间需要按“时:分:秒”填写，例如 14:30:00。";
 // The room's or the test's rule for a time that can be read but lies too early.
 std::wstring ClickTimeTooEarlyText(int64_t leadMs);
 
-// Nothing when the code (as sent: upper-cased) is valid.
-std::optional<InputFault> FaultOfRoomCode(FormField field, const std::string& code);
-std::optional<InputFault> FaultOfParticipants(const std::wstring& text);
 // The typed time of day against the unified time now; `executeAtMs` receives the moment when it is
 // good.
 std::optional<InputFault> FaultOfClickTime(FormField field, const std::wstring& text, int64_t unifiedNowMs,

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "net/json_text.h"
-#include "timesync/standard_time.h"
 
 namespace {
 
@@ -42,6 +41,15 @@ int64_t SourceUncertaintyUs(double ms) {
     const double us = std::ceil(ms * 1000.0);
     if (!(us < static_cast<double>(kMaxSourceUncertaintyUs))) return kMaxSourceUncertaintyUs;
     return static_cast<int64_t>(us);
+}
+
+std::wstring TimeSourceLabel(const std::string& code) {
+    if (code == "ntsc_ntp") return L"标准时间";
+    if (code == "ntsc_ntp_stale") return L"上次标准时间";
+    if (code == "backup_ntp") return L"备用标准时间";
+    if (code == "backup_ntp_stale") return L"上次备用时间";
+    if (code == "system_fallback") return L"本机时间（可能不准）";
+    return L"统一时间";
 }
 
 ServiceTimeReading ReadServiceTimeAnswer(const std::string& body) {

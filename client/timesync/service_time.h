@@ -20,6 +20,9 @@ struct ServiceTimeReading {
 };
 ServiceTimeReading ReadServiceTimeAnswer(const std::string& body);
 
+// The label shown for a "time_source" code of the service (exact, case-sensitive match).
+std::wstring TimeSourceLabel(const std::string& code);
+
 // ceiling(max(ms, 0) × 1000) µs; a value that is not a number counts as 0, one beyond
 // kMaxSourceUncertaintyUs (or infinite) as that bound.
 constexpr int64_t kMaxSourceUncertaintyUs = 86400000000LL;  // one day

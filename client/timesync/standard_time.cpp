@@ -41,15 +41,6 @@ StandardTimeResult PublishCondensed(const CondensedSamples& condensed, int64_t u
 
 }  // namespace
 
-std::wstring TimeSourceLabel(const std::string& code) {
-    if (code == "ntsc_ntp") return L"标准时间";
-    if (code == "ntsc_ntp_stale") return L"上次标准时间";
-    if (code == "backup_ntp") return L"备用标准时间";
-    if (code == "backup_ntp_stale") return L"上次备用时间";
-    if (code == "system_fallback") return L"本机时间（可能不准）";
-    return L"统一时间";
-}
-
 uint32_t NtpTimeoutForBudget(uint32_t budgetMs) { return budgetMs <= 800 ? 120 : 250; }
 
 uint32_t TimeoutBeforeDeadline(uint32_t timeoutMs, int64_t deadlineUs, int64_t nowUs) {

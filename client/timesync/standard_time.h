@@ -53,8 +53,5 @@ StandardTimeResult GetStandardTime(const std::string& token, int sampleCount, st
 // deadline has passed (no query may start).
 uint32_t TimeoutBeforeDeadline(uint32_t timeoutMs, int64_t deadlineUs, int64_t nowUs);
 
-// The label shown for a "time_source" code of the service (exact, case-sensitive match).
-std::wstring TimeSourceLabel(const std::string& code);
-
 // The per-query NTP time-out for an alignment budget: 120 ms up to 800 ms, 250 ms above.
 uint32_t NtpTimeoutForBudget(uint32_t budgetMs);
