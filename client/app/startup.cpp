@@ -9,6 +9,7 @@
 #include "core/data_dir.h"
 #include "core/globals.h"
 #include "core/holders.h"
+#include "selftest/measure.h"
 #include "selftest/self_test.h"
 #include "target/picker.h"
 #include "ui/countdown_overlay.h"
@@ -46,6 +47,7 @@ CommandLineChoice ParseCommandLine(const wchar_t* commandLine) {
     if (!commandLine) return choice;
     choice.uninstallCleanup = std::wcsstr(commandLine, L"--uninstall-cleanup") != nullptr;
     choice.selfTest = std::wcsstr(commandLine, L"--self-test") != nullptr;
+    choice.measure = std::wcsstr(commandLine, L"--measure") != nullptr;
     return choice;
 }
 
@@ -87,6 +89,8 @@ int RunApplication(HINSTANCE instance, const wchar_t* commandLine, int showComma
     globals.selfTest = choice.selfTest;
 
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);  // fails under wine; harmless
+    // Screen pixels, not scaled ones: the measurement clicks where its window really is.
+    if (choice.measure) return RunMeasure();
 
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;

@@ -7,9 +7,10 @@
 struct CommandLineChoice {
     bool uninstallCleanup = false;  // "--uninstall-cleanup" anywhere (takes precedence)
     bool selfTest = false;          // "--self-test" anywhere
+    bool measure = false;           // "--measure" anywhere: the precision report, no window of the program
 };
 
-// Case-sensitive substring search for the two switches.
+// Case-sensitive substring search for the switches.
 CommandLineChoice ParseCommandLine(const wchar_t* commandLine);
 
 // Exit codes of the start-up itself.

@@ -50,6 +50,7 @@ public:
     KeepAwake(const KeepAwake&) = delete;
     KeepAwake& operator=(const KeepAwake&) = delete;
     bool Held() const { return held_; }
+    bool Unthrottled() const { return unthrottled_; }  // out of power throttling while it lives
 
 private:
     const DesktopSystem& system_;
