@@ -1,6 +1,5 @@
 #include "account/credits.h"
 
-#include <shellapi.h>
 
 #include <algorithm>
 #include <memory>
@@ -9,6 +8,7 @@
 #include "core/clock.h"
 #include "core/form_fields.h"
 #include "core/holders.h"
+#include "core/web_page.h"
 #include "core/worker.h"
 #include "net/json_text.h"
 #include "net/service_api.h"
@@ -36,13 +36,6 @@ void RunRefreshJob(const std::string& token) {
         PostToMainWindow(MSG_STATE_CHANGED);
 }
 
-// The shell's "open" of the payment page; true when it says it started something.
-bool OpenPaymentPage(const std::wstring& address) {
-    ComApartment com;
-    const HINSTANCE result = ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    return reinterpret_cast<INT_PTR>(result) > 32;
-}
-
 void RunPaymentJob(const PaymentJob& job) {
     const ApiResponse response = PostServiceAction("payment.create", BuildPaymentBody(job.amount, job.method),
                                                    job.token, kCreditsRequestTimeoutMs);
@@ -58,7 +51,7 @@ void RunPaymentJob(const PaymentJob& job) {
         SetStatus(L"充值订单创建失败", L"后台没有返回支付页面");
         return;
     }
-    const bool opened = OpenPaymentPage(page);
+    const bool opened = OpenWebPage(page);
     AppState& app = App();
     {
         std::lock_guard<std::mutex> lock(app.stateMutex);

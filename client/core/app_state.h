@@ -101,6 +101,13 @@ struct AppState {
 
     std::wstring statusText = kConnectingStatus;
     std::wstring detailText;
+    // The room's result page that the status line speaks of: "查看房间结果" is offered while the status
+    // line still reads `roomResultStatus` (any later report replaces the line, and with it the offer).
+    std::wstring roomResultPage;
+    std::wstring roomResultStatus;
+    // A room result page whose address the main window shows to copy, once, as a payment page's.
+    std::wstring roomPageToShow;
+    bool roomPageOpened = false;
 
     Session session;
 
@@ -138,6 +145,12 @@ struct AppState {
 
 // The one instance.
 AppState& App();
+
+// Whether the status line still gives the room's result whose page it offers (under the state lock;
+// not while a countdown runs, whose lines take the box).
+inline bool RoomResultOffered(const AppState& app) {
+    return !app.roomResultPage.empty() && app.statusText == app.roomResultStatus && app.countdownTargetMs == 0;
+}
 
 // Posts `message` to the main window when it exists (a post to a destroyed window simply fails).
 void PostToMainWindow(UINT message);

@@ -18,6 +18,7 @@
 #include "net/service_api.h"
 #include "tasks/click_executor.h"
 #include "tasks/click_instruction.h"
+#include "tasks/room_result.h"
 #include "target/desktop_system.h"
 #include "target/target_identity.h"
 #include "tasks/task_request.h"
@@ -184,13 +185,16 @@ std::string BuildClaimBody(int64_t taskId) {
 }
 
 std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted,
-                             const std::wstring& failedDetail) {
+                             const std::wstring& failedDetail, const ReportExtras& extras) {
     const std::wstring detail =
         accepted ? L"本机已提交一次触发" : failedDetail.empty() ? L"Windows 未接受本机触发" : failedDetail;
-    return "{\"task_id\":" + std::to_string(taskId) + ",\"nonce\":\"" + JsonEscape(nonce) +
-           "\",\"client_platform\":\"windows\",\"client_error_ms\":" + std::to_string(clientErrorMs) +
-           ",\"result\":\"" + (accepted ? "success" : "failed") + "\",\"result_detail\":\"" +
-           JsonEscape(Utf16ToUtf8(detail)) + "\"}";
+    std::string body = "{\"task_id\":" + std::to_string(taskId) + ",\"nonce\":\"" + JsonEscape(nonce) +
+                       "\",\"client_platform\":\"windows\",\"client_error_ms\":" + std::to_string(clientErrorMs) +
+                       ",\"result\":\"" + (accepted ? "success" : "failed") + "\",\"result_detail\":\"" +
+                       JsonEscape(Utf16ToUtf8(detail)) + "\"";
+    if (extras.shownUncertaintyMs >= 0) body += ",\"shown_uncertainty_ms\":" + std::to_string(extras.shownUncertaintyMs);
+    if (extras.missedInstant) body += ",\"missed_instant\":true";
+    return body + "}";
 }
 
 ClaimAnswer ParseClaimAnswer(const std::string& body) {
@@ -271,14 +275,30 @@ namespace {
 // Sends the click's report until the service takes it or the instruction expires; empty when it
 // arrived, otherwise what the person is told about it. The click (or its absence) stands either way.
 std::wstring Report(const ClickTaskContext& task, const InstructionCheck& check, int64_t offsetUs, int64_t errorMs,
-                    bool accepted, const std::wstring& failedDetail = L"") {
+                    bool accepted, const std::wstring& failedDetail = L"", bool missedInstant = false) {
     ApiResponse answer;
     std::wstring message;
     const int64_t unifiedNowMs = SaturatingAdd(WallClockUs(), offsetUs) / 1000;
+    // The room's result sets each machine's error beside the uncertainty its person was shown.
+    ReportExtras extras;
+    extras.missedInstant = missedInstant;
+    const int64_t clickLatenessUs = WorstRecentClickLatenessUs();
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        if (App().timeAligned) extras.shownUncertaintyMs = ShownClickUncertaintyMs(App().timeUncertaintyMs, clickLatenessUs);
+    }
     const bool reported = PostUntilSettled(
-        "task.consume", BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted, failedDetail), task.token,
+        "task.consume", BuildConsumeBody(task.taskId, check.nonce, errorMs, accepted, failedDetail, extras), task.token,
         RetryBudgetMs(check.expiresAtMs, unifiedNowMs), kReportingStatus, answer, message);
     return reported ? L"" : L"点击结果未能交给服务：" + message;
+}
+
+// The task's last ending, after its report: the outcome shown, then, for a room, the room's result
+// as the others' reports come in.
+void EndReportedTask(const ClickTaskContext& task, bool clicked, int64_t errorMs, const std::wstring& status,
+                     const std::wstring& detail) {
+    EndTask(clicked, errorMs, status, detail);
+    if (task.roomTask) FollowRoomResult(task.token, task.taskId, status, detail);
 }
 
 std::wstring WithReport(std::wstring detail, const std::wstring& reportDetail) {
@@ -289,8 +309,9 @@ std::wstring WithReport(std::wstring detail, const std::wstring& reportDetail) {
 // after "未点击："), then the person.
 void ReportNotClicked(const ClickTaskContext& task, const InstructionCheck& check, int64_t offsetUs,
                       const std::wstring& status, const std::wstring& detail, int64_t errorMs = 0) {
-    const std::wstring reportDetail = Report(task, check, offsetUs, errorMs, false, L"未点击：" + detail);
-    EndTask(false, errorMs, status, WithReport(detail, reportDetail));
+    const bool missed = status == kMissedInstantStatus;
+    const std::wstring reportDetail = Report(task, check, offsetUs, errorMs, false, L"未点击：" + detail, missed);
+    EndReportedTask(task, false, errorMs, status, WithReport(detail, reportDetail));
 }
 
 }  // namespace
@@ -454,7 +475,8 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     // person learns when the service never heard of it.
     const std::wstring reportDetail = Report(task, check, offsetUs, errorMs, accepted);
     if (accepted)
-        EndTask(true, errorMs, ClickDoneStatus(errorMs, task.roomTask), reportDetail);
+        EndReportedTask(task, true, errorMs, ClickDoneStatus(errorMs, task.roomTask), reportDetail);
     else
-        EndTask(false, errorMs, ClickRefusedStatus(task.roomTask), WithReport(L"Windows 没有接受本次本机操作", reportDetail));
+        EndReportedTask(task, false, errorMs, ClickRefusedStatus(task.roomTask),
+                        WithReport(L"Windows 没有接受本次本机操作", reportDetail));
 }

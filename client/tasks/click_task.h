@@ -34,10 +34,18 @@ std::wstring OutcomeBadgeText(bool clicked, int64_t errorMs);
 // {"task_id":42,"client_platform":"windows"}
 std::string BuildClaimBody(int64_t taskId);
 
-// The task.consume body, members in their fixed order (nonce escaped). A click not made may name its
-// own reason (`failedDetail`); the default is that Windows did not take it.
+// What a report adds for the room's result, after the fixed members: the uncertainty the screen
+// showed (whole ms; left out when negative) and whether the machine did not click because it would
+// have been late.
+struct ReportExtras {
+    int64_t shownUncertaintyMs = -1;
+    bool missedInstant = false;
+};
+
+// The task.consume body, members in their fixed order (nonce escaped), then the extras. A click not
+// made may name its own reason (`failedDetail`); the default is that Windows did not take it.
 std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t clientErrorMs, bool accepted,
-                             const std::wstring& failedDetail = L"");
+                             const std::wstring& failedDetail = L"", const ReportExtras& extras = {});
 
 // Why a click was not sent although the instruction was good.
 enum class ClickRefusal {

@@ -31,6 +31,7 @@
 #include "tasks/click_instruction.h"
 #include "tasks/click_task.h"
 #include "tasks/task_request.h"
+#include "ui/screen_state.h"
 
 // ---- wire texts and arithmetic ---------------------------------------------------------------
 
@@ -389,11 +390,12 @@ TEST_F(ClickTaskRun, PollsUntilReleasedClicksAndReportsWhileASecondStartIsRefuse
     ASSERT_NE(errorMs, INT64_MIN) << record;
     EXPECT_EQ(StatusTextNow(), ClickDoneStatus(errorMs));
     EXPECT_EQ(DetailTextNow(), L"");
-    // The report carried the instruction's nonce, in the documented member order.
+    // The report carried the instruction's nonce, in the documented member order, and the uncertainty
+    // the screen shows.
     const std::string nonce = JsonGetString(record, "nonce");
     ASSERT_FALSE(nonce.empty());
     EXPECT_EQ(JsonGetString(TestServiceLastRequest("task.consume"), "body"),
-              BuildConsumeBody(taskId, nonce, errorMs, true));
+              BuildConsumeBody(taskId, nonce, errorMs, true, L"", {TakeScreenSnapshot().timeUncertaintyMs, false}));
     EXPECT_EQ(JsonGetString(TestServiceLastRequest("task.claim"), "body"), BuildClaimBody(taskId));
 }
 

@@ -85,43 +85,6 @@ int64_t CreditsNow() {
     return App().session.credits;
 }
 
-// Makes a program of this suite the one that opens https addresses in the prefix, and puts back what
-// was there before when it goes.
-class HttpsHandler {
-public:
-    explicit HttpsHandler(const std::filesystem::path& program) {
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr) !=
-            ERROR_SUCCESS)
-            return;
-        DWORD type = 0, size = 0;
-        if (RegQueryValueExW(key_, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-            had_ = true;
-            type_ = type;
-            saved_.resize(size);
-            RegQueryValueExW(key_, nullptr, nullptr, &type, saved_.data(), &size);
-        }
-        const std::wstring command = L"\"" + program.wstring() + L"\" \"%1\"";
-        set_ = RegSetValueExW(key_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                              static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-    }
-    ~HttpsHandler() {
-        if (!key_) return;
-        if (had_) RegSetValueExW(key_, nullptr, 0, type_, saved_.data(), static_cast<DWORD>(saved_.size()));
-        else RegDeleteValueW(key_, nullptr);
-        RegCloseKey(key_);
-    }
-    HttpsHandler(const HttpsHandler&) = delete;
-    HttpsHandler& operator=(const HttpsHandler&) = delete;
-    bool Set() const { return set_; }
-
-private:
-    static constexpr wchar_t kKey[] = L"https\\shell\\open\\command";
-    HKEY key_ = nullptr;
-    bool had_ = false, set_ = false;
-    DWORD type_ = REG_SZ;
-    std::vector<BYTE> saved_;
-};
-
 class Payments : public testing::Test {
 protected:
     void SetUp() override {
@@ -192,35 +155,17 @@ TEST_F(Payments, TheClientAndTheServiceTakeTheSameAmounts) {
     }
 }
 
-// Every static text of a dialog, one per line (a task dialog keeps its texts in several).
-std::wstring DialogTexts(HWND dialog) {
-    std::wstring texts;
-    EnumChildWindows(
-        dialog,
-        [](HWND child, LPARAM param) -> BOOL {
-            wchar_t name[32] = {};
-            GetClassNameW(child, name, 32);
-            if (lstrcmpiW(name, L"Static") != 0) return TRUE;
-            wchar_t text[1024] = {};
-            GetWindowTextW(child, text, 1024);
-            *reinterpret_cast<std::wstring*>(param) += std::wstring(text) + L"\n";
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&texts));
-    return texts;
-}
-
 // The shell takes the page, and its address is offered all the same (the shell cannot tell whether a
 // browser showed it); once the points arrive, the status says so.
 TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhythm) {
     OpenWindowSignedIn();
-    std::mutex lock;
+    std::mutex shownLock;
     std::wstring shown;
     DialogWatcher dialogs([&](HWND dialog, const SeenDialog&) {
         std::wstring texts;
         for (int i = 0; i < 60 && texts.find(L"/pay/") == std::wstring::npos; ++i, Sleep(50)) texts = DialogTexts(dialog);
         {
-            std::lock_guard<std::mutex> guard(lock);
+            std::lock_guard<std::mutex> guard(shownLock);
             shown = texts;
         }
         // A press that comes before the dialog is ready is lost: pressed until it has gone.
@@ -262,7 +207,7 @@ TEST_F(Payments, ThePaymentPageOpensInTheBrowserAndTheBalanceRisesOnTheFastRhyth
 
     ASSERT_TRUE(dialogs.WaitForCount(1, 10000)) << "the address is offered also when the shell took the page";
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<std::mutex> guard(shownLock);
         EXPECT_NE(shown.find(kPaymentAddressOpenedInstruction), std::wstring::npos) << Utf16ToUtf8(shown);
         EXPECT_NE(shown.find(Utf8ToUtf16(record.substr(5, record.find('\n') - 5))), std::wstring::npos)
             << "the very page the browser got: " << Utf16ToUtf8(shown);

@@ -22,13 +22,16 @@
 #include "support/main_window_harness.h"
 #include "support/person.h"
 #include "support/service_control.h"
+#include "support/target_helper.h"
 #include "support/test_support.h"
 #include "target/task_gate.h"
 #include "tasks/click_task.h"
+#include "tasks/room_result.h"
 #include "tasks/rooms.h"
 #include "tasks/sync_test.h"
 #include "tasks/task_request.h"
 #include "timesync/time_of_day.h"
+#include "ui/payment_address_dialog.h"
 #include "ui/screen_layout.h"
 
 namespace {
@@ -203,6 +206,60 @@ TEST(RoomWire, BodiesInTheirExactForm) {
     EXPECT_EQ(RoomJoinBody("AB-12", fields), "{\"room_code\":\"AB-12\"," + fields + "}");
     EXPECT_EQ(RoomConfirmBody(42, fields), "{\"task_id\":42," + fields + "}");
     EXPECT_EQ(SyncTestBody(1785200000000, fields), "{\"execute_at_ms\":1785200000000," + fields + "}");
+}
+
+// The room's result in words: the spread only from two clicks on, the machines that did not click by
+// number, the ones still to report while more can come, the uncertainties' bound where it says more
+// than the spread, and a room that did not fill.
+TEST(RoomWire, TheRoomsResultInWords) {
+    const std::string rows = ",\"machines\":[{\"number\":1,\"self\":true,\"state\":\"clicked\",\"detail\":\"\","
+                             "\"error_ms\":99,\"shown_uncertainty_ms\":98}]}";
+    struct Case {
+        const char* what;
+        std::string summary;  // the answer's members before the rows
+        const wchar_t* status;
+        const wchar_t* detail;  // after "本机：房间点击已完成，与约定时间相差 1 毫秒"
+    };
+    const Case cases[] = {
+        {"all clicked, within their uncertainties",
+         "\"code\":\"AB12\",\"capacity\":3,\"joined\":3,\"reported\":3,\"clicked\":3,\"waiting_count\":0,"
+         "\"complete\":true,\"not_clicked_list\":\"\",\"spread_ms\":4,\"spread_bound_ms\":4",
+         L"房间结果：3 台中 3 台已点击，各机自测彼此相差约 4 毫秒", L""},
+        {"one missed, uncertainties wider than the spread",
+         "\"code\":\"AB12\",\"capacity\":3,\"joined\":3,\"reported\":3,\"clicked\":2,\"waiting_count\":0,"
+         "\"complete\":true,\"not_clicked_list\":\"3\",\"spread_ms\":5,\"spread_bound_ms\":40",
+         L"房间结果：3 台中 2 台已点击，各机自测彼此相差约 5 毫秒；机器 3 未点击",
+         L"；计入各机显示的对时误差，实际最多可能相差 40 毫秒"},
+        {"one click so far, two still to report",
+         "\"code\":\"AB12\",\"capacity\":3,\"joined\":3,\"reported\":1,\"clicked\":1,\"waiting_count\":2,"
+         "\"complete\":false,\"not_clicked_list\":\"\",\"spread_ms\":null,\"spread_bound_ms\":null",
+         L"房间结果：3 台中 1 台已点击；2 台尚未报告", L""},
+        {"a room not full, machines 2 and 3 of four silent",
+         "\"code\":\"AB12\",\"capacity\":5,\"joined\":4,\"reported\":2,\"clicked\":2,\"waiting_count\":0,"
+         "\"complete\":true,\"not_clicked_list\":\"2\xE3\x80\x81" "3\",\"spread_ms\":0,\"spread_bound_ms\":null",
+         L"房间结果：4 台中 2 台已点击，各机自测彼此相差约 0 毫秒；机器 2、3 未点击", L"；房间 5 台，只有 4 台加入"},
+    };
+    const std::wstring own = ClickDoneStatus(1, true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const RoomResult result = ParseRoomResult("{\"ok\":true," + c.summary + rows);
+        ASSERT_TRUE(result.read);
+        const RoomResultLines lines = DescribeRoomResult(result, own);
+        EXPECT_EQ(lines.status, c.status);
+        EXPECT_EQ(lines.detail, L"本机：" + own + c.detail);
+    }
+    // Only a web page is kept for the shell; an answer without the room is no result.
+    EXPECT_EQ(ParseRoomResult("{\"ok\":true,\"code\":\"AB12\",\"page_url\":\"https://sync.example.cn/room/x\"}").pageUrl,
+              L"https://sync.example.cn/room/x");
+    EXPECT_EQ(ParseRoomResult("{\"ok\":true,\"code\":\"AB12\",\"page_url\":\"file:///C:/x.exe\"}").pageUrl, L"");
+    EXPECT_FALSE(ParseRoomResult("{\"ok\":true,\"joined\":3}").read);
+    // The report's additions come after its fixed members, each only when it has something to say.
+    const std::string plain = BuildConsumeBody(42, "n", 3, false);
+    EXPECT_EQ(BuildConsumeBody(42, "n", 3, false, L"", {}), plain);
+    EXPECT_EQ(BuildConsumeBody(42, "n", 3, false, L"", {7, true}),
+              plain.substr(0, plain.size() - 1) + ",\"shown_uncertainty_ms\":7,\"missed_instant\":true}");
+    EXPECT_EQ(BuildConsumeBody(42, "n", 3, false, L"", {0, false}),
+              plain.substr(0, plain.size() - 1) + ",\"shown_uncertainty_ms\":0}");
 }
 
 TEST(RoomWire, OnlyAPositiveTaskIdNamesATask) {
@@ -561,6 +618,101 @@ TEST_F(RoomRequests, AConfirmationLostOnTheWayIsSentAgain) {
         ASSERT_TRUE(PumpUntil([] { return !App().taskBusy.load(); }, 5000));
     }
     EXPECT_EQ(harness_->Received(MSG_TASK_STARTED), 2);
+}
+
+// A room of three whose other two machines are simulated at the service: the first clicks 6 ms late
+// and showed ±2 ms, the third misses the instant. The person joins from the card with the mouse; once
+// every report is in, the status line gives the room's result, the person's report carried the
+// uncertainty the screen showed, and "查看房间结果" opens the room's page in the browser, with its
+// address offered to copy.
+TEST_F(RoomRequests, ARoomOfThreeEndsWithTheRoomsResultAndItsPage) {
+    TempFolder folder;
+    const std::filesystem::path opened = folder.path() / L"opened.txt";
+    ScopedEnvironment recordTo(L"ORVANE_URL_RECORD", opened.wstring());
+    HttpsHandler browser(ProgramFolder() / L"url-recorder.exe");
+    ASSERT_TRUE(browser.Set());
+    TargetHelper target({760, 600, 960, 740});
+    ASSERT_TRUE(target.Ready());
+    harness_->ChangeState([&](AppState& app) { app.session.target.click_point = target.BodyPoint(); });
+    std::mutex shownLock;
+    std::wstring addressShown;
+    DialogWatcher dialogs([&](HWND dialog, const SeenDialog& seen) {
+        if (seen.caption == L"请确认本次操作") return ClickDialogButton(dialog, IDYES);
+        std::wstring texts;
+        for (int i = 0; i < 60 && texts.find(L"/room/") == std::wstring::npos; ++i, Sleep(50)) texts = DialogTexts(dialog);
+        {
+            std::lock_guard<std::mutex> guard(shownLock);
+            addressShown = texts;
+        }
+        for (int i = 0; i < 25 && IsWindow(dialog); ++i, Sleep(200)) ClickDialogButton(dialog, IDCLOSE);
+    });
+
+    const Account first = SignInAtService("first", 100), third = SignInAtService("third", 100);
+    ASSERT_FALSE(first.token.empty() || third.token.empty());
+    const std::string code = FreshRoomCode("RS");
+    const std::string fields = TaskFieldsText("software_testing", {1, 2}, L"x.exe", kHash);
+    const int64_t at = (UnifiedNowMs() / 1000 + 10) * 1000;
+    std::wstring message;
+    auto seat = [&](const Account& machine, const std::string& action, const std::string& body) {
+        const ApiResponse answer = PostServiceAction(action, body, machine.token, 8000);
+        EXPECT_TRUE(EvaluateApiResponse(answer, message)) << action << ": " << Utf16ToUtf8(message);
+        const int64_t task = JsonGetInt64(answer.body, "task_id", 0);
+        EXPECT_TRUE(EvaluateApiResponse(PostServiceAction("room.confirm", RoomConfirmBody(task, fields), machine.token, 8000), message));
+        return task;
+    };
+    const int64_t firstTask = seat(first, "room.create", RoomCreateBody(code, at, 3, fields));
+    harness_->ShowInFront();
+    Person(harness_->window()).JoinRoom(Utf8ToUtf16(code));
+    ASSERT_TRUE(PumpUntil([&] { return CountdownNow() == at; }, 15000)) << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    const int64_t ownTask = JsonGetInt64(Last("room.confirm"), "task_id", 0);
+    const int64_t thirdTask = seat(third, "room.join", RoomJoinBody(code, fields));
+    // The others' reports, sent as soon as their instructions are out.
+    EXPECT_TRUE(EvaluateApiResponse(PostServiceAction("task.claim", BuildClaimBody(firstTask), first.token, 8000), message));
+    EXPECT_TRUE(EvaluateApiResponse(PostServiceAction("task.claim", BuildClaimBody(thirdTask), third.token, 8000), message));
+    const std::wstring missed = L"未点击：" + MissedInstantDetail(80, 50, false);
+    EXPECT_TRUE(EvaluateApiResponse(
+        PostServiceAction("task.consume",
+                          BuildConsumeBody(firstTask, JsonGetString(TaskRecord(firstTask), "nonce"), 6, true, L"", {2, false}),
+                          first.token, 8000),
+        message)) << Utf16ToUtf8(message);
+    EXPECT_TRUE(EvaluateApiResponse(
+        PostServiceAction("task.consume",
+                          BuildConsumeBody(thirdTask, JsonGetString(TaskRecord(thirdTask), "nonce"), 80, false, missed, {3, true}),
+                          third.token, 8000),
+        message)) << Utf16ToUtf8(message);
+
+    // The person's own click, then the room's result once every report is in.
+    ASSERT_TRUE(PumpUntil([] { return StatusTextNow().rfind(L"房间结果：", 0) == 0 &&
+                                      StatusTextNow().find(L"尚未报告") == std::wstring::npos; }, 40000))
+        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
+    EXPECT_EQ(target.Presses().size(), 1u) << "one click on the target";
+    const std::string ownReport = Last("task.consume");
+    EXPECT_EQ(JsonGetInt64(ownReport, "task_id", 0), ownTask) << ownReport;
+    const int64_t ownError = JsonGetInt64(TaskRecord(ownTask), "client_error_ms", -9999);
+    const int64_t ownShown = JsonGetInt64(ownReport, "shown_uncertainty_ms", -1);
+    EXPECT_GE(ownShown, 1) << "the report carries the uncertainty the screen showed: " << ownReport;
+    EXPECT_EQ(ownReport.find("missed_instant"), std::string::npos) << ownReport;
+    const int64_t spread = std::llabs(6 - ownError);
+    EXPECT_EQ(StatusTextNow(), L"房间结果：3 台中 2 台已点击，各机自测彼此相差约 " + std::to_wstring(spread) +
+                                   L" 毫秒；机器 3 未点击");
+    EXPECT_EQ(DetailTextNow(), L"本机：" + ClickDoneStatus(ownError, true) + L"；计入各机显示的对时误差，实际最多可能相差 " +
+                                   std::to_wstring(spread + 2 + ownShown) + L" 毫秒");
+
+    // The page, from the button under the lines.
+    harness_->ShowInFront();
+    EXPECT_TRUE(FrameDrew(kRoomResultButtonText));
+    Person(harness_->window()).Click(layout::kRoomResultButton);
+    ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(opened).find("status ") != std::string::npos; }, 15000))
+        << ReadFileBytes(opened);
+    const std::string record = ReadFileBytes(opened);
+    EXPECT_EQ(record.rfind("open https://localhost:", 0), 0u) << record;
+    EXPECT_NE(record.find("/room/"), std::string::npos) << record;
+    EXPECT_NE(record.find("status 200"), std::string::npos) << record;
+    ASSERT_TRUE(dialogs.WaitForCount(2, 10000)) << "the address is offered also when the shell took the page";
+    std::lock_guard<std::mutex> guard(shownLock);
+    EXPECT_NE(addressShown.find(kRoomResultPageWords.openedInstruction), std::wstring::npos) << Utf16ToUtf8(addressShown);
+    EXPECT_NE(addressShown.find(Utf8ToUtf16(record.substr(5, record.find('\n') - 5))), std::wstring::npos)
+        << "the very page the browser got: " << Utf16ToUtf8(addressShown);
 }
 
 // While a task waits (or a request holds the slot), a new start is refused before it asks the

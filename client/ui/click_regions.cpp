@@ -9,6 +9,7 @@
 #include "target/picker.h"
 #include "target/task_gate.h"
 #include "account/session_end.h"
+#include "tasks/room_result.h"
 #include "tasks/rooms.h"
 #include "tasks/sync_test.h"
 #include "ui/agreement_dialog.h"
@@ -30,6 +31,7 @@ enum class When {
     SignedOut,
     LoginForm,     // signed out, login form
     NotResetForm,  // signed out, login or registration form
+    RoomResultOffered,  // signed in, the status line gives a room's result with its page
     PurposePanel,
     TopUpPanel,
     AlipayOffered,  // top-up panel with Alipay offered
@@ -76,6 +78,7 @@ const ClickRow kMainRows[] = {
      [](HWND) { OpenModalPanel(ModalPanelKind::Purpose); }},
     {When::SignedIn, layout::kPositionButton, "选择点击位置", true,
      [](HWND) { OpenPicker(PointerPosition()); }},
+    {When::RoomResultOffered, layout::kRoomResultButton, "查看房间结果", false, [](HWND) { OpenRoomResultPage(); }},
     {When::Developer, layout::kPickTargetButton, "选择目标程序", true,
      [](HWND) { OpenPicker(PointerPosition(), PickPurpose::BlacklistProgram); }},
     {When::Developer, layout::kBlacklistCodeButton, "生成并复制名单码", true, [](HWND) { GenerateBlacklistCode(); }},
@@ -143,6 +146,7 @@ bool Active(When when, const ClickConditions& c) {
         case When::SignedOut: return !c.loggedIn;
         case When::LoginForm: return !c.loggedIn && c.authMode == AuthFormMode::Login;
         case When::NotResetForm: return !c.loggedIn && c.authMode != AuthFormMode::ResetPassword;
+        case When::RoomResultOffered: return c.loggedIn && c.roomResultOffered;
         case When::PurposePanel: return c.panel == ModalPanelKind::Purpose;
         case When::TopUpPanel: return c.panel == ModalPanelKind::TopUp;
         case When::AlipayOffered: return c.panel == ModalPanelKind::TopUp && c.alipayAvailable;
@@ -184,7 +188,7 @@ ClickConditions TakeClickConditions() {
     std::lock_guard<std::mutex> lock(app.stateMutex);
     return {app.session.logged_in,   app.session.developer_user, app.session.alipayAvailable,
             app.session.wxpayAvailable, app.session.modalPanel,     app.authFormMode,
-            app.session.purposeSaved};
+            app.session.purposeSaved, RoomResultOffered(app)};
 }
 
 ClickHit HitTestClick(const ClickConditions& conditions, int x, int y) {

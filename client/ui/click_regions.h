@@ -18,6 +18,7 @@ struct ClickConditions {
     ModalPanelKind panel = ModalPanelKind::None;
     AuthFormMode authMode = AuthFormMode::Login;
     bool purposeSaved = false;
+    bool roomResultOffered = false;  // the status line gives a room's result with its page
 };
 ClickConditions TakeClickConditions();
 

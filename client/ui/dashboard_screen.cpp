@@ -1,5 +1,6 @@
 // The signed-in dashboard: header, the left status column with the countdown, the main heading and
 // account summary, the three action cards and the developer card.
+#include "tasks/room_result.h"
 #include "timesync/time_of_day.h"
 #include "ui/child_controls.h"
 #include "ui/screen_layout.h"
@@ -94,6 +95,16 @@ void PaintCountdown(DrawContext& context, const PaintInputs& inputs) {
         DrawPhrasedLabel(context, state.detailText, {34, 530, 210, 18}, 10, 0xFFFF7E8F, false, TextAlign::Near);
 }
 
+// A room's result takes the whole box: the room's line (up to three lines), the time line, this
+// machine's own outcome, and the button to the room's page.
+void PaintRoomResult(DrawContext& context, const ScreenSnapshot& state) {
+    DrawPhrasedLabel(context, state.statusText, {34, 384, 228, 62}, 12, 0xFFF1F5FB, true, TextAlign::Near);
+    DrawPhrasedLabel(context, SyncLine(state), {34, 448, 228, 24}, 10, state.timeAligned ? 0xFF5BE0A4 : 0xFFFFC14D,
+                     false, TextAlign::Near);
+    DrawPhrasedLabel(context, state.detailText, {34, 474, 228, 58}, 10, 0xFFB6C2D2, false, TextAlign::Near);
+    DrawButton(context, layout::kRoomResultButton, kRoomResultButtonText, false);
+}
+
 void PaintLeftColumn(DrawContext& context, const PaintInputs& inputs) {
     const ScreenSnapshot& state = inputs.state;
     FillRoundRect(context, {0, 104, 294, 656}, 0, 0xFF0B1523);
@@ -105,10 +116,15 @@ void PaintLeftColumn(DrawContext& context, const PaintInputs& inputs) {
     DrawButton(context, layout::kPositionButton, state.targetConfirmed ? L"重新选择位置" : L"选择点击位置", true);
 
     FillRoundRect(context, {20, 380, 255, ProgressBoxHeight(state)}, 12, 0xFF142134);
-    DrawPhrasedLabel(context, state.statusText, {34, 385, 210, 31}, 13,
-                     IsFailureStatus(state.statusText) ? kErrorColour : 0xFFF1F5FB, true, TextAlign::Near);
+    if (!state.roomResultOffered)
+        DrawPhrasedLabel(context, state.statusText, {34, 385, 210, 31}, 13,
+                         IsFailureStatus(state.statusText) ? kErrorColour : 0xFFF1F5FB, true, TextAlign::Near);
     if (state.countdownTargetMs > 0) {
         PaintCountdown(context, inputs);
+        return;
+    }
+    if (state.roomResultOffered) {
+        PaintRoomResult(context, state);
         return;
     }
     if (state.timeAligned)

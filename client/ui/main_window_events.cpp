@@ -136,7 +136,7 @@ void RefreshControlsAndRepaint() {
 void OnWorkerReport() {
     RestoreHotkeyAfterEndedCapture();
     RefreshControlsAndRepaint();
-    if (HWND window = App().mainWindow.load()) ShowUnopenedPaymentPage(window);
+    if (HWND window = App().mainWindow.load()) ShowPageAddressesToCopy(window);
 }
 
 PaintInputs GatherPaintInputs() {

@@ -7,6 +7,7 @@ namespace {
 
 struct DialogData {
     std::wstring address;
+    const AddressDialogWords* words;
 };
 
 HRESULT CALLBACK AddressDialogEvents(HWND dialog, UINT notification, WPARAM wParam, LPARAM, LONG_PTR data) {
@@ -19,7 +20,7 @@ HRESULT CALLBACK AddressDialogEvents(HWND dialog, UINT notification, WPARAM wPar
     const auto* shown = reinterpret_cast<const DialogData*>(data);
     const bool copied = CopyTextToClipboard(dialog, shown->address);
     // The content says what happened under the address it shows.
-    const std::wstring content = PaymentAddressContent(shown->address) + L"\n\n" +
+    const std::wstring content = AddressContent(*shown->words, shown->address) + L"\n\n" +
                                  (copied ? kAddressCopiedText : L"无法写入剪贴板，请手动选中地址复制。");
     SendMessageW(dialog, TDM_SET_ELEMENT_TEXT, TDE_CONTENT, reinterpret_cast<LPARAM>(content.c_str()));
     // The dialog stays open: the person may still want to read the address.
@@ -28,42 +29,43 @@ HRESULT CALLBACK AddressDialogEvents(HWND dialog, UINT notification, WPARAM wPar
 
 }  // namespace
 
-std::wstring PaymentAddressContent(const std::wstring& address) {
-    return L"订单已创建。请复制下面的地址，在浏览器中打开完成支付，到账后积分会自动更新：\n\n" + address;
+std::wstring AddressContent(const AddressDialogWords& words, const std::wstring& address) {
+    return std::wstring(words.lead) + L"\n\n" + address;
 }
 
-TaskDialogPage PaymentAddressPage(const std::wstring& content) {
+TaskDialogPage AddressPage(const wchar_t* instruction, const std::wstring& content) {
     TaskDialogPage page;
     page.title = kPaymentAddressTitle;
     page.icon = TD_INFORMATION_ICON;
-    page.instruction = kPaymentAddressInstruction;
+    page.instruction = instruction;
     page.content = content.c_str();
     page.buttons = {{kCopyAddressButton, kCopyAddressText}};
     page.defaultButton = kCopyAddressButton;
     return page;
 }
 
-void ShowPaymentAddressDialog(HWND owner, const std::wstring& address, bool opened) {
-    const std::wstring content = PaymentAddressContent(address);
-    DialogData data{address};
-    TaskDialogPage page = PaymentAddressPage(content);
-    if (opened) page.instruction = kPaymentAddressOpenedInstruction;
+void ShowAddressDialog(HWND owner, const std::wstring& address, bool opened, const AddressDialogWords& words) {
+    const std::wstring content = AddressContent(words, address);
+    DialogData data{address, &words};
+    const wchar_t* instruction = opened ? words.openedInstruction : words.instruction;
+    TaskDialogPage page = AddressPage(instruction, content);
     page.events = AddressDialogEvents;
     page.eventData = reinterpret_cast<LONG_PTR>(&data);
     if (ShowTaskDialogPage(owner, FindTaskDialog(), page)) return;
-    ShowMessage(std::wstring(opened ? kPaymentAddressOpenedInstruction : kPaymentAddressInstruction) + L"\n\n" +
-                    content,
-                kPaymentAddressTitle, MB_ICONINFORMATION);
+    ShowMessage(std::wstring(instruction) + L"\n\n" + content, kPaymentAddressTitle, MB_ICONINFORMATION);
 }
 
-void ShowUnopenedPaymentPage(HWND owner) {
-    std::wstring address;
-    bool opened = false;
+void ShowPageAddressesToCopy(HWND owner) {
+    std::wstring payment, room;
+    bool paymentOpened = false, roomOpened = false;
     {
         AppState& app = App();
         std::lock_guard<std::mutex> lock(app.stateMutex);
-        address.swap(app.session.paymentPageToShow);
-        opened = app.session.paymentPageOpened;
+        payment.swap(app.session.paymentPageToShow);
+        paymentOpened = app.session.paymentPageOpened;
+        room.swap(app.roomPageToShow);
+        roomOpened = app.roomPageOpened;
     }
-    if (!address.empty()) ShowPaymentAddressDialog(owner, address, opened);
+    if (!payment.empty()) ShowAddressDialog(owner, payment, paymentOpened, kPaymentPageWords);
+    if (!room.empty()) ShowAddressDialog(owner, room, roomOpened, kRoomResultPageWords);
 }

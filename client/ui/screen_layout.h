@@ -15,6 +15,8 @@ inline constexpr RECT kExitButton{1060, 28, 1150, 72};
 // Dashboard.
 inline constexpr RECT kChangePurposeButton{690, 150, 850, 192};
 inline constexpr RECT kPositionButton{20, 270, 275, 322};
+// Under a room's result in the progress box.
+inline constexpr RECT kRoomResultButton{34, 540, 261, 578};
 inline constexpr RECT kRoomCodeButton{335, 380, 570, 416};
 inline constexpr RECT kCreateRoomButton{335, 510, 570, 554};
 inline constexpr RECT kJoinRoomButton{620, 510, 850, 554};

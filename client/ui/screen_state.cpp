@@ -19,6 +19,7 @@ ScreenSnapshot TakeScreenSnapshot() {
     s.email = app.session.email;
     s.statusText = app.statusText;
     s.detailText = app.detailText;
+    s.roomResultOffered = RoomResultOffered(app);
     s.authMode = app.authFormMode;
     s.serviceReady = app.serviceReady;
     s.accountBusy = app.accountBusy;
@@ -68,6 +69,7 @@ std::wstring SyncLine(const ScreenSnapshot& state) {
 }
 
 float ProgressBoxHeight(const ScreenSnapshot& state) {
+    if (state.roomResultOffered) return 210;
     if (state.countdownTargetMs > 0) return 170;
     return state.timeAligned ? 125.0f : 90.0f;
 }

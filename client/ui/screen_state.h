@@ -19,6 +19,7 @@ struct ScreenSnapshot {
     std::string email;  // UTF-8
     std::wstring statusText;
     std::wstring detailText;
+    bool roomResultOffered = false;  // the status line gives a room's result; "查看房间结果" opens its page
 
     AuthFormMode authMode = AuthFormMode::Login;
     bool serviceReady = false;

@@ -173,3 +173,20 @@ void DialogWatcher::Inspect(HWND dialog) {
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, command)));
 }
+
+std::wstring DialogTexts(HWND dialog) {
+    std::wstring texts;
+    EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM param) -> BOOL {
+            wchar_t name[32] = {};
+            GetClassNameW(child, name, 32);
+            if (lstrcmpiW(name, L"Static") != 0) return TRUE;
+            wchar_t text[1024] = {};
+            GetWindowTextW(child, text, 1024);
+            *reinterpret_cast<std::wstring*>(param) += std::wstring(text) + L"\n";
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}

@@ -76,5 +76,8 @@ private:
 // Presses the dialog's button `id` with the pointer (real input), as a person would.
 void ClickDialogButton(HWND dialog, int id);
 
+// Every static text of a dialog, one per line (a task dialog keeps its texts in several).
+std::wstring DialogTexts(HWND dialog);
+
 // A readable name of an icon kind, for failure messages.
 const char* DialogIconName(DialogIcon icon);

@@ -247,3 +247,26 @@ std::vector<unsigned char> Utf16Bytes(const std::wstring& text) {
 }
 
 GdiUsage GdiUsageNow() { return {LiveGdiHolderCount(), GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)}; }
+
+HttpsHandler::HttpsHandler(const std::filesystem::path& program) {
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key_, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        had_ = true;
+        type_ = type;
+        saved_.resize(size);
+        RegQueryValueExW(key_, nullptr, nullptr, &type, saved_.data(), &size);
+    }
+    const std::wstring command = L"\"" + program.wstring() + L"\" \"%1\"";
+    set_ = RegSetValueExW(key_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                          static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+HttpsHandler::~HttpsHandler() {
+    if (!key_) return;
+    if (had_) RegSetValueExW(key_, nullptr, 0, type_, saved_.data(), static_cast<DWORD>(saved_.size()));
+    else RegDeleteValueW(key_, nullptr);
+    RegCloseKey(key_);
+}

@@ -49,6 +49,24 @@ private:
     bool hadOld_;
 };
 
+// Makes a program of this suite the one that opens https addresses in the prefix, and puts back what
+// was there before when it goes.
+class HttpsHandler {
+public:
+    explicit HttpsHandler(const std::filesystem::path& program);
+    ~HttpsHandler();
+    HttpsHandler(const HttpsHandler&) = delete;
+    HttpsHandler& operator=(const HttpsHandler&) = delete;
+    bool Set() const { return set_; }
+
+private:
+    static constexpr wchar_t kKey[] = L"https\\shell\\open\\command";
+    HKEY key_ = nullptr;
+    bool had_ = false, set_ = false;
+    DWORD type_ = REG_SZ;
+    std::vector<BYTE> saved_;
+};
+
 // Runs a program to its end (or until the time-out), with the given environment overrides.
 struct ProcessResult {
     bool started = false;

@@ -8,8 +8,10 @@
 //                                      many drags the ball needed
 //   create CODE HH:MM:SS PARTICIPANTS  create a room, confirm it, wait until the task is admitted
 //   join CODE                          join a room, confirm it, wait until the task is admitted
-//   read                               bring the window back after a task and read the status line
-//                                      ("done" or "failed") and the uncertainty the screen reports
+//   read MACHINES                      bring the window back after a task and read the status line: the
+//                                      room's result for a room of MACHINES that all clicked ("room"
+//                                      and the spread it gives), otherwise the machine's own outcome
+//                                      ("done" or "failed"); and the uncertainty the screen reports
 #include <windows.h>
 
 #include <cstdio>
@@ -26,6 +28,7 @@
 #include "support/real_input.h"
 #include "support/test_support.h"
 #include "tasks/click_task.h"
+#include "tasks/room_result.h"
 #include "ui/screen_layout.h"
 #include "ui/screen_state.h"
 
@@ -257,13 +260,60 @@ int ClosestLabel(const PixelImage& screen, const RECT& label, const std::vector<
     return best;
 }
 
-void Read() {
+// The room's result for a room of `machines` that all clicked, one text per spread (0…100 ms).
+std::vector<std::wstring> RoomResultTexts(int machines) {
+    RoomResult all;
+    all.capacity = all.joined = all.reported = all.clicked = machines;
+    all.complete = true;
+    std::vector<std::wstring> texts;
+    for (int ms = 0; ms <= (machines >= 2 ? 100 : 0); ++ms) {
+        all.spreadMs = all.spreadBoundMs = ms;
+        texts.push_back(DescribeRoomResult(all, L"").status);
+    }
+    return texts;
+}
+
+// The time line "本机直连标准时间 · 预计相差 N 毫秒" drawn in `label`: N, or -1.
+int ReadUncertainty(const PixelImage& screen, const RECT& label, double& difference) {
+    ScreenSnapshot aligned;
+    aligned.timeAligned = true;
+    aligned.timeSourceLabel = L"本机直连标准时间";
+    std::vector<std::wstring> lines;
+    for (int ms = 0; ms <= 200; ++ms) {
+        aligned.timeUncertaintyMs = ms;
+        lines.push_back(SyncLine(aligned));
+    }
+    return ClosestLabel(screen, label, lines, 10, [](const std::wstring&) { return Argb{0xFF5BE0A4}; }, false,
+                        difference);
+}
+
+void Read(int machines) {
     HWND window = MainWindow();
     BringBack(window);
     // A window just restored on a busy machine may take a moment to paint.
     WaitFor("the dashboard", [&] { return DashboardShown(window); }, ProcessOf(window), 5000);
-    const PixelImage screen = CaptureClientArea(window);
 
+    // The room's result comes once the others have reported: looked for a while before the machine's
+    // own outcome is read instead.
+    const std::vector<std::wstring> roomTexts = RoomResultTexts(machines);
+    const ULONGLONG until = GetTickCount64() + 20000;
+    for (;;) {
+        const PixelImage screen = CaptureClientArea(window);
+        double roomDifference = 0, lineDifference = 0;
+        const int room = ClosestLabel(screen, {34, 384, 262, 446}, roomTexts, 12,
+                                      [](const std::wstring&) { return Argb{0xFFF1F5FB}; }, true, roomDifference);
+        if (room >= 0 && roomDifference <= 2.0) {
+            const int uncertainty = ReadUncertainty(screen, {34, 448, 262, 472}, lineDifference);
+            if (uncertainty < 0 || lineDifference > 2.0)
+                Fail("the room's result stands without a time line one of the expected texts gives");
+            std::printf("ok status=room room_spread_ms=%d uncertainty_ms=%d\n", machines >= 2 ? room : -1, uncertainty);
+            return;
+        }
+        if (GetTickCount64() > until) break;
+        Sleep(500);
+    }
+
+    const PixelImage screen = CaptureClientArea(window);
     std::vector<std::wstring> statuses;
     // A room's own words, never the synchronisation test's.
     for (int ms = -50; ms <= 50; ++ms) statuses.push_back(ClickDoneStatus(ms, true));
@@ -273,19 +323,8 @@ void Read() {
         screen, {34, 385, 244, 416}, statuses, 13,
         [](const std::wstring& text) { return IsFailureStatus(text) ? kErrorColour : Argb{0xFFF1F5FB}; }, true,
         statusDifference);
-
-    ScreenSnapshot aligned;
-    aligned.timeAligned = true;
-    aligned.timeSourceLabel = L"本机直连标准时间";
-    std::vector<std::wstring> lines;
-    for (int ms = 0; ms <= 200; ++ms) {
-        aligned.timeUncertaintyMs = ms;
-        lines.push_back(SyncLine(aligned));
-    }
     double lineDifference = 0;
-    const int uncertainty = ClosestLabel(
-        screen, {34, 420, 244, 446}, lines, 10, [](const std::wstring&) { return Argb{0xFF5BE0A4}; }, false,
-        lineDifference);
+    const int uncertainty = ReadUncertainty(screen, {34, 420, 244, 446}, lineDifference);
     char differences[96];
     std::snprintf(differences, sizeof differences, " (closest drawings differ by %.2f and %.2f per channel)",
                   statusDifference, lineDifference);
@@ -308,10 +347,10 @@ int wmain(int argc, wchar_t** argv) {
         Create(argv[2], argv[3], argv[4]);
     } else if (command == L"join" && argc == 3) {
         Join(argv[2]);
-    } else if (command == L"read" && argc == 2) {
-        Read();
+    } else if (command == L"read" && argc == 3 && _wtoi(argv[2]) >= 1) {
+        Read(_wtoi(argv[2]));
     } else {
-        std::fprintf(stderr, "usage: room-driver prepare EMAIL PASSWORD X Y | create CODE HH:MM:SS N | join CODE | read\n");
+        std::fprintf(stderr, "usage: room-driver prepare EMAIL PASSWORD X Y | create CODE HH:MM:SS N | join CODE | read MACHINES\n");
         return 2;
     }
     std::fflush(stdout);
