@@ -38,6 +38,8 @@ PACKAGES=(
   clang libclang-rt-dev
   # the release packages (make dist): the Windows installer is built with NSIS
   nsis
+  # the service's room result page, opened in a real browser by its test
+  chromium
   # the simulated machines of the room test and benchmark: a relay from each machine's network to
   # the one service, and each machine's own clock error
   socat libfaketime

@@ -1,6 +1,7 @@
 // Fuzz target: what the service reads from a request's body and headers. Beyond not crashing, each
 // answer is checked where a reference exists: a parsed body dumps back to the same JSON, amounts
-// agree with strtod and strtoll, normalised fields are stable, header lines end at line feeds.
+// agree with strtod and strtoll, normalised fields are stable, measured milliseconds keep their range,
+// header lines end at line feeds.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -31,7 +32,8 @@ void CheckBody(const std::string &text) {
   // Escaping round trip: what the service writes back parses to what it read.
   std::string dumped = orvane::DumpJson(body);
   Check(orvane::ParseObject(dumped) == body, "DumpJson(ParseObject(x)) parses back to the same object");
-  for (const char *key : {"email", "task_id", "amount", "privacy_notice_accepted", "nonce"}) {
+  for (const char *key : {"email", "task_id", "amount", "privacy_notice_accepted", "nonce", "client_error_ms",
+                          "shown_uncertainty_ms", "missed_instant"}) {
     try {
       std::string s = orvane::RequireString(body, key, 64);
       Check(s.size() <= 64, "RequireString keeps its bound");
@@ -43,6 +45,15 @@ void CheckBody(const std::string &text) {
       Check(n >= -1000 && n <= 1000, "RequireInt keeps its range");
     } catch (const orvane::ApiError &e) {
       Check(e.status == 400 && !e.message.empty(), "a refused number member is answered 400 with a text");
+    }
+    for (bool may_be_negative : {true, false}) {
+      try {
+        auto ms = orvane::OptionalMs(body, key, may_be_negative);
+        Check(!ms || (*ms <= 1000000000 && *ms >= (may_be_negative ? -1000000000 : 0)), "OptionalMs keeps its range");
+        Check(ms.has_value() == (body.contains(key) && !body[key].is_null()), "OptionalMs reads what is there");
+      } catch (const orvane::ApiError &e) {
+        Check(e.status == 400 && !e.message.empty(), "a refused millisecond member is answered 400 with a text");
+      }
     }
     try {
       (void)orvane::OptionalBool(body, key);

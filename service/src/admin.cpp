@@ -4,6 +4,7 @@
 
 #include "blacklist_code.h"
 #include "log.h"
+#include "room_result.h"
 #include "store.h"
 #include "validate.h"
 
@@ -94,6 +95,34 @@ std::string TaskLine(const Task &t, const AdminEnv &env) {
                      env.config.claim_expiry_ms, now, t.expires_at_ms)
     << "\t" << (t.result.empty() ? "-" : t.result) << "\t"
     << (t.client_error_ms ? std::to_string(*t.client_error_ms) : std::string("-"));
+  return o.str();
+}
+
+// The room's result as its participants see it, one machine a line.
+std::string RoomTable(const RoomResult &r) {
+  auto ms = [](const std::optional<int64_t> &v) { return v ? std::to_string(*v) : std::string("-"); };
+  // A client's text on one line, whatever it holds.
+  auto one_line = [](std::string text) {
+    for (char &ch : text)
+      if (static_cast<unsigned char>(ch) < 0x20) ch = ' ';
+    return text.empty() ? std::string("-") : text;
+  };
+  std::ostringstream o;
+  o << "room " << r.room.code << "\tinstant " << UtcTimeText(r.room.execute_at_ms) << " UTC (" << r.room.execute_at_ms
+    << " ms)\tcapacity " << r.room.capacity << "\tjoined " << r.joined << "\tconfirmed " << r.confirmed << "\tclaimed "
+    << r.claimed << "\treported " << r.reported << "\tclicked " << r.clicked << "\n";
+  o << "machine\tstate\terror_ms\tshown_uncertainty_ms\tdetail\n";
+  for (const auto &m : r.machines)
+    o << m.number << "\t" << MachineStateName(m.state) << "\t" << ms(m.error_ms) << "\t" << ms(m.shown_uncertainty_ms)
+      << "\t" << one_line(m.detail) << "\n";
+  if (!r.spread_ms) {
+    o << "spread -: fewer than two machines clicked";
+  } else {
+    o << "spread " << *r.spread_ms << " ms (each machine measured against its own alignment); ";
+    if (r.spread_bound_ms) o << "at most " << *r.spread_bound_ms << " ms counting the uncertainty each showed";
+    else o << "no bound: a machine that clicked did not report the uncertainty it showed";
+  }
+  if (!r.complete) o << "\n" << r.waiting << " machine(s) may still report";
   return o.str();
 }
 
@@ -218,6 +247,15 @@ std::string Dispatch(AdminEnv &env, const std::vector<std::string> &a) {
     for (const auto &t : tasks) out += TaskLine(t, env) + "\n";
     if (tasks.empty()) return "no tasks";
     return out.substr(0, out.size() - 1);
+  }
+  if (cmd == "rooms") {
+    if (a.size() != 3 || a[1] != "show") throw Failure{"usage: rooms show CODE"};
+    auto code = NormaliseRoomCode(a[2]);
+    if (!code) throw Failure{"not a room code: " + a[2]};
+    std::lock_guard<std::mutex> lock(db.Mutex());
+    auto room = FindLatestRoom(db, *code);
+    if (!room) throw Failure{"no room has the code " + *code};
+    return RoomTable(ReadRoomResult(*room, ListRoomTasks(db, room->id), env.clock.NowMs(), env.config.claim_expiry_ms));
   }
   if (cmd == "public-key") {
     NeedArgs(a, 0, 0, "public-key");

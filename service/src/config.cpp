@@ -344,6 +344,10 @@ std::string AdminHelpText() {
   blacklist-import QVTR1.…             import a developer's blacklist code
   outbox [EMAIL]                       mails written instead of being sent (latest first)
   tasks [--room CODE]                  tasks with their state and reported timing error
+  rooms show CODE                      the room's result as its participants see it: each
+                                       machine's state, timing error and shown uncertainty, and
+                                       how far apart the clicks were. Codes recur once a room's
+                                       instant has passed: this shows the latest room of CODE
   public-key                           the signing public key (base64)
   A PASSWORD argument of "-" reads the password from the first line of standard input.
 )";

@@ -93,7 +93,8 @@ CREATE TABLE IF NOT EXISTS rooms (
   capacity INTEGER NOT NULL,
   purpose TEXT NOT NULL,
   created_ms INTEGER NOT NULL,
-  seats INTEGER NOT NULL DEFAULT 0
+  seats INTEGER NOT NULL DEFAULT 0,
+  result_token TEXT
 );
 CREATE INDEX IF NOT EXISTS rooms_code ON rooms(code, execute_at_ms);
 CREATE TABLE IF NOT EXISTS tasks (
@@ -119,7 +120,9 @@ CREATE TABLE IF NOT EXISTS tasks (
   result TEXT,
   result_detail TEXT,
   client_error_ms INTEGER,
-  report_platform TEXT
+  report_platform TEXT,
+  shown_uncertainty_ms INTEGER,
+  missed_instant INTEGER
 );
 CREATE INDEX IF NOT EXISTS tasks_room ON tasks(room_id);
 CREATE INDEX IF NOT EXISTS tasks_account ON tasks(account_id);
@@ -145,18 +148,21 @@ CREATE TABLE IF NOT EXISTS login_attempts (
 );
 CREATE INDEX IF NOT EXISTS login_attempts_key ON login_attempts(key, started_ms);
 CREATE TABLE IF NOT EXISTS key_locks (key TEXT PRIMARY KEY, touched_ms INTEGER NOT NULL);
-INSERT INTO meta(key, value) VALUES ('schema_version', '5') ON CONFLICT(key) DO NOTHING;
+INSERT INTO meta(key, value) VALUES ('schema_version', '6') ON CONFLICT(key) DO NOTHING;
 INSERT INTO meta(key, value) VALUES ('servable_from', '5') ON CONFLICT(key) DO NOTHING;
 )SQL";
 
 // The version of the tables above. An open that finds it (or a later one) changes nothing, so
 // admin commands and instances starting beside load take no table lock; an older database is
 // brought up to it once, by whichever process gets the migration lock first.
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 // The oldest schema whose programs may still serve a database of this one, kept beside the version
 // as "servable_from". A migration that older programs can live with (a new table, a column they
 // never read) leaves it; one they cannot raises it to its own version, and every older instance
 // then stops writing. 5: rooms count their seats, and an older program would admit past capacity.
+// 6 leaves it at 5: reports keep the uncertainty shown and whether the instant was missed, rooms the
+// token of their result page; a program of schema 5 never reads them, and a report it takes simply
+// has neither.
 constexpr int kServableFrom = 5;
 const std::string kSetSchemaVersion =
     "UPDATE meta SET value = '" + std::to_string(kSchemaVersion) + "' WHERE key = 'schema_version'; " +
@@ -174,6 +180,9 @@ constexpr int64_t kMigrationLock = 4207731;
 // Rooms count their seats, so that a join need not count the room's tasks; rooms made before that
 // are counted once.
 const char *kCountSeats = "UPDATE rooms SET seats = (SELECT COUNT(*) FROM tasks WHERE tasks.room_id = rooms.id)";
+
+// Made after the column exists, which a database from before schema 6 gains by its migration.
+const char *kRoomTokenIndex = "CREATE UNIQUE INDEX IF NOT EXISTS rooms_result_token ON rooms(result_token)";
 
 // Amounts were once kept in tenths of a yuan; they are kept in fen since an amount may have finer
 // digits. The same statements on both backends.
@@ -496,6 +505,11 @@ class SqliteDb final : public Db {
         Exec("ALTER TABLE rooms ADD COLUMN seats INTEGER NOT NULL DEFAULT 0");
         Exec(kCountSeats);
       }
+      // Files from before rooms showed their result.
+      if (!HasColumn("tasks", "shown_uncertainty_ms")) Exec("ALTER TABLE tasks ADD COLUMN shown_uncertainty_ms INTEGER");
+      if (!HasColumn("tasks", "missed_instant")) Exec("ALTER TABLE tasks ADD COLUMN missed_instant INTEGER");
+      if (!HasColumn("rooms", "result_token")) Exec("ALTER TABLE rooms ADD COLUMN result_token TEXT");
+      Exec(kRoomTokenIndex);
       Exec(kSetSchemaVersion);
       Exec("COMMIT");
     } catch (...) {
@@ -759,6 +773,10 @@ class PgDb final : public Db {
           Exec(std::string("DO $$ BEGIN IF EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = "
                            "current_schema() AND table_name = 'payments' AND column_name = 'amount_tenths') THEN ") +
                kAmountInFen + " END IF; END $$");
+          Exec("ALTER TABLE tasks ADD COLUMN IF NOT EXISTS shown_uncertainty_ms BIGINT, "
+               "ADD COLUMN IF NOT EXISTS missed_instant BIGINT");
+          Exec("ALTER TABLE rooms ADD COLUMN IF NOT EXISTS result_token TEXT");
+          Exec(kRoomTokenIndex);
           Exec(kSetSchemaVersion);
           Exec("COMMIT");
         } catch (...) {

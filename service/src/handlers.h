@@ -63,8 +63,11 @@ Reply ActRoomConfirm(ActionContext &c);
 Reply ActMatchCreate(ActionContext &c);
 Reply ActTaskClaim(ActionContext &c);
 Reply ActTaskConsume(ActionContext &c);
+Reply ActRoomResult(ActionContext &c);
 
 // GET /pay/<reference>: completes a simulated payment once. Returns the HTTP status and an HTML page.
 std::pair<int, std::string> PaymentPage(Service &svc, const std::string &reference);
+// GET /room/<token>: the room's result for anyone holding the link. The HTTP status and an HTML page.
+std::pair<int, std::string> RoomResultPage(Service &svc, const std::string &token);
 
 }  // namespace orvane

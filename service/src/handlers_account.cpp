@@ -3,6 +3,7 @@
 
 #include "crypto.h"
 #include "handlers.h"
+#include "html.h"
 #include "log.h"
 #include "store.h"
 #include "validate.h"
@@ -18,26 +19,6 @@ std::string YuanText(int64_t fen) {
   else if (rest) std::snprintf(text, sizeof text, "%lld.%lld", whole, rest / 10);
   else std::snprintf(text, sizeof text, "%lld", whole);
   return text;
-}
-
-std::string HtmlEscape(const std::string &s) {
-  std::string out;
-  for (char ch : s) {
-    switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out.push_back(ch);
-    }
-  }
-  return out;
-}
-
-std::string Page(const std::string &title, const std::string &text) {
-  return "<!DOCTYPE html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>" + HtmlEscape(title) +
-         "</title></head><body style=\"font-family:sans-serif;max-width:32em;margin:3em auto\"><h1>" +
-         HtmlEscape(title) + "</h1><p>" + HtmlEscape(text) + "</p></body></html>";
 }
 
 }  // namespace
@@ -111,22 +92,22 @@ std::pair<int, std::string> PaymentPage(Service &svc, const std::string &referen
   Stmt s = db.Prepare(
       "SELECT id, account_id, amount_fen, credits, status, expires_ms FROM payments WHERE reference = ?1");
   s.Bind(1, reference);
-  if (!s.Step()) return {404, Page("订单不存在", "没有找到这个充值订单，请回到澄序重新下单。")};
+  if (!s.Step()) return {404, MessagePage("订单不存在", "没有找到这个充值订单，请回到澄序重新下单。")};
   int64_t id = s.Int(0), account = s.Int(1), fen = s.Int(2), points = s.Int(3), expires = s.Int(5);
   std::string status = s.Text(4);
   if (status == "paid")
-    return {200, Page("订单已支付", "这个订单此前已经支付，" + std::to_string(points) + " 积分已经到账，不会重复入账。")};
-  if (now > expires) return {410, Page("订单已过期", "这个充值订单已经过期，请回到澄序重新下单。")};
+    return {200, MessagePage("订单已支付", "这个订单此前已经支付，" + std::to_string(points) + " 积分已经到账，不会重复入账。")};
+  if (now > expires) return {410, MessagePage("订单已过期", "这个充值订单已经过期，请回到澄序重新下单。")};
   db.Prepare("UPDATE payments SET status = 'paid', paid_ms = ?2 WHERE id = ?1 AND status = 'pending'")
       .Bind(1, id)
       .Bind(2, now)
       .Run();
-  if (db.Changes() != 1) return {409, Page("订单状态已变化", "请刷新页面查看订单状态。")};
+  if (db.Changes() != 1) return {409, MessagePage("订单状态已变化", "请刷新页面查看订单状态。")};
   auto balance = ChangeCredits(db, account, points, "payment", reference, now, true);
   tx.Commit();
   LogLine("payment " + std::to_string(id) + " of account " + std::to_string(account) + " completed: " +
           YuanText(fen) + " yuan, " + std::to_string(points) + " credits");
-  return {200, Page("支付成功", "已支付 " + YuanText(fen) + " 元，" + std::to_string(points) +
+  return {200, MessagePage("支付成功", "已支付 " + YuanText(fen) + " 元，" + std::to_string(points) +
                                     " 积分已到账，当前积分 " + std::to_string(balance.value_or(0)) +
                                     "。请回到澄序继续使用。")};
 }

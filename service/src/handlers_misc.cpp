@@ -29,6 +29,7 @@ const std::map<std::string, ActionSpec> &ActionTable() {
       {"match.create", {ActMatchCreate, true}},
       {"task.claim", {ActTaskClaim, true}},
       {"task.consume", {ActTaskConsume, true}},
+      {"room.result", {ActRoomResult, true}},
   };
   return table;
 }

@@ -1,10 +1,10 @@
 // Rooms, synchronisation tests, claiming the signed instruction and reporting the result.
-#include <cmath>
-
 #include "crypto.h"
 #include "handlers.h"
 #include "instruction.h"
 #include "log.h"
+#include "room_page.h"
+#include "room_result.h"
 #include "store.h"
 #include "validate.h"
 
@@ -102,6 +102,10 @@ Task OwnTask(ActionContext &c, int64_t task_id) {
 }
 
 int64_t RequireTaskId(const Json &body) { return RequireInt(body, "task_id", 1, INT64_MAX); }
+
+std::optional<int64_t> Flag(std::optional<bool> b) {
+  return b ? std::optional<int64_t>(*b ? 1 : 0) : std::nullopt;
+}
 
 }  // namespace
 
@@ -327,15 +331,17 @@ Reply ActTaskConsume(ActionContext &c) {
   int64_t task_id = RequireTaskId(c.body);
   std::string nonce = RequireString(c.body, "nonce", 128);
   std::string platform = RequireString(c.body, "client_platform", 32);
-  auto err_it = c.body.find("client_error_ms");
-  if (err_it == c.body.end() || err_it->is_null()) throw ApiError(400, "请求缺少必填项 client_error_ms");
-  if (!err_it->is_number()) throw ApiError(400, "请求项 client_error_ms 应为数字");
-  double err_value = err_it->get<double>();
-  if (!std::isfinite(err_value) || std::fabs(err_value) > 1e9) throw ApiError(400, "请求项 client_error_ms 超出允许范围");
-  int64_t client_error_ms = err_it->is_number_integer() ? err_it->get<int64_t>() : std::llround(err_value);
+  auto client_error_ms = OptionalMs(c.body, "client_error_ms", true);
+  if (!client_error_ms) throw ApiError(400, "请求缺少必填项 client_error_ms");
   std::string result = RequireString(c.body, "result", 16);
   if (result != "success" && result != "failed") throw ApiError(400, "请求项 result 只能是 success 或 failed");
   std::string detail = RequireString(c.body, "result_detail", 2000);
+  // Reported by clients that show their person the alignment's uncertainty and tell a click left
+  // out for being too late; older clients send neither, and their reports stand as before.
+  auto shown_uncertainty_ms = OptionalMs(c.body, "shown_uncertainty_ms", false);
+  auto missed_instant = OptionalBool(c.body, "missed_instant");
+  if (missed_instant.value_or(false) && result == "success")
+    throw ApiError(400, "报告自相矛盾：错过约定时刻的机器没有点击，result 应为 failed");
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());
@@ -346,7 +352,8 @@ Reply ActTaskConsume(ActionContext &c) {
     // recorded but the connection dropped): it gets the answer it missed. A different report for a
     // click already reported is refused, and the first one stands.
     if (ConstantTimeEquals(nonce, t.nonce) && t.result == result && t.result_detail == detail &&
-        t.client_error_ms == client_error_ms && t.report_platform == platform) {
+        t.client_error_ms == client_error_ms && t.report_platform == platform &&
+        t.shown_uncertainty_ms == shown_uncertainty_ms && t.missed_instant == missed_instant) {
       OJson j = OkBody();
       j["task_id"] = task_id;
       return {200, j};
@@ -357,12 +364,14 @@ Reply ActTaskConsume(ActionContext &c) {
   if (t.expires_at_ms && now > *t.expires_at_ms) {
     // A report after the instruction ran out is not taken as a click; it is kept as "expired".
     c.db().Prepare(
-             "UPDATE tasks SET result = 'expired', result_detail = ?2, client_error_ms = ?3, report_platform = ?4 "
-             "WHERE id = ?1 AND consumed_ms IS NULL AND result IS NULL")
+             "UPDATE tasks SET result = 'expired', result_detail = ?2, client_error_ms = ?3, report_platform = ?4, "
+             "shown_uncertainty_ms = ?5, missed_instant = ?6 WHERE id = ?1 AND consumed_ms IS NULL AND result IS NULL")
         .Bind(1, task_id)
         .Bind(2, detail)
         .Bind(3, client_error_ms)
         .Bind(4, platform)
+        .Bind(5, shown_uncertainty_ms)
+        .Bind(6, Flag(missed_instant))
         .Run();
     tx.Commit();
     LogLine("task " + std::to_string(task_id) + " reported after its instruction expired; recorded as expired");
@@ -370,7 +379,8 @@ Reply ActTaskConsume(ActionContext &c) {
   }
   c.db().Prepare(
            "UPDATE tasks SET consumed_ms = ?2, result = ?3, result_detail = ?4, client_error_ms = ?5, "
-           "report_platform = ?6 WHERE id = ?1 AND consumed_ms IS NULL AND nonce = ?7")
+           "report_platform = ?6, shown_uncertainty_ms = ?8, missed_instant = ?9 "
+           "WHERE id = ?1 AND consumed_ms IS NULL AND nonce = ?7")
       .Bind(1, task_id)
       .Bind(2, now)
       .Bind(3, result)
@@ -378,14 +388,79 @@ Reply ActTaskConsume(ActionContext &c) {
       .Bind(5, client_error_ms)
       .Bind(6, platform)
       .Bind(7, nonce)
+      .Bind(8, shown_uncertainty_ms)
+      .Bind(9, Flag(missed_instant))
       .Run();
   if (c.db().Changes() != 1) throw ApiError(409, "本次点击结果已经提交过");
   tx.Commit();
   LogLine("task " + std::to_string(task_id) + " reported " + result + ", timing error " +
-          std::to_string(client_error_ms) + " ms");
+          std::to_string(*client_error_ms) + " ms");
   OJson j = OkBody();
   j["task_id"] = task_id;
   return {200, j};
+}
+
+Reply ActRoomResult(ActionContext &c) {
+  int64_t task_id = RequireTaskId(c.body);
+  int64_t now = c.NowMs();
+  RoomResult r;
+  {
+    std::lock_guard<std::mutex> lock(c.db().Mutex());
+    Task t = OwnTask(c, task_id);
+    std::optional<Room> room = t.room_id ? LoadRoom(c.db(), *t.room_id) : std::nullopt;
+    if (t.kind != "room" || !room) throw ApiError(400, "这不是房间任务，没有房间结果");
+    // Until the instant no machine has clicked: the result begins there.
+    if (now < room->execute_at_ms) throw ApiError(409, "还没到约定时刻，房间结果稍后可看");
+    if (room->result_token.empty()) room->result_token = EnsureRoomResultToken(c.db(), room->id);
+    r = ReadRoomResult(*room, ListRoomTasks(c.db(), room->id), now, c.cfg.claim_expiry_ms);
+  }
+  auto optional_ms = [](const std::optional<int64_t> &v) { return v ? OJson(*v) : OJson(); };
+  // The client reads each member by the first occurrence of its key: every room-wide member comes
+  // before "machines", and none of their names is used inside a machine's row.
+  OJson j = OkBody();
+  j["code"] = r.room.code;
+  j["execute_at_ms"] = r.room.execute_at_ms;
+  j["capacity"] = r.room.capacity;
+  j["joined"] = r.joined;
+  j["confirmed"] = r.confirmed;
+  j["claimed"] = r.claimed;
+  j["reported"] = r.reported;
+  j["clicked"] = r.clicked;
+  j["missed_count"] = r.missed;
+  j["failed_count"] = r.failed;
+  j["waiting_count"] = r.waiting;
+  j["silent_count"] = r.silent;
+  j["complete"] = r.complete;
+  const RoomMachine *self = r.Machine(task_id);
+  j["self_number"] = self ? self->number : 0;
+  j["not_clicked_list"] = r.NotClickedList();
+  j["spread_ms"] = optional_ms(r.spread_ms);
+  j["spread_bound_ms"] = optional_ms(r.spread_bound_ms);
+  j["page_url"] = c.svc.PublicBase() + "/room/" + r.room.result_token;
+  OJson machines = OJson::array();
+  for (const RoomMachine &m : r.machines) {
+    OJson row;
+    row["number"] = m.number;
+    row["self"] = m.task_id == task_id;
+    row["state"] = MachineStateName(m.state);
+    row["detail"] = m.detail;
+    row["error_ms"] = optional_ms(m.error_ms);
+    row["shown_uncertainty_ms"] = optional_ms(m.shown_uncertainty_ms);
+    machines.push_back(std::move(row));
+  }
+  j["machines"] = std::move(machines);
+  return {200, j};
+}
+
+std::pair<int, std::string> RoomResultPage(Service &svc, const std::string &token) {
+  Db &db = svc.Database();
+  int64_t now = svc.Clock().NowMs();
+  std::lock_guard<std::mutex> lock(db.Mutex());
+  std::optional<Room> room = FindRoomByResultToken(db, token);
+  if (!room) return {404, RoomUnknownPageHtml()};
+  // A token exists only once the instant has passed, unless the service's clock was set back since.
+  if (now < room->execute_at_ms) return {409, RoomNotYetPageHtml(*room)};
+  return {200, RoomResultPageHtml(ReadRoomResult(*room, ListRoomTasks(db, room->id), now, svc.Config().claim_expiry_ms))};
 }
 
 }  // namespace orvane

@@ -1,5 +1,7 @@
 #include "json_util.h"
 
+#include <cmath>
+
 namespace orvane {
 
 OJson OkBody() {
@@ -69,6 +71,16 @@ std::optional<bool> OptionalBool(const Json &body, const char *key) {
   if (it == body.end() || it->is_null()) return std::nullopt;
   if (!it->is_boolean()) throw ApiError(400, std::string("请求项 ") + key + " 应为 true 或 false");
   return it->get<bool>();
+}
+
+std::optional<int64_t> OptionalMs(const Json &body, const char *key, bool may_be_negative) {
+  auto it = body.find(key);
+  if (it == body.end() || it->is_null()) return std::nullopt;
+  if (!it->is_number()) throw ApiError(400, std::string("请求项 ") + key + " 应为数字");
+  double value = it->get<double>();
+  if (!std::isfinite(value) || std::fabs(value) > 1e9 || (!may_be_negative && value < 0))
+    throw ApiError(400, std::string("请求项 ") + key + " 超出允许范围");
+  return it->is_number_integer() ? it->get<int64_t>() : std::llround(value);
 }
 
 }  // namespace orvane

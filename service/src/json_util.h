@@ -41,5 +41,9 @@ std::string RequireString(const Json &body, const char *key, size_t max_bytes);
 std::optional<std::string> OptionalString(const Json &body, const char *key, size_t max_bytes);
 int64_t RequireInt(const Json &body, const char *key, int64_t lo, int64_t hi);
 std::optional<bool> OptionalBool(const Json &body, const char *key);
+// Milliseconds as a client measured them: any JSON number, rounded to whole milliseconds, within a
+// billion either way (beyond that it is garbage, not a measurement), not below 0 unless
+// `may_be_negative`. Nothing when absent or null.
+std::optional<int64_t> OptionalMs(const Json &body, const char *key, bool may_be_negative);
 
 }  // namespace orvane

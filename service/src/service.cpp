@@ -263,6 +263,18 @@ void Service::RegisterRoutes() {
     res.set_content(html, "text/html; charset=utf-8");
     MarkResponseOwned();
   });
+  http_->Get(R"(/room/([A-Za-z0-9_-]{1,128}))", [this](const httplib::Request &req, httplib::Response &res) {
+    auto [status, html] = RoomResultPage(*this, req.matches[1]);
+    db_->WaitDurable();
+    res.status = status;
+    res.set_content(html, "text/html; charset=utf-8");
+    // The page changes while reports arrive; it runs nothing and loads nothing, and its address (the
+    // room's token) is not passed on to another site.
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
+    res.set_header("Referrer-Policy", "no-referrer");
+    MarkResponseOwned();
+  });
   http_->set_error_handler(httplib::Server::HandlerWithResponse(
       [](const httplib::Request &, httplib::Response &res) {
         if (ResponseOwned()) return httplib::Server::HandlerResponse::Unhandled;
@@ -549,6 +561,8 @@ void Service::RegisterTestRoutes() {
     out["result_detail"] = t->result_detail;
     out["client_error_ms"] = t->client_error_ms ? OJson(*t->client_error_ms) : OJson();
     out["report_platform"] = t->report_platform;
+    out["shown_uncertainty_ms"] = t->shown_uncertainty_ms ? OJson(*t->shown_uncertainty_ms) : OJson();
+    out["missed_instant"] = t->missed_instant ? OJson(*t->missed_instant) : OJson();
     SendJson(res, 200, out);
   });
   http_->Get("/__test/outbox", [this](const httplib::Request &req, httplib::Response &res) {

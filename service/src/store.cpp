@@ -40,7 +40,7 @@ const char *kTaskCols =
     "t.executable_name, t.executable_sha256, t.purpose, t.client_platform, t.confirmed, t.created_ms, "
     "COALESCE(t.nonce,''), COALESCE(t.payload,''), COALESCE(t.signature,''), t.released_ms, t.expires_at_ms, "
     "t.consumed_ms, t.client_error_ms, COALESCE(t.result,''), COALESCE(t.result_detail,''), "
-    "COALESCE(t.report_platform,'')";
+    "COALESCE(t.report_platform,''), t.shown_uncertainty_ms, t.missed_instant";
 
 Task ReadTask(Stmt &s) {
   Task t;
@@ -68,6 +68,8 @@ Task ReadTask(Stmt &s) {
   t.result = s.Text(21);
   t.result_detail = s.Text(22);
   t.report_platform = s.Text(23);
+  t.shown_uncertainty_ms = s.OptInt(24);
+  if (!s.IsNull(25)) t.missed_instant = s.Int(25) != 0;
   return t;
 }
 
@@ -307,6 +309,63 @@ std::vector<Task> ListTasks(Db &db, const std::string &room_code) {
                       " FROM tasks t LEFT JOIN rooms r ON r.id = t.room_id "
                       "WHERE ?1 = '' OR r.code = ?1 ORDER BY t.id");
   s.Bind(1, room_code);
+  std::vector<Task> out;
+  while (s.Step()) out.push_back(ReadTask(s));
+  return out;
+}
+
+namespace {
+const char *kRoomCols = "id, code, execute_at_ms, capacity, COALESCE(result_token,'')";
+
+std::optional<Room> ReadRoom(Stmt &s) {
+  if (!s.Step()) return std::nullopt;
+  Room r;
+  r.id = s.Int(0);
+  r.code = s.Text(1);
+  r.execute_at_ms = s.Int(2);
+  r.capacity = s.Int(3);
+  r.result_token = s.Text(4);
+  return r;
+}
+}  // namespace
+
+std::optional<Room> LoadRoom(Db &db, int64_t id) {
+  Stmt s = db.Prepare(std::string("SELECT ") + kRoomCols + " FROM rooms WHERE id = ?1");
+  s.Bind(1, id);
+  return ReadRoom(s);
+}
+
+std::optional<Room> FindLatestRoom(Db &db, const std::string &code) {
+  Stmt s = db.Prepare(std::string("SELECT ") + kRoomCols + " FROM rooms WHERE code = ?1 ORDER BY execute_at_ms DESC, id DESC LIMIT 1");
+  s.Bind(1, code);
+  return ReadRoom(s);
+}
+
+std::optional<Room> FindRoomByResultToken(Db &db, const std::string &token) {
+  Stmt s = db.Prepare(std::string("SELECT ") + kRoomCols + " FROM rooms WHERE result_token = ?1");
+  s.Bind(1, token);
+  return ReadRoom(s);
+}
+
+std::string EnsureRoomResultToken(Db &db, int64_t room_id) {
+  Transaction tx(db);
+  // Only a room without one takes the new token: on PostgreSQL a second writer waits for the first
+  // one's row and then finds it set.
+  db.Prepare("UPDATE rooms SET result_token = ?2 WHERE id = ?1 AND result_token IS NULL")
+      .Bind(1, room_id)
+      .Bind(2, RandomToken())
+      .Run();
+  auto room = LoadRoom(db, room_id);
+  if (!room || room->result_token.empty()) throw DbError("database: the room's result token was not stored");
+  tx.Commit();
+  return room->result_token;
+}
+
+std::vector<Task> ListRoomTasks(Db &db, int64_t room_id) {
+  // Task ids grow with each join, and joining again keeps the seat's task.
+  Stmt s = db.Prepare(std::string("SELECT ") + kTaskCols +
+                      " FROM tasks t LEFT JOIN rooms r ON r.id = t.room_id WHERE t.room_id = ?1 ORDER BY t.id");
+  s.Bind(1, room_id);
   std::vector<Task> out;
   while (s.Step()) out.push_back(ReadTask(s));
   return out;

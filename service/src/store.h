@@ -92,8 +92,27 @@ struct Task {
   std::string nonce, payload, signature;
   std::optional<int64_t> released_ms, expires_at_ms, consumed_ms, client_error_ms;
   std::string result, result_detail, report_platform;
+  std::optional<int64_t> shown_uncertainty_ms;  // the alignment uncertainty the machine showed its person
+  std::optional<bool> missed_instant;           // reported as not clicked because it would have been late
 };
 std::optional<Task> LoadTask(Db &db, int64_t id);
+
+struct Room {
+  int64_t id = 0;
+  std::string code;
+  int64_t execute_at_ms = 0;
+  int64_t capacity = 0;
+  std::string result_token;  // empty until the room's result is first asked for
+};
+std::optional<Room> LoadRoom(Db &db, int64_t id);
+// Codes recur once a room's instant has passed: the room of that code with the latest instant.
+std::optional<Room> FindLatestRoom(Db &db, const std::string &code);
+std::optional<Room> FindRoomByResultToken(Db &db, const std::string &token);
+// The token of the room's result page, made on first use; two instances making one at once agree
+// on the one stored first. Caller is outside a Transaction.
+std::string EnsureRoomResultToken(Db &db, int64_t room_id);
+// The room's tasks in the order their machines joined.
+std::vector<Task> ListRoomTasks(Db &db, int64_t room_id);
 
 // The signing key kept in a shared database, so that every instance signs with the same key. The
 // first instance stores the key of its key file (or a fresh one); later ones take what is stored.

@@ -130,7 +130,8 @@ TEST(CommandLine, AdminHelpListsTheAdminCommands) {
   for (const std::string &args : {std::string("admin --help"), "admin --data " + dir.path() + " --help", std::string("admin -h")}) {
     ProcessRun help = Shell(args);
     EXPECT_EQ(help.exit_code, 0) << args << "\n" << help.out;
-    for (const char *word : {"account-create", "developer-create", "credits-set", "blacklist-import", "outbox", "public-key"})
+    for (const char *word : {"account-create", "developer-create", "credits-set", "blacklist-import", "outbox", "public-key",
+                             "rooms show CODE"})
       EXPECT_NE(help.out.find(word), std::string::npos) << args << ": " << word;
     EXPECT_EQ(help.out.find("unknown admin command"), std::string::npos) << args;
   }

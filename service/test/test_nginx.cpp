@@ -71,6 +71,10 @@ TEST(BehindNginx, SlowClientsAndIdleConnectionsNoLongerStarveOthers) {
   auto hidden = direct.Post("/__test/clear", "{}", "application/json");
   ASSERT_TRUE(hidden);
   EXPECT_EQ(hidden->status, 404);
+  auto room_page = direct.Get("/room/no-such-token");  // passed on: the service's own page, not nginx's
+  ASSERT_TRUE(room_page);
+  EXPECT_EQ(room_page->status, 404);
+  EXPECT_NE(room_page->body.find("没有这个房间结果"), std::string::npos) << room_page->body;
   httplib::Client plain("127.0.0.1", svc.port());
   auto last = plain.Get("/__test/last-request?action=time");
   ASSERT_TRUE(last);

@@ -370,6 +370,25 @@ TEST_F(SharedDatabase, NewerSchemaIsRefusedAtStartInHealthAndOnWrites) {
   }
 }
 
+// A database of schema 5, from before reports kept the uncertainty shown: opening it adds the
+// columns and leaves servable_from at 5, so that instances of schema 5 serve on beside new ones.
+TEST_F(SharedDatabase, SchemaFiveGainsTheRoomResultAndStaysServableByItsPrograms) {
+  test::TempDir dir;
+  for (const std::string &where : {dir.path() + "/orvane.db", pg_->NewDatabase()}) {
+    Db::Open(where)->Exec("DROP INDEX rooms_result_token; ALTER TABLE rooms DROP COLUMN result_token; "
+                          "ALTER TABLE tasks DROP COLUMN shown_uncertainty_ms; ALTER TABLE tasks DROP COLUMN missed_instant; "
+                          "UPDATE meta SET value = '5' WHERE key = 'schema_version'");
+    auto db = Db::Open(where);
+    EXPECT_NO_THROW(db->Prepare("SELECT shown_uncertainty_ms, missed_instant FROM tasks").Run()) << where;
+    EXPECT_NO_THROW(db->Prepare("SELECT result_token FROM rooms WHERE result_token = 'x'").Run()) << where;
+    Stmt meta = db->Prepare("SELECT value FROM meta WHERE key = 'schema_version' OR key = 'servable_from' ORDER BY key");
+    ASSERT_TRUE(meta.Step());
+    EXPECT_EQ(meta.Text(0), std::to_string(KnownSchemaVersion())) << where;
+    ASSERT_TRUE(meta.Step());
+    EXPECT_EQ(meta.Text(0), "5") << where;
+  }
+}
+
 TEST_F(SharedDatabase, InstancesShareTheSigningKeyAndSessions) {
   std::string url = pg_->NewDatabase();
   auto a = Instance(url), b = Instance(url);
