@@ -75,7 +75,8 @@ RoomResultLines DescribeRoomResult(const RoomResult& r, const std::wstring& ownS
 
 void FollowRoomResult(const std::string& token, int64_t taskId, const std::wstring& ownStatus,
                       const std::wstring& ownDetail) {
-    const std::string body = "{\"task_id\":" + std::to_string(taskId) + "}";
+    // The summary alone: the rows are for the page.
+    const std::string body = "{\"task_id\":" + std::to_string(taskId) + ",\"rows\":false}";
     const int64_t endUs = MonotonicUs() + kRoomResultFollowMs * 1000;
     std::wstring shownStatus = ownStatus, shownDetail = ownDetail;
     uint32_t pauseMs = kFirstAskDelayMs;

@@ -33,6 +33,7 @@
 #include "timesync/time_of_day.h"
 #include "ui/payment_address_dialog.h"
 #include "ui/screen_layout.h"
+#include "ui/ui_resources.h"
 
 namespace {
 
@@ -631,7 +632,8 @@ TEST_F(RoomRequests, ARoomOfThreeEndsWithTheRoomsResultAndItsPage) {
     ScopedEnvironment recordTo(L"ORVANE_URL_RECORD", opened.wstring());
     HttpsHandler browser(ProgramFolder() / L"url-recorder.exe");
     ASSERT_TRUE(browser.Set());
-    TargetHelper target({760, 600, 960, 740});
+    // Beside the main window, which stands at the top left.
+    TargetHelper target({1250, 800, 1450, 950}, TargetHelper::BuiltProgram(), folder.path() / L"presses.txt");
     ASSERT_TRUE(target.Ready());
     harness_->ChangeState([&](AppState& app) { app.session.target.click_point = target.BodyPoint(); });
     std::mutex shownLock;
@@ -699,8 +701,10 @@ TEST_F(RoomRequests, ARoomOfThreeEndsWithTheRoomsResultAndItsPage) {
                                    std::to_wstring(spread + 2 + ownShown) + L" 毫秒");
 
     // The page, from the button under the lines.
+    Ui().recordFrameTexts = true;
     harness_->ShowInFront();
     EXPECT_TRUE(FrameDrew(kRoomResultButtonText));
+    Ui().recordFrameTexts = false;
     Person(harness_->window()).Click(layout::kRoomResultButton);
     ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(opened).find("status ") != std::string::npos; }, 15000))
         << ReadFileBytes(opened);

@@ -402,6 +402,9 @@ Reply ActTaskConsume(ActionContext &c) {
 
 Reply ActRoomResult(ActionContext &c) {
   int64_t task_id = RequireTaskId(c.body);
+  // "rows": false asks for the summary alone: what a machine polls after its click, which in a room of
+  // thousands would otherwise carry every machine's row on every poll.
+  const bool rows = OptionalBool(c.body, "rows").value_or(true);
   int64_t now = c.NowMs();
   RoomResult r;
   {
@@ -437,6 +440,7 @@ Reply ActRoomResult(ActionContext &c) {
   j["spread_ms"] = optional_ms(r.spread_ms);
   j["spread_bound_ms"] = optional_ms(r.spread_bound_ms);
   j["page_url"] = c.svc.PublicBase() + "/room/" + r.room.result_token;
+  if (!rows) return {200, j};
   OJson machines = OJson::array();
   for (const RoomMachine &m : r.machines) {
     OJson row;
