@@ -86,8 +86,11 @@ void EndSession(std::wstring status, std::wstring detail) {
         std::lock_guard<std::mutex> lock(app.stateMutex);
         // Account, target, open panel, purpose, payment choices: all of it ends with the session. A
         // hotkey capture ends with its panel; the main window registers the wake hotkey again when it
-        // handles the state change below.
+        // handles the state change below. The purpose chosen stays as the panel's first offer after
+        // the next sign-in, which asks for it again (only the saved flag ends).
+        const int32_t purpose = app.session.savedPurpose;
         app.session = Session{};
+        app.session.savedPurpose = app.session.pendingPurpose = purpose;
         // The next sign-in decides afresh whether its password is kept (a logout that finds a saved
         // login ticks the box again).
         app.rememberPassword = false;

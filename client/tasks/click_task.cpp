@@ -204,7 +204,21 @@ ClaimAnswer ParseClaimAnswer(const std::string& body) {
     answer.retryAtMs = JsonGetInt64(body, "retry_at_ms", SaturatingSub(answer.executeAtMs, 60000));
     answer.payload = JsonGetString(body, "payload");
     answer.signature = JsonGetString(body, "signature");
+    answer.roomCapacity = JsonGetInt64(body, "room_capacity", 0);
+    answer.roomJoined = JsonGetInt64(body, "room_joined", 0);
     return answer;
+}
+
+std::wstring RoomNotFullText(int64_t capacity, int64_t joined) {
+    if (joined <= 0 || joined >= capacity) return L"";
+    // Counted when the instruction was claimed: machines may still join until the instant.
+    return L"房间 " + std::to_wstring(capacity) + L" 台，领取点击安排时已加入 " + std::to_wstring(joined) +
+           L" 台；约定时刻到时照常点击";
+}
+
+std::wstring JoinedDetail(const std::wstring& first, const std::wstring& second) {
+    if (first.empty()) return second;
+    return second.empty() ? first : first + L"；" + second;
 }
 
 uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs) {
@@ -355,10 +369,13 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
     // until the claim grace has passed. Only the service's own refusal ends it at once.
     // While the service has not released the instruction, the detail line warns of a screen saver that
     // would come first (the instant is known from the request's answer, or from the first claim's).
-    auto claimingDetail = [&desktop](int64_t scheduledMs) {
-        return scheduledMs > 0 ? ScreenSaverWarningBefore(scheduledMs, desktop) : std::wstring();
+    // A room not yet full says so: it clicks at its instant with whoever joined (as of the last claim).
+    std::wstring notFull;
+    auto claimingDetail = [&desktop, &notFull](int64_t scheduledMs) {
+        return JoinedDetail(scheduledMs > 0 ? ScreenSaverWarningBefore(scheduledMs, desktop) : std::wstring(), notFull);
     };
-    SetStatus(kClaimingStatus, claimingDetail(task.executeAtMs));
+    std::wstring claimingShown = claimingDetail(task.executeAtMs);
+    SetStatus(kClaimingStatus, claimingShown);
     const std::string claimBody = BuildClaimBody(task.taskId);
     ClaimAnswer claim;
     int64_t scheduledMs = task.executeAtMs;  // the latest positive execute_at_ms known
@@ -382,9 +399,12 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
             continue;
         }
         claim = ParseClaimAnswer(response.body);
-        if (failedClaims > 0 || (claim.executeAtMs > 0 && scheduledMs <= 0)) {
+        notFull = RoomNotFullText(claim.roomCapacity, claim.roomJoined);
+        const std::wstring detail = claimingDetail(claim.executeAtMs > 0 ? claim.executeAtMs : scheduledMs);
+        if (failedClaims > 0 || detail != claimingShown) {
             failedClaims = 0;
-            SetStatus(kClaimingStatus, claimingDetail(claim.executeAtMs > 0 ? claim.executeAtMs : scheduledMs));
+            claimingShown = detail;
+            SetStatus(kClaimingStatus, detail);
         }
         if (claim.executeAtMs > 0) {
             scheduledMs = claim.executeAtMs;
@@ -415,7 +435,7 @@ void RunClickTask(std::unique_ptr<ClickTaskContext> context) {
             return ReportNotClicked(task, check, offsetUs, kMissedInstantStatus, detail, lateUs / 1000);
         }
     }
-    const std::wstring screenSaver = ScreenSaverWarningBefore(check.executeAtMs, desktop);
+    const std::wstring screenSaver = JoinedDetail(ScreenSaverWarningBefore(check.executeAtMs, desktop), notFull);
 
     // Re-aligning and waiting.
     SetStatus(L"安排已确认，点击前再次对准时间…", screenSaver);

@@ -80,8 +80,16 @@ struct ClaimAnswer {
     int64_t retryAtMs = 0;    // executeAtMs − 60000 when missing
     std::string payload;
     std::string signature;
+    int64_t roomCapacity = 0;  // a room's size and how many have joined so far; 0 when not told
+    int64_t roomJoined = 0;
 };
 ClaimAnswer ParseClaimAnswer(const std::string& body);
+
+// While a room waits with fewer machines than it was made for: what the detail line says (empty when
+// it is full, or not a room).
+std::wstring RoomNotFullText(int64_t capacity, int64_t joined);
+// Two detail texts as one line ("；" between them when both say something).
+std::wstring JoinedDetail(const std::wstring& first, const std::wstring& second);
 
 // How long to wait before the next claim: aimed at retryAtMs (unified), clamped to 300…3000 ms.
 uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs);

@@ -254,6 +254,13 @@ TEST(RoomWire, TheRoomsResultInWords) {
               L"https://sync.example.cn/room/x");
     EXPECT_EQ(ParseRoomResult("{\"ok\":true,\"code\":\"AB12\",\"page_url\":\"file:///C:/x.exe\"}").pageUrl, L"");
     EXPECT_FALSE(ParseRoomResult("{\"ok\":true,\"joined\":3}").read);
+    // While it waits: a room not full says so (from the claim's answer), a full one or a test says nothing.
+    const ClaimAnswer waiting = ParseClaimAnswer("{\"ok\":true,\"ready\":false,\"room_capacity\":2,\"room_joined\":1}");
+    EXPECT_EQ(RoomNotFullText(waiting.roomCapacity, waiting.roomJoined),
+              L"房间 2 台，领取点击安排时已加入 1 台；约定时刻到时照常点击");
+    EXPECT_EQ(RoomNotFullText(2, 2), L"");
+    const ClaimAnswer test = ParseClaimAnswer("{\"ok\":true,\"ready\":false}");
+    EXPECT_EQ(RoomNotFullText(test.roomCapacity, test.roomJoined), L"");
     // The report's additions come after its fixed members, each only when it has something to say.
     const std::string plain = BuildConsumeBody(42, "n", 3, false);
     EXPECT_EQ(BuildConsumeBody(42, "n", 3, false, L"", {}), plain);
@@ -667,6 +674,10 @@ TEST_F(RoomRequests, ARoomOfThreeEndsWithTheRoomsResultAndItsPage) {
     Person(harness_->window()).JoinRoom(Utf8ToUtf16(code));
     ASSERT_TRUE(PumpUntil([&] { return CountdownNow() == at; }, 15000)) << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
     const int64_t ownTask = JsonGetInt64(Last("room.confirm"), "task_id", 0);
+    // The room is not full yet while the person's task claims: the detail line says so.
+    EXPECT_TRUE(PumpUntil([] { return DetailTextNow().find(L"房间 3 台，领取点击安排时已加入 2 台；约定时刻到时照常点击") !=
+                                      std::wstring::npos; }, 10000))
+        << Utf16ToUtf8(StatusTextNow() + L" / " + DetailTextNow());
     const int64_t thirdTask = seat(third, "room.join", RoomJoinBody(code, fields));
     // The others' reports, sent as soon as their instructions are out.
     EXPECT_TRUE(EvaluateApiResponse(PostServiceAction("task.claim", BuildClaimBody(firstTask), first.token, 8000), message));

@@ -251,6 +251,7 @@ protected:
             app.session = Session{true, "offline-token", "key", "someone@example.test", 9, 70, true};
             app.rememberPassword = true;
             app.session.purposeSaved = true;
+            app.session.savedPurpose = 2;
             app.session.modalPanel = ModalPanelKind::PersonalCentre;
             app.authFormMode = AuthFormMode::Register;
             app.countdownTargetMs = 1234567;
@@ -291,6 +292,8 @@ TEST_F(SessionEndOffline, EndSessionOnAWorkerLeavesNothingOfTheAccountAndKeepsAR
         EXPECT_FALSE(app.rememberPassword);
         EXPECT_EQ(app.authFormMode, AuthFormMode::Login);
         EXPECT_FALSE(app.session.purposeSaved);
+        EXPECT_EQ(app.session.savedPurpose, 2) << "the next sign-in's panel offers the purpose chosen before";
+        EXPECT_EQ(app.session.pendingPurpose, 2);
         EXPECT_EQ(app.session.modalPanel, ModalPanelKind::None);
         EXPECT_EQ(app.countdownTargetMs, 1234567) << "the running task keeps its countdown";
         EXPECT_FALSE(app.session.hotkeyCapturing);

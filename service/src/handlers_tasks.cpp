@@ -266,6 +266,16 @@ Reply ActTaskClaim(ActionContext &c) {
   if (!t.confirmed) throw ApiError(409, "请先确认参加房间，再领取点击安排");
   c.svc.CountClaim(task_id);
   OJson j = OkBody();
+  // A room's machines learn while they wait whether it is full: it clicks at its instant either way,
+  // with whoever joined.
+  if (t.room_id) {
+    Stmt seats = c.db().Prepare("SELECT capacity, seats FROM rooms WHERE id = ?1");
+    seats.Bind(1, *t.room_id);
+    if (seats.Step()) {
+      j["room_capacity"] = seats.Int(0);
+      j["room_joined"] = seats.Int(1);
+    }
+  }
   if (!t.nonce.empty()) {
     // Already released: the same instruction until it is used or runs out.
     if (now > *t.expires_at_ms) throw ApiError(410, "本次点击安排已过期，请重新开始");

@@ -61,14 +61,20 @@ class RoomResults : public test::SharedServiceTest {
       s.task = r.j.value("task_id", int64_t{0});
       EXPECT_TRUE(ts_->Call("room.confirm", "{\"task_id\":" + std::to_string(s.task) + "," + test::TaskFieldsJson() + "}",
                             s.acc.token).ok()) << r.body;
-      if (i < claimed) Claim(s);
+      if (i < claimed) {
+        // While it waits a machine learns how full its room is.
+        HttpResult c = Claim(s);
+        EXPECT_EQ(c.j.value("room_capacity", int64_t{0}), static_cast<int64_t>(n)) << c.body;
+        EXPECT_EQ(c.j.value("room_joined", int64_t{0}), static_cast<int64_t>(i + 1)) << c.body;
+      }
     }
     return room;
   }
-  static void Claim(Seat &s) {
+  static HttpResult Claim(Seat &s) {
     HttpResult c = ts_->Call("task.claim", "{\"task_id\":" + std::to_string(s.task) + "}", s.acc.token);
     s.nonce = json::parse(test::Base64DecodeText(c.j.value("payload", "")), nullptr, false).value("nonce", "");
     EXPECT_FALSE(s.nonce.empty()) << c.body;
+    return c;
   }
   static HttpResult Report(const Seat &s, int64_t error_ms, const std::string &result, const json &extra = json::object(),
                            const std::string &detail = "本机已提交一次触发") {

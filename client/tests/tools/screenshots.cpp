@@ -163,6 +163,14 @@ int wmain(int argc, wchar_t** argv) {
     WriteFormField(FormField::SoftwareName, L"演示程序");
     WriteFormField(FormField::BlacklistReason, L"未获授权的自动化工具");
     Shoot(window, L"dashboard-developer", [](AppState& app) { SignedIn(app, true); });
+    Shoot(window, L"dashboard-room-result", [](AppState& app) {
+        SignedIn(app, false);
+        app.countdownTargetMs = 0;
+        app.statusText = L"房间结果：3 台中 2 台已点击，各机自测彼此相差约 4 毫秒；机器 3 未点击";
+        app.detailText = L"本机：房间点击已完成，与约定时间相差 1 毫秒；计入各机显示的对时误差，实际最多可能相差 11 毫秒";
+        app.roomResultPage = L"https://localhost:8443/room/example";
+        app.roomResultStatus = app.statusText;
+    });
     Shoot(window, L"panel-purpose", [](AppState& app) {
         SignedIn(app, false);
         app.session.modalPanel = ModalPanelKind::Purpose;
