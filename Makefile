@@ -62,6 +62,7 @@ run:
 	@bash scripts/run.sh
 
 bench: build
+	@cmake --build $(BUILD)/client -j$(JOBS) --target benchmarks
 	@bash scripts/run-bench.sh
 
 check-threads: setup
