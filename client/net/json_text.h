@@ -30,10 +30,12 @@ bool JsonGetBool(const std::string& json, const std::string& key, bool fallback)
 // fallback when the value does not start with a number.
 int64_t JsonGetInt64(const std::string& json, const std::string& key, int64_t fallback);
 
+// Through Windows' code pages (net/utf16_text.cpp); everything else here is plain C++.
 std::string Utf16ToUtf8(const std::wstring& text);
 std::wstring Utf8ToUtf16(const std::string& text);
 
-// Standard base64 with padding, no line breaks; empty on failure.
+// Standard base64 with padding, no line breaks (empty for no bytes).
 std::string Base64Encode(const std::vector<uint8_t>& bytes);
-// Empty on failure (callers treat an empty result as invalid data).
+// Strict standard base64 as Base64Encode writes it (padding required, no white space, unused bits
+// zero); empty on anything else (callers treat an empty result as invalid data).
 std::vector<uint8_t> Base64Decode(const std::string& text);

@@ -193,16 +193,6 @@ std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t c
            JsonEscape(Utf16ToUtf8(detail)) + "\"}";
 }
 
-ClaimAnswer ParseClaimAnswer(const std::string& body) {
-    ClaimAnswer answer;
-    answer.executeAtMs = JsonGetInt64(body, "execute_at_ms", 0);
-    answer.ready = JsonGetBool(body, "ready", false);
-    answer.retryAtMs = JsonGetInt64(body, "retry_at_ms", SaturatingSub(answer.executeAtMs, 60000));
-    answer.payload = JsonGetString(body, "payload");
-    answer.signature = JsonGetString(body, "signature");
-    return answer;
-}
-
 uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs) {
     const int64_t waitUs = SaturatingSub(SaturatingSub(MsToUsSaturated(retryAtMs), wallClockUs), offsetUs);
     return static_cast<uint32_t>(Clamp64(waitUs / 1000, 300, 3000));

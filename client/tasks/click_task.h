@@ -9,6 +9,7 @@
 
 #include "target/target_identity.h"
 #include "tasks/click_task_context.h"
+#include "tasks/signed_instruction.h"  // ClaimAnswer
 
 // Starts the click task of a request that holds the slot. Only now, with the task admitted, does the
 // countdown show the scheduled instant (when the answer named one, `executeAtMs` > 0). `sentWith` is
@@ -65,15 +66,6 @@ inline constexpr int64_t kLateLimitUs = 50000;
 std::wstring MissedInstantDetail(int64_t lateByMs, int64_t limitMs, bool instructionLate);
 // Why: this program's own window, or another program (named by its file when it can be asked).
 std::wstring NotTheTargetDetail(PointOwnerVerdict verdict, const std::wstring& ownerPath);
-
-struct ClaimAnswer {
-    int64_t executeAtMs = 0;  // 0 when missing
-    bool ready = false;
-    int64_t retryAtMs = 0;    // executeAtMs − 60000 when missing
-    std::string payload;
-    std::string signature;
-};
-ClaimAnswer ParseClaimAnswer(const std::string& body);
 
 // How long to wait before the next claim: aimed at retryAtMs (unified), clamped to 300…3000 ms.
 uint32_t ClaimWaitMs(int64_t retryAtMs, int64_t wallClockUs, int64_t offsetUs);
