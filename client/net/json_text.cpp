@@ -83,16 +83,19 @@ std::string JsonEscape(const std::string& text) {
 
 JsonValuePosition JsonFindValue(const std::string& json, const std::string& key) {
     const std::string needle = "\"" + key + "\"";
-    if (json.size() < needle.size()) return {};
-    size_t at = json.find(needle);
-    if (at == std::string::npos) return {};
-    size_t after = at + needle.size();
-    if (after >= json.size()) return {};
-    size_t colon = json.find(':', after);
-    if (colon == std::string::npos) return {};
-    size_t pos = colon + 1;
-    while (pos < json.size() && IsJsonSpace(json[pos])) ++pos;
-    return {true, pos};
+    // Only a quoted word with its colon after it is a key. The same word as a string value is passed
+    // over: an answer's text that happens to spell a member's name (a nonce "nonce", a room called
+    // "ok") must not make the next member's value read as that member's. (Inside a string a quote
+    // is always escaped, so the word can appear there only with a backslash before each quote.)
+    for (size_t at = json.find(needle); at != std::string::npos; at = json.find(needle, at + 1)) {
+        size_t pos = at + needle.size();
+        while (pos < json.size() && IsJsonSpace(json[pos])) ++pos;
+        if (pos >= json.size() || json[pos] != ':') continue;
+        ++pos;
+        while (pos < json.size() && IsJsonSpace(json[pos])) ++pos;
+        return {true, pos};
+    }
+    return {};
 }
 
 std::string JsonGetString(const std::string& json, const std::string& key) {

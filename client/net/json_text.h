@@ -2,7 +2,7 @@
 //
 // There is no general JSON parser: request bodies are built by concatenation (string values through
 // JsonEscape) and answers are read by searching for one key at a time. The first occurrence of the
-// quoted key wins, wherever it stands.
+// quoted key with a colon after it wins, at whatever depth it stands.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,8 @@ struct JsonValuePosition {
 // Escapes UTF-8 text for use between the quotes of a JSON string.
 std::string JsonEscape(const std::string& text);
 
-// Finds the value of the first occurrence of "key" followed (after anything) by a colon.
+// Finds the value of the first occurrence of "key" followed (after white space only) by a colon; the
+// same quoted word anywhere else is a string value and does not count.
 JsonValuePosition JsonFindValue(const std::string& json, const std::string& key);
 
 // The unescaped string value of `key`, or "" when it is missing or not a string.
