@@ -41,8 +41,10 @@ std::optional<int64_t> ReadNtpTimestamp(const uint8_t* bytes) {
     const uint32_t seconds = GetBigEndian32(bytes);
     const uint32_t fraction = GetBigEndian32(bytes + 4);
     if (seconds < static_cast<uint64_t>(kNtpUnixEpochDelta)) return std::nullopt;
+    // To the nearest microsecond: a writer that rounds (the service) or truncates (WriteNtpTimestamp)
+    // then reads back the very microsecond it wrote. Truncating here lost one now and then.
     return (static_cast<int64_t>(seconds) - kNtpUnixEpochDelta) * 1000000 +
-           static_cast<int64_t>((static_cast<uint64_t>(fraction) * 1000000) >> 32);
+           static_cast<int64_t>((static_cast<uint64_t>(fraction) * 1000000 + (uint64_t{1} << 31)) >> 32);
 }
 
 NtpPacket BuildSntpRequest(int64_t t1Us) {
