@@ -6,7 +6,7 @@
 #                 reference service and the client (on a virtual display if needed)
 #   make bench    build and run the benchmarks, printing their figures
 #   make check-threads  the service's suites under ThreadSanitizer (slow; not part of make test)
-#   make fuzz     the service's libFuzzer targets, each for FUZZ_SECONDS (60)
+#   make fuzz     the libFuzzer targets of the service and of the client's parsers, each for FUZZ_SECONDS (60)
 #   make dist     the release packages in build/dist-pkg/: Orvane-<version>-setup.exe and -portable.zip
 #   make screenshots  save a PNG of every screen under docs/screenshots/
 # Build options (CMake cache variables) can be passed as CLIENT_CMAKE_ARGS, for example

@@ -25,3 +25,6 @@ inline int64_t SaturatingMultiply(int64_t a, int64_t b) {
         return (a < 0) != (b < 0) ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
     return product;
 }
+
+// ms × 1000, saturating at the 64-bit limits instead of overflowing.
+inline int64_t MsToUsSaturated(int64_t ms) { return SaturatingMultiply(ms, 1000); }

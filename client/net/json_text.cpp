@@ -1,8 +1,5 @@
 #include "net/json_text.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-
 #include <cstdio>
 #include <limits>
 
@@ -86,16 +83,19 @@ std::string JsonEscape(const std::string& text) {
 
 JsonValuePosition JsonFindValue(const std::string& json, const std::string& key) {
     const std::string needle = "\"" + key + "\"";
-    if (json.size() < needle.size()) return {};
-    size_t at = json.find(needle);
-    if (at == std::string::npos) return {};
-    size_t after = at + needle.size();
-    if (after >= json.size()) return {};
-    size_t colon = json.find(':', after);
-    if (colon == std::string::npos) return {};
-    size_t pos = colon + 1;
-    while (pos < json.size() && IsJsonSpace(json[pos])) ++pos;
-    return {true, pos};
+    // Only a quoted word with its colon after it is a key. The same word as a string value is passed
+    // over: an answer's text that happens to spell a member's name (a nonce "nonce", a room called
+    // "ok") must not make the next member's value read as that member's. (Inside a string a quote
+    // is always escaped, so the word can appear there only with a backslash before each quote.)
+    for (size_t at = json.find(needle); at != std::string::npos; at = json.find(needle, at + 1)) {
+        size_t pos = at + needle.size();
+        while (pos < json.size() && IsJsonSpace(json[pos])) ++pos;
+        if (pos >= json.size() || json[pos] != ':') continue;
+        ++pos;
+        while (pos < json.size() && IsJsonSpace(json[pos])) ++pos;
+        return {true, pos};
+    }
+    return {};
 }
 
 std::string JsonGetString(const std::string& json, const std::string& key) {
@@ -198,49 +198,73 @@ int64_t JsonGetInt64(const std::string& json, const std::string& key, int64_t fa
     return result;
 }
 
-std::string Utf16ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                     nullptr, nullptr);
-    if (length <= 0) return {};
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr,
-                        nullptr);
-    return out;
+
+namespace {
+
+constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
 }
 
-std::wstring Utf8ToUtf16(const std::string& text) {
-    if (text.empty()) return {};
-    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length <= 0) return {};
-    std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-    return out;
-}
+}  // namespace
 
 std::string Base64Encode(const std::vector<uint8_t>& bytes) {
-    if (bytes.empty()) return {};
-    const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-    DWORD length = 0;
-    if (!CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), flags, nullptr, &length) ||
-        length == 0)
-        return {};
-    std::string out(length, '\0');
-    if (!CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), flags, out.data(), &length))
-        return {};
-    out.resize(length);  // the second call reports the length without the terminating zero
-    while (!out.empty() && out.back() == '\0') out.pop_back();
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const uint32_t group = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        out.push_back(kBase64Digits[group >> 18]);
+        out.push_back(kBase64Digits[(group >> 12) & 63]);
+        out.push_back(kBase64Digits[(group >> 6) & 63]);
+        out.push_back(kBase64Digits[group & 63]);
+    }
+    const size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        const uint32_t group = (uint32_t{bytes[i]} << 16) | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
+        out.push_back(kBase64Digits[group >> 18]);
+        out.push_back(kBase64Digits[(group >> 12) & 63]);
+        out.push_back(rest == 2 ? kBase64Digits[(group >> 6) & 63] : '=');
+        out.push_back('=');
+    }
     return out;
 }
 
 std::vector<uint8_t> Base64Decode(const std::string& text) {
-    DWORD length = 0;
-    if (!CryptStringToBinaryA(text.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &length, nullptr, nullptr))
-        return {};
-    std::vector<uint8_t> out(length);
-    if (length == 0) return out;
-    if (!CryptStringToBinaryA(text.c_str(), 0, CRYPT_STRING_BASE64, out.data(), &length, nullptr, nullptr))
-        return {};
-    out.resize(length);
+    // Only the form the service writes: groups of four digits, padding at the very end only, and the
+    // bits below the last byte zero. Everything the client decodes is a key, a signature or a signed
+    // message, so there is exactly one spelling of each and anything else is not ours.
+    if (text.empty() || text.size() % 4 != 0) return {};
+    size_t padding = 0;
+    if (text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 4 * 3 - padding);
+    uint32_t group = 0;
+    const size_t digits = text.size() - padding;
+    for (size_t i = 0; i < digits; ++i) {
+        const int value = Base64Value(text[i]);
+        if (value < 0) return {};
+        group = (group << 6) | static_cast<uint32_t>(value);
+        if (i % 4 == 3) {
+            out.push_back(static_cast<uint8_t>(group >> 16));
+            out.push_back(static_cast<uint8_t>(group >> 8));
+            out.push_back(static_cast<uint8_t>(group));
+            group = 0;
+        }
+    }
+    if (padding == 2) {
+        if (group & 0xF) return {};
+        out.push_back(static_cast<uint8_t>(group >> 4));
+    } else if (padding == 1) {
+        if (group & 0x3) return {};
+        out.push_back(static_cast<uint8_t>(group >> 10));
+        out.push_back(static_cast<uint8_t>(group >> 2));
+    }
     return out;
 }

@@ -247,8 +247,6 @@ int64_t SteadyNowNs() {
     return CounterToNanoseconds(counter.QuadPart, CounterFrequency());
 }
 
-int64_t MsToUsSaturated(int64_t ms) { return SaturatingMultiply(ms, 1000); }
-
 int64_t ShownClickUncertaintyMs(int64_t clockUncertaintyMs, int64_t clickLatenessUs) {
     const int64_t latenessUs = std::max(clickLatenessUs, kClickLatenessAllowanceUs);
     return SaturatingAdd(std::max<int64_t>(clockUncertaintyMs, 0), SaturatingAdd(latenessUs, 999) / 1000);

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/saturating.h"  // MsToUsSaturated, used with the times below
+
 // The system functions the executor calls for timers, waiting and input. The real ones are the
 // default; test programs replace single entries to produce what the system cannot be made to do
 // (a refused SendInput, timers that cannot be created).
@@ -145,9 +147,6 @@ int64_t CounterToNanoseconds(int64_t counter, int64_t frequency);
 
 // The monotonic clock now, in nanoseconds.
 int64_t SteadyNowNs();
-
-// ms × 1000, saturating at the 64-bit limits instead of overflowing.
-int64_t MsToUsSaturated(int64_t ms);
 
 // executeAtMs × 1000 − wallTicks / 10 − offsetUs (µs; negative when the instant is past).
 int64_t RemainingUs(int64_t executeAtMs, int64_t wallTicks, int64_t offsetUs);

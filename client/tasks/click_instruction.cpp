@@ -1,20 +1,6 @@
 #include "tasks/click_instruction.h"
 
-#include <limits>
-
 #include "core/library_module.h"
-#include "core/saturating.h"
-#include "net/json_text.h"
-#include "tasks/click_executor.h"
-
-bool VerifyWithEntryPoints(const SignatureEntryPoints& entries, const std::vector<uint8_t>& message,
-                           const std::vector<uint8_t>& signature, const std::vector<uint8_t>& publicKey) {
-    if (!entries.sodiumInit || !entries.verifyDetached) return false;
-    // The library reads exactly 64 and 32 bytes: anything else must never reach it.
-    if (signature.size() != 64 || publicKey.size() != 32) return false;
-    if (entries.sodiumInit() < 0) return false;
-    return entries.verifyDetached(signature.data(), message.data(), message.size(), publicKey.data()) == 0;
-}
 
 bool VerifyDetachedSignatureWithLibrary(const std::wstring& libraryPath, const std::vector<uint8_t>& message,
                                         const std::vector<uint8_t>& signature,
@@ -30,43 +16,4 @@ bool VerifyDetachedSignatureWithLibrary(const std::wstring& libraryPath, const s
 bool VerifyDetachedSignature(const std::vector<uint8_t>& message, const std::vector<uint8_t>& signature,
                              const std::vector<uint8_t>& publicKey) {
     return VerifyDetachedSignatureWithLibrary(SignatureLibraryPath(), message, signature, publicKey);
-}
-
-InstructionCheck CheckClickInstruction(const std::string& text, const ClickTaskContext& context,
-                                       int64_t wallClockUs, int64_t offsetUs) {
-    InstructionCheck check;
-    // A missing coordinate reads as the smallest 64-bit value, which no 32-bit position can equal.
-    constexpr int64_t kMissingCoordinate = std::numeric_limits<int64_t>::min();
-    const char* failed = nullptr;
-    if (JsonGetInt64(text, "taskId", 0) != context.taskId)
-        failed = "taskId";
-    else if (JsonGetInt64(text, "userId", 0) != context.userId)
-        failed = "userId";
-    else if (JsonGetString(text, "action") != "single_click")
-        failed = "action";
-    else if (JsonGetInt64(text, "targetX", kMissingCoordinate) != static_cast<int64_t>(context.targetX))
-        failed = "targetX";
-    else if (JsonGetInt64(text, "targetY", kMissingCoordinate) != static_cast<int64_t>(context.targetY))
-        failed = "targetY";
-    else if (JsonGetString(text, "executableSha256") != context.executableSha256)
-        failed = "executableSha256";
-    if (failed) {
-        check.verdict = InstructionVerdict::Mismatch;
-        check.status = kInstructionMismatchStatus;
-        check.failedField = failed;
-        return check;
-    }
-
-    check.executeAtMs = JsonGetInt64(text, "executeAtMs", 0);
-    check.expiresAtMs = JsonGetInt64(text, "expiresAtMs", 0);
-    check.nonce = JsonGetString(text, "nonce");
-    // Equality passes; a missing expiry (0) is always in the past. An instant after the instruction's
-    // own expiry would be clicked with an expired instruction: that is expired as well.
-    if (SaturatingAdd(wallClockUs, offsetUs) > MsToUsSaturated(check.expiresAtMs) || check.executeAtMs > check.expiresAtMs) {
-        check.verdict = InstructionVerdict::Expired;
-        check.status = kInstructionExpiredStatus;
-        return check;
-    }
-    check.verdict = InstructionVerdict::Accepted;
-    return check;
 }

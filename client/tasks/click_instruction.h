@@ -1,30 +1,12 @@
-// The signed one-shot click instruction: Ed25519 verification through the signature library and the
-// field-by-field comparison with what the user chose on this machine.
+// The signed one-shot click instruction: Ed25519 verification through the signature library beside
+// the program. Reading the instruction and comparing it with the task is in tasks/signed_instruction.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tasks/click_task_context.h"
-
-// User-facing texts of the three rejections.
-inline constexpr wchar_t kSignatureFailedStatus[] = L"程序文件检查失败";
-inline constexpr wchar_t kSignatureFailedDetail[] = L"程序运行文件不完整，请重新解压后使用";
-inline constexpr wchar_t kInstructionMismatchStatus[] = L"收到的点击安排与当前操作不一致";
-inline constexpr wchar_t kInstructionExpiredStatus[] = L"本次点击安排已失效，请重新开始";
-
-// The two library entry points the verification needs.
-struct SignatureEntryPoints {
-    int (*sodiumInit)() = nullptr;
-    int (*verifyDetached)(const unsigned char* signature, const unsigned char* message,
-                          unsigned long long messageLength, const unsigned char* publicKey) = nullptr;
-};
-
-// Checks the sizes (64-byte signature, 32-byte key) before anything is called, then initialises the
-// library and verifies. False when an entry point is missing.
-bool VerifyWithEntryPoints(const SignatureEntryPoints& entries, const std::vector<uint8_t>& message,
-                           const std::vector<uint8_t>& signature, const std::vector<uint8_t>& publicKey);
+#include "tasks/signed_instruction.h"
 
 // Loads the library at `libraryPath`, verifies, and releases the library again on every path.
 bool VerifyDetachedSignatureWithLibrary(const std::wstring& libraryPath, const std::vector<uint8_t>& message,
@@ -34,21 +16,3 @@ bool VerifyDetachedSignatureWithLibrary(const std::wstring& libraryPath, const s
 // The same with "libsodium.dll" from the program's own folder (no other location is searched).
 bool VerifyDetachedSignature(const std::vector<uint8_t>& message, const std::vector<uint8_t>& signature,
                              const std::vector<uint8_t>& publicKey);
-
-enum class InstructionVerdict { Accepted, Mismatch, Expired };
-
-struct InstructionCheck {
-    InstructionVerdict verdict = InstructionVerdict::Mismatch;
-    std::wstring status;        // empty when accepted
-    const char* failedField = "";  // the first field that differed (mismatch only)
-    int64_t executeAtMs = 0;
-    int64_t expiresAtMs = 0;
-    std::string nonce;
-};
-
-// Compares the verified instruction text with the task, field by field in a fixed order (the first
-// difference decides; later fields are not examined), then applies the expiry rule: expired when
-// wallClockUs + offsetUs (saturating) > expiresAtMs × 1000, or when executeAtMs lies after expiresAtMs.
-// Touches no clock: the caller passes the wall clock.
-InstructionCheck CheckClickInstruction(const std::string& text, const ClickTaskContext& context,
-                                       int64_t wallClockUs, int64_t offsetUs);

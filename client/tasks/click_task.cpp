@@ -197,18 +197,6 @@ std::string BuildConsumeBody(int64_t taskId, const std::string& nonce, int64_t c
     return body + "}";
 }
 
-ClaimAnswer ParseClaimAnswer(const std::string& body) {
-    ClaimAnswer answer;
-    answer.executeAtMs = JsonGetInt64(body, "execute_at_ms", 0);
-    answer.ready = JsonGetBool(body, "ready", false);
-    answer.retryAtMs = JsonGetInt64(body, "retry_at_ms", SaturatingSub(answer.executeAtMs, 60000));
-    answer.payload = JsonGetString(body, "payload");
-    answer.signature = JsonGetString(body, "signature");
-    answer.roomCapacity = JsonGetInt64(body, "room_capacity", 0);
-    answer.roomJoined = JsonGetInt64(body, "room_joined", 0);
-    return answer;
-}
-
 std::wstring RoomNotFullText(int64_t capacity, int64_t joined) {
     if (joined <= 0 || joined >= capacity) return L"";
     // Counted when the instruction was claimed: machines may still join until the instant.

@@ -9,6 +9,7 @@
 
 #include "target/target_identity.h"
 #include "tasks/click_task_context.h"
+#include "tasks/signed_instruction.h"  // ClaimAnswer
 
 // Starts the click task of a request that holds the slot. Only now, with the task admitted, does the
 // countdown show the scheduled instant (when the answer named one, `executeAtMs` > 0). `sentWith` is
@@ -73,17 +74,6 @@ inline constexpr int64_t kLateLimitUs = 50000;
 std::wstring MissedInstantDetail(int64_t lateByMs, int64_t limitMs, bool instructionLate);
 // Why: this program's own window, or another program (named by its file when it can be asked).
 std::wstring NotTheTargetDetail(PointOwnerVerdict verdict, const std::wstring& ownerPath);
-
-struct ClaimAnswer {
-    int64_t executeAtMs = 0;  // 0 when missing
-    bool ready = false;
-    int64_t retryAtMs = 0;    // executeAtMs − 60000 when missing
-    std::string payload;
-    std::string signature;
-    int64_t roomCapacity = 0;  // a room's size and how many have joined so far; 0 when not told
-    int64_t roomJoined = 0;
-};
-ClaimAnswer ParseClaimAnswer(const std::string& body);
 
 // While a room waits with fewer machines than it was made for: what the detail line says (empty when
 // it is full, or not a room).

@@ -41,14 +41,17 @@ TEST(JsonFindValue, FirstOccurrenceAndWhiteSpaceRules) {
     p = JsonFindValue("{\"ok\":   ", "ok");
     ASSERT_TRUE(p.found);
     EXPECT_EQ(p.index, 9u);
-    // Anything between the key and the colon is skipped without checking.
-    EXPECT_EQ(JsonGetInt64("{\"n\" xyz : 7}", "n", 0), 7);
+    // Only white space may stand between the key and its colon.
+    EXPECT_EQ(JsonGetInt64("{\"n\" \t: 7}", "n", 0), 7);
+    EXPECT_EQ(JsonGetInt64("{\"n\" xyz : 7}", "n", 0), 0);
 }
 
-TEST(JsonFindValue, NestedAndValueOccurrencesWinOverTheTopLevelKey) {
+TEST(JsonFindValue, NestedKeysWinButStringValuesAreNotKeys) {
     EXPECT_EQ(JsonGetInt64("{\"user\":{\"id\":5},\"id\":9}", "id", 0), 5);
-    // The word appears first as a string value: the next colon after it decides.
-    EXPECT_FALSE(JsonGetBool("{\"status\":\"ok\",\"next\":false,\"ok\":true}", "ok", true));
+    // The word appears first as a string value: passed over, the key itself is read.
+    EXPECT_TRUE(JsonGetBool("{\"status\":\"ok\",\"next\":false,\"ok\":true}", "ok", false));
+    EXPECT_EQ(JsonGetString("{\"sha\":\"nonce\",\"at\":1,\"nonce\":\"ab\"}", "nonce"), "ab");
+    EXPECT_EQ(JsonGetInt64("{\"a\":[\"n\" , \"n\"],\"n\":4}", "n", 0), 4);
     EXPECT_EQ(JsonGetString("{\"list\":[{\"name\":\"a\"}],\"name\":\"b\"}", "name"), "a");
 }
 

@@ -43,7 +43,8 @@ NtpPacket BuildSntpRequest(int64_t t1Us);
 // Writes `unixUs` as an 8-byte big-endian NTP timestamp (seconds truncated to 32 bits).
 void WriteNtpTimestamp(uint8_t* out, int64_t unixUs);
 
-// Reads an 8-byte NTP timestamp as µs since 1970; nothing when its seconds lie before 1970.
+// Reads an 8-byte NTP timestamp as µs since 1970 (to the nearest µs); nothing when its seconds lie
+// before 1970.
 std::optional<int64_t> ReadNtpTimestamp(const uint8_t* bytes);
 
 // Offset and delay from the four timestamps (µs since 1970); not ok when the delay lies outside

@@ -231,6 +231,10 @@ std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args,
       int64_t q = 0;
       if (!int_opt(i, a, 0, 1024, q)) return std::nullopt;
       o.hash_queue = static_cast<int>(q);
+    } else if (a == "--hash-wait-ms") {
+      int64_t w = 0;
+      if (!int_opt(i, a, 0, 10000, w)) return std::nullopt;
+      o.hash_wait_ms = static_cast<int>(w);
     } else if (a == "--request-deadline-ms") {
       if (!int_opt(i, a, 500, 600000, o.request_deadline_ms)) return std::nullopt;
     } else if (a == "--max-connections-per-source") {
@@ -318,9 +322,11 @@ serve options:
                            and body of a request together (default 10000)
   --real-ip-from ADDR      connections from ADDR (a proxy) name the client in X-Real-IP; they are
                            exempt from the per-address connection limit
-  --hash-threads N         password hashes computed at once (default: one per core)
+  --hash-threads N         password hashes computed at once (default: one fewer than the cores)
   --hash-queue N           password hashes waiting beyond those before logins are answered
                            "busy" (default: two per hashing thread)
+  --hash-wait-ms N         beyond those, a login waits in line up to N ms for a place before it is
+                           answered "busy"; the line holds up to half of --threads (default 1000)
   --session-idle-days N    a login session unused for N days ends (default 30)
   --test-mode              enable the /__test/ endpoints (fault injection, clock shifts)
   --quiet                  no per-request log lines

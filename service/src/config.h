@@ -63,8 +63,10 @@ struct ServeOptions {
   int threads = 128;
   std::string db_url;               // empty: SQLite in DIR/orvane.db; postgresql://… shares one database
   int db_connections = 8;           // PostgreSQL connections of this instance (SQLite: one)
-  int hash_threads = 0;             // password hashes at once (0: one per core)
+  int hash_threads = 0;             // password hashes at once (0: one fewer than the cores, at least one)
   int hash_queue = -1;              // hashes waiting beyond those (-1: two per hashing thread)
+  int hash_wait_ms = 1000;          // beyond those, how long a login waits in line for a place (the line
+                                    // holds half the worker threads at most); 0: refused at once
   int64_t request_deadline_ms = 10000;  // TLS handshake, request line, headers and body together
   int max_connections_per_source = 16;  // 0: no limit
   std::string real_ip_from;         // a proxy whose X-Real-IP header names the client

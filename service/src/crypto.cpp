@@ -88,6 +88,10 @@ std::string Base64Encode(const uint8_t *data, size_t n) {
 
 std::optional<Bytes> Base64Decode(const std::string &text) {
   if (text.empty() || text.size() % 4 != 0) return std::nullopt;
+  // libsodium 1.0.18 reads a byte from 0x80 up as a digit (its constant-time comparisons see it
+  // sign-extended), so "\xff\xff\xff\xff" decoded to three bytes: only the alphabet gets that far.
+  if (text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") != std::string::npos)
+    return std::nullopt;
   Bytes out(text.size() / 4 * 3);
   size_t len = 0;
   const char *end = nullptr;

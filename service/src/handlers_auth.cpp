@@ -6,6 +6,7 @@
 #include "handlers.h"
 #include "log.h"
 #include "login_guard.h"
+#include "password_pool.h"
 #include "store.h"
 #include "validate.h"
 
@@ -74,12 +75,21 @@ void FinishPasswordCheck(ActionContext &c, const PasswordCheck &check, bool righ
   FinishGuardedAttempt(c.db(), check.source_key, check.source, !right, false, now);
 }
 
-// Runs the Argon2id check on the hashing pool (or the same effort when there is no account).
-bool CheckPassword(ActionContext &c, const PasswordCheck &check, const std::optional<Account> &acc,
-                   const std::string &password) {
-  std::optional<bool> right =
-      acc ? c.svc.Passwords().Verify(acc->password_hash, password) : c.svc.Passwords().SpendEffort(password);
-  if (!right) {
+// A place on the hashing pool, taken before the guard: a check the pool cannot take now is answered
+// "busy" before the guard writes anything (a flood of logins otherwise cost two commits each).
+PasswordPool::Slot ReserveCheck(ActionContext &c) {
+  std::optional<PasswordPool::Slot> slot = c.svc.Passwords().Reserve();
+  if (!slot) ThrowBusy();
+  return std::move(*slot);
+}
+
+// Runs the Argon2id check on the hashing pool in the place reserved for it (or the same effort when
+// there is no account).
+bool CheckPassword(ActionContext &c, PasswordPool::Slot slot, const PasswordCheck &check,
+                   const std::optional<Account> &acc, const std::string &password) {
+  std::optional<bool> right = acc ? c.svc.Passwords().Verify(std::move(slot), acc->password_hash, password)
+                                  : c.svc.Passwords().SpendEffort(std::move(slot), password);
+  if (!right) {  // the service is stopping
     std::lock_guard<std::mutex> lock(c.db().Mutex());
     Transaction tx(c.db());
     CancelGuardedAttempt(c.db(), check.address, c.NowMs());
@@ -98,6 +108,7 @@ std::string OptionalText(const Json &body, const char *key, size_t max) {
 Reply FinishLogin(ActionContext &c, const std::string &address_key,
                   const std::function<std::optional<Account>()> &find, const std::string &password,
                   const std::string &device_id, const char *wrong_text) {
+  PasswordPool::Slot slot = ReserveCheck(c);
   auto check = BeginPasswordCheck(c, address_key);
   if (!check) throw ApiError(401, wrong_text);
   std::optional<Account> acc;
@@ -105,7 +116,7 @@ Reply FinishLogin(ActionContext &c, const std::string &address_key,
     std::lock_guard<std::mutex> lock(c.db().Mutex());
     acc = find();
   }
-  bool right = CheckPassword(c, *check, acc, password);
+  bool right = CheckPassword(c, std::move(slot), *check, acc, password);
   std::string device_name = OptionalText(c.body, "device_name", 100);
   std::string platform = OptionalText(c.body, "client_platform", 32);
   int64_t now = c.NowMs();
@@ -373,9 +384,10 @@ Reply ActDeleteRequest(ActionContext &c) {
   const char *wrong_text = "密码不正确，注销申请未提交";
   if (password.empty()) throw ApiError(403, wrong_text);
   // The same guard as the logins: a stolen session does not become a way to guess the password.
+  PasswordPool::Slot slot = ReserveCheck(c);
   auto check = BeginPasswordCheck(c, AccountKey(*acc));
   if (!check) throw ApiError(403, wrong_text);
-  bool right = CheckPassword(c, *check, acc, password);
+  bool right = CheckPassword(c, std::move(slot), *check, acc, password);
   int64_t now = c.NowMs();
   std::lock_guard<std::mutex> lock(c.db().Mutex());
   Transaction tx(c.db());

@@ -66,9 +66,9 @@ Service::Service(ServeOptions options) : options_(std::move(options)) {
   }
   key_ = db_->Shared() ? LoadOrCreateSharedSigningKey(*db_, options_.data_dir + "/sign-ed25519.key")
                        : SigningKey::LoadOrCreate(options_.data_dir + "/sign-ed25519.key");
-  int hash_threads = options_.hash_threads > 0 ? options_.hash_threads
-                                               : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  passwords_ = std::make_unique<PasswordPool>(hash_threads, options_.hash_queue >= 0 ? options_.hash_queue : 2 * hash_threads);
+  int hash_threads = options_.hash_threads > 0 ? options_.hash_threads : PasswordPool::DefaultThreads();
+  passwords_ = std::make_unique<PasswordPool>(hash_threads, options_.hash_queue >= 0 ? options_.hash_queue : 2 * hash_threads,
+                                              options_.threads / 2, options_.hash_wait_ms);
   if (!options_.plain_http) {
     if (options_.tls_cert.empty()) {
       tls_files_ = EnsureDevTls(options_.data_dir);

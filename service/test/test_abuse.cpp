@@ -11,13 +11,17 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "http_server.h"
 #include "local_servers.h"
 #include "login_guard.h"
+#include "password_pool.h"
 #include "test_support.h"
 
 namespace orvane {
@@ -185,7 +189,8 @@ TEST_F(HashingPool, FloodIsAnsweredBusyWhileTimeStaysFree) {
   std::vector<HttpResult> answers(16);
   std::vector<std::thread> threads;
   for (int i = 0; i < 16; ++i) threads.emplace_back([&, i] { answers[i] = ts_->Call("auth.login", LoginBody(acc.email, "flood-password")); });
-  // All but the two queued logins are answered at once, and "time" is served meanwhile.
+  // All but the two queued logins are answered busy, "time" served meanwhile: two at once (the line for
+  // places, half of the 24 worker threads, is full), the twelve in line when their second is over.
   for (int i = 0; i < 500 && ts_->svc().Passwords().Refused() < 14; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(ts_->svc().Passwords().Refused(), 14);
@@ -206,6 +211,66 @@ TEST_F(HashingPool, FloodIsAnsweredBusyWhileTimeStaysFree) {
   for (int i = 0; i < 12; ++i) threads.emplace_back([&] { ts_->Call("auth.login", LoginBody(acc.email, "wrong-password")); });
   for (auto &t : threads) t.join();
   EXPECT_EQ(ts_->svc().Passwords().PeakRunning(), 1);
+}
+
+// The line for places in the pool, on the pool itself: one hashing thread, no queue, two places in
+// line (waiting up to 10 s here, longer than any hash on a busy machine).
+TEST(HashingLine, WaitsInOrderForAPlaceAndIsBounded) {
+  PasswordPool pool(1, 0, 2, 10000);
+  pool.Hold(true);  // no place comes free until released
+  std::vector<int> order;
+  std::mutex order_mutex;
+  auto wait_for_place = [&](int who) {
+    std::optional<PasswordPool::Slot> slot = pool.Reserve();
+    if (!slot) return false;
+    std::lock_guard<std::mutex> lock(order_mutex);
+    order.push_back(who);
+    return true;  // the place is given back here, unused, and the next in line gets it
+  };
+  std::atomic<bool> first{false}, second{false};
+  std::thread a([&] { first = wait_for_place(1); });
+  while (pool.InLine() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread b([&] { second = wait_for_place(2); });
+  while (pool.InLine() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The line is full: a third caller is refused at once.
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pool.Reserve().has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_EQ(pool.Refused(), 1);
+  pool.Hold(false);
+  a.join();
+  b.join();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(second);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(pool.InLine(), 0);
+  // A place taken and used runs its job; meanwhile the next caller waits rather than being refused.
+  std::optional<PasswordPool::Slot> slot = pool.Reserve();
+  ASSERT_TRUE(slot.has_value());
+  std::thread c([&] { first = pool.SpendEffort("password").has_value(); });
+  EXPECT_TRUE(pool.SpendEffort(std::move(*slot), "password").has_value());
+  c.join();
+  EXPECT_TRUE(first);
+  EXPECT_EQ(pool.JobsRun(), 2);
+  EXPECT_EQ(pool.Refused(), 1);
+}
+
+TEST(HashingLine, AWaitThatRunsOutIsRefused) {
+  PasswordPool pool(1, 0, 2, 300);
+  pool.Hold(true);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pool.Reserve().has_value());
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  EXPECT_EQ(pool.Refused(), 1);
+  EXPECT_EQ(pool.InLine(), 0);
+  // Without a line, refused at once.
+  PasswordPool at_once(1, 0, 0, 300);
+  at_once.Hold(true);
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(at_once.Reserve().has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
 }
 
 TEST_F(HashingPool, RegistrationAndResetCheckTheCodeBeforeHashing) {

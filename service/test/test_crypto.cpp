@@ -77,7 +77,8 @@ TEST(Base64, StandardAlphabetWithPaddingAndStrictDecoding) {
   EXPECT_EQ(text.back(), '=');
   EXPECT_NE(text.find('+'), std::string::npos);  // standard, not URL-safe alphabet
   EXPECT_EQ(*Base64Decode(text), b);
-  for (const char *bad : {"", "abc", "ab=c", "a-_b", "!!!!", "QUJD\n"}) EXPECT_FALSE(Base64Decode(bad)) << bad;
+  for (const char *bad : {"", "abc", "ab=c", "a-_b", "!!!!", "QUJD\n", "\xff\xff\xff\xff", "QU\xc3\xa9"})
+    EXPECT_FALSE(Base64Decode(bad)) << bad;
   EXPECT_EQ(RandomToken().size(), 43u);
   EXPECT_NE(RandomToken(), RandomToken());
 }
