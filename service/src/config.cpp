@@ -115,150 +115,145 @@ nlohmann::ordered_json RuntimeConfig::ToJson() const {
   return j;
 }
 
+namespace {
+
+using OptionError = std::optional<std::string>;  // what is wrong with an option's value
+
+OptionError IntInto(const std::string &v, int64_t lo, int64_t hi, int64_t &dst) {
+  int64_t x = 0;
+  if (!ParseInt64(v, x) || x < lo || x > hi)
+    return "expected an integer in " + std::to_string(lo) + ".." + std::to_string(hi);
+  dst = x;
+  return std::nullopt;
+}
+
+template <typename T>
+OptionError IntInto(const std::string &v, int64_t lo, int64_t hi, T &dst) {
+  int64_t x = 0;
+  OptionError e = IntInto(v, lo, hi, x);
+  if (!e) dst = static_cast<T>(x);
+  return e;
+}
+
+OptionError HostPortInto(const std::string &v, std::string &host, int &port) {
+  auto hp = ParseHostPort(v);
+  if (!hp) return "expected HOST:PORT, got '" + v + "'";
+  host = hp->host;
+  port = hp->port;
+  return std::nullopt;
+}
+
+OptionError VersionInto(const std::string &v, std::string &dst) {
+  if (!ParseVersion(v)) return "expected a version like 0.9.10";
+  dst = v;
+  return std::nullopt;
+}
+
+// One option of `serve`: its name, whether a value follows it, and what it does (with the value, when
+// one follows).
+struct ServeOption {
+  const char *name;
+  bool takes_value;
+  OptionError (*apply)(ServeOptions &o, const std::string &v);
+};
+
+const ServeOption kServeOptions[] = {
+    {"--data", true, [](ServeOptions &o, const std::string &v) -> OptionError { o.data_dir = v; return std::nullopt; }},
+    {"--listen", true, [](ServeOptions &o, const std::string &v) { return HostPortInto(v, o.listen_host, o.listen_port); }},
+    {"--ntp", true, [](ServeOptions &o, const std::string &v) { return HostPortInto(v, o.ntp_host, o.ntp_port); }},
+    {"--tls-cert", true, [](ServeOptions &o, const std::string &v) -> OptionError { o.tls_cert = v; return std::nullopt; }},
+    {"--tls-key", true, [](ServeOptions &o, const std::string &v) -> OptionError { o.tls_key = v; return std::nullopt; }},
+    {"--public-url", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError { o.public_url = v; return std::nullopt; }},
+    {"--min-version", true, [](ServeOptions &o, const std::string &v) { return VersionInto(v, o.runtime.min_version); }},
+    {"--latest-version", true,
+     [](ServeOptions &o, const std::string &v) { return VersionInto(v, o.runtime.latest_version); }},
+    {"--download-url", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError { o.runtime.download_url = v; return std::nullopt; }},
+    {"--time-source", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError { o.runtime.time_source = v; return std::nullopt; }},
+    {"--time-uncertainty-ms", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError {
+       char *end = nullptr;
+       double d = std::strtod(v.c_str(), &end);
+       if (v.empty() || *end != '\0' || !(d >= 0 && d <= 86400000)) return "expected a number of milliseconds >= 0";
+       o.runtime.time_uncertainty_ms = d;
+       return std::nullopt;
+     }},
+    {"--release-lead-ms", true,
+     [](ServeOptions &o, const std::string &v) { return IntInto(v, 0, 86400000, o.runtime.release_lead_ms); }},
+    {"--claim-expiry-ms", true,
+     [](ServeOptions &o, const std::string &v) { return IntInto(v, 1000, 86400000, o.runtime.claim_expiry_ms); }},
+    {"--starting-credits", true,
+     [](ServeOptions &o, const std::string &v) { return IntInto(v, 0, 1000000000, o.runtime.starting_credits); }},
+    {"--points-per-yuan", true,
+     [](ServeOptions &o, const std::string &v) { return IntInto(v, 1, 100000, o.runtime.points_per_yuan); }},
+    {"--payment-methods", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError {
+       if (v != "alipay,wxpay" && v != "wxpay,alipay" && v != "alipay" && v != "wxpay" && v != "none")
+         return "expected alipay,wxpay | alipay | wxpay | none";
+       o.runtime.alipay = v.find("alipay") != std::string::npos;
+       o.runtime.wxpay = v.find("wxpay") != std::string::npos;
+       return std::nullopt;
+     }},
+    {"--ntp-stratum", true, [](ServeOptions &o, const std::string &v) { return IntInto(v, 1, 15, o.ntp_stratum); }},
+    {"--threads", true, [](ServeOptions &o, const std::string &v) { return IntInto(v, 2, 1024, o.threads); }},
+    {"--db", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError {
+       if (!Db::IsPostgresUrl(v)) return "expected a postgresql://… address";
+       o.db_url = v;
+       return std::nullopt;
+     }},
+    {"--db-connections", true, [](ServeOptions &o, const std::string &v) { return IntInto(v, 1, 256, o.db_connections); }},
+    {"--hash-threads", true, [](ServeOptions &o, const std::string &v) { return IntInto(v, 0, 256, o.hash_threads); }},
+    {"--hash-queue", true, [](ServeOptions &o, const std::string &v) { return IntInto(v, 0, 1024, o.hash_queue); }},
+    {"--hash-wait-ms", true, [](ServeOptions &o, const std::string &v) { return IntInto(v, 0, 10000, o.hash_wait_ms); }},
+    {"--request-deadline-ms", true,
+     [](ServeOptions &o, const std::string &v) { return IntInto(v, 500, 600000, o.request_deadline_ms); }},
+    {"--max-connections-per-source", true,
+     [](ServeOptions &o, const std::string &v) { return IntInto(v, 0, 100000, o.max_connections_per_source); }},
+    {"--real-ip-from", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError { o.real_ip_from = v; return std::nullopt; }},
+    {"--session-idle-days", true,
+     [](ServeOptions &o, const std::string &v) -> OptionError {
+       int64_t d = 0;
+       OptionError e = IntInto(v, 1, 3650, d);
+       if (!e) o.runtime.session_idle_ms = d * 24 * 3600 * 1000;
+       return e;
+     }},
+    {"--test-mode", false, [](ServeOptions &o, const std::string &) -> OptionError { o.test_mode = true; return std::nullopt; }},
+    {"--plain-http", false,
+     [](ServeOptions &o, const std::string &) -> OptionError { o.plain_http = true; return std::nullopt; }},
+    {"--quiet", false, [](ServeOptions &o, const std::string &) -> OptionError { o.quiet = true; return std::nullopt; }},
+};
+
+}  // namespace
+
 std::optional<ServeOptions> ParseServeArgs(const std::vector<std::string> &args, std::string &error) {
   ServeOptions o;
-  auto need = [&](size_t &i, const std::string &name) -> std::optional<std::string> {
-    if (i + 1 >= args.size()) {
-      error = name + " needs a value";
-      return std::nullopt;
-    }
-    return args[++i];
-  };
-  auto int_opt = [&](size_t &i, const std::string &name, int64_t lo, int64_t hi,
-                     int64_t &dst) -> bool {
-    auto v = need(i, name);
-    if (!v) return false;
-    int64_t x = 0;
-    if (!ParseInt64(*v, x) || x < lo || x > hi) {
-      error = name + ": expected an integer in " + std::to_string(lo) + ".." + std::to_string(hi);
-      return false;
-    }
-    dst = x;
-    return true;
-  };
   bool have_listen = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    if (a == "--data") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      o.data_dir = *v;
-    } else if (a == "--listen" || a == "--ntp") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      auto hp = ParseHostPort(*v);
-      if (!hp) {
-        error = a + ": expected HOST:PORT, got '" + *v + "'";
-        return std::nullopt;
-      }
-      if (a == "--listen") {
-        o.listen_host = hp->host;
-        o.listen_port = hp->port;
-        have_listen = true;
-      } else {
-        o.ntp_host = hp->host;
-        o.ntp_port = hp->port;
-      }
-    } else if (a == "--tls-cert" || a == "--tls-key" || a == "--public-url") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      (a == "--tls-cert" ? o.tls_cert : a == "--tls-key" ? o.tls_key : o.public_url) = *v;
-    } else if (a == "--min-version" || a == "--latest-version") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      if (!ParseVersion(*v)) {
-        error = a + ": expected a version like 0.9.10";
-        return std::nullopt;
-      }
-      (a == "--min-version" ? o.runtime.min_version : o.runtime.latest_version) = *v;
-    } else if (a == "--download-url" || a == "--time-source") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      (a == "--download-url" ? o.runtime.download_url : o.runtime.time_source) = *v;
-    } else if (a == "--time-uncertainty-ms") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      char *end = nullptr;
-      double d = std::strtod(v->c_str(), &end);
-      if (v->empty() || *end != '\0' || !(d >= 0 && d <= 86400000)) {
-        error = a + ": expected a number of milliseconds >= 0";
-        return std::nullopt;
-      }
-      o.runtime.time_uncertainty_ms = d;
-    } else if (a == "--release-lead-ms") {
-      if (!int_opt(i, a, 0, 86400000, o.runtime.release_lead_ms)) return std::nullopt;
-    } else if (a == "--claim-expiry-ms") {
-      if (!int_opt(i, a, 1000, 86400000, o.runtime.claim_expiry_ms)) return std::nullopt;
-    } else if (a == "--starting-credits") {
-      if (!int_opt(i, a, 0, 1000000000, o.runtime.starting_credits)) return std::nullopt;
-    } else if (a == "--points-per-yuan") {
-      if (!int_opt(i, a, 1, 100000, o.runtime.points_per_yuan)) return std::nullopt;
-    } else if (a == "--payment-methods") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      if (*v != "alipay,wxpay" && *v != "wxpay,alipay" && *v != "alipay" && *v != "wxpay" &&
-          *v != "none") {
-        error = a + ": expected alipay,wxpay | alipay | wxpay | none";
-        return std::nullopt;
-      }
-      o.runtime.alipay = v->find("alipay") != std::string::npos;
-      o.runtime.wxpay = v->find("wxpay") != std::string::npos;
-    } else if (a == "--ntp-stratum") {
-      int64_t s = 0;
-      if (!int_opt(i, a, 1, 15, s)) return std::nullopt;
-      o.ntp_stratum = static_cast<int>(s);
-    } else if (a == "--threads") {
-      int64_t t = 0;
-      if (!int_opt(i, a, 2, 1024, t)) return std::nullopt;
-      o.threads = static_cast<int>(t);
-    } else if (a == "--db") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      if (!Db::IsPostgresUrl(*v)) {
-        error = a + ": expected a postgresql://… address";
-        return std::nullopt;
-      }
-      o.db_url = *v;
-    } else if (a == "--db-connections") {
-      int64_t n = 0;
-      if (!int_opt(i, a, 1, 256, n)) return std::nullopt;
-      o.db_connections = static_cast<int>(n);
-    } else if (a == "--hash-threads") {
-      int64_t t = 0;
-      if (!int_opt(i, a, 0, 256, t)) return std::nullopt;
-      o.hash_threads = static_cast<int>(t);
-    } else if (a == "--hash-queue") {
-      int64_t q = 0;
-      if (!int_opt(i, a, 0, 1024, q)) return std::nullopt;
-      o.hash_queue = static_cast<int>(q);
-    } else if (a == "--hash-wait-ms") {
-      int64_t w = 0;
-      if (!int_opt(i, a, 0, 10000, w)) return std::nullopt;
-      o.hash_wait_ms = static_cast<int>(w);
-    } else if (a == "--request-deadline-ms") {
-      if (!int_opt(i, a, 500, 600000, o.request_deadline_ms)) return std::nullopt;
-    } else if (a == "--max-connections-per-source") {
-      int64_t n = 0;
-      if (!int_opt(i, a, 0, 100000, n)) return std::nullopt;
-      o.max_connections_per_source = static_cast<int>(n);
-    } else if (a == "--real-ip-from") {
-      auto v = need(i, a);
-      if (!v) return std::nullopt;
-      o.real_ip_from = *v;
-    } else if (a == "--session-idle-days") {
-      int64_t d = 0;
-      if (!int_opt(i, a, 1, 3650, d)) return std::nullopt;
-      o.runtime.session_idle_ms = d * 24 * 3600 * 1000;
-    } else if (a == "--test-mode") {
-      o.test_mode = true;
-    } else if (a == "--plain-http") {
-      o.plain_http = true;
-    } else if (a == "--quiet") {
-      o.quiet = true;
-    } else {
+    const ServeOption *option = nullptr;
+    for (const ServeOption &candidate : kServeOptions)
+      if (a == candidate.name) option = &candidate;
+    if (!option) {
       error = "unknown option '" + a + "'";
       return std::nullopt;
     }
+    std::string value;
+    if (option->takes_value) {
+      if (i + 1 >= args.size()) {
+        error = a + " needs a value";
+        return std::nullopt;
+      }
+      value = args[++i];
+    }
+    if (OptionError e = option->apply(o, value)) {
+      error = a + ": " + *e;
+      return std::nullopt;
+    }
+    have_listen = have_listen || a == "--listen";
   }
   if (o.data_dir.empty()) {
     error = "--data DIR is required";
