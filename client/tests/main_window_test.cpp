@@ -24,6 +24,7 @@
 #include "ui/child_controls.h"
 #include "ui/countdown_overlay.h"
 #include "ui/field_rules.h"
+#include "ui/click_regions.h"
 #include "ui/main_window_events.h"
 #include "ui/screen_layout.h"
 #include "ui/time_field.h"
@@ -379,7 +380,8 @@ TEST_F(MainWindowTest, CloseDestroysTheWindowAndReleasesItsResources) {
 }
 
 // "退出", Alt+F4 and the close box (the system's close command) all end the program at once while
-// nothing waits; while a task waits each asks first, and only "是" closes.
+// nothing waits; while a task waits each asks first, and only "是" closes. Signed in, "退出" asks
+// whether the program is to close (someone may only want another account), and "否" keeps it.
 TEST_F(MainWindowTest, ClosingWhileATaskWaitsAsksFirstInEveryWay) {
     enum class Way { ExitButton, AltF4, CloseBox };
     struct Case {
@@ -388,6 +390,7 @@ TEST_F(MainWindowTest, ClosingWhileATaskWaitsAsksFirstInEveryWay) {
         bool taskWaits;
         int answer;  // pressed in the box, when one comes
         bool closes;
+        bool signedIn = false;
     } cases[] = {
         {"退出, nothing waits", Way::ExitButton, false, IDNO, true},
         {"Alt+F4, nothing waits", Way::AltF4, false, IDNO, true},
@@ -397,13 +400,19 @@ TEST_F(MainWindowTest, ClosingWhileATaskWaitsAsksFirstInEveryWay) {
         {"Alt+F4, a task waits, 是", Way::AltF4, true, IDYES, true},
         {"close box, a task waits, 否", Way::CloseBox, true, IDNO, false},
         {"close box, a task waits, 是", Way::CloseBox, true, IDYES, true},
+        {"退出 signed in, nothing waits, 否", Way::ExitButton, false, IDNO, false, true},
+        {"退出 signed in, nothing waits, 是", Way::ExitButton, false, IDYES, true, true},
+        {"退出 signed in, a task waits, 是: one question", Way::ExitButton, true, IDYES, true, true},
+        {"Alt+F4 signed in, nothing waits", Way::AltF4, false, IDNO, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Open(true);
+        if (c.signedIn) harness->ChangeState([](AppState& app) { app.session.logged_in = true; });
         harness->ShowInFront();
         App().taskBusy = c.taskWaits;
         DialogWatcher dialogs([&c](const SeenDialog&) { return DialogAnswer{c.answer, true}; });
+        const bool quitQuestion = c.signedIn && !c.taskWaits && c.way == Way::ExitButton;
         switch (c.way) {
             case Way::ExitButton: {
                 const RECT& exit = layout::kExitButton;
@@ -415,19 +424,24 @@ TEST_F(MainWindowTest, ClosingWhileATaskWaitsAsksFirstInEveryWay) {
             case Way::CloseBox: PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0); break;
         }
         PumpUntil([&] { return !IsWindow(window) || dialogs.Count() > 0; }, 3000);
-        if (c.taskWaits) {
+        if (c.taskWaits || quitQuestion) {
             ASSERT_TRUE(dialogs.WaitForCount(1));
             const SeenDialog box = dialogs.Seen()[0];
             EXPECT_EQ(box.caption, kCloseWhileTaskWaitsCaption);
-            EXPECT_EQ(box.text, kCloseWhileTaskWaitsText);
-            EXPECT_NE(box.text.find(L"点击将不会发生"), std::wstring::npos);
-            EXPECT_EQ(box.icon, DialogIcon::Warning);
+            EXPECT_EQ(box.text, quitQuestion ? kQuitSignedInText : kCloseWhileTaskWaitsText);
+            if (!quitQuestion) {
+                EXPECT_NE(box.text.find(L"点击将不会发生"), std::wstring::npos);
+            }
+            EXPECT_EQ(box.icon, quitQuestion ? DialogIcon::Question : DialogIcon::Warning);
             EXPECT_EQ(box.owner, window);
         }
         PumpUntil([&] { return !IsWindow(window); }, c.closes ? 3000 : 300);
         EXPECT_EQ(!IsWindow(window), c.closes);
-        if (!c.taskWaits) {
+        if (!c.taskWaits && !quitQuestion) {
             EXPECT_EQ(dialogs.Count(), 0u) << "nothing waits: no question";
+        }
+        if (c.taskWaits) {
+            EXPECT_EQ(dialogs.Count(), 1u) << "one question, not two";
         }
         App().taskBusy = false;
         harness.reset();

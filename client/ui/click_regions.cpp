@@ -60,6 +60,16 @@ void ToggleHotkeyCapture() {
     else StartHotkeyCapture();
 }
 
+bool MayQuitWithTheExitButton() {
+    bool signedIn;
+    {
+        std::lock_guard<std::mutex> lock(App().stateMutex);
+        signedIn = App().session.logged_in;
+    }
+    if (!signedIn || App().taskBusy.load()) return true;
+    return AskYesNo(kQuitSignedInText, L"退出澄序", MB_ICONQUESTION);
+}
+
 // One row: when it is active, where, whether the purpose gate comes first, and what it starts. A
 // null action belongs to a part of the program not built yet: the row then does nothing.
 struct ClickRow {
@@ -72,7 +82,10 @@ struct ClickRow {
 
 // Signed out, or signed in with no panel open; in this order.
 const ClickRow kMainRows[] = {
-    {When::Any, layout::kExitButton, "退出", false, [](HWND window) { SendMessageW(window, WM_CLOSE, 0, 0); }},
+    {When::Any, layout::kExitButton, "退出", false,
+     [](HWND window) {
+         if (MayQuitWithTheExitButton()) SendMessageW(window, WM_CLOSE, 0, 0);
+     }},
     // Active even while the button is not drawn (no purpose saved yet).
     {When::SignedIn, layout::kChangePurposeButton, "更改用途", false,
      [](HWND) { OpenModalPanel(ModalPanelKind::Purpose); }},

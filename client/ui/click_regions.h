@@ -45,6 +45,12 @@ struct ClickStop {
 };
 std::vector<ClickStop> ClickStops(const ClickConditions& conditions);
 
+// "退出" on the screens of a signed-in person ends the program, which is not what someone who only wants
+// another account means ("退出账号" in the personal centre): the button asks first ("否" is the
+// default). Signed out it closes at once; while a task waits the window's own question comes instead.
+inline constexpr wchar_t kQuitSignedInText[] =
+    L"要关闭澄序吗？\n\n只想换一个账号时，请选“否”，再在“个人中心”中选择“退出账号”。";
+
 // The rows' names as the screens show them ("退出", "登录", …), for tests and diagnostics.
 const char* ClickRowName(const ClickHit& hit);
 // Runs the row's action (a row whose action is not built yet does nothing).
