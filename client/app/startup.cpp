@@ -71,8 +71,8 @@ HWND CreateMainWindow(HINSTANCE instance) {
     HWND window = CreateWindowExW(WS_EX_TOPMOST, L"BriskodeskMain", L"澄序 Orvane", kMainStyle, CW_USEDEFAULT,
                                   CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                                   instance, nullptr);
-    // On a display of another DPI the layout is shown scaled: the window grows with it.
-    if (window && Ui().scale != 1.0f) FitMainWindowToScale(window, nullptr);
+    // The scale of the monitor it opened on, smaller where the window would not fit its work area.
+    if (window) FitMainWindowToItsMonitor(window);
     return window;
 }
 

@@ -22,6 +22,7 @@
 #include "ui/child_controls.h"
 #include "ui/countdown_overlay.h"
 #include "ui/time_field.h"
+#include "ui/ui_resources.h"
 #include "ui/wake_hotkey.h"
 
 namespace {
@@ -367,6 +368,25 @@ int CheckPickerTopLeftConfirm(const RECT& monitor) {
     return kSelfTestPassed;
 }
 
+// The main window (hidden in this run) lies wholly inside its monitor's work area, its client area the
+// layout at the scale it was given.
+int CheckWindowFits() {
+    HWND window = App().mainWindow.load();
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    RECT placed{}, client{};
+    if (!window || !GetWindowRect(window, &placed) || !GetClientRect(window, &client) ||
+        !GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &info))
+        return kSelfTestWindowFits;
+    const RECT& work = info.rcWork;
+    if (placed.left < work.left || placed.top < work.top || placed.right > work.right || placed.bottom > work.bottom)
+        return kSelfTestWindowFits;
+    const float scale = Ui().scale;
+    if (client.right != ScaledLength(kLayoutSize.cx, scale) || client.bottom != ScaledLength(kLayoutSize.cy, scale))
+        return kSelfTestWindowFits;
+    return kSelfTestPassed;
+}
+
 }  // namespace
 
 int RunSelfTest() {
@@ -385,6 +405,7 @@ int RunSelfTest() {
         CheckRoomCode,
         CheckSignature,
         CheckBlacklistCode,
+        CheckWindowFits,
         [&monitor] { return CheckMonitor(monitor); },
         [&monitor] { return CheckCountdownOverlay(monitor); },
         [&monitor] { return CheckPickerSweep(monitor.rect); },

@@ -43,4 +43,5 @@ enum SelfTestCode : int {
     kSelfTestTaskFields = 39,
     kSelfTestOverlayShown = 40,
     kSelfTestOverlayCleared = 41,
+    kSelfTestWindowFits = 42,
 };

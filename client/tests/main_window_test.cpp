@@ -203,8 +203,9 @@ TEST_F(MainWindowTest, AnUntouchedDefaultTimeIsProposedAnewOnceAStartWouldRefuse
     }
 }
 
-// The window moves to a monitor of 150 %: it takes the suggested place, grows to the layout at that
-// scale, and its controls and their font grow with it; back at 100 % all is as before.
+// The window moves to a monitor of 150 %: it takes the suggested place and grows with its controls and
+// their font, as far as the monitor's work area allows (the test display, 1600 × 1000, is shorter than the
+// window at 150 %: with this test program's frame it takes 128 %); back at 100 % all is as before.
 TEST_F(MainWindowTest, AMoveToAMonitorOfAnotherDpiScalesTheWindowAndItsControls) {
     Open(true);
     HWND room = FormFieldControl(FormField::RoomCode);
@@ -223,9 +224,10 @@ TEST_F(MainWindowTest, AMoveToAMonitorOfAnotherDpiScalesTheWindowAndItsControls)
     const SIZE roomAt100 = size(room, false);
     const struct {
         UINT dpi;
+        float scale;
         LONG clientWidth, clientHeight, fontHeight;
         POINT place;
-    } steps[] = {{144, 1770, 1140, -26, {40, 30}}, {96, 1180, 760, -17, {60, 50}}};
+    } steps[] = {{144, 1.28f, 1510, 973, -22, {0, 0}}, {96, 1.0f, 1180, 760, -17, {60, 50}}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.dpi);
         RECT suggested{step.place.x, step.place.y, step.place.x + 100, step.place.y + 100};
@@ -236,8 +238,9 @@ TEST_F(MainWindowTest, AMoveToAMonitorOfAnotherDpiScalesTheWindowAndItsControls)
         GetWindowRect(window, &placed);
         EXPECT_EQ(placed.left, step.place.x);
         EXPECT_EQ(placed.top, step.place.y);
-        EXPECT_EQ(size(room, false).cx, roomAt100.cx * static_cast<LONG>(step.dpi) / 96);
-        EXPECT_EQ(size(room, false).cy, roomAt100.cy * static_cast<LONG>(step.dpi) / 96);
+        // Within the rounding of the box's scaled edges and of its border.
+        EXPECT_NEAR(size(room, false).cx, roomAt100.cx * step.scale, 4.0);
+        EXPECT_NEAR(size(room, false).cy, roomAt100.cy * step.scale, 4.0);
         EXPECT_EQ(fontHeight(room), step.fontHeight);
     }
 }
@@ -377,6 +380,25 @@ TEST_F(MainWindowTest, CloseDestroysTheWindowAndReleasesItsResources) {
     EXPECT_TRUE(RegisterHotKey(other, 7, MOD_CONTROL | MOD_ALT | MOD_NOREPEAT, 'Q'));
     UnregisterHotKey(other, 7);
     DestroyWindow(other);
+}
+
+// The window's scale on a monitor: its DPI's where the window fits the work area, otherwise the largest
+// whole hundredth at which it does, never below half.
+TEST(WindowScale, TheWindowShrinksToFitTheWorkArea) {
+    const struct {
+        const char* what;
+        float wanted;
+        SIZE frame, work;
+        float scale;
+    } cases[] = {
+        {"1600 x 1000 at 100 %: fits", 1.0f, {16, 39}, {1600, 1000}, 1.0f},
+        {"1366 x 768 at 100 %, taskbar 40 px: (728 - 39) / 760", 1.0f, {16, 39}, {1366, 728}, 0.90f},
+        {"1920 x 1080 at 150 %, taskbar 60 px: (1020 - 58) / 760", 1.5f, {24, 58}, {1920, 1020}, 1.26f},
+        {"1920 x 1200 at 150 %: fits", 1.5f, {24, 58}, {1920, 1200}, 1.5f},
+        {"narrow rather than short", 1.0f, {16, 39}, {1000, 1000}, 0.83f},
+        {"a tiny screen: never below half", 1.0f, {16, 39}, {400, 300}, kSmallestScale},
+    };
+    for (const auto& c : cases) EXPECT_FLOAT_EQ(ScaleToFit(c.wanted, c.frame, c.work), c.scale) << c.what;
 }
 
 // "退出", Alt+F4 and the close box (the system's close command) all end the program at once while

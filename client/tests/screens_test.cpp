@@ -758,8 +758,9 @@ int VisibleEdits(HWND window) {
     return count;
 }
 
-// Orvane.exe on a display of 144 DPI: its window is the layout at 150 %, and presses at the scaled
-// places of a tab and of a field's box reach them.
+// Orvane.exe on a display of 144 DPI: its window is the layout at 150 % as far as the screen allows (the
+// test display, 1600 × 1000, is shorter than the window at 150 %: 127 %, wholly on the screen), and presses
+// at the scaled places of a tab and of a field's box reach them.
 TEST(HighDpi, At144DpiTheWindowIsTheLayoutAt150PercentAndTakesPressesWhereItShowsThem) {
     TempFolder appData;
     ScopedEnvironment appDataVariable(L"APPDATA", appData.path().wstring());
@@ -775,15 +776,19 @@ TEST(HighDpi, At144DpiTheWindowIsTheLayoutAt150PercentAndTakesPressesWhereItShow
         }
     }
     ASSERT_NE(window, nullptr) << "no window within 20 s";
-    RECT client{};
+    RECT client{}, placed{};
     GetClientRect(window, &client);
-    EXPECT_EQ(client.right, 1770) << "1180 layout pixels at 150 %";
-    EXPECT_EQ(client.bottom, 1140) << "760 layout pixels at 150 %";
+    GetWindowRect(window, &placed);
+    EXPECT_EQ(client.right, 1499) << "1180 layout pixels at 127 %";
+    EXPECT_EQ(client.bottom, 965) << "760 layout pixels at 127 %";
+    EXPECT_TRUE(placed.left >= 0 && placed.top >= 0 && placed.right <= 1600 && placed.bottom <= 1000)
+        << placed.left << "," << placed.top << " " << placed.right << "," << placed.bottom;
+    const double scale = client.right / 1180.0;
 
     SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
     SetForegroundWindow(window);
-    const auto at = [window](int x, int y) {
-        POINT point{x * 3 / 2, y * 3 / 2};
+    const auto at = [window, scale](int x, int y) {
+        POINT point{static_cast<LONG>(std::lround(x * scale)), static_cast<LONG>(std::lround(y * scale))};
         ClientToScreen(window, &point);
         return point;
     };

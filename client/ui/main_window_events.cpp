@@ -1,5 +1,7 @@
 #include "ui/main_window_events.h"
 
+#include <shellscalingapi.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -100,10 +102,36 @@ void AllowScaledSize(HWND window, MINMAXINFO* limits) {
     limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, outer.cy + kFrameSlack);
 }
 
-void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested) {
+namespace {
+
+// The DPI the person set for a monitor (GetDpiForMonitor with MDT_EFFECTIVE_DPI), where this process is
+// per-monitor aware; otherwise, and when it cannot be read, the system's: Windows shows a process that is
+// not per-monitor aware at the system DPI on every monitor and scales it there (under wine the program's
+// request for per-monitor awareness fails, and the monitor's DPI answers 96 whatever the setting).
+// (GetDpiForWindow is not used: under wine with a window manager it answers a value that belongs to no
+// display setting.)
+UINT MonitorDpi(HMONITOR monitor) {
+    const bool perMonitor =
+        GetAwarenessFromDpiAwarenessContext(GetThreadDpiAwarenessContext()) == DPI_AWARENESS_PER_MONITOR_AWARE;
+    UINT x = 0, y = 0;
+    if (perMonitor && monitor && SUCCEEDED(GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &x, &y)) && x != 0) return x;
+    return GetDpiForSystem();
+}
+
+// The scale for a monitor: its DPI's, made smaller where the window would not fit its work area.
+float ScaleForMonitor(HWND window, HMONITOR monitor, UINT dpi) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    const float wanted = ScaleForDpi(dpi);
+    if (!monitor || !GetMonitorInfoW(monitor, &info)) return wanted;
+    const SIZE outer = OuterSizeForScale(window, wanted);
+    const SIZE frame{outer.cx - ScaledLength(kLayoutSize.cx, wanted), outer.cy - ScaledLength(kLayoutSize.cy, wanted)};
+    const RECT& work = info.rcWork;
+    return ScaleToFit(wanted, frame, {work.right - work.left, work.bottom - work.top});
+}
+
+void ApplyScale(HWND window, float scale, const RECT* suggested) {
     UiResources& ui = Ui();
-    const float scale = ScaleForDpi(dpi);
-    if (scale == ui.scale) return;
     ui.scale = scale;
     // The new font is in place before the old one goes, so no control is left with a deleted font.
     ScopedFont font(CreateControlFont(scale));
@@ -111,6 +139,40 @@ void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested) {
     ui.uiFont = std::move(font);
     FitMainWindowToScale(window, suggested);
     InvalidateRect(window, nullptr, FALSE);
+}
+
+// Wholly inside the monitor's work area: a window placed partly outside it (or below the taskbar) moves in.
+void KeepInsideWorkArea(HWND window, HMONITOR monitor) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    RECT placed{};
+    if (!GetMonitorInfoW(monitor, &info) || !GetWindowRect(window, &placed)) return;
+    const RECT& work = info.rcWork;
+    const LONG width = placed.right - placed.left, height = placed.bottom - placed.top;
+    const LONG left = std::clamp(placed.left, work.left, std::max(work.left, work.right - width));
+    const LONG top = std::clamp(placed.top, work.top, std::max(work.top, work.bottom - height));
+    if (left != placed.left || top != placed.top)
+        SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+}  // namespace
+
+void FitMainWindowToItsMonitor(HWND window) {
+    HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
+    const float scale = ScaleForMonitor(window, monitor, MonitorDpi(monitor));
+    // The window was made for the unscaled layout: it takes the size of the scale in every case.
+    if (scale != Ui().scale) ApplyScale(window, scale, nullptr);
+    else FitMainWindowToScale(window, nullptr);
+    KeepInsideWorkArea(window, monitor);
+}
+
+void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested) {
+    // The monitor the window moves to: its DPI, and its work area to fit.
+    HMONITOR monitor = suggested ? MonitorFromRect(suggested, MONITOR_DEFAULTTONEAREST) : nullptr;
+    const float scale = ScaleForMonitor(window, monitor, dpi);
+    if (scale == Ui().scale) return;
+    ApplyScale(window, scale, suggested);
+    if (monitor) KeepInsideWorkArea(window, monitor);
 }
 
 void ReleaseMainWindowContents() {

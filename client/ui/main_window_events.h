@@ -45,6 +45,9 @@ void FitMainWindowToScale(HWND window, const RECT* suggested);
 void AllowScaledSize(HWND window, MINMAXINFO* limits);
 // WM_DPICHANGED: the new scale for the layout, the fonts and the controls, and the new window size.
 void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested);
+// After creation: the scale of the monitor the window opened on (no WM_DPICHANGED comes for that), made
+// smaller where the window would not fit the monitor's work area, and the window moved wholly inside it.
+void FitMainWindowToItsMonitor(HWND window);
 // The colours of a disabled field (before a purpose is saved): its box as usual, its text dimmed.
 LRESULT OnDisabledEditColours(WPARAM wParam);
 void OnTimeAligned();

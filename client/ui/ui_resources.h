@@ -33,6 +33,12 @@ UiResources& Ui();
 inline constexpr SIZE kLayoutSize{1180, 760};
 // The scale of a window at `dpi` (96 is 1; 0, as a failed query answers, counts as 96).
 float ScaleForDpi(UINT dpi);
+// The scale at which the main window fits a monitor's work area (the screen less the taskbar): `wanted`
+// (the monitor's DPI scale), or less when the layout plus the window's frame (`frame`, outer minus client
+// size in pixels) would not fit, in whole hundredths; never below kSmallestScale. At 100 % a 1366 × 768
+// screen is shorter than the window, and at 150 % a 1920 × 1080 one.
+inline constexpr float kSmallestScale = 0.5f;
+float ScaleToFit(float wanted, SIZE frame, SIZE workArea);
 // A length, a rectangle in layout pixels as window pixels, and a window point in layout pixels.
 int ScaledLength(int layout, float scale);
 RECT ScaledRect(const RECT& layout, float scale);
