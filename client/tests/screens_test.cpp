@@ -29,6 +29,7 @@
 #include "ui/keyboard_navigation.h"
 #include "ui/screen_layout.h"
 #include "ui/screen_paint.h"
+#include "timesync/service_time.h"
 #include "ui/screen_state.h"
 #include "ui/ui_resources.h"
 
@@ -460,6 +461,17 @@ TEST(ScreenRules, PositionLineAndSyncLine) {
     s.timeSourceLabel = L"服务时间";
     s.timeUncertaintyMs = 12;
     EXPECT_EQ(SyncLine(s), L"服务时间 · 预计相差 12 毫秒");
+    // The service's unchecked clock in words, its uncertainty in seconds once it is that large.
+    s.timeSourceLabel = TimeSourceLabel("system_fallback");
+    for (const auto& [ms, line] : {std::pair<int64_t, const wchar_t*>{16002, L"服务器时钟未校准 · 或差 16.1 秒"},
+                                   {16000, L"服务器时钟未校准 · 或差 16.0 秒"},
+                                   {1000, L"服务器时钟未校准 · 或差 1.0 秒"},
+                                   {999, L"服务器时钟未校准 · 或差 999 毫秒"}}) {
+        s.timeUncertaintyMs = ms;
+        EXPECT_EQ(SyncLine(s), line) << ms;
+    }
+    s.timeSourceLabel = L"服务时间";
+    s.timeUncertaintyMs = 12;
     EXPECT_EQ(ProgressBoxHeight(s), 125);
     s.countdownTargetMs = 1;
     EXPECT_EQ(ProgressBoxHeight(s), 170);

@@ -48,7 +48,7 @@ std::wstring TimeSourceLabel(const std::string& code) {
     if (code == "ntsc_ntp_stale") return L"上次标准时间";
     if (code == "backup_ntp") return L"备用标准时间";
     if (code == "backup_ntp_stale") return L"上次备用时间";
-    if (code == "system_fallback") return L"本机时间（可能不准）";
+    if (code == "system_fallback") return kUncheckedServiceClockLabel;
     return L"统一时间";
 }
 

@@ -22,6 +22,8 @@ ServiceTimeReading ReadServiceTimeAnswer(const std::string& body);
 
 // The label shown for a "time_source" code of the service (exact, case-sensitive match).
 std::wstring TimeSourceLabel(const std::string& code);
+// The label of "system_fallback": the service's own clock, which no time server keeps right.
+inline constexpr wchar_t kUncheckedServiceClockLabel[] = L"本机时间（可能不准）";
 
 // ceiling(max(ms, 0) × 1000) µs; a value that is not a number counts as 0, one beyond
 // kMaxSourceUncertaintyUs (or infinite) as that bound.

@@ -7,6 +7,7 @@
 
 #include "account/credits.h"
 #include "tasks/click_executor.h"
+#include "timesync/service_time.h"
 #include "ui/child_controls.h"
 
 ScreenSnapshot TakeScreenSnapshot() {
@@ -65,6 +66,17 @@ ColouredText PositionLine(const ScreenSnapshot& state) {
 
 std::wstring SyncLine(const ScreenSnapshot& state) {
     if (!state.timeAligned) return L"正在对准标准时间";
+    // The service's own clock, which no time server keeps right: "本机时间（可能不准） · 预计相差 16002 毫秒"
+    // beside a click of 8 ms reads as a fault. Said in words: the clock may be off standard time by that
+    // much (in seconds, rounded up to a tenth, when it is that large); the machines of a room still click
+    // together, since they all follow it.
+    if (state.timeSourceLabel == kUncheckedServiceClockLabel) {
+        const int64_t ms = state.timeUncertaintyMs;
+        const std::wstring amount =
+            ms < 1000 ? NumberText(ms) + L" 毫秒"
+                      : NumberText((ms + 99) / 1000) + L"." + NumberText((ms + 99) / 100 % 10) + L" 秒";
+        return L"服务器时钟未校准 · 或差 " + amount;
+    }
     return state.timeSourceLabel + L" · 预计相差 " + NumberText(state.timeUncertaintyMs) + L" 毫秒";
 }
 
