@@ -117,7 +117,8 @@ void PaintLeftColumn(DrawContext& context, const PaintInputs& inputs) {
 
     FillRoundRect(context, {20, 380, 255, ProgressBoxHeight(state)}, 12, 0xFF142134);
     if (!state.roomResultOffered)
-        DrawPhrasedLabel(context, state.statusText, {34, 385, 210, 31}, 13,
+        // Tall enough for a status of two lines (two lines of 13 px take about 35 px), up to the line below.
+        DrawPhrasedLabel(context, state.statusText, {34, 384, 210, 36}, 13,
                          IsFailureStatus(state.statusText) ? kErrorColour : 0xFFF1F5FB, true, TextAlign::Near);
     if (state.countdownTargetMs > 0) {
         PaintCountdown(context, inputs);

@@ -320,7 +320,7 @@ void Read(int machines) {
     statuses.push_back(ClickRefusedStatus(true));
     double statusDifference = 0;
     const int status = ClosestLabel(
-        screen, {34, 385, 244, 416}, statuses, 13,
+        screen, {34, 384, 244, 420}, statuses, 13,
         [](const std::wstring& text) { return IsFailureStatus(text) ? kErrorColour : Argb{0xFFF1F5FB}; }, true,
         statusDifference);
     double lineDifference = 0;
