@@ -1,5 +1,5 @@
-// Opening a database by its location, and what both back ends share; each back end lives in its own
-// file (db_sqlite.cpp, db_pg.cpp) behind the Db interface.
+// What both database back ends share; each back end lives in its own file (db_sqlite.cpp, db_pg.cpp)
+// behind the Db interface, and db_open.cpp opens one by its location.
 #include "db.h"
 
 #include "db_schema.h"
@@ -17,11 +17,6 @@ int KnownSchemaVersion() { return schema::kSchemaVersion; }
 
 bool Db::IsPostgresUrl(const std::string &location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<Db> Db::Open(const std::string &location) {
-  if (IsPostgresUrl(location)) return OpenPgDb(location);
-  return OpenSqliteDb(location);
 }
 
 void LockKey(Db &db, const std::string &key, int64_t now_ms) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db.h"
+#include "db_backends.h"
 #include "db_schema.h"
 #include "log.h"
 

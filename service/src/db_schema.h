@@ -1,13 +1,9 @@
 // What both database back ends share: the tables, their version, and the statements that bring an older
-// database up to it, and the two back ends themselves. Only db.cpp and the back ends (db_sqlite.cpp,
-// db_pg.cpp) include this.
+// database up to it. Only db.cpp and the back ends (db_sqlite.cpp, db_pg.cpp) include this.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
-
-#include "db.h"
 
 namespace orvane::schema {
 
@@ -48,11 +44,3 @@ extern const char *const kRoomTokenIndex;
 extern const char *const kAmountInFen;
 
 }  // namespace orvane::schema
-
-namespace orvane {
-
-// The back ends, as Db::Open chooses between them.
-std::unique_ptr<Db> OpenSqliteDb(const std::string &path);
-std::unique_ptr<Db> OpenPgDb(const std::string &url);
-
-}  // namespace orvane

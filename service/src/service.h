@@ -87,6 +87,8 @@ class Service {
  private:
   void RegisterRoutes();
   void RegisterTestRoutes();
+  // GET /pay/<reference> and /room/<token>, rendered by the actions' files (dispatch.cpp).
+  void AddPageRoutes();
   void HandleApi(const httplib::Request &req, httplib::Response &res);
   // The client's address: the peer, or what a trusted proxy in front says in X-Real-IP.
   std::string ClientAddress(const httplib::Request &req) const;
